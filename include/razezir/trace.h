@@ -1,0 +1,172 @@
+// razezir: a process-wide diagnostic trace.
+//
+// A host initialises the library once (InitTrace), starts tracing at a level
+// to a log file or to standard output (StartTrace), and then any thread emits
+// leveled, printf-style messages with 16-bit wide format strings (Trace,
+// Trace1 ... Trace5, TraceCommon). Module targets (StartTraceModule) and
+// thread targets (StartTraceThread) give a module tag or a named thread its
+// own level and log file. Every line is written and flushed before its call
+// returns. Nothing is reported to the caller: a file that cannot be opened is
+// replaced by standard output.
+//
+// Thread safety: every function may be called from any thread at once,
+// except InitTrace, which must run before other threads use the library, and
+// DeinitTrace, which must run after they have left it. StartTrace and
+// StopTrace must not run while messages are emitted with TRACE_NO_LOCK, nor
+// while StartTraceModule or StartTraceThread run.
+//
+// Format strings follow the wide printf conventions of the library's home
+// platform: `%s` and `%c` take 16-bit wide arguments, `%hs`, `%S`, `%hc` and
+// `%C` take narrow ones, `%ls` and `%ws` wide ones. Wide text is written in
+// the narrow encoding of the current C locale; characters it cannot express
+// become '?'. `%n` consumes its argument and writes nothing.
+
+#ifndef RAZEZIR_INCLUDE_RAZEZIR_TRACE_H_
+#define RAZEZIR_INCLUDE_RAZEZIR_TRACE_H_
+
+#include <stdarg.h>
+
+#include "razezir/export.h"
+
+namespace QXSTD {
+
+// Bits of the `flags` argument of StartTrace. Any non-zero flags value adds
+// a line prefix "<time> <id-and-tag>: " to every message.
+enum : int {
+  TRACE_TIME = 0x01,       // the prefix begins with the local time
+  TRACE_MODULE = 0x02,     // the prefix carries the module tag
+  TRACE_THREAD_ID = 0x04,  // the prefix carries the thread id in hex
+  TRACE_MSEC = 0x10,       // the time carries milliseconds
+  TRACE_NO_LOCK = 0x20,    // lines are not serialised against each other
+};
+
+// Creates the trace state; does nothing if it exists already.
+RAZEZIR_EXPORT void InitTrace();
+
+// Writes the Closed banner to the main output, closes every log file and
+// destroys the trace state. REQUIRES: no other thread is inside the library.
+RAZEZIR_EXPORT void DeinitTrace();
+
+// Sets the main level (when `level` >= 1) and the prefix flags, and opens
+// `fileName` in append mode as the main log (with a Started banner), or,
+// when `fileName` is null or empty, closes the main log file (with a Closed
+// banner) and traces to standard output. A file that cannot be opened is
+// replaced by standard output. `fileName` is never written through.
+RAZEZIR_EXPORT void StartTrace(int level, char* fileName, int flags);
+
+// Sets the main level to 0. Messages routed to targets are not stopped.
+RAZEZIR_EXPORT void StopTrace();
+
+// Returns whether the main level is positive, and stores it through `level`
+// when that is not null.
+RAZEZIR_EXPORT bool IsTraceStarted(int* level);
+
+// Stores the size of the main log file name, NUL included, through `size`,
+// and copies the name into `buffer` when that is not null. The capacity of
+// `buffer` is not checked: call once with a null buffer to learn the size.
+RAZEZIR_EXPORT void GetTraceLogFileName(char* buffer, int* size);
+
+// Emits a message if `level` is at or below the main level, and then at or
+// below the level of the target that the message is routed to.
+RAZEZIR_EXPORT void Trace(int level, const unsigned short* module,
+                          const unsigned short* format, ...);
+
+// Emit at a fixed level; only the routing decides whether the line is
+// written, so a target with a higher level than the main log admits them.
+RAZEZIR_EXPORT void Trace1(const unsigned short* module,
+                           const unsigned short* format, ...);
+RAZEZIR_EXPORT void Trace2(const unsigned short* module,
+                           const unsigned short* format, ...);
+RAZEZIR_EXPORT void Trace3(const unsigned short* module,
+                           const unsigned short* format, ...);
+RAZEZIR_EXPORT void Trace4(const unsigned short* module,
+                           const unsigned short* format, ...);
+RAZEZIR_EXPORT void Trace5(const unsigned short* module,
+                           const unsigned short* format, ...);
+
+// The common emitter, for hosts that wrap the trace calls in their own
+// variadic functions.
+RAZEZIR_EXPORT void TraceCommon(int level, const unsigned short* module,
+                                const unsigned short* format, va_list args);
+
+// Registers a module target: from the first one on, only messages whose tag
+// equals a registered tag (case-sensitive) are written, to that target's
+// file and against its level. `level` 0 takes the current main level; a null
+// or empty `fileName` shares the main log file. A tag is registered once;
+// later calls with it change nothing.
+RAZEZIR_EXPORT void StartTraceModule(const unsigned short* module, int level,
+                                     char* fileName);
+
+// Registers a thread target: from the first one on, only messages from
+// threads bound to a registered name are written, to that target's file and
+// against its level, whatever module target the message matched.
+RAZEZIR_EXPORT void StartTraceThread(const unsigned short* name, int level,
+                                     char* fileName);
+
+// Binds the calling thread to `name`. The first name sticks until
+// UnregisterTraceThread.
+RAZEZIR_EXPORT void SetTraceThreadName(const unsigned short* name);
+
+// Removes the calling thread's binding, if any. Bindings are keyed by the
+// thread's system id: a thread that ends without calling this leaves its
+// binding until DeinitTrace, and a later thread that receives the same id
+// inherits it.
+RAZEZIR_EXPORT void UnregisterTraceThread();
+
+// Overloads for `u"..."` literals. They are inline and only forward to the
+// functions above, so that hosts need no casts; they export nothing.
+namespace detail {
+inline const unsigned short* Units(const char16_t* s) {
+  return reinterpret_cast<const unsigned short*>(s);
+}
+}  // namespace detail
+
+template <typename... Args>
+inline void Trace(int level, const char16_t* module, const char16_t* format,
+                  Args... args) {
+  Trace(level, detail::Units(module), detail::Units(format), args...);
+}
+template <typename... Args>
+inline void Trace1(const char16_t* module, const char16_t* format,
+                   Args... args) {
+  Trace1(detail::Units(module), detail::Units(format), args...);
+}
+template <typename... Args>
+inline void Trace2(const char16_t* module, const char16_t* format,
+                   Args... args) {
+  Trace2(detail::Units(module), detail::Units(format), args...);
+}
+template <typename... Args>
+inline void Trace3(const char16_t* module, const char16_t* format,
+                   Args... args) {
+  Trace3(detail::Units(module), detail::Units(format), args...);
+}
+template <typename... Args>
+inline void Trace4(const char16_t* module, const char16_t* format,
+                   Args... args) {
+  Trace4(detail::Units(module), detail::Units(format), args...);
+}
+template <typename... Args>
+inline void Trace5(const char16_t* module, const char16_t* format,
+                   Args... args) {
+  Trace5(detail::Units(module), detail::Units(format), args...);
+}
+inline void TraceCommon(int level, const char16_t* module,
+                        const char16_t* format, va_list args) {
+  TraceCommon(level, detail::Units(module), detail::Units(format), args);
+}
+inline void StartTraceModule(const char16_t* module, int level,
+                             const char* fileName = nullptr) {
+  StartTraceModule(detail::Units(module), level, const_cast<char*>(fileName));
+}
+inline void StartTraceThread(const char16_t* name, int level,
+                             const char* fileName = nullptr) {
+  StartTraceThread(detail::Units(name), level, const_cast<char*>(fileName));
+}
+inline void SetTraceThreadName(const char16_t* name) {
+  SetTraceThreadName(detail::Units(name));
+}
+
+}  // namespace QXSTD
+
+#endif  // RAZEZIR_INCLUDE_RAZEZIR_TRACE_H_

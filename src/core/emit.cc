@@ -1,0 +1,135 @@
+// Message emission: the exported trace calls, the level test, routing, the
+// line prefix, and the single write of each line.
+//
+// A line (prefix and message) is rendered into one buffer on the stack and
+// handed to its stream with one write and one flush, so that it is whole in
+// the file when the call returns, even if the process dies right after.
+// Without TRACE_NO_LOCK the global lock is held from routing to the flush,
+// so lines from different threads never interleave.
+
+#include <cstdarg>
+#include <cstdint>
+
+#include "core/trace_state.h"
+#include "format/out_buffer.h"
+#include "format/wide_format.h"
+#include "logtext/log_text.h"
+#include "razezir/trace.h"
+#include "targets/targets.h"
+
+namespace razezir {
+
+namespace {
+
+// Lines up to this size are rendered without touching the heap.
+constexpr size_t kLineStackBytes = 4096;
+// The module tag is right-aligned in a field of at least this many units.
+constexpr size_t kTagFieldUnits = 6;
+
+const char16_t* AsUnits(const unsigned short* s) {
+  return reinterpret_cast<const char16_t*>(s);
+}
+
+// Lines longer than the buffer's spill size reach the stream in chunks; the
+// global lock (when taken) still keeps other lines out of the middle.
+void SpillToStream(void* stream, const char* data, size_t nBytes) {
+  std::fwrite(data, 1, nBytes, static_cast<FILE*>(stream));
+}
+
+// Appends "<time> <id><tag>: ", each part present only when its flag is.
+void AppendPrefix(OutBuffer* line, int flags, const char16_t* module) {
+  if ((flags & kTraceTime) != 0) {
+    char time[kPrefixTimeBytes];
+    line->Append(time, FormatTraceTime(flags, time, sizeof time));
+  }
+  line->Append(' ');
+  if ((flags & kTraceThreadId) != 0) {
+    static const char kHex[] = "0123456789ABCDEF";
+    uint32_t id = platform::CurrentThreadId();
+    char text[9] = {' '};
+    for (int i = 8; i >= 1; --i, id >>= 4) text[i] = kHex[id & 0xF];
+    line->Append(text, sizeof text);
+  }
+  if ((flags & kTraceModule) != 0) {
+    static const char16_t kNull[] = u"(null)";
+    const char16_t* tag = module != nullptr ? module : kNull;
+    size_t nUnits = 0;
+    while (tag[nUnits] != 0) ++nUnits;
+    line->Append(' ');
+    if (nUnits < kTagFieldUnits) line->AppendRepeated(' ', kTagFieldUnits - nUnits);
+    AppendNarrowed(line, tag, nUnits);
+  }
+  line->Append(": ", 2);
+}
+
+// A message above the ceiling is dropped by every route, so the front ends
+// test it before they start their argument lists or take any lock.
+bool MayAdmit(const TraceState* state, int level) {
+  return state != nullptr && level <= LevelCeiling(*state);
+}
+
+// REQUIRES: MayAdmit(state, level).
+void Emit(TraceState* state, int level, const unsigned short* module,
+          const unsigned short* format, va_list args) {
+  const int flags = state->flags.load(std::memory_order_relaxed);
+  LockGuard guard((flags & kTraceNoLock) != 0
+                      ? nullptr
+                      : g_globalLock.load(std::memory_order_acquire));
+  FILE* stream = state->out.load(std::memory_order_relaxed);
+  int limit = state->level.load(std::memory_order_relaxed);
+  if (!RouteMessage(state, AsUnits(module), &stream, &limit)) return;
+  if (level > limit) return;
+
+  char storage[kLineStackBytes];
+  OutBuffer line(storage, sizeof storage);
+  line.SetSpill(SpillToStream, stream);
+  if (flags != 0) AppendPrefix(&line, flags, AsUnits(module));
+  FormatWideV(&line, AsUnits(format), args);
+  WriteLogBytes(stream, line.data(), line.size());
+}
+
+}  // namespace
+}  // namespace razezir
+
+void QXSTD::TraceCommon(int level, const unsigned short* module,
+                        const unsigned short* format, va_list args) {
+  razezir::TraceState* state = razezir::g_state.load(std::memory_order_acquire);
+  if (!razezir::MayAdmit(state, level)) return;
+  razezir::Emit(state, level, module, format, args);
+}
+
+void QXSTD::Trace(int level, const unsigned short* module,
+                  const unsigned short* format, ...) {
+  razezir::TraceState* state = razezir::g_state.load(std::memory_order_acquire);
+  // Trace alone also tests the main level, even when a target would admit
+  // the message.
+  if (state == nullptr || level > state->level.load(std::memory_order_relaxed) ||
+      !razezir::MayAdmit(state, level)) {
+    return;
+  }
+  va_list args;
+  va_start(args, format);
+  razezir::Emit(state, level, module, format, args);
+  va_end(args);
+}
+
+// Trace1 ... Trace5 differ only in their fixed level.
+#define RAZEZIR_DEFINE_FIXED_LEVEL_TRACE(name, fixedLevel)                    \
+  void QXSTD::name(const unsigned short* module, const unsigned short* format, \
+                   ...) {                                                      \
+    razezir::TraceState* state =                                               \
+        razezir::g_state.load(std::memory_order_acquire);                      \
+    if (!razezir::MayAdmit(state, fixedLevel)) return;                         \
+    va_list args;                                                              \
+    va_start(args, format);                                                    \
+    razezir::Emit(state, fixedLevel, module, format, args);                    \
+    va_end(args);                                                              \
+  }
+
+RAZEZIR_DEFINE_FIXED_LEVEL_TRACE(Trace1, 1)
+RAZEZIR_DEFINE_FIXED_LEVEL_TRACE(Trace2, 2)
+RAZEZIR_DEFINE_FIXED_LEVEL_TRACE(Trace3, 3)
+RAZEZIR_DEFINE_FIXED_LEVEL_TRACE(Trace4, 4)
+RAZEZIR_DEFINE_FIXED_LEVEL_TRACE(Trace5, 5)
+
+#undef RAZEZIR_DEFINE_FIXED_LEVEL_TRACE

@@ -1,0 +1,77 @@
+// OutBuffer accumulates narrow output bytes for one formatting job. It starts
+// in storage the caller owns (normally a stack array), moves to the heap only
+// when that overflows, and can hand full chunks to a spill callback so that a
+// line of any length is delivered whole while memory stays bounded.
+//
+// An OutBuffer belongs to one thread at a time; it has no internal locking.
+
+#ifndef RAZEZIR_SRC_FORMAT_OUT_BUFFER_H_
+#define RAZEZIR_SRC_FORMAT_OUT_BUFFER_H_
+
+#include <cstddef>
+
+namespace razezir {
+
+class OutBuffer {
+ public:
+  // Receives the buffered bytes when the buffer is about to grow past
+  // kSpillBytes. After the call the buffer is empty again.
+  using SpillFn = void (*)(void* context, const char* data, size_t nBytes);
+
+  // Heap growth stops here when a spill callback is set: the bytes so far
+  // are handed to it instead.
+  static constexpr size_t kSpillBytes = size_t{1} << 20;
+  // Without a spill callback the buffer never grows past this; what does not
+  // fit is dropped and truncated() reports it.
+  static constexpr size_t kMaxBytes = size_t{64} << 20;
+
+  // `storage` must outlive the buffer. `nBytes` may be 0.
+  OutBuffer(char* storage, size_t nBytes) noexcept
+      : data_(storage), size_(0), capacity_(nBytes), onHeap_(false),
+        truncated_(false), spill_(nullptr), spillContext_(nullptr) {}
+  ~OutBuffer();
+
+  OutBuffer(const OutBuffer&) = delete;
+  OutBuffer& operator=(const OutBuffer&) = delete;
+
+  void SetSpill(SpillFn fn, void* context) noexcept {
+    spill_ = fn;
+    spillContext_ = context;
+  }
+
+  void Append(char c) noexcept {
+    if (size_ < capacity_ || MakeRoom(1)) data_[size_++] = c;
+  }
+  void Append(const char* s, size_t nBytes) noexcept;
+  void AppendRepeated(char c, size_t nBytes) noexcept;
+
+  // Drops the bytes after the first `nBytes`; never grows the buffer.
+  void Shrink(size_t nBytes) noexcept {
+    if (nBytes < size_) size_ = nBytes;
+  }
+  void Clear() noexcept { size_ = 0; }
+
+  const char* data() const noexcept { return data_; }
+  size_t size() const noexcept { return size_; }
+  // Sticky: set once any byte was dropped for lack of memory or room.
+  bool truncated() const noexcept { return truncated_; }
+  // True once the bytes live in heap memory instead of the caller's storage.
+  bool onHeap() const noexcept { return onHeap_; }
+
+ private:
+  // Makes room for at least one more byte, by spilling or by growing towards
+  // `wantBytes` more. Returns false, with truncated_ set, when impossible.
+  bool MakeRoom(size_t wantBytes) noexcept;
+
+  char* data_;
+  size_t size_;
+  size_t capacity_;
+  bool onHeap_;
+  bool truncated_;
+  SpillFn spill_;
+  void* spillContext_;
+};
+
+}  // namespace razezir
+
+#endif  // RAZEZIR_SRC_FORMAT_OUT_BUFFER_H_

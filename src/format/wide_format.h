@@ -1,0 +1,81 @@
+// The printf engine for 16-bit wide format strings. It renders a format and
+// its arguments as narrow bytes in the encoding of the current C locale
+// (LC_CTYPE), appending them to an OutBuffer that the caller owns.
+//
+// Callers' formats are written for a platform whose wide printf treats `%s`
+// and `%c` as wide (16-bit) arguments and `%hs`, `%S`, `%hc`, `%C` as narrow
+// ones; the engine follows those conventions rather than glibc's.
+//
+// The engine keeps no state between calls and takes no lock: any number of
+// threads may format at once, each into its own OutBuffer.
+
+#ifndef RAZEZIR_SRC_FORMAT_WIDE_FORMAT_H_
+#define RAZEZIR_SRC_FORMAT_WIDE_FORMAT_H_
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+#include "format/out_buffer.h"
+
+namespace razezir {
+
+// The C type an integer conversion reads, decided by its length modifier.
+enum class IntArg : uint8_t {
+  kInt,       // none, hh, h, I32 (promoted to int)
+  kLong,      // l
+  kLongLong,  // ll, I64
+  kIntMax,    // j
+  kSize,      // z, I
+  kPtrDiff,   // t
+};
+
+// How the engine reads the arguments of a format. VaListArgs reads a real
+// va_list; tests and the fuzzer supply their own class with the same
+// members, so that they can feed arbitrary formats with safe arguments.
+//
+//   uint64_t Integer(IntArg kind);     // the argument's bits, sign-extended
+//                                      // for signed kinds
+//   double Double();
+//   long double LongDouble();
+//   const void* Pointer();             // %p and the argument of %n
+//   const char* NarrowString();        // may be null
+//   const char16_t* WideString();      // may be null
+//   int NarrowChar();                  // %hc: an int holding a char
+//   unsigned WideChar();               // %c, %lc: an int holding a code unit
+class VaListArgs {
+ public:
+  // `ap` stays owned by the caller, who va_copies it first if needed.
+  explicit VaListArgs(va_list* ap) : ap_(ap) {}
+
+  uint64_t Integer(IntArg kind);
+  double Double() { return va_arg(*ap_, double); }
+  long double LongDouble() { return va_arg(*ap_, long double); }
+  const void* Pointer() { return va_arg(*ap_, const void*); }
+  const char* NarrowString() { return va_arg(*ap_, const char*); }
+  const char16_t* WideString() { return va_arg(*ap_, const char16_t*); }
+  int NarrowChar() { return va_arg(*ap_, int); }
+  unsigned WideChar() { return static_cast<unsigned>(va_arg(*ap_, int)); }
+
+ private:
+  va_list* ap_;
+};
+
+// Renders `format` with arguments read from `args` and appends the bytes to
+// `out`. `format` is NUL-terminated; a null format renders nothing.
+// Defined in wide_format.cc for VaListArgs; tests and the fuzzer instantiate
+// it for their own argument sources by including wide_format_impl.h.
+template <typename Args>
+void FormatWide(OutBuffer* out, const char16_t* format, Args& args);
+
+// Convenience front end over a va_list, which it reads through a copy.
+void FormatWideV(OutBuffer* out, const char16_t* format, va_list ap);
+
+// Appends `nUnits` 16-bit code units of `text` converted to the narrow
+// encoding of the current locale. Surrogate pairs become one code point; a
+// code point the locale cannot express, or a lone surrogate, becomes '?'.
+void AppendNarrowed(OutBuffer* out, const char16_t* text, size_t nUnits);
+
+}  // namespace razezir
+
+#endif  // RAZEZIR_SRC_FORMAT_WIDE_FORMAT_H_

@@ -1,0 +1,125 @@
+// Timestamp text, banners and the writing of log streams.
+//
+// The timestamp text of the current second is cached per thread and only
+// formatted again when the second changes: breaking the time down and
+// running strftime costs far more than the rest of a line's prefix.
+
+#include "logtext/log_text.h"
+
+#include <cstring>
+#include <cwchar>
+
+#include "platform/port.h"
+
+namespace razezir {
+
+namespace {
+
+constexpr int kTraceMsec = 0x10;
+constexpr size_t kRuleBytes = 76;
+
+struct TimeCache {
+  bool valid;
+  time_t second;
+  size_t nBytes;
+  char text[kBannerTimeBytes + 1];
+};
+
+thread_local TimeCache t_timeCache;
+
+// Returns the length of the longest prefix of `text` that is at most
+// `maxBytes` long and ends on a character boundary of the current locale.
+// Bytes that do not decode count as characters of their own.
+size_t CutOnCharBoundary(const char* text, size_t nBytes, size_t maxBytes) {
+  if (nBytes <= maxBytes) return nBytes;
+  std::mbstate_t state{};
+  size_t pos = 0;
+  while (pos < nBytes) {
+    size_t n = std::mbrlen(text + pos, nBytes - pos, &state);
+    if (n == 0 || n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2)) {
+      state = std::mbstate_t{};
+      n = 1;
+    }
+    if (n > maxBytes - pos) break;
+    pos += n;
+  }
+  return pos;
+}
+
+void RefillTimeCache(TimeCache* cache, time_t second) {
+  struct tm local;
+  cache->nBytes = 0;
+  if (platform::ToLocalTime(second, &local)) {
+    cache->nBytes = std::strftime(cache->text, sizeof cache->text,
+                                  "%a %b %d %Y %H:%M:%S", &local);
+  }
+  cache->second = second;
+  cache->valid = true;
+}
+
+// `head` and `tail` surround the timestamp on the middle line.
+void WriteBanner(FILE* stream, const char* head, const char* tail) {
+  static const char kRule[kRuleBytes + 1] =
+      "============================================================================";
+  static_assert(sizeof kRule == kRuleBytes + 1, "a banner rule is 76 bytes");
+  char line[3 * (kRuleBytes + 1) + 64 + kBannerTimeBytes];
+  size_t n = 0;
+  auto put = [&](const char* s, size_t nBytes) {
+    std::memcpy(line + n, s, nBytes);
+    n += nBytes;
+  };
+  put(kRule, kRuleBytes);
+  put("\n", 1);
+  put(head, std::strlen(head));
+  n += FormatTraceTime(kTraceMsec, line + n, kBannerTimeBytes);
+  put(tail, std::strlen(tail));
+  put(kRule, kRuleBytes);
+  put("\n", 1);
+  WriteLogBytes(stream, line, n);
+}
+
+}  // namespace
+
+size_t FormatTraceTime(int flags, char* out, size_t maxBytes) {
+  platform::WallClock now = platform::ReadWallClock();
+  TimeCache* cache = &t_timeCache;
+  if (!cache->valid || cache->second != now.seconds) {
+    RefillTimeCache(cache, now.seconds);
+  }
+  size_t n = CutOnCharBoundary(cache->text, cache->nBytes, maxBytes);
+  std::memcpy(out, cache->text, n);
+  if ((flags & kTraceMsec) != 0 && n > 0 && n == cache->nBytes) {
+    char msec[4] = {'.', static_cast<char>('0' + now.milliseconds / 100),
+                    static_cast<char>('0' + now.milliseconds / 10 % 10),
+                    static_cast<char>('0' + now.milliseconds % 10)};
+    size_t room = maxBytes - n;
+    size_t nMsec = room < sizeof msec ? room : sizeof msec;
+    std::memcpy(out + n, msec, nMsec);
+    n += nMsec;
+  }
+  return n;
+}
+
+void WriteStartedBanner(FILE* stream) {
+  WriteBanner(stream, "========== Trace Log File. Started - ", " ===========\n");
+}
+
+void WriteClosedBanner(FILE* stream) {
+  // One letter shorter than Started, so one more equals sign at the end.
+  WriteBanner(stream, "========== Trace Log File. Closed - ", " ============\n");
+}
+
+void WriteLogBytes(FILE* stream, const char* data, size_t nBytes) {
+  if (nBytes > 0) std::fwrite(data, 1, nBytes, stream);
+  std::fflush(stream);
+}
+
+FILE* OpenLogStream(const char* fileName) {
+  return platform::OpenAppendStream(fileName);
+}
+
+void CloseLogStream(FILE* stream) {
+  if (stream != nullptr && stream != stdout) std::fclose(stream);
+}
+
+}  // namespace razezir

@@ -1,0 +1,50 @@
+// The fixed text the library writes around its callers' messages: the
+// timestamp text and the Started and Closed banners, and the one way every
+// log stream is written.
+//
+// All functions here are safe to call from several threads at once: the
+// timestamp cache is per thread, and each write is one call on the stream.
+
+#ifndef RAZEZIR_SRC_LOGTEXT_LOG_TEXT_H_
+#define RAZEZIR_SRC_LOGTEXT_LOG_TEXT_H_
+
+#include <cstddef>
+#include <cstdio>
+
+namespace razezir {
+
+// Longest timestamp text a line prefix carries, in bytes (NUL excluded). In
+// the default locale the text is 24 bytes, or 28 with milliseconds; a host
+// locale with long day or month names can make it longer, and it is then cut
+// on a character boundary.
+constexpr size_t kPrefixTimeBytes = 31;
+// Longest timestamp text a banner carries, in bytes (NUL excluded).
+constexpr size_t kBannerTimeBytes = 127;
+
+// Writes the timestamp text of the current local time, such as
+// "Mon Dec 07 2026 01:52:11" or, when `flags` has TRACE_MSEC,
+// "Mon Dec 07 2026 01:52:11.123", into `out` and returns its length. At most
+// `maxBytes` bytes are written, cut on a character boundary; no NUL is
+// added. Only the milliseconds bit of `flags` is examined. Writes nothing
+// when the time cannot be converted.
+// REQUIRES: maxBytes <= kBannerTimeBytes.
+size_t FormatTraceTime(int flags, char* out, size_t maxBytes);
+
+// Write the Started or Closed banner, three lines with the timestamp
+// (milliseconds always), to `stream` and flush it. The stream stays open.
+void WriteStartedBanner(FILE* stream);
+void WriteClosedBanner(FILE* stream);
+
+// Writes `nBytes` bytes to `stream` as one write and flushes it, so that the
+// bytes are in the file when this returns. Errors are not examined.
+void WriteLogBytes(FILE* stream, const char* data, size_t nBytes);
+
+// Opens a log file for appending, or returns null.
+FILE* OpenLogStream(const char* fileName);
+
+// Closes a stream the library opened; standard output is never closed.
+void CloseLogStream(FILE* stream);
+
+}  // namespace razezir
+
+#endif  // RAZEZIR_SRC_LOGTEXT_LOG_TEXT_H_

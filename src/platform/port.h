@@ -1,0 +1,107 @@
+// The platform contract: recursive locks, thread ids, the clock and local
+// time, opening log files, and fork handling. Each platform implements all of
+// it in one file (port_posix.cc, port_win.cc); nothing else in the library
+// tests for a platform.
+//
+// Everything declared here is safe to call from any thread at once unless a
+// REQUIRES line says otherwise.
+
+#ifndef RAZEZIR_SRC_PLATFORM_PORT_H_
+#define RAZEZIR_SRC_PLATFORM_PORT_H_
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+namespace razezir {
+
+// A recursive lock: the owning thread may enter it again and must leave it
+// as often as it entered. Created on the heap by the trace state; its only
+// virtual operation is the destructor, which releases the lock object.
+class CriticalSectionLock {
+ public:
+  CriticalSectionLock();
+  virtual ~CriticalSectionLock();
+
+  CriticalSectionLock(const CriticalSectionLock&) = delete;
+  CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
+
+  void Enter();
+  // REQUIRES: entered by the calling thread.
+  void Leave();
+
+  // Returns the lock to its unlocked state in a child process after fork,
+  // where the thread that held it in the parent no longer exists under the
+  // same id. REQUIRES: only the calling thread runs in this process.
+  void ResetInForkChild();
+
+#ifndef NDEBUG
+  // For asserts only: whether the calling thread has entered the lock.
+  bool HeldByCurrentThread() const;
+#endif  // NDEBUG
+
+ private:
+  // Storage for the native lock object, large enough for every platform's;
+  // each implementation checks that its type fits.
+  alignas(16) unsigned char native_[64];
+#ifndef NDEBUG
+  // Debug only: the id of the thread inside, or 0, and how often it entered.
+  // Atomic because any thread may ask whether it is the owner.
+  std::atomic<uint32_t> owner_{0};
+  int depth_ = 0;  // Guarded by the lock itself.
+#endif  // NDEBUG
+};
+
+// Enters a lock for the lifetime of the guard; a null lock is not entered.
+class LockGuard {
+ public:
+  explicit LockGuard(CriticalSectionLock* lock) : lock_(lock) {
+    if (lock_ != nullptr) lock_->Enter();
+  }
+  ~LockGuard() {
+    if (lock_ != nullptr) lock_->Leave();
+  }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+
+ private:
+  CriticalSectionLock* const lock_;
+};
+
+namespace platform {
+
+// Returns the system's id of the calling thread (the kernel thread id where
+// there is one), which identifies it among the live threads of the process.
+// The id is cached per thread, so the system is asked once per thread; a
+// child process after fork gets its own.
+uint32_t CurrentThreadId();
+
+// The current calendar time from one clock read: whole seconds since the
+// epoch and the milliseconds within that second.
+struct WallClock {
+  time_t seconds;
+  int milliseconds;
+};
+WallClock ReadWallClock();
+
+// Breaks `seconds` down into local time. Returns false if it cannot.
+bool ToLocalTime(time_t seconds, struct tm* out);
+
+// Opens `fileName` for appending (created if absent, existing content kept,
+// every write at the end), not inherited by programs the host executes, and
+// unbuffered, so that one fwrite is one write to the file. Returns null if
+// the file cannot be opened.
+FILE* OpenAppendStream(const char* fileName);
+
+// Registers handlers that run around fork(): `prepare` in the parent before
+// it, `parent` in the parent after it and `child` in the new process. The
+// thread id cache is reset in the child before `child` runs. Later calls do
+// nothing; platforms without fork ignore the call.
+void InstallForkHandlers(void (*prepare)(), void (*parent)(), void (*child)());
+
+}  // namespace platform
+}  // namespace razezir
+
+#endif  // RAZEZIR_SRC_PLATFORM_PORT_H_

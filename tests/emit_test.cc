@@ -1,0 +1,261 @@
+// Message emission: level tests, the line prefix layouts, whole lines under
+// concurrency and after a crash, and lines of any length.
+
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/port.h"
+#include "razezir/trace.h"
+#include "test_util.h"
+
+namespace {
+
+using razezir_test::kTimePattern;
+using razezir_test::Lines;
+using razezir_test::Literal;
+using razezir_test::MatchesInOrder;
+using razezir_test::ReadFile;
+using razezir_test::StartedPattern;
+using razezir_test::StdoutCapture;
+using razezir_test::TempPath;
+using razezir_test::W;
+
+// Starts tracing into a fresh file and returns its path.
+std::string StartFile(int level, int flags) {
+  std::string path = TempPath("log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(level, &path[0], flags);
+  return path;
+}
+
+// The file's content after its Started banner.
+std::string Body(const std::string& path) {
+  std::string text = ReadFile(path);
+  std::smatch banner;
+  if (!std::regex_search(text, banner, std::regex(StartedPattern()))) return "<no banner>";
+  return text.substr(banner.position(0) + banner.length(0));
+}
+
+std::string ThreadIdText() {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08X", razezir::platform::CurrentThreadId());
+  return text;
+}
+
+std::string LineWithFlags(int flags, const char16_t* module) {
+  std::string path = StartFile(1, flags);
+  QXSTD::Trace1(W(module), W(u"connected\n"));
+  std::string body = Body(path);
+  QXSTD::DeinitTrace();
+  return body;
+}
+
+TEST(EmitLayout, NoFlagsWritesTheMessageAlone) {
+  EXPECT_EQ(LineWithFlags(0, u"net"), "connected\n");
+}
+
+TEST(EmitLayout, TimeOnly) {
+  EXPECT_TRUE(MatchesInOrder(LineWithFlags(0x01, u"net"),
+                             {kTimePattern, " : connected\n"}));
+}
+
+TEST(EmitLayout, TimeWithMilliseconds) {
+  EXPECT_TRUE(MatchesInOrder(LineWithFlags(0x11, u"net"),
+                             {kTimePattern, "\\.[0-9]{3} : connected\n"}));
+}
+
+TEST(EmitLayout, ThreadIdOnly) {
+  EXPECT_EQ(LineWithFlags(0x04, u"net"), "  " + ThreadIdText() + ": connected\n");
+}
+
+TEST(EmitLayout, AllFieldsPadTheTag) {
+  EXPECT_TRUE(MatchesInOrder(LineWithFlags(0x17, u"net"),
+                             {kTimePattern, "\\.[0-9]{3}  " + ThreadIdText() +
+                                                "    net: connected\n"}));
+}
+
+TEST(EmitLayout, AnyNonZeroFlagsWriteAPrefix) {
+  EXPECT_EQ(LineWithFlags(0x20, u"net"), " : connected\n");
+  EXPECT_EQ(LineWithFlags(0x10, u"net"), " : connected\n");
+  EXPECT_EQ(LineWithFlags(0x08, u"net"), " : connected\n");
+}
+
+TEST(EmitLayout, LongAndNullTags) {
+  EXPECT_EQ(LineWithFlags(0x02, u"network"), "  network: connected\n");
+  EXPECT_EQ(LineWithFlags(0x02, nullptr), "  (null): connected\n");
+  std::u16string longTag(300, u'x');
+  longTag += u"\u00e9";
+  setlocale(LC_ALL, "C.UTF-8");
+  EXPECT_EQ(LineWithFlags(0x02, longTag.c_str()),
+            "  " + std::string(300, 'x') + "\xc3\xa9: connected\n");
+}
+
+TEST(EmitLevels, LevelZeroAndBelowPassWhileStopped) {
+  std::string path = StartFile(1, 0);
+  QXSTD::StopTrace();
+  QXSTD::Trace(0, W(u"m"), W(u"zero\n"));
+  QXSTD::Trace(-3, W(u"m"), W(u"negative\n"));
+  QXSTD::Trace(1, W(u"m"), W(u"one\n"));
+  QXSTD::Trace1(W(u"m"), W(u"one again\n"));
+  EXPECT_EQ(Body(path), "zero\nnegative\n");
+  QXSTD::DeinitTrace();
+}
+
+TEST(EmitLevels, MainLevelBoundsEveryCall) {
+  std::string path = StartFile(3, 0);
+  QXSTD::Trace(3, W(u"m"), W(u"a%d\n"), 3);
+  QXSTD::Trace(4, W(u"m"), W(u"b%d\n"), 4);
+  QXSTD::Trace2(W(u"m"), W(u"c%d\n"), 2);
+  QXSTD::Trace3(W(u"m"), W(u"d%d\n"), 3);
+  QXSTD::Trace4(W(u"m"), W(u"e%d\n"), 4);
+  QXSTD::Trace5(W(u"m"), W(u"f%d\n"), 5);
+  QXSTD::Trace1(W(u"m"), W(u"g%d\n"), 1);
+  EXPECT_EQ(Body(path), "a3\nc2\nd3\ng1\n");
+  QXSTD::DeinitTrace();
+}
+
+void HostWrapper(int level, const char16_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  QXSTD::TraceCommon(level, u"host", format, args);
+  va_end(args);
+}
+
+TEST(EmitApi, TraceCommonTakesTheCallersArguments) {
+  std::string path = StartFile(2, 0);
+  HostWrapper(2, u"%s=%d %hs\n", u"answer", 42, "narrow");
+  HostWrapper(3, u"dropped\n");
+  QXSTD::Trace(2, u"m", u"%ls|%5.1f\n", u"wide", 2.25);
+  EXPECT_EQ(Body(path), "answer=42 narrow\nwide|  2.2\n");
+  QXSTD::DeinitTrace();
+}
+
+TEST(EmitApi, StandardOutputStaysNarrowForTheHost) {
+  StdoutCapture capture;
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, nullptr, 0);
+  QXSTD::Trace1(u"m", u"traced %d\n", 1);
+  std::printf("host %d\n", 2);
+  EXPECT_LE(fwide(stdout, 0), 0);
+  QXSTD::Trace1(u"m", u"traced %d\n", 3);
+  QXSTD::DeinitTrace();
+  std::string out = capture.Stop();
+  EXPECT_NE(out.find("traced 1\nhost 2\ntraced 3\n"), std::string::npos) << out;
+}
+
+TEST(EmitLines, LinesOfAnyLengthAreWrittenWhole) {
+  std::string path = StartFile(1, 0x04);
+  std::u16string medium(20000, u'm');
+  std::u16string huge(3 << 20, u'h');  // Larger than the spill size.
+  QXSTD::Trace1(u"m", u"%ls|\n", medium.c_str());
+  QXSTD::Trace1(u"m", u"%ls|\n", huge.c_str());
+  QXSTD::Trace1(u"m", u"%99999d|\n", 7);
+  std::string prefix = "  " + ThreadIdText() + ": ";
+  std::vector<std::string> lines = Lines(Body(path));
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], prefix + std::string(20000, 'm') + "|");
+  EXPECT_EQ(lines[1], prefix + std::string(3 << 20, 'h') + "|");
+  EXPECT_EQ(lines[2], prefix + std::string(99998, ' ') + "7|");
+  QXSTD::DeinitTrace();
+}
+
+// Lines from many threads at once: every one whole, none lost, none
+// interleaved with another.
+TEST(EmitLines, ConcurrentLinesStayWhole) {
+  std::string path = StartFile(1, 0x17);
+  constexpr int kThreads = 6;
+  constexpr int kLines = 2000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      std::u16string pad(50 + t * 40, char16_t(u'a' + t));
+      for (int i = 0; i < kLines; ++i) {
+        QXSTD::Trace1(u"worker", u"t%d i%d %ls end\n", t, i, pad.c_str());
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  QXSTD::DeinitTrace();
+
+  std::string text = ReadFile(path);
+  std::regex line(std::string(kTimePattern) +
+                  "\\.[0-9]{3}  [0-9A-F]{8} worker: t([0-9]) i([0-9]+) ([a-z]+) end");
+  std::set<std::pair<int, int>> seen;
+  for (const std::string& each : Lines(text)) {
+    if (each.empty() || each[0] == '=') continue;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(each, m, line)) << each;
+    int t = std::stoi(m[1]);
+    EXPECT_EQ(m[3].str(), std::string(50 + t * 40, char('a' + t)));
+    EXPECT_TRUE(seen.emplace(t, std::stoi(m[2])).second);
+  }
+  EXPECT_EQ(seen.size(), size_t{kThreads} * kLines);
+}
+
+// A child traces numbered lines and publishes, after each call returns, how
+// many calls have returned; SIGKILL stops it mid-stream. Every line whose
+// call returned must be in the file, whole.
+TEST(EmitLines, LinesSurviveSigkill) {
+  std::string path = TempPath("log");
+  auto* returned = static_cast<std::atomic<int>*>(mmap(nullptr, sizeof(std::atomic<int>),
+      PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(returned, MAP_FAILED);
+  new (returned) std::atomic<int>(0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    QXSTD::InitTrace();
+    QXSTD::StartTrace(1, &path[0], 0x11);
+    for (int i = 0;; ++i) {
+      QXSTD::Trace1(u"m", u"line %d of the child\n", i);
+      returned->store(i + 1);
+    }
+  }
+  while (returned->load() < 3000) usleep(1000);
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  const int published = returned->load();
+
+  std::vector<std::string> lines = Lines(Body(path));
+  ASSERT_GE(lines.size(), static_cast<size_t>(published));
+  std::regex pattern(std::string(kTimePattern) + "\\.[0-9]{3} : line ([0-9]+) of the child");
+  for (int i = 0; i < published; ++i) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[i], m, pattern)) << lines[i];
+    EXPECT_EQ(std::stoi(m[1]), i);
+  }
+  munmap(returned, sizeof(std::atomic<int>));
+}
+
+TEST(EmitLines, NoLockLinesAreWholeWrites) {
+  std::string path = StartFile(1, 0x20);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 500; ++i) QXSTD::Trace1(u"m", u"t%d i%d\n", t, i);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  QXSTD::DeinitTrace();
+  int count = 0;
+  for (const std::string& each : Lines(Body(path))) {
+    if (each.empty() || each[0] == '=') continue;
+    EXPECT_TRUE(std::regex_match(each, std::regex(" : t[0-3] i[0-9]+"))) << each;
+    ++count;
+  }
+  EXPECT_EQ(count, 2000);
+}
+
+}  // namespace

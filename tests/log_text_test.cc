@@ -1,0 +1,106 @@
+// Timestamp text and banners.
+
+#include "logtext/log_text.h"
+
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+#include <regex>
+#include <string>
+
+#include "test_util.h"
+
+namespace {
+
+using razezir_test::kTimePattern;
+using razezir_test::MatchesInOrder;
+using razezir_test::ReadFile;
+using razezir_test::StartedPattern;
+using razezir_test::ClosedPattern;
+using razezir_test::StdoutCapture;
+using razezir_test::TempPath;
+
+std::string TimeText(int flags, size_t maxBytes = razezir::kBannerTimeBytes) {
+  char text[razezir::kBannerTimeBytes + 1];
+  size_t n = razezir::FormatTraceTime(flags, text, maxBytes);
+  return std::string(text, n);
+}
+
+TEST(TimeText, DefaultLocaleLayout) {
+  std::string plain = TimeText(0);
+  EXPECT_EQ(plain.size(), 24u);
+  EXPECT_TRUE(std::regex_match(plain, std::regex(kTimePattern))) << plain;
+  // Only the milliseconds bit counts.
+  std::string withMsec = TimeText(0x10 | 0x01 | 0x20);
+  EXPECT_EQ(withMsec.size(), 28u);
+  EXPECT_TRUE(std::regex_match(withMsec, std::regex(std::string(kTimePattern) + "\\.[0-9]{3}")))
+      << withMsec;
+}
+
+TEST(TimeText, MatchesTheClocksDayAndSecond) {
+  time_t before = time(nullptr);
+  std::string text = TimeText(0);
+  time_t after = time(nullptr);
+  char expected[2][64];
+  for (int i = 0; i < 2; ++i) {
+    time_t t = i == 0 ? before : after;
+    struct tm local;
+    localtime_r(&t, &local);
+    std::strftime(expected[i], sizeof expected[i], "%a %b %d %Y %H:%M:%S", &local);
+  }
+  EXPECT_TRUE(text == expected[0] || text == expected[1]) << text;
+}
+
+TEST(TimeText, IsCutToTheGivenSize) {
+  EXPECT_EQ(TimeText(0x10, 26).size(), 26u);
+  EXPECT_EQ(TimeText(0x10, 26).substr(0, 24), TimeText(0).substr(0, 24));
+  EXPECT_EQ(TimeText(0x10, 10).size(), 10u);
+  EXPECT_EQ(TimeText(0x10, 0), "");
+}
+
+// A host locale with long multibyte names makes the text longer than a
+// line prefix holds; it is cut between characters, never inside one.
+TEST(TimeText, CutKeepsMultibyteCharactersWhole) {
+  if (std::setlocale(LC_ALL, "ru_RU.UTF-8") == nullptr) {
+    GTEST_SKIP() << "locale ru_RU.UTF-8 not installed";
+  }
+  std::string full = TimeText(0x10);
+  std::string cut = TimeText(0x10, razezir::kPrefixTimeBytes);
+  ASSERT_LE(cut.size(), razezir::kPrefixTimeBytes);
+  EXPECT_EQ(full.compare(0, cut.size(), cut), 0);
+  // The cut text ends after a whole UTF-8 sequence.
+  size_t i = cut.size();
+  if (full.size() > cut.size()) {
+    EXPECT_NE(static_cast<unsigned char>(full[i]) & 0xC0, 0x80u) << full;
+  }
+  std::setlocale(LC_ALL, "C");
+}
+
+TEST(Banners, StartedAndClosedLayout) {
+  std::string path = TempPath("log");
+  razezir_test::WriteFile(path, "before\n");
+  FILE* stream = razezir::OpenLogStream(path.c_str());
+  ASSERT_NE(stream, nullptr);
+  razezir::WriteStartedBanner(stream);
+  razezir::WriteClosedBanner(stream);
+  razezir::CloseLogStream(stream);
+  std::string text = ReadFile(path);
+  EXPECT_TRUE(MatchesInOrder(text, {"before\n", StartedPattern(), ClosedPattern()})) << text;
+  // The middle lines are 52 characters of format plus the 28 of the time.
+  std::vector<std::string> lines = razezir_test::Lines(text);
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_EQ(lines[2].size(), 52u + 28u - 3u);
+  EXPECT_EQ(lines[5].size(), 52u + 28u - 3u);
+}
+
+TEST(Banners, OnStandardOutputAsInAFile) {
+  StdoutCapture capture;
+  razezir::WriteStartedBanner(stdout);
+  EXPECT_TRUE(MatchesInOrder(capture.Stop(), {StartedPattern()}));
+}
+
+TEST(Banners, OpeningAMissingDirectoryFails) {
+  EXPECT_EQ(razezir::OpenLogStream((TempPath("none") + "/x.log").c_str()), nullptr);
+}
+
+}  // namespace

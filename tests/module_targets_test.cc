@@ -1,0 +1,247 @@
+// Module targets: registration, filtering and routing by tag, their levels,
+// their files and banners, and registration under concurrency.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/trace_state.h"
+#include "razezir/trace.h"
+#include "test_util.h"
+
+namespace {
+
+using razezir_test::ClosedPattern;
+using razezir_test::Lines;
+using razezir_test::MatchesInOrder;
+using razezir_test::ReadFile;
+using razezir_test::StartedPattern;
+using razezir_test::StdoutCapture;
+using razezir_test::TempPath;
+using razezir_test::W;
+
+size_t ModuleCount() {
+  razezir::TraceState* state = razezir::g_state.load();
+  razezir::LockGuard list(state->listLock);
+  return state->modules.size();
+}
+
+TEST(ModuleTargets, RouteByExactTagAndDropTheRest) {
+  std::string main = TempPath("main.log");
+  std::string net = TempPath("net.log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(5, &main[0], 0x02);
+  QXSTD::Trace1(u"db", u"before targets\n");
+  QXSTD::StartTraceModule(u"net", 5, net.c_str());
+  QXSTD::Trace1(u"net", u"to net\n");
+  QXSTD::Trace1(u"db", u"dropped\n");
+  QXSTD::Trace(-5, u"db", u"dropped whatever its level\n");
+  QXSTD::Trace1(u"Net", u"dropped: case differs\n");
+  QXSTD::Trace1(u"ne", u"dropped: prefix\n");
+  QXSTD::Trace1(u"nett", u"dropped: longer\n");
+  QXSTD::Trace1(nullptr, u"dropped: null tag\n");
+  QXSTD::DeinitTrace();
+  EXPECT_TRUE(MatchesInOrder(ReadFile(main),
+                             {StartedPattern(), "      db: before targets\n", ClosedPattern()}));
+  // The target's own file: a Started banner, no Closed banner.
+  EXPECT_TRUE(MatchesInOrder(ReadFile(net), {StartedPattern(), "     net: to net\n"}));
+}
+
+TEST(ModuleTargets, SecondRegistrationChangesNothing) {
+  std::string first = TempPath("first.log");
+  std::string second = TempPath("second.log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, nullptr, 0);
+  QXSTD::StartTraceModule(u"net", 2, first.c_str());
+  QXSTD::StartTraceModule(u"net", 5, second.c_str());
+  QXSTD::StartTraceModule(nullptr, 5, second.c_str());
+  EXPECT_EQ(ModuleCount(), 1u);
+  QXSTD::Trace2(u"net", u"two\n");
+  QXSTD::Trace3(u"net", u"three\n");
+  QXSTD::DeinitTrace();
+  EXPECT_TRUE(MatchesInOrder(ReadFile(first), {StartedPattern(), "two\n"}));
+  EXPECT_EQ(access(second.c_str(), F_OK), -1);
+}
+
+TEST(ModuleTargets, LevelZeroCopiesTheMainLevel) {
+  std::string path = TempPath("log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(3, &path[0], 0);
+  QXSTD::StartTraceModule(u"net", 0, nullptr);
+  QXSTD::StopTrace();
+  QXSTD::Trace3(u"net", u"three\n");
+  QXSTD::Trace4(u"net", u"four\n");
+  QXSTD::StartTrace(5, &path[0], 0);
+  QXSTD::Trace4(u"net", u"still not four\n");
+  QXSTD::DeinitTrace();
+  std::string text = ReadFile(path);
+  EXPECT_NE(text.find("three\n"), std::string::npos);
+  EXPECT_EQ(text.find("four"), std::string::npos);
+}
+
+TEST(ModuleTargets, NegativeLevelIsKept) {
+  std::string path = TempPath("log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(5, &path[0], 0);
+  QXSTD::StartTraceModule(u"net", -2, nullptr);
+  QXSTD::Trace(1, u"net", u"one\n");
+  QXSTD::Trace(-1, u"net", u"minus one\n");
+  QXSTD::Trace(-2, u"net", u"minus two\n");
+  QXSTD::Trace(-3, u"net", u"minus three\n");
+  QXSTD::DeinitTrace();
+  std::string text = ReadFile(path);
+  EXPECT_EQ(text.find("one"), std::string::npos);
+  EXPECT_NE(text.find("minus two\nminus three\n"), std::string::npos) << text;
+}
+
+// The target's level replaces the main level for routed messages, but Trace
+// still tests the main level first.
+TEST(ModuleTargets, TargetLevelReplacesTheMainLevel) {
+  std::string path = TempPath("log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, &path[0], 0);
+  QXSTD::StartTraceModule(u"net", 5, nullptr);
+  QXSTD::StartTraceModule(u"db", 1, nullptr);
+  QXSTD::Trace(3, u"net", u"Trace 3 dropped by the main level\n");
+  QXSTD::Trace3(u"net", u"Trace3 admitted by the target\n");
+  QXSTD::StopTrace();
+  QXSTD::Trace3(u"net", u"Trace3 while stopped\n");
+  QXSTD::Trace(3, u"net", u"Trace 3 while stopped\n");
+  QXSTD::StartTrace(5, &path[0], 0);
+  QXSTD::Trace3(u"db", u"Trace3 above the db target\n");
+  QXSTD::Trace1(u"db", u"Trace1 db\n");
+  QXSTD::DeinitTrace();
+  std::string text = ReadFile(path);
+  EXPECT_EQ(text.find("Trace 3"), std::string::npos);
+  EXPECT_EQ(text.find("above"), std::string::npos);
+  EXPECT_NE(text.find("Trace3 admitted by the target\n"), std::string::npos);
+  EXPECT_NE(text.find("Trace3 while stopped\n"), std::string::npos);
+  EXPECT_NE(text.find("Trace1 db\n"), std::string::npos);
+}
+
+// A target without a file of its own shares the main log through a stream
+// of its own: no second banner, and it keeps writing there after the main
+// log moves elsewhere.
+TEST(ModuleTargets, SharedMainFileOutlivesTheMainLogsMove) {
+  StdoutCapture capture;
+  std::string a = TempPath("a.log");
+  std::string b = TempPath("b.log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, &a[0], 0);
+  QXSTD::StartTraceModule(u"net", 1, nullptr);
+  QXSTD::StartTraceModule(u"db", 1, a.c_str());
+  QXSTD::Trace1(u"net", u"net 1\n");
+  QXSTD::StartTrace(1, &b[0], 0);
+  QXSTD::Trace1(u"net", u"net 2\n");
+  QXSTD::Trace1(u"db", u"db 2\n");
+  QXSTD::StartTrace(1, nullptr, 0);
+  QXSTD::Trace1(u"net", u"net 3\n");
+  QXSTD::DeinitTrace();
+  EXPECT_TRUE(MatchesInOrder(ReadFile(a), {StartedPattern(), "net 1\n", ClosedPattern(),
+                                           "net 2\ndb 2\nnet 3\n"}));
+  EXPECT_TRUE(MatchesInOrder(ReadFile(b), {StartedPattern(), ClosedPattern()}));
+  EXPECT_TRUE(MatchesInOrder(capture.Stop(), {StartedPattern(), ClosedPattern()}));
+}
+
+// Names are compared byte for byte, so another spelling of the main file
+// gets a banner of its own.
+TEST(ModuleTargets, OtherSpellingOfTheMainFileGetsABanner) {
+  std::string dir = TempPath("dir");
+  ASSERT_EQ(system(("mkdir -p " + dir).c_str()), 0);
+  ASSERT_EQ(chdir(dir.c_str()), 0);
+  std::string absolute = dir + "/main.log";
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, &absolute[0], 0);
+  QXSTD::StartTraceModule(u"net", 1, "main.log");
+  QXSTD::StartTraceModule(u"db", 1, "./main.log");
+  QXSTD::Trace1(u"net", u"net\n");
+  QXSTD::Trace1(u"db", u"db\n");
+  QXSTD::DeinitTrace();
+  EXPECT_TRUE(MatchesInOrder(ReadFile(absolute),
+                             {StartedPattern(), StartedPattern(), StartedPattern(),
+                              "net\ndb\n", ClosedPattern()}));
+}
+
+TEST(ModuleTargets, UnopenableFileFallsBackToConsoleWithoutBanner) {
+  StdoutCapture capture;
+  std::string bad = TempPath("none") + "/net.log";
+  std::string main = TempPath("main.log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, &main[0], 0);
+  QXSTD::StartTraceModule(u"net", 1, bad.c_str());
+  {
+    razezir::LockGuard list(razezir::g_state.load()->listLock);
+    EXPECT_EQ(razezir::g_state.load()->modules[0]->fileName, "");
+    EXPECT_EQ(razezir::g_state.load()->modules[0]->out, stdout);
+  }
+  QXSTD::Trace1(u"net", u"to console\n");
+  QXSTD::DeinitTrace();
+  EXPECT_EQ(capture.Stop(), "to console\n");
+}
+
+TEST(ModuleTargets, NoMainFileMeansConsoleWithoutBanner) {
+  StdoutCapture capture;
+  QXSTD::InitTrace();
+  QXSTD::StartTraceModule(u"net", 1, nullptr);
+  QXSTD::Trace1(u"net", u"to console\n");
+  std::string out = capture.Stop();
+  QXSTD::DeinitTrace();
+  EXPECT_EQ(out, "to console\n");
+}
+
+// After a failed open, the main file name still names the earlier file: a
+// target without a file name opens that one, and writes no banner since the
+// names are equal.
+TEST(ModuleTargets, AfterFailedMainOpenTargetUsesTheEarlierFile) {
+  StdoutCapture capture;
+  std::string a = TempPath("a.log");
+  std::string bad = TempPath("none") + "/x.log";
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, &a[0], 0);
+  QXSTD::StartTrace(1, &bad[0], 0);
+  QXSTD::StartTraceModule(u"net", 1, nullptr);
+  QXSTD::Trace1(u"net", u"net\n");
+  QXSTD::DeinitTrace();
+  capture.Stop();
+  EXPECT_TRUE(MatchesInOrder(ReadFile(a), {StartedPattern(), "net\n"}));
+}
+
+// Registration while other threads emit, and the same tag registered from
+// several threads at once: one target per tag, and only whole lines.
+TEST(ModuleTargetsConcurrency, RegisterWhileOthersEmit) {
+  std::string path = TempPath("log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(3, &path[0], 0x06);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&stop, t] {
+      const char16_t* tags[] = {u"net", u"db", u"ui"};
+      for (int i = 0; !stop.load(); ++i) QXSTD::Trace2(tags[(i + t) % 3], u"line %d\n", i);
+    });
+  }
+  std::vector<std::thread> registrars;
+  for (int r = 0; r < 4; ++r) {
+    registrars.emplace_back([] {
+      QXSTD::StartTraceModule(u"net", 2, nullptr);
+      QXSTD::StartTraceModule(u"db", 0, nullptr);
+    });
+  }
+  for (auto& registrar : registrars) registrar.join();
+  usleep(20000);
+  stop = true;
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(ModuleCount(), 2u);
+  QXSTD::DeinitTrace();
+  for (const std::string& line : Lines(ReadFile(path))) {
+    if (line.empty() || line[0] == '=') continue;
+    EXPECT_TRUE(std::regex_match(line, std::regex("  [0-9A-F]{8} +(net|db|ui): line [0-9]+")))
+        << line;
+  }
+}
+
+}  // namespace

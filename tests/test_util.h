@@ -1,0 +1,118 @@
+// Helpers shared by the tracer's tests: scratch files, reading them back,
+// capturing standard output, and the patterns of banners and timestamps.
+//
+// Each test runs in a process of its own (ctest runs every test separately),
+// because the trace state and the console banner flag are process-wide.
+
+#ifndef RAZEZIR_TESTS_TEST_UTIL_H_
+#define RAZEZIR_TESTS_TEST_UTIL_H_
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+
+namespace razezir_test {
+
+// A fresh path for a scratch file of the running test. The file does not
+// exist yet.
+inline std::string TempPath(const std::string& name) {
+  const char* base = std::getenv("RAZEZIR_TEST_TMP");
+  std::string dir = base != nullptr ? base : "/tmp";
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string path = dir + "/" + (info ? info->test_suite_name() : "x") + "." +
+                     (info ? info->name() : "x") + "." + std::to_string(getpid()) +
+                     "." + name;
+  std::remove(path.c_str());
+  return path;
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+inline void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+inline std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Redirects standard output (the FILE and descriptor 1) into a file for its
+// lifetime; Stop() returns what was written.
+class StdoutCapture {
+ public:
+  StdoutCapture() : path_(TempPath("stdout")) {
+    std::fflush(stdout);
+    saved_ = dup(1);
+    int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fd, 1);
+    close(fd);
+  }
+  ~StdoutCapture() { Stop(); }
+  StdoutCapture(const StdoutCapture&) = delete;
+  StdoutCapture& operator=(const StdoutCapture&) = delete;
+
+  std::string Stop() {
+    if (saved_ >= 0) {
+      std::fflush(stdout);
+      dup2(saved_, 1);
+      close(saved_);
+      saved_ = -1;
+    }
+    return ReadFile(path_);
+  }
+
+ private:
+  std::string path_;
+  int saved_ = -1;
+};
+
+// "Mon Dec 07 2026 01:52:11" in the default locale.
+constexpr const char* kTimePattern =
+    "[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}";
+
+inline std::string BannerPattern(const std::string& word, const std::string& tail) {
+  std::string rule(76, '=');
+  return rule + "\n========== Trace Log File\\. " + word + " - " + kTimePattern +
+         "\\.[0-9]{3} " + tail + "\n" + rule + "\n";
+}
+inline std::string StartedPattern() { return BannerPattern("Started", "={11}"); }
+inline std::string ClosedPattern() { return BannerPattern("Closed", "={12}"); }
+
+// Whether `text` consists exactly of the given patterns, in order.
+inline bool MatchesInOrder(const std::string& text, const std::vector<std::string>& parts) {
+  std::string whole;
+  for (const auto& part : parts) whole += part;
+  return std::regex_match(text, std::regex(whole));
+}
+
+inline const unsigned short* W(const char16_t* s) {
+  return reinterpret_cast<const unsigned short*>(s);
+}
+
+// Escapes regex metacharacters so literal text can sit in a pattern.
+inline std::string Literal(const std::string& text) {
+  static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+  return std::regex_replace(text, special, R"(\$&)");
+}
+
+}  // namespace razezir_test
+
+#endif  // RAZEZIR_TESTS_TEST_UTIL_H_

@@ -1,0 +1,188 @@
+// Thread targets and thread-name bindings: the binding lifecycle, routing by
+// the calling thread's name, files and banners, and a stress test.
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/trace_state.h"
+#include "platform/port.h"
+#include "razezir/trace.h"
+#include "test_util.h"
+
+namespace {
+
+using razezir_test::ClosedPattern;
+using razezir_test::Lines;
+using razezir_test::MatchesInOrder;
+using razezir_test::ReadFile;
+using razezir_test::StartedPattern;
+using razezir_test::TempPath;
+
+// The calling thread's bound name, or "<unbound>".
+std::string BoundName() {
+  razezir::TraceState* state = razezir::g_state.load();
+  razezir::LockGuard list(state->listLock);
+  auto binding = state->threadBindings.find(razezir::platform::CurrentThreadId());
+  if (binding == state->threadBindings.end()) return "<unbound>";
+  return std::string(binding->second->name.begin(), binding->second->name.end());
+}
+
+// Runs `body` on a new thread and waits for it.
+template <typename Body>
+void OnThread(Body body) {
+  std::thread thread(body);
+  thread.join();
+}
+
+TEST(ThreadBindings, FirstNameSticksUntilUnregistered) {
+  QXSTD::InitTrace();
+  EXPECT_EQ(BoundName(), "<unbound>");
+  QXSTD::UnregisterTraceThread();
+  EXPECT_EQ(BoundName(), "<unbound>");
+  QXSTD::SetTraceThreadName(u"worker");
+  QXSTD::SetTraceThreadName(u"io");
+  QXSTD::SetTraceThreadName(static_cast<const unsigned short*>(nullptr));
+  EXPECT_EQ(BoundName(), "worker");
+  QXSTD::UnregisterTraceThread();
+  EXPECT_EQ(BoundName(), "<unbound>");
+  QXSTD::SetTraceThreadName(u"io");
+  EXPECT_EQ(BoundName(), "io");
+  OnThread([] { EXPECT_EQ(BoundName(), "<unbound>"); });
+  QXSTD::DeinitTrace();
+}
+
+TEST(ThreadRouting, BindingsWithoutThreadTargetsHaveNoEffect) {
+  std::string path = TempPath("log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(2, &path[0], 0);
+  QXSTD::SetTraceThreadName(u"worker");
+  QXSTD::Trace2(u"net", u"bound\n");
+  OnThread([] { QXSTD::Trace2(u"net", u"unbound\n"); });
+  QXSTD::DeinitTrace();
+  EXPECT_TRUE(MatchesInOrder(ReadFile(path),
+                             {StartedPattern(), "bound\nunbound\n", ClosedPattern()}));
+}
+
+TEST(ThreadRouting, UnboundThreadsAndNamesWithoutTargetAreDropped) {
+  std::string main = TempPath("main.log");
+  std::string io = TempPath("io.log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(5, &main[0], 0);
+  QXSTD::StartTraceModule(u"net", 5, nullptr);
+  QXSTD::StartTraceThread(u"io", 5, io.c_str());
+  QXSTD::Trace(-1, u"net", u"unbound, registered tag\n");
+  OnThread([] {
+    QXSTD::SetTraceThreadName(u"worker");
+    QXSTD::Trace1(u"net", u"worker has no target\n");
+  });
+  OnThread([] {
+    QXSTD::SetTraceThreadName(u"io");
+    QXSTD::Trace1(u"net", u"io thread\n");
+    QXSTD::UnregisterTraceThread();
+    QXSTD::Trace1(u"net", u"io thread after unregistering\n");
+  });
+  QXSTD::DeinitTrace();
+  EXPECT_TRUE(MatchesInOrder(ReadFile(main), {StartedPattern(), ClosedPattern()}));
+  EXPECT_TRUE(MatchesInOrder(ReadFile(io), {StartedPattern(), "io thread\n"}));
+}
+
+TEST(ThreadRouting, TargetRegisteredAfterBindingTakesEffect) {
+  std::string worker = TempPath("worker.log");
+  std::string main = TempPath("main.log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(3, &main[0], 0);
+  QXSTD::SetTraceThreadName(u"worker");
+  QXSTD::Trace2(u"m", u"before\n");
+  QXSTD::StartTraceThread(u"worker", 3, worker.c_str());
+  QXSTD::StartTraceThread(u"worker", 1, nullptr);  // Changes nothing.
+  QXSTD::StartTraceThread(static_cast<const unsigned short*>(nullptr), 1, nullptr);
+  QXSTD::Trace2(u"m", u"after\n");
+  QXSTD::StopTrace();
+  QXSTD::Trace2(u"m", u"after StopTrace\n");
+  QXSTD::Trace4(u"m", u"above worker's level\n");
+  QXSTD::DeinitTrace();
+  EXPECT_TRUE(MatchesInOrder(ReadFile(main), {StartedPattern(), "before\n", ClosedPattern()}));
+  EXPECT_TRUE(MatchesInOrder(ReadFile(worker), {StartedPattern(), "after\nafter StopTrace\n"}));
+}
+
+// Module target net to A, thread target worker to B: net from worker goes to
+// B at worker's level; db from worker is dropped by the module routing.
+TEST(ThreadRouting, ThreadTargetOverridesModuleTarget) {
+  std::string a = TempPath("a.log");
+  std::string b = TempPath("b.log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, nullptr, 0);
+  QXSTD::StartTraceModule(u"net", 1, a.c_str());
+  QXSTD::StartTraceThread(u"worker", 4, b.c_str());
+  OnThread([] {
+    QXSTD::SetTraceThreadName(u"worker");
+    QXSTD::Trace4(u"net", u"net at 4\n");
+    QXSTD::Trace5(u"net", u"net at 5\n");
+    QXSTD::Trace1(u"db", u"db at 1\n");
+  });
+  QXSTD::DeinitTrace();
+  EXPECT_TRUE(MatchesInOrder(ReadFile(a), {StartedPattern()}));
+  EXPECT_TRUE(MatchesInOrder(ReadFile(b), {StartedPattern(), "net at 4\n"}));
+}
+
+// A thread target without a file of its own announces itself in the main
+// log with a second Started banner, and keeps writing there after the main
+// log moves.
+TEST(ThreadRouting, SharedMainFileGetsASecondBanner) {
+  std::string a = TempPath("a.log");
+  std::string b = TempPath("b.log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, &a[0], 0);
+  QXSTD::StartTraceThread(u"worker", 1, nullptr);
+  QXSTD::SetTraceThreadName(u"worker");
+  QXSTD::Trace1(u"m", u"one\n");
+  QXSTD::StartTrace(1, &b[0], 0);
+  QXSTD::Trace1(u"m", u"two\n");
+  QXSTD::DeinitTrace();
+  EXPECT_TRUE(MatchesInOrder(ReadFile(a), {StartedPattern(), StartedPattern(), "one\n",
+                                           ClosedPattern(), "two\n"}));
+  EXPECT_TRUE(MatchesInOrder(ReadFile(b), {StartedPattern(), ClosedPattern()}));
+}
+
+// Threads bind, trace and unbind while the main thread registers module and
+// thread targets; every line that lands is whole.
+TEST(ThreadTargetsStress, BindTraceAndRegisterAtOnce) {
+  std::string path = TempPath("log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(5, &path[0], 0x06);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&stop, t] {
+      const char16_t* names[] = {u"alpha", u"beta", u"gamma"};
+      const char16_t* tags[] = {u"net", u"db"};
+      for (int i = 0; !stop.load() || i < 200; ++i) {
+        if (i % 7 == 0) QXSTD::SetTraceThreadName(names[(i + t) % 3]);
+        QXSTD::Trace2(tags[i % 2], u"t%d i%d %ls\n", t, i, names[t % 3]);
+        if (i % 11 == 0) QXSTD::UnregisterTraceThread();
+      }
+    });
+  }
+  const char16_t* names[] = {u"alpha", u"beta", u"gamma"};
+  for (int round = 0; round < 3; ++round) {
+    QXSTD::StartTraceModule(round == 0 ? u"net" : u"db", 3, nullptr);
+    QXSTD::StartTraceThread(names[round], 4, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  stop = true;
+  for (auto& thread : threads) thread.join();
+  QXSTD::DeinitTrace();
+  int written = 0;
+  for (const std::string& line : Lines(ReadFile(path))) {
+    if (line.empty() || line[0] == '=') continue;
+    ASSERT_TRUE(std::regex_match(
+        line, std::regex("  [0-9A-F]{8} +(net|db): t[0-3] i[0-9]+ (alpha|beta|gamma)")))
+        << line;
+    ++written;
+  }
+  EXPECT_GT(written, 0);
+}
+
+}  // namespace

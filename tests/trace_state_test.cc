@@ -1,0 +1,231 @@
+// Initialisation, StartTrace/StopTrace, the queries, teardown, and the
+// banners each of them writes.
+
+#include <dirent.h>
+
+#include <cstring>
+#include <string>
+
+#include "core/trace_state.h"
+#include "razezir/trace.h"
+#include "test_util.h"
+
+namespace {
+
+using razezir_test::ClosedPattern;
+using razezir_test::MatchesInOrder;
+using razezir_test::ReadFile;
+using razezir_test::StartedPattern;
+using razezir_test::StdoutCapture;
+using razezir_test::TempPath;
+using razezir_test::W;
+
+char* Name(std::string& path) { return &path[0]; }
+
+int OpenDescriptors() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
+  closedir(dir);
+  return count;
+}
+
+TEST(TraceControl, CallsBeforeInitDoNothing) {
+  StdoutCapture capture;
+  std::string path = TempPath("log");
+  QXSTD::StartTrace(3, Name(path), 0);
+  QXSTD::StopTrace();
+  int level = 42;
+  EXPECT_FALSE(QXSTD::IsTraceStarted(&level));
+  EXPECT_EQ(level, 42);
+  int size = 42;
+  QXSTD::GetTraceLogFileName(nullptr, &size);
+  EXPECT_EQ(size, 42);
+  QXSTD::Trace1(W(u"m"), W(u"hello\n"));
+  QXSTD::StartTraceModule(W(u"m"), 1, nullptr);
+  QXSTD::SetTraceThreadName(W(u"t"));
+  QXSTD::UnregisterTraceThread();
+  QXSTD::DeinitTrace();
+  EXPECT_EQ(capture.Stop(), "");
+  EXPECT_EQ(ReadFile(path), "");
+}
+
+TEST(TraceControl, InitTwiceKeepsTheState) {
+  QXSTD::InitTrace();
+  razezir::TraceState* first = razezir::g_state.load();
+  QXSTD::StartTrace(2, nullptr, 0);
+  QXSTD::InitTrace();
+  EXPECT_EQ(razezir::g_state.load(), first);
+  int level = 0;
+  EXPECT_TRUE(QXSTD::IsTraceStarted(&level));
+  EXPECT_EQ(level, 2);
+  QXSTD::DeinitTrace();
+  EXPECT_EQ(razezir::g_state.load(), nullptr);
+  EXPECT_EQ(razezir::g_globalLock.load(), nullptr);
+}
+
+TEST(TraceControl, FreshStateIsStopped) {
+  QXSTD::InitTrace();
+  int level = 42;
+  EXPECT_FALSE(QXSTD::IsTraceStarted(&level));
+  EXPECT_EQ(level, 0);
+  EXPECT_FALSE(QXSTD::IsTraceStarted(nullptr));
+  QXSTD::DeinitTrace();
+}
+
+TEST(TraceControl, StartTraceAppendsBannerAndReportsName) {
+  std::string path = TempPath("trace.log");
+  razezir_test::WriteFile(path, "old content\n");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(3, Name(path), 0);
+  int size = 0;
+  QXSTD::GetTraceLogFileName(nullptr, &size);
+  EXPECT_EQ(size, static_cast<int>(path.size() + 1));
+  std::string name(size, 'x');
+  QXSTD::GetTraceLogFileName(&name[0], &size);
+  EXPECT_EQ(std::strcmp(name.c_str(), path.c_str()), 0);
+  EXPECT_TRUE(MatchesInOrder(ReadFile(path), {"old content\n", StartedPattern()}));
+  QXSTD::DeinitTrace();
+  EXPECT_TRUE(MatchesInOrder(ReadFile(path),
+                             {"old content\n", StartedPattern(), ClosedPattern()}));
+}
+
+TEST(TraceControl, EmptyNameReportsSizeOneAndNul) {
+  QXSTD::InitTrace();
+  int size = 0;
+  char buffer[4] = {'x', 'x', 'x', 'x'};
+  QXSTD::GetTraceLogFileName(buffer, &size);
+  EXPECT_EQ(size, 1);
+  EXPECT_EQ(buffer[0], '\0');
+  EXPECT_EQ(buffer[1], 'x');
+  QXSTD::GetTraceLogFileName(buffer, nullptr);  // A null size is survived.
+  QXSTD::DeinitTrace();
+}
+
+TEST(TraceControl, LevelBelowOneKeepsLevelButSetsFlagsAndFile) {
+  std::string path = TempPath("log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(4, nullptr, 0);
+  QXSTD::StartTrace(-1, Name(path), 5);
+  int level = 0;
+  EXPECT_TRUE(QXSTD::IsTraceStarted(&level));
+  EXPECT_EQ(level, 4);
+  EXPECT_EQ(razezir::g_state.load()->flags.load(), 5);
+  EXPECT_TRUE(MatchesInOrder(ReadFile(path), {StartedPattern()}));
+  QXSTD::DeinitTrace();
+}
+
+// The console banner is written by the first StartTrace without a file name
+// in the process, and never again, not even after DeinitTrace and InitTrace.
+TEST(TraceControl, ConsoleBannerOncePerProcess) {
+  StdoutCapture capture;
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(0, nullptr, 0);
+  QXSTD::StartTrace(0, nullptr, 0);
+  char empty[1] = {'\0'};
+  QXSTD::StartTrace(0, empty, 0);
+  int level = 42;
+  EXPECT_FALSE(QXSTD::IsTraceStarted(&level));
+  EXPECT_EQ(level, 0);
+  QXSTD::DeinitTrace();
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, nullptr, 0);
+  QXSTD::DeinitTrace();
+  EXPECT_TRUE(MatchesInOrder(capture.Stop(),
+                             {StartedPattern(), ClosedPattern(), ClosedPattern()}));
+}
+
+TEST(TraceControl, InitThenDeinitWritesOneClosedBanner) {
+  StdoutCapture capture;
+  QXSTD::InitTrace();
+  QXSTD::DeinitTrace();
+  QXSTD::DeinitTrace();
+  EXPECT_TRUE(MatchesInOrder(capture.Stop(), {ClosedPattern()}));
+}
+
+TEST(TraceControl, FailedOpenFallsBackToConsoleKeepingName) {
+  StdoutCapture capture;
+  std::string good = TempPath("good.log");
+  std::string bad = TempPath("missing-dir") + "/x.log";
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(2, Name(bad), 0);
+  int level = 0;
+  EXPECT_TRUE(QXSTD::IsTraceStarted(&level));
+  EXPECT_EQ(level, 2);
+  int size = 0;
+  QXSTD::GetTraceLogFileName(nullptr, &size);
+  EXPECT_EQ(size, 1);
+
+  QXSTD::StartTrace(2, Name(good), 0);
+  QXSTD::StartTrace(2, Name(bad), 0);
+  QXSTD::GetTraceLogFileName(nullptr, &size);
+  EXPECT_EQ(size, static_cast<int>(good.size() + 1));
+  QXSTD::Trace1(W(u"m"), W(u"to console\n"));
+  // The good file was closed by the failed switch, without a Closed banner.
+  EXPECT_TRUE(MatchesInOrder(ReadFile(good), {StartedPattern()}));
+
+  // The console banner is still pending: the fallback did not use it.
+  QXSTD::StartTrace(2, nullptr, 0);
+  QXSTD::DeinitTrace();
+  EXPECT_TRUE(MatchesInOrder(ReadFile(good), {StartedPattern()}));
+  EXPECT_TRUE(MatchesInOrder(capture.Stop(),
+                             {StartedPattern(), StartedPattern(), "to console\n",
+                              StartedPattern(), ClosedPattern()}));
+}
+
+TEST(TraceControl, StopThenRestartOnConsoleClosesTheFile) {
+  StdoutCapture capture;
+  std::string path = TempPath("log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(3, Name(path), 0);
+  QXSTD::StopTrace();
+  int level = 42;
+  EXPECT_FALSE(QXSTD::IsTraceStarted(&level));
+  EXPECT_EQ(level, 0);
+  QXSTD::StartTrace(4, nullptr, 0);
+  EXPECT_TRUE(QXSTD::IsTraceStarted(&level));
+  EXPECT_EQ(level, 4);
+  EXPECT_TRUE(MatchesInOrder(ReadFile(path), {StartedPattern(), ClosedPattern()}));
+  QXSTD::DeinitTrace();
+  EXPECT_TRUE(MatchesInOrder(ReadFile(path), {StartedPattern(), ClosedPattern()}));
+  EXPECT_TRUE(MatchesInOrder(capture.Stop(), {StartedPattern(), ClosedPattern()}));
+}
+
+TEST(TraceControl, SwitchingFilesClosesTheOldOneWithBanner) {
+  std::string first = TempPath("a.log");
+  std::string second = TempPath("b.log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, Name(first), 0);
+  QXSTD::Trace1(W(u"m"), W(u"one\n"));
+  QXSTD::StartTrace(1, Name(second), 0);
+  QXSTD::Trace1(W(u"m"), W(u"two\n"));
+  EXPECT_TRUE(MatchesInOrder(ReadFile(first), {StartedPattern(), "one\n", ClosedPattern()}));
+  EXPECT_TRUE(MatchesInOrder(ReadFile(second), {StartedPattern(), "two\n"}));
+  QXSTD::DeinitTrace();
+}
+
+TEST(TraceControl, ThousandsOfSwitchesLeakNoDescriptors) {
+  std::string first = TempPath("a.log");
+  std::string second = TempPath("b.log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, Name(first), 0);
+  const int before = OpenDescriptors();
+  for (int i = 0; i < 3000; ++i) {
+    QXSTD::StartTrace(1, Name(i % 2 ? first : second), 0);
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
+  QXSTD::DeinitTrace();
+}
+
+TEST(TraceControl, FullDeviceIsSurvived) {
+  char full[] = "/dev/full";
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(5, full, 0x17);
+  for (int i = 0; i < 100; ++i) QXSTD::Trace(1, W(u"m"), W(u"line %d\n"), i);
+  int size = 0;
+  QXSTD::GetTraceLogFileName(nullptr, &size);
+  EXPECT_EQ(size, 10);
+  QXSTD::DeinitTrace();
+}
+
+}  // namespace
