@@ -1,0 +1,173 @@
+// Emission cost: whole lines to /dev/null and to a regular file, each next
+// to a raw write(2) of the same bytes in the same run; messages dropped by
+// the level tests and by routing; routing through module and thread targets.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "benchmark/benchmark.h"
+#include "razezir/trace.h"
+
+namespace {
+
+const char kDevNull[] = "/dev/null";
+
+std::string FilePath() {
+  return "/tmp/razezir_emit_bench." + std::to_string(getpid()) + ".log";
+}
+
+const char* Destination(int which, std::string* file) {
+  if (which == 0) return kDevNull;
+  *file = FilePath();
+  std::remove(file->c_str());
+  return file->c_str();
+}
+
+// The bytes one traced line takes in a log, so that the raw write floor
+// writes exactly as much.
+std::string RenderedLine(int flags) {
+  std::string path = FilePath() + ".probe";
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(5, &path[0], flags);
+  QXSTD::Trace2(u"net", u"message %d of %s: %.2f\n", 12345, u"payload", 2.5);
+  QXSTD::DeinitTrace();
+  std::ifstream in(path);
+  std::string line, last;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line[0] != '=') last = line;
+  }
+  std::remove(path.c_str());
+  return last + "\n";
+}
+
+// Arguments: flags, destination (0 = /dev/null, 1 = regular file).
+void BM_TraceLine(benchmark::State& state) {
+  std::string file;
+  const char* destination = Destination(static_cast<int>(state.range(1)), &file);
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(5, const_cast<char*>(destination), static_cast<int>(state.range(0)));
+  int i = 0;
+  for (auto _ : state) {
+    QXSTD::Trace2(u"net", u"message %d of %s: %.2f\n", ++i, u"payload", 2.5);
+  }
+  QXSTD::DeinitTrace();
+  if (!file.empty()) std::remove(file.c_str());
+}
+BENCHMARK(BM_TraceLine)->ArgNames({"flags", "file"})
+    ->Args({0x00, 0})->Args({0x17, 0})->Args({0x00, 1})->Args({0x17, 1});
+
+// The floor: the same bytes with one write(2) on a descriptor opened the
+// same way.
+void BM_RawWrite(benchmark::State& state) {
+  std::string file;
+  const char* destination = Destination(static_cast<int>(state.range(1)), &file);
+  const std::string line = RenderedLine(static_cast<int>(state.range(0)));
+  int fd = open(destination, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(write(fd, line.data(), line.size()));
+  }
+  close(fd);
+  state.counters["bytes"] = static_cast<double>(line.size());
+  if (!file.empty()) std::remove(file.c_str());
+}
+BENCHMARK(BM_RawWrite)->ArgNames({"flags", "file"})
+    ->Args({0x00, 0})->Args({0x17, 0})->Args({0x00, 1})->Args({0x17, 1});
+
+void BM_DroppedByTraceLevel(benchmark::State& state) {
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, const_cast<char*>(kDevNull), 0x17);
+  for (auto _ : state) QXSTD::Trace(3, u"net", u"message %d\n", 1);
+  QXSTD::DeinitTrace();
+}
+BENCHMARK(BM_DroppedByTraceLevel);
+
+void BM_DroppedByTrace5Level(benchmark::State& state) {
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, const_cast<char*>(kDevNull), 0x17);
+  for (auto _ : state) QXSTD::Trace5(u"net", u"message %d\n", 1);
+  QXSTD::DeinitTrace();
+}
+BENCHMARK(BM_DroppedByTrace5Level);
+
+// The same drop while a module target admits level 5 for another tag, so
+// the lock-free test cannot reject and routing must.
+void BM_DroppedByTrace5LevelBehindTarget(benchmark::State& state) {
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, const_cast<char*>(kDevNull), 0x17);
+  QXSTD::StartTraceModule(u"db", 5, kDevNull);
+  QXSTD::StartTraceModule(u"net", 1, kDevNull);
+  for (auto _ : state) QXSTD::Trace5(u"net", u"message %d\n", 1);
+  QXSTD::DeinitTrace();
+}
+BENCHMARK(BM_DroppedByTrace5LevelBehindTarget);
+
+std::u16string Name(const char* prefix, int i) {
+  std::string narrow = prefix + std::to_string(i);
+  return std::u16string(narrow.begin(), narrow.end());
+}
+
+// Argument: number of module targets; the message's tag is the last one.
+void BM_ModuleTargets(benchmark::State& state) {
+  const int targets = static_cast<int>(state.range(0));
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(5, const_cast<char*>(kDevNull), 0x17);
+  std::u16string last;
+  for (int i = 0; i < targets; ++i) {
+    last = Name("module", i);
+    QXSTD::StartTraceModule(last.c_str(), 5, kDevNull);
+  }
+  int i = 0;
+  for (auto _ : state) {
+    QXSTD::Trace2(last.c_str(), u"message %d of %s: %.2f\n", ++i, u"payload", 2.5);
+  }
+  QXSTD::DeinitTrace();
+}
+BENCHMARK(BM_ModuleTargets)->Arg(1)->Arg(16);
+
+void BM_ModuleTagNotRegistered(benchmark::State& state) {
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(5, const_cast<char*>(kDevNull), 0x17);
+  for (int i = 0; i < 16; ++i) QXSTD::StartTraceModule(Name("module", i).c_str(), 5, kDevNull);
+  for (auto _ : state) QXSTD::Trace2(u"other", u"message %d\n", 1);
+  QXSTD::DeinitTrace();
+}
+BENCHMARK(BM_ModuleTagNotRegistered);
+
+// Argument: number of thread targets; the calling thread is bound to the
+// last one's name.
+void BM_ThreadTargets(benchmark::State& state) {
+  const int targets = static_cast<int>(state.range(0));
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(5, const_cast<char*>(kDevNull), 0x17);
+  std::u16string last;
+  for (int i = 0; i < targets; ++i) {
+    last = Name("thread", i);
+    QXSTD::StartTraceThread(last.c_str(), 5, kDevNull);
+  }
+  QXSTD::SetTraceThreadName(last.c_str());
+  int i = 0;
+  for (auto _ : state) {
+    QXSTD::Trace2(u"net", u"message %d of %s: %.2f\n", ++i, u"payload", 2.5);
+  }
+  QXSTD::UnregisterTraceThread();
+  QXSTD::DeinitTrace();
+}
+BENCHMARK(BM_ThreadTargets)->Arg(1)->Arg(16);
+
+void BM_ThreadUnbound(benchmark::State& state) {
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(5, const_cast<char*>(kDevNull), 0x17);
+  for (int i = 0; i < 16; ++i) QXSTD::StartTraceThread(Name("thread", i).c_str(), 5, kDevNull);
+  for (auto _ : state) QXSTD::Trace2(u"net", u"message %d\n", 1);
+  QXSTD::DeinitTrace();
+}
+BENCHMARK(BM_ThreadUnbound);
+
+}  // namespace
+
+BENCHMARK_MAIN();
