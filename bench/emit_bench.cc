@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "alloc_counter.h"
 #include "benchmark/benchmark.h"
 #include "razezir/trace.h"
 
@@ -28,13 +29,23 @@ const char* Destination(int which, std::string* file) {
   return file->c_str();
 }
 
+// The message of the line benchmarks: an int and a short wide string, and
+// with `withDouble` also a double, whose digits come from the C runtime.
+void TraceTypicalLine(bool withDouble, int i) {
+  if (withDouble) {
+    QXSTD::Trace2(u"net", u"message %d of %s: %.2f\n", i, u"payload", 2.5);
+  } else {
+    QXSTD::Trace2(u"net", u"message %d of %s\n", i, u"payload");
+  }
+}
+
 // The bytes one traced line takes in a log, so that the raw write floor
 // writes exactly as much.
-std::string RenderedLine(int flags) {
+std::string RenderedLine(int flags, bool withDouble) {
   std::string path = FilePath() + ".probe";
   QXSTD::InitTrace();
   QXSTD::StartTrace(5, &path[0], flags);
-  QXSTD::Trace2(u"net", u"message %d of %s: %.2f\n", 12345, u"payload", 2.5);
+  TraceTypicalLine(withDouble, 12345);
   QXSTD::DeinitTrace();
   std::ifstream in(path);
   std::string line, last;
@@ -45,28 +56,34 @@ std::string RenderedLine(int flags) {
   return last + "\n";
 }
 
-// Arguments: flags, destination (0 = /dev/null, 1 = regular file).
+// Arguments: flags, destination (0 = /dev/null, 1 = regular file), and
+// whether the message has a double.
 void BM_TraceLine(benchmark::State& state) {
   std::string file;
   const char* destination = Destination(static_cast<int>(state.range(1)), &file);
   QXSTD::InitTrace();
   QXSTD::StartTrace(5, const_cast<char*>(destination), static_cast<int>(state.range(0)));
   int i = 0;
-  for (auto _ : state) {
-    QXSTD::Trace2(u"net", u"message %d of %s: %.2f\n", ++i, u"payload", 2.5);
-  }
+  QXSTD::Trace2(u"net", u"warm up\n");
+  const long before = razezir_test::AllocationCount();
+  const bool withDouble = state.range(2) != 0;
+  for (auto _ : state) TraceTypicalLine(withDouble, ++i);
+  state.counters["allocs/iter"] = benchmark::Counter(
+      static_cast<double>(razezir_test::AllocationCount() - before),
+      benchmark::Counter::kAvgIterations);
   QXSTD::DeinitTrace();
   if (!file.empty()) std::remove(file.c_str());
 }
-BENCHMARK(BM_TraceLine)->ArgNames({"flags", "file"})
-    ->Args({0x00, 0})->Args({0x17, 0})->Args({0x00, 1})->Args({0x17, 1});
+BENCHMARK(BM_TraceLine)->ArgNames({"flags", "file", "double"})
+    ->ArgsProduct({{0x00, 0x17}, {0, 1}, {0, 1}});
 
 // The floor: the same bytes with one write(2) on a descriptor opened the
 // same way.
 void BM_RawWrite(benchmark::State& state) {
   std::string file;
   const char* destination = Destination(static_cast<int>(state.range(1)), &file);
-  const std::string line = RenderedLine(static_cast<int>(state.range(0)));
+  const std::string line =
+      RenderedLine(static_cast<int>(state.range(0)), state.range(2) != 0);
   int fd = open(destination, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   for (auto _ : state) {
     benchmark::DoNotOptimize(write(fd, line.data(), line.size()));
@@ -75,8 +92,8 @@ void BM_RawWrite(benchmark::State& state) {
   state.counters["bytes"] = static_cast<double>(line.size());
   if (!file.empty()) std::remove(file.c_str());
 }
-BENCHMARK(BM_RawWrite)->ArgNames({"flags", "file"})
-    ->Args({0x00, 0})->Args({0x17, 0})->Args({0x00, 1})->Args({0x17, 1});
+BENCHMARK(BM_RawWrite)->ArgNames({"flags", "file", "double"})
+    ->ArgsProduct({{0x00, 0x17}, {0, 1}, {0, 1}});
 
 void BM_DroppedByTraceLevel(benchmark::State& state) {
   QXSTD::InitTrace();

@@ -1,4 +1,5 @@
-# Fails unless the shared library LIB exports exactly the QXSTD functions:
+# Fails unless the shared library LIB exports exactly the QXSTD functions
+# and runs no initialiser of its own when loaded:
 # every defined dynamic symbol is a QXSTD function (besides the loader's
 # _init and _fini), and every function of the public interface is there.
 execute_process(COMMAND nm -D --defined-only -C ${LIB}
@@ -29,3 +30,10 @@ foreach(expected InitTrace DeinitTrace StartTrace StopTrace IsTraceStarted
 endforeach()
 list(LENGTH found count)
 message(STATUS "${count} exported functions, all in QXSTD")
+
+# Loading the library runs nothing of its own: no dynamic initialiser of a
+# namespace-scope or thread-local variable.
+execute_process(COMMAND nm ${LIB} OUTPUT_VARIABLE all RESULT_VARIABLE result)
+if(result EQUAL 0 AND all MATCHES "_GLOBAL__sub_I|_ZTH")
+  message(FATAL_ERROR "the library has a static initialiser")
+endif()

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "alloc_counter.h"
 #include "platform/port.h"
 #include "razezir/trace.h"
 #include "test_util.h"
@@ -22,7 +23,6 @@ namespace {
 
 using razezir_test::kTimePattern;
 using razezir_test::Lines;
-using razezir_test::Literal;
 using razezir_test::MatchesInOrder;
 using razezir_test::ReadFile;
 using razezir_test::StartedPattern;
@@ -151,6 +151,31 @@ TEST(EmitApi, StandardOutputStaysNarrowForTheHost) {
   QXSTD::DeinitTrace();
   std::string out = capture.Stop();
   EXPECT_NE(out.find("traced 1\nhost 2\ntraced 3\n"), std::string::npos) << out;
+}
+
+// An ordinary line (prefix, wide and narrow strings, numbers) is rendered on
+// the stack: once the thread's first line has loaded the time zone, no line
+// touches the heap, whichever route it takes.
+TEST(EmitLines, OrdinaryLinesAllocateNothing) {
+  if (!razezir_test::StartCountingAllocations()) GTEST_SKIP() << "cannot count allocations here";
+  std::string path = StartFile(5, 0x17);
+  std::string net = TempPath("net.log");
+  QXSTD::StartTraceModule(u"net", 5, net.c_str());
+  QXSTD::StartTraceModule(u"db", 5, nullptr);
+  QXSTD::StartTraceThread(u"main", 5, nullptr);
+  QXSTD::SetTraceThreadName(u"main");
+  QXSTD::Trace2(u"net", u"warm up\n");
+  const long before = razezir_test::AllocationCount();
+  for (int i = 0; i < 200; ++i) {
+    QXSTD::Trace2(i % 2 ? u"net" : u"db", u"line %d: %s %hs %.3f %p\n", i, u"w\u00e9de",
+                  "narrow", i / 7.0, &path);
+    QXSTD::Trace5(u"other", u"dropped %d\n", i);
+  }
+  EXPECT_EQ(razezir_test::AllocationCount() - before, 0);
+  std::string longLine(6000, 'x');
+  QXSTD::Trace2(u"net", u"%hs\n", longLine.c_str());
+  EXPECT_GT(razezir_test::AllocationCount() - before, 0) << "the counter counts nothing";
+  QXSTD::DeinitTrace();
 }
 
 TEST(EmitLines, LinesOfAnyLengthAreWrittenWhole) {

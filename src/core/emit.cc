@@ -33,7 +33,7 @@ const char16_t* AsUnits(const unsigned short* s) {
 // Lines longer than the buffer's spill size reach the stream in chunks; the
 // global lock (when taken) still keeps other lines out of the middle.
 void SpillToStream(void* stream, const char* data, size_t nBytes) {
-  std::fwrite(data, 1, nBytes, static_cast<FILE*>(stream));
+  WriteLogBytes(static_cast<FILE*>(stream), data, nBytes);
 }
 
 // Appends "<time> <id><tag>: ", each part present only when its flag is.

@@ -55,6 +55,8 @@ class OutBuffer {
   size_t size() const noexcept { return size_; }
   // Sticky: set once any byte was dropped for lack of memory or room.
   bool truncated() const noexcept { return truncated_; }
+  // For producers that had to leave text out before it reached the buffer.
+  void MarkTruncated() noexcept { truncated_ = true; }
   // True once the bytes live in heap memory instead of the caller's storage.
   bool onHeap() const noexcept { return onHeap_; }
 

@@ -110,8 +110,15 @@ void WriteClosedBanner(FILE* stream) {
 }
 
 void WriteLogBytes(FILE* stream, const char* data, size_t nBytes) {
-  if (nBytes > 0) std::fwrite(data, 1, nBytes, stream);
-  std::fflush(stream);
+  // Standard output belongs to the host too: its buffer may hold the host's
+  // own text, so the bytes join that buffer and leave with it. The library's
+  // own streams are unbuffered and need no flush.
+  if (stream == stdout) {
+    if (nBytes > 0) std::fwrite(data, 1, nBytes, stream);
+    std::fflush(stream);
+  } else {
+    platform::WriteToOwnStream(stream, data, nBytes);
+  }
 }
 
 FILE* OpenLogStream(const char* fileName) {

@@ -95,6 +95,12 @@ bool ToLocalTime(time_t seconds, struct tm* out);
 // the file cannot be opened.
 FILE* OpenAppendStream(const char* fileName);
 
+// Writes `nBytes` bytes to a stream that OpenAppendStream opened, as one
+// write to the file where the system allows (retrying only what a partial
+// write left). Bypasses the stream's own locking and bookkeeping, which an
+// unbuffered append-only stream does not need. Errors are not reported.
+void WriteToOwnStream(FILE* stream, const char* data, size_t nBytes);
+
 // Registers handlers that run around fork(): `prepare` in the parent before
 // it, `parent` in the parent after it and `child` in the new process. The
 // thread id cache is reset in the child before `child` runs. Later calls do

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cassert>
+#include <cerrno>
 #include <new>
 
 namespace razezir {
@@ -117,6 +118,19 @@ FILE* OpenAppendStream(const char* fileName) {
   FILE* stream = std::fopen(fileName, "ae");
   if (stream != nullptr) std::setvbuf(stream, nullptr, _IONBF, 0);
   return stream;
+}
+
+void WriteToOwnStream(FILE* stream, const char* data, size_t nBytes) {
+  const int fd = fileno(stream);
+  while (nBytes > 0) {
+    ssize_t written = write(fd, data, nBytes);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    data += written;
+    nBytes -= static_cast<size_t>(written);
+  }
 }
 
 void InstallForkHandlers(void (*prepare)(), void (*parent)(), void (*child)()) {

@@ -89,6 +89,12 @@ FILE* OpenAppendStream(const char* fileName) {
   return stream;
 }
 
+// The stream layer does the text-mode line-end translation that log files
+// get on Windows, so the write goes through it.
+void WriteToOwnStream(FILE* stream, const char* data, size_t nBytes) {
+  std::fwrite(data, 1, nBytes, stream);
+}
+
 void InstallForkHandlers(void (*)(), void (*)(), void (*)()) {}
 
 }  // namespace platform

@@ -1,0 +1,982 @@
+// The core of the wide printf engine: the format parser, the field renderers
+// and the narrowing of 16-bit text to the current locale's encoding, plus the
+// va_list front end. Integers, strings and characters are rendered here;
+// only the digits of floating-point values come from the C runtime, because
+// correctly rounded decimal conversion is not worth reinventing.
+//
+// Nothing here is shared between calls and the engine never calls setlocale:
+// concurrent calls are safe as long as the locale is not changed under them,
+// the same rule the C runtime's own conversions have.
+
+#include "format/wide_format.h"
+
+#if __has_include(<langinfo.h>)
+#include <langinfo.h>
+#define RAZEZIR_HAVE_LANGINFO 1
+#endif
+
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <initializer_list>
+#include <type_traits>
+
+#include "format/wide_format_impl.h"
+
+namespace razezir {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Narrowing 16-bit text.
+//
+// Notes on malformed input. The units are meant to be UTF-16, but any
+// sequence of units is accepted and none stops the conversion:
+//   - a high surrogate directly followed by a low one is one code point;
+//   - any other surrogate (a lone half, or a pair cut by the end of the run)
+//     is written as '?';
+//   - a code point the locale cannot express is written as '?';
+//   - U+0000 inside a counted run is written as a NUL byte.
+// '?' rather than U+FFFD because the replacement must exist in every narrow
+// encoding, and rather than failing the call because a trace line with one
+// bad character is still worth more than no line.
+// ---------------------------------------------------------------------------
+
+// Room one code point may need: its bytes plus a return to the initial shift
+// state in a stateful encoding.
+constexpr size_t kMaxCodePointBytes = 2 * MB_LEN_MAX;
+static_assert(Sink::kStageBytes > 2 * kMaxCodePointBytes, "stage too small");
+
+bool IsSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+bool IsHighSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+size_t EncodeUtf8(char32_t c, char* dst) {
+  if (IsSurrogate(c)) {
+    dst[0] = '?';
+    return 1;
+  }
+  if (c < 0x800) {
+    dst[0] = static_cast<char>(0xC0 | (c >> 6));
+    dst[1] = static_cast<char>(0x80 | (c & 0x3F));
+    return 2;
+  }
+  if (c < 0x10000) {
+    dst[0] = static_cast<char>(0xE0 | (c >> 12));
+    dst[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    dst[2] = static_cast<char>(0x80 | (c & 0x3F));
+    return 3;
+  }
+  dst[0] = static_cast<char>(0xF0 | (c >> 18));
+  dst[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+  dst[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+  dst[3] = static_cast<char>(0x80 | (c & 0x3F));
+  return 4;
+}
+
+size_t EncodeWithRuntime(char32_t c, char* dst) {
+  // A 16-bit wchar_t cannot carry an astral code point, and surrogates are
+  // not characters in any encoding even where wcrtomb would pass them on.
+  if (IsSurrogate(c) || c > WCHAR_MAX) {
+    dst[0] = '?';
+    return 1;
+  }
+  std::mbstate_t state{};
+  size_t nBytes = std::wcrtomb(dst, static_cast<wchar_t>(c), &state);
+  if (nBytes == static_cast<size_t>(-1)) {
+    dst[0] = '?';
+    return 1;
+  }
+  // Each code point is encoded from and back to the initial shift state, so
+  // that the ASCII written directly between them means ASCII.
+  if (!std::mbsinit(&state)) {
+    size_t nReset = std::wcrtomb(dst + nBytes, L'\0', &state);
+    if (nReset != static_cast<size_t>(-1) && nReset > 0) nBytes += nReset - 1;
+  }
+  return nBytes;
+}
+
+size_t EncodeCodePoint(Charset* charset, char32_t c, char* dst) {
+  if (*charset == Charset::kUnknown) *charset = ClassifyLocale();
+  switch (*charset) {
+    case Charset::kUtf8:
+      return EncodeUtf8(c, dst);
+    case Charset::kRuntime:
+      return EncodeWithRuntime(c, dst);
+    case Charset::kUnknown:
+    case Charset::kAscii:
+      break;
+  }
+  dst[0] = '?';
+  return 1;
+}
+
+// Copies `nUnits` ASCII units as bytes. Nearly every unit of a trace line
+// comes through here; the loop is kept bare so that it compiles to a vector
+// narrowing copy.
+void PutAscii(Sink* sink, const char16_t* text, size_t nUnits) {
+  while (nUnits > 0) {
+    char* dst = sink->Reserve(1);
+    size_t n = nUnits < sink->room() ? nUnits : sink->room();
+    for (size_t k = 0; k < n; ++k) dst[k] = static_cast<char>(text[k]);
+    sink->Commit(n);
+    text += n;
+    nUnits -= n;
+  }
+}
+
+// Narrows units from `text`, the first of which is not ASCII, until `atEnd`
+// says stop or an ASCII unit comes. A low surrogate is never ASCII, so
+// looking one unit past a high surrogate is safe whenever `atEnd` is false
+// there. Returns where it stopped.
+template <typename AtEnd>
+const char16_t* NarrowNonAscii(Sink* sink, Charset* charset,
+                               const char16_t* text, AtEnd atEnd) {
+  do {
+    char32_t c = *text++;
+    if (IsHighSurrogate(c) && !atEnd(text) && IsLowSurrogate(*text)) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (*text++ - 0xDC00);
+    }
+    char* dst = sink->Reserve(kMaxCodePointBytes);
+    sink->Commit(EncodeCodePoint(charset, c, dst));
+  } while (!atEnd(text) && *text >= 0x80);
+  return text;
+}
+
+// Narrows units from `text` until `atEnd` says stop and returns where it
+// stopped. `skipAscii(p)` returns the end of the ASCII run at `p`, stopping
+// where `atEnd` would; finding the run first and copying it after keeps
+// both loops short.
+template <typename AtEnd, typename SkipAscii>
+const char16_t* Narrow(Sink* sink, Charset* charset, const char16_t* text,
+                       AtEnd atEnd, SkipAscii skipAscii) {
+  for (;;) {
+    const char16_t* run = text;
+    text = skipAscii(text);
+    PutAscii(sink, run, static_cast<size_t>(text - run));
+    if (atEnd(text)) return text;
+    text = NarrowNonAscii(sink, charset, text, atEnd);
+  }
+}
+
+// The unit is neither NUL nor beyond ASCII, in one comparison.
+bool IsNonNulAscii(char16_t c) { return static_cast<uint16_t>(c - 1) < 0x7F; }
+
+void NarrowCounted(Sink* sink, Charset* charset, const char16_t* text,
+                   size_t nUnits) {
+  if (text == nullptr) return;
+  const char16_t* end = text + nUnits;
+  Narrow(
+      sink, charset, text, [end](const char16_t* p) { return p == end; },
+      [end](const char16_t* p) {
+        while (p != end && *p < 0x80) ++p;
+        return p;
+      });
+}
+
+void NarrowTerminated(Sink* sink, Charset* charset, const char16_t* text) {
+  Narrow(
+      sink, charset, text, [](const char16_t* p) { return *p == u'\0'; },
+      [](const char16_t* p) {
+        while (IsNonNulAscii(*p)) ++p;
+        return p;
+      });
+}
+
+// Narrows format text up to the next '%' or the terminating NUL and returns
+// where it stopped.
+const char16_t* NarrowLiteral(Sink* sink, Charset* charset,
+                              const char16_t* text) {
+  return Narrow(
+      sink, charset, text,
+      [](const char16_t* p) { return *p == u'\0' || *p == u'%'; },
+      [](const char16_t* p) {
+        while (IsNonNulAscii(*p) && *p != u'%') ++p;
+        return p;
+      });
+}
+
+// Codeset names compared the way the C runtimes spell them variously:
+// "UTF-8", "utf8", "ANSI_X3.4-1968", "US-ASCII".
+bool CodesetIs(const char* codeset, const char* want) {
+  for (;; ++codeset) {
+    char c = *codeset;
+    if (c == '-' || c == '_') continue;
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != *want) return false;
+    if (c == '\0') return true;
+    ++want;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Parsing. Flags, width and precision are read directly; the length
+// modifier and conversion letter run through a state table, one row per
+// prefix seen so far: each entry is either another prefix state or, above
+// kStop, the argument the conversion reads. An entry of 0 makes the conversion
+// malformed. A table keeps the platform's many spellings (I, I32, I64, w)
+// in one place instead of in a thicket of nested switches.
+//
+// Malformed conversions are written out literally, from the '%' through the
+// offending unit, and read no argument at all: the whole conversion is parsed
+// before anything is read, so a '*' in a malformed conversion does not consume
+// the int it would have. Reading it would shift every later argument, and a
+// caller who wrote a bad conversion has more likely forgotten an argument than
+// added one.
+//
+// Widths and precisions written as digits that exceed INT_MAX make the
+// conversion malformed too, as C's printf fails on them; clamping would instead
+// ask for gigabytes of padding on the strength of a typo.
+// ---------------------------------------------------------------------------
+
+enum State : uint8_t {
+  kMalformed,
+  kBare,
+  kLPre,
+  kLLPre,
+  kHPre,
+  kHHPre,
+  kBigLPre,
+  kJPre,
+  kZPre,
+  kTPre,
+  kWPre,
+  kIPre,
+  kI3Pre,
+  kI6Pre,
+  kI32Pre,
+  kI64Pre,
+  kStop,
+  kArgInt,
+  kArgHH,
+  kArgH,
+  kArgL,
+  kArgLL,
+  kArgJ,
+  kArgZ,
+  kArgT,
+  kArgDouble,
+  kArgLongDouble,
+  kArgWideString,
+  kArgNarrowString,
+  kArgWideChar,
+  kArgNarrowChar,
+  kArgPointer,
+  kArgCount,
+  kArgPercent,  // takes no argument
+};
+
+// Columns run from '%', the lowest unit a conversion can end with, to 'z'.
+constexpr char kFirstColumn = '%';
+constexpr int kColumns = 'z' - kFirstColumn + 1;
+
+struct StateTable {
+  uint8_t next[kStop][kColumns];
+};
+
+constexpr void Set(StateTable& table, State from, const char* letters,
+                   State to) {
+  for (; *letters != '\0'; ++letters)
+    table.next[from][*letters - kFirstColumn] = to;
+}
+
+constexpr StateTable BuildStates() {
+  constexpr const char* kInts = "diouxX";
+  constexpr const char* kReals = "eEfFgGaA";
+  StateTable t{};
+  Set(t, kBare, kInts, kArgInt);
+  Set(t, kBare, kReals, kArgDouble);
+  // The home platform's wide printf: bare %s and %c are wide, %S and %C the
+  // opposite width, i.e. narrow.
+  Set(t, kBare, "s", kArgWideString);
+  Set(t, kBare, "S", kArgNarrowString);
+  Set(t, kBare, "c", kArgWideChar);
+  Set(t, kBare, "C", kArgNarrowChar);
+  Set(t, kBare, "p", kArgPointer);
+  Set(t, kBare, "%", kArgPercent);
+  Set(t, kBare, "l", kLPre);
+  Set(t, kBare, "h", kHPre);
+  Set(t, kBare, "L", kBigLPre);
+  Set(t, kBare, "j", kJPre);
+  Set(t, kBare, "z", kZPre);
+  Set(t, kBare, "t", kTPre);
+  Set(t, kBare, "w", kWPre);
+  Set(t, kBare, "I", kIPre);
+
+  Set(t, kLPre, kInts, kArgL);
+  Set(t, kLPre, kReals, kArgDouble);
+  Set(t, kLPre, "sS", kArgWideString);
+  Set(t, kLPre, "cC", kArgWideChar);
+  Set(t, kLPre, "l", kLLPre);
+  Set(t, kLLPre, kInts, kArgLL);
+
+  Set(t, kHPre, kInts, kArgH);
+  Set(t, kHPre, "sS", kArgNarrowString);
+  Set(t, kHPre, "cC", kArgNarrowChar);
+  Set(t, kHPre, "h", kHHPre);
+  Set(t, kHHPre, kInts, kArgHH);
+
+  Set(t, kBigLPre, kReals, kArgLongDouble);
+  Set(t, kJPre, kInts, kArgJ);
+  Set(t, kZPre, kInts, kArgZ);
+  Set(t, kTPre, kInts, kArgT);
+  Set(t, kWPre, "sS", kArgWideString);
+  Set(t, kWPre, "cC", kArgWideChar);
+
+  // I is size_t/ptrdiff_t; I32 and I64 name their width.
+  Set(t, kIPre, kInts, kArgZ);
+  Set(t, kIPre, "3", kI3Pre);
+  Set(t, kIPre, "6", kI6Pre);
+  Set(t, kI3Pre, "2", kI32Pre);
+  Set(t, kI6Pre, "4", kI64Pre);
+  Set(t, kI32Pre, kInts, kArgInt);
+  Set(t, kI64Pre, kInts, kArgLL);
+
+  // %n is accepted after any complete modifier so that its argument is
+  // always consumed the same way, whatever it claims to point at.
+  for (State s : {kBare, kLPre, kLLPre, kHPre, kHHPre, kBigLPre, kJPre, kZPre,
+                  kTPre, kWPre, kIPre, kI32Pre, kI64Pre}) {
+    Set(t, s, "n", kArgCount);
+  }
+  return t;
+}
+
+constexpr StateTable kStates = BuildStates();
+
+struct ArgInfo {
+  FieldArg arg;
+  IntArg intArg;
+  uint8_t intBits;
+};
+
+// Indexed by State - kArgInt.
+constexpr ArgInfo kArgInfo[] = {
+    {FieldArg::kInteger, IntArg::kInt, CHAR_BIT * sizeof(int)},
+    {FieldArg::kInteger, IntArg::kInt, CHAR_BIT * sizeof(char)},
+    {FieldArg::kInteger, IntArg::kInt, CHAR_BIT * sizeof(short)},
+    {FieldArg::kInteger, IntArg::kLong, CHAR_BIT * sizeof(long)},
+    {FieldArg::kInteger, IntArg::kLongLong, CHAR_BIT * sizeof(long long)},
+    {FieldArg::kInteger, IntArg::kIntMax, CHAR_BIT * sizeof(intmax_t)},
+    {FieldArg::kInteger, IntArg::kSize, CHAR_BIT * sizeof(size_t)},
+    {FieldArg::kInteger, IntArg::kPtrDiff, CHAR_BIT * sizeof(ptrdiff_t)},
+    {FieldArg::kDouble, IntArg::kInt, 0},
+    {FieldArg::kLongDouble, IntArg::kInt, 0},
+    {FieldArg::kWideString, IntArg::kInt, 0},
+    {FieldArg::kNarrowString, IntArg::kInt, 0},
+    {FieldArg::kWideChar, IntArg::kInt, 0},
+    {FieldArg::kNarrowChar, IntArg::kInt, 0},
+    {FieldArg::kPointer, IntArg::kInt, 0},
+    {FieldArg::kCount, IntArg::kInt, 0},
+};
+static_assert(sizeof(kArgInfo) / sizeof(kArgInfo[0]) == kArgPercent - kArgInt,
+              "one ArgInfo per argument-taking state");
+
+uint8_t FlagBit(char16_t c) {
+  switch (c) {
+    case u'-':
+      return kFlagLeft;
+    case u'+':
+      return kFlagPlus;
+    case u' ':
+      return kFlagSpace;
+    case u'#':
+      return kFlagAlt;
+    case u'0':
+      return kFlagZero;
+    default:
+      return 0;
+  }
+}
+
+bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+
+// Reads a run of digits. On overflow it keeps reading, so that the conversion's
+// extent is still known, and reports the conversion malformed.
+const char16_t* ParseCount(const char16_t* s, int* value, bool* overflow) {
+  int n = 0;
+  for (; IsDigit(*s); ++s) {
+    int digit = *s - u'0';
+    if (n > (INT_MAX - digit) / 10) {
+      *overflow = true;
+    } else {
+      n = n * 10 + digit;
+    }
+  }
+  *value = n;
+  return s;
+}
+
+// Parses the conversion whose '%' is at `s`. Returns the final state
+// (kMalformed, kArgPercent or an argument-taking state) and sets `*end` past
+// the last unit that belongs to the conversion.
+State ParseField(const char16_t* s, Field* field, const char16_t** end) {
+  ++s;
+  uint8_t flags = 0;
+  for (uint8_t bit; (bit = FlagBit(*s)) != 0; ++s) flags |= bit;
+  bool overflow = false;
+  field->widthFromArg = false;
+  field->precisionFromArg = false;
+  field->width = 0;
+  field->precision = -1;
+  if (*s == u'*') {
+    field->widthFromArg = true;
+    ++s;
+  } else {
+    s = ParseCount(s, &field->width, &overflow);
+  }
+  if (*s == u'.') {
+    ++s;
+    if (*s == u'*') {
+      field->precisionFromArg = true;
+      ++s;
+    } else {
+      s = ParseCount(s, &field->precision, &overflow);
+    }
+  }
+  uint8_t state = kBare;
+  for (;;) {
+    uint8_t prior = state;
+    char16_t c = *s;
+    if (c == u'\0') {
+      *end = s;
+      return kMalformed;
+    }
+    ++s;
+    state = kMalformed;
+    if (c >= kFirstColumn && c <= u'z')
+      state = kStates.next[prior][c - kFirstColumn];
+    if (state == kMalformed || state > kStop) break;
+  }
+  *end = s;
+  if (overflow) return kMalformed;
+  field->flags = flags;
+  field->conversion = static_cast<char>(s[-1]);
+  return static_cast<State>(state);
+}
+
+// ---------------------------------------------------------------------------
+// Rendering.
+// ---------------------------------------------------------------------------
+
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536"
+    "37383940414243444546474849505152535455565758596061626364656667686970717273"
+    "7475767778798081828384858687888990919293949596979899";
+constexpr char kLowerHex[] = "0123456789abcdef";
+constexpr char kUpperHex[] = "0123456789ABCDEF";
+
+// Enough for 64-bit octal (22 digits) and a sign or "0x".
+constexpr size_t kIntegerBytes = 32;
+
+size_t PaddingFor(const Field& field, size_t nUnits) {
+  size_t width = static_cast<size_t>(field.width);
+  return width > nUnits ? width - nUnits : 0;
+}
+
+// Writes leading padding, `prefix`, `nZeros` zeros, `body` and trailing
+// padding. The field's width counts prefix, zeros and body as one unit
+// each, which they are for every caller.
+void AppendField(Sink* out, const Field& field, const char* prefix,
+                 size_t nPrefix, size_t nZeros, const char* body,
+                 size_t nBody) {
+  size_t nPad = PaddingFor(field, nPrefix + nZeros + nBody);
+  bool left = (field.flags & kFlagLeft) != 0;
+  if (!left) out->PutRepeated(' ', nPad);
+  out->Put(prefix, nPrefix);
+  out->PutRepeated('0', nZeros);
+  out->Put(body, nBody);
+  if (left) out->PutRepeated(' ', nPad);
+}
+
+// Digits of `value` in the conversion's base.
+size_t CountDigits(uint64_t value, char conversion) {
+  size_t n = 1;
+  if (conversion == 'o' || conversion == 'x' || conversion == 'X') {
+    unsigned shift = conversion == 'o' ? 3 : 4;
+    while ((value >>= shift) != 0) ++n;
+    return n;
+  }
+  for (;;) {
+    if (value < 10) return n;
+    if (value < 100) return n + 1;
+    if (value < 1000) return n + 2;
+    if (value < 10000) return n + 3;
+    value /= 10000;
+    n += 4;
+  }
+}
+
+// Writes the digits of `value` so that they end at `end`.
+void WriteDigits(uint64_t value, char conversion, char* end) {
+  char* p = end;
+  switch (conversion) {
+    case 'o':
+      do {
+        *--p = static_cast<char>('0' + (value & 7));
+        value >>= 3;
+      } while (value != 0);
+      return;
+    case 'x':
+    case 'X': {
+      const char* digits = conversion == 'x' ? kLowerHex : kUpperHex;
+      do {
+        *--p = digits[value & 15];
+        value >>= 4;
+      } while (value != 0);
+      return;
+    }
+    default:
+      break;
+  }
+  // Four digits per 64-bit division: the two pairs within each group
+  // come from 32-bit arithmetic off the chain of long divisions, which is
+  // what bounds the speed here.
+  while (value >= 10000) {
+    uint64_t quotient = value / 10000;
+    uint32_t group = static_cast<uint32_t>(value - quotient * 10000);
+    value = quotient;
+    p -= 4;
+    std::memcpy(p, kDigitPairs + 2 * (group / 100), 2);
+    std::memcpy(p + 2, kDigitPairs + 2 * (group % 100), 2);
+  }
+  uint32_t rest = static_cast<uint32_t>(value);
+  if (rest >= 100) {
+    p -= 2;
+    std::memcpy(p, kDigitPairs + 2 * (rest % 100), 2);
+    rest /= 100;
+  }
+  if (rest >= 10) {
+    p -= 2;
+    std::memcpy(p, kDigitPairs + 2 * rest, 2);
+  } else {
+    *--p = static_cast<char>('0' + rest);
+  }
+}
+
+void RenderInteger(Sink* out, const Field& field, uint64_t bits) {
+  // Reduce the argument to the type the modifier names, whatever the
+  // argument source handed over beyond it.
+  uint64_t mask = ~uint64_t{0};
+  if (field.intBits < 64) mask = (uint64_t{1} << field.intBits) - 1;
+  uint64_t value = bits & mask;
+  char sign = '\0';
+  if (field.conversion == 'd' || field.conversion == 'i') {
+    uint64_t signBit = uint64_t{1} << (field.intBits - 1);
+    if ((value & signBit) != 0) {
+      sign = '-';
+      value = ((~value) & mask) + 1;  // magnitude, exact even for the minimum
+    } else if ((field.flags & kFlagPlus) != 0) {
+      sign = '+';
+    } else if ((field.flags & kFlagSpace) != 0) {
+      sign = ' ';
+    }
+  }
+
+  // An explicit precision of 0 prints no digits for 0.
+  size_t nDigits = 0;
+  if (value != 0 || field.precision != 0)
+    nDigits = CountDigits(value, field.conversion);
+
+  size_t nZeros = 0;
+  if (field.precision > 0 && static_cast<size_t>(field.precision) > nDigits) {
+    nZeros = static_cast<size_t>(field.precision) - nDigits;
+  }
+  // '#' with 'o' makes the first digit a 0; a value of 0 already has one.
+  if (field.conversion == 'o' && (field.flags & kFlagAlt) != 0 && nZeros == 0 &&
+      (nDigits == 0 || value != 0)) {
+    nZeros = 1;
+  }
+
+  char prefix[2];
+  size_t nPrefix = 0;
+  if (sign != '\0') {
+    prefix[nPrefix++] = sign;
+  } else if ((field.flags & kFlagAlt) != 0 && value != 0 &&
+             (field.conversion == 'x' || field.conversion == 'X')) {
+    prefix[nPrefix++] = '0';
+    prefix[nPrefix++] = field.conversion;
+  }
+
+  if (field.width == 0 && nZeros == 0) {
+    // The common case: prefix and digits straight into the sink.
+    char* dst = out->Reserve(kIntegerBytes);
+    for (size_t i = 0; i < nPrefix; ++i) dst[i] = prefix[i];
+    if (nDigits > 0)
+      WriteDigits(value, field.conversion, dst + nPrefix + nDigits);
+    out->Commit(nPrefix + nDigits);
+    return;
+  }
+  char digits[kIntegerBytes];
+  if (nDigits > 0) WriteDigits(value, field.conversion, digits + nDigits);
+  if ((field.flags & (kFlagZero | kFlagLeft)) == kFlagZero &&
+      field.precision < 0) {
+    nZeros += PaddingFor(field, nPrefix + nZeros + nDigits);
+  }
+  AppendField(out, field, prefix, nPrefix, nZeros, digits, nDigits);
+}
+
+void RenderPointer(Sink* out, const Field& field, const void* p) {
+  // The home platform's style: every digit of the pointer, upper case, no
+  // "0x", so that pointers line up in a column.
+  constexpr size_t kDigits = 2 * sizeof(void*);
+  char digits[kDigits];
+  uintptr_t value = reinterpret_cast<uintptr_t>(p);
+  for (size_t i = kDigits; i > 0; --i) {
+    digits[i - 1] = kUpperHex[value & 15];
+    value >>= 4;
+  }
+  AppendField(out, field, nullptr, 0, 0, digits, kDigits);
+}
+
+template <typename Real>
+int PrintReal(char* buffer, size_t nBytes, const char* format, int precision,
+              bool hasPrecision, Real value) {
+  return hasPrecision ? std::snprintf(buffer, nBytes, format, precision, value)
+                      : std::snprintf(buffer, nBytes, format, value);
+}
+
+// Small enough for any stack the tracer runs on, large enough for the
+// precisions trace lines use, and for %f of any double at the default one.
+// Longer renderings take one exact-size retry on the heap.
+constexpr size_t kRealStackBytes = 512;
+
+template <typename Real>
+void RenderReal(Sink* out, const Field& field, Real value) {
+  constexpr bool kLong = std::is_same<Real, long double>::value;
+  // Past this many fraction digits every value of the type is exact, so any
+  // further digit the runtime would print is a zero. Capping the precision
+  // there keeps a hostile %.2147483647f from asking the runtime for
+  // gigabytes; the zeros are added here instead. The cap also exceeds the
+  // largest decimal exponent, so %g picks the same style either way.
+  constexpr int kMaxRuntimePrecision =
+      (kLong ? LDBL_MANT_DIG - LDBL_MIN_EXP : DBL_MANT_DIG - DBL_MIN_EXP) + 16;
+  static_assert(
+      kMaxRuntimePrecision > (kLong ? LDBL_MAX_10_EXP : DBL_MAX_10_EXP),
+      "precision cap would change %g's choice of style");
+
+  char format[12];
+  size_t nFormat = 0;
+  format[nFormat++] = '%';
+  if ((field.flags & kFlagPlus) != 0) format[nFormat++] = '+';
+  if ((field.flags & kFlagSpace) != 0) format[nFormat++] = ' ';
+  if ((field.flags & kFlagAlt) != 0) format[nFormat++] = '#';
+  bool hasPrecision = field.precision >= 0;
+  if (hasPrecision) {
+    format[nFormat++] = '.';
+    format[nFormat++] = '*';
+  }
+  if (kLong) format[nFormat++] = 'L';
+  format[nFormat++] = field.conversion;
+  format[nFormat] = '\0';
+
+  int precision = field.precision;
+  size_t nExtraZeros = 0;
+  if (precision > kMaxRuntimePrecision) {
+    nExtraZeros = static_cast<size_t>(precision - kMaxRuntimePrecision);
+    precision = kMaxRuntimePrecision;
+  }
+
+  char stackText[kRealStackBytes];
+  char* text = stackText;
+  char* heapText = nullptr;
+  // Should the runtime fail, or no memory be had for a long rendering, the
+  // field is left out (and the loss recorded): the rest of the line is still
+  // worth having.
+  int printed = PrintReal(stackText, sizeof stackText, format, precision,
+                          hasPrecision, value);
+  if (printed < 0) {
+    out->MarkTruncated();
+    return;
+  }
+  size_t nText = static_cast<size_t>(printed);
+  if (nText >= sizeof stackText) {
+    heapText = static_cast<char*>(std::malloc(nText + 1));
+    if (heapText == nullptr) {
+      out->MarkTruncated();
+      return;
+    }
+    PrintReal(heapText, nText + 1, format, precision, hasPrecision, value);
+    text = heapText;
+  }
+
+  bool finite = std::isfinite(value);
+  // Where the zeros beyond the cap belong: before the exponent, or at the
+  // end. %g drops trailing zeros unless '#' keeps them.
+  size_t nInsert = nText;
+  char c = field.conversion;
+  bool isG = c == 'g' || c == 'G';
+  if (!finite || (isG && (field.flags & kFlagAlt) == 0)) nExtraZeros = 0;
+  if (nExtraZeros > 0 && c != 'f' && c != 'F') {
+    char marker = (c == 'a' || c == 'A') ? (c == 'a' ? 'p' : 'P')
+                                         : (c == 'e' || c == 'g' ? 'e' : 'E');
+    const void* found = std::memchr(text, marker, nText);
+    if (found != nullptr)
+      nInsert = static_cast<size_t>(static_cast<const char*>(found) - text);
+  }
+
+  // Zero padding goes after the sign and after %a's "0x".
+  size_t nLead = 0;
+  if (nText > 0 && (text[0] == '-' || text[0] == '+' || text[0] == ' '))
+    nLead = 1;
+  if ((c == 'a' || c == 'A') && nText >= nLead + 2 && text[nLead] == '0' &&
+      (text[nLead + 1] == 'x' || text[nLead + 1] == 'X')) {
+    nLead += 2;
+  }
+  size_t nPad = PaddingFor(field, nText + nExtraZeros);
+  bool left = (field.flags & kFlagLeft) != 0;
+  bool zeroPad = finite && !left && (field.flags & kFlagZero) != 0;
+  if (!left && !zeroPad) out->PutRepeated(' ', nPad);
+  out->Put(text, nLead);
+  if (zeroPad) out->PutRepeated('0', nPad);
+  out->Put(text + nLead, nInsert - nLead);
+  out->PutRepeated('0', nExtraZeros);
+  out->Put(text + nInsert, nText - nInsert);
+  if (left) out->PutRepeated(' ', nPad);
+  std::free(heapText);
+}
+
+constexpr char16_t kWideNull[] = u"(null)";
+constexpr char kNarrowNull[] = "(null)";
+
+void RenderWideString(Sink* out, Charset* charset, const Field& field,
+                      const char16_t* s) {
+  if (s == nullptr) s = kWideNull;
+  if (field.precision < 0 && field.width == 0) {
+    NarrowTerminated(out, charset, s);
+    return;
+  }
+  // Precision and width count 16-bit units of the argument. A precision
+  // that would end between the halves of a pair ends before the pair.
+  size_t nUnits = 0;
+  if (field.precision < 0) {
+    while (s[nUnits] != u'\0') ++nUnits;
+  } else {
+    size_t limit = static_cast<size_t>(field.precision);
+    while (nUnits < limit && s[nUnits] != u'\0') ++nUnits;
+    if (nUnits == limit && nUnits > 0 && IsHighSurrogate(s[nUnits - 1]) &&
+        IsLowSurrogate(s[nUnits])) {
+      --nUnits;
+    }
+  }
+  size_t nPad = PaddingFor(field, nUnits);
+  bool left = (field.flags & kFlagLeft) != 0;
+  if (!left) out->PutRepeated(' ', nPad);
+  NarrowCounted(out, charset, s, nUnits);
+  if (left) out->PutRepeated(' ', nPad);
+}
+
+// How many of the first `nBytes` bytes of `s` to keep so that no multibyte
+// character is cut, `nBytes` being where a precision cuts `s`. Bytes that do
+// not form a character in the locale are kept as they are.
+size_t WholeCharacterBytes(Charset* charset, const char* s, size_t nBytes) {
+  if (*charset == Charset::kUnknown) *charset = ClassifyLocale();
+  if (*charset == Charset::kUtf8) {
+    // Back up over continuation bytes to the lead byte; drop the character
+    // only if the lead byte says it runs past the cut.
+    size_t lead = nBytes;
+    while (lead > 0 && nBytes - lead < 4 &&
+           (static_cast<unsigned char>(s[lead]) & 0xC0) == 0x80) {
+      --lead;
+    }
+    unsigned char b = static_cast<unsigned char>(s[lead]);
+    size_t nSequence = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+    return (b >= 0xC0 && lead + nSequence > nBytes) ? lead : nBytes;
+  }
+  if (*charset != Charset::kRuntime || MB_CUR_MAX == 1) return nBytes;
+  std::mbstate_t state{};
+  size_t kept = 0;
+  while (kept < nBytes) {
+    size_t n = std::mbrlen(s + kept, nBytes - kept, &state);
+    if (n == static_cast<size_t>(-2)) break;
+    if (n == static_cast<size_t>(-1) || n == 0) {
+      state = std::mbstate_t{};
+      n = 1;
+    }
+    kept += n;
+  }
+  return kept;
+}
+
+void RenderNarrowString(Sink* out, Charset* charset, const Field& field,
+                        const char* s) {
+  if (s == nullptr) s = kNarrowNull;
+  size_t nBytes;
+  if (field.precision < 0) {
+    nBytes = std::strlen(s);
+  } else {
+    size_t limit = static_cast<size_t>(field.precision);
+    const void* nul = std::memchr(s, '\0', limit);
+    nBytes = nul != nullptr
+                 ? static_cast<size_t>(static_cast<const char*>(nul) - s)
+                 : limit;
+    // s[limit] is readable here: no NUL came before it.
+    if (nul == nullptr && nBytes > 0 && s[nBytes] != '\0') {
+      nBytes = WholeCharacterBytes(charset, s, nBytes);
+    }
+  }
+  AppendField(out, field, nullptr, 0, 0, s, nBytes);
+}
+
+}  // namespace
+
+Charset ClassifyLocale() {
+#ifdef RAZEZIR_HAVE_LANGINFO
+  const char* codeset = nl_langinfo(CODESET);
+  if (codeset != nullptr) {
+    if (CodesetIs(codeset, "UTF8")) return Charset::kUtf8;
+    if (MB_CUR_MAX == 1 &&
+        (CodesetIs(codeset, "ANSIX3.41968") || CodesetIs(codeset, "ASCII") ||
+         CodesetIs(codeset, "USASCII") || CodesetIs(codeset, "646"))) {
+      return Charset::kAscii;
+    }
+  }
+#endif  // RAZEZIR_HAVE_LANGINFO
+  return Charset::kRuntime;
+}
+
+void NarrowUnits(OutBuffer* out, Charset* charset, const char16_t* text,
+                 size_t nUnits) {
+  Sink sink(out);
+  NarrowCounted(&sink, charset, text, nUnits);
+}
+
+void Sink::Put(const char* s, size_t nBytes) {
+  if (nBytes == 0) return;  // `s` may then be null, which memcpy forbids
+  if (nBytes > kStageBytes - nStaged_) {
+    Flush();
+    if (nBytes > kStageBytes) {
+      out_->Append(s, nBytes);
+      return;
+    }
+  }
+  std::memcpy(staged_ + nStaged_, s, nBytes);
+  nStaged_ += nBytes;
+}
+
+void Sink::PutRepeated(char c, size_t nBytes) {
+  if (nBytes > kStageBytes - nStaged_) {
+    Flush();
+    if (nBytes > kStageBytes) {
+      out_->AppendRepeated(c, nBytes);
+      return;
+    }
+  }
+  std::memset(staged_ + nStaged_, c, nBytes);
+  nStaged_ += nBytes;
+}
+
+void AppendNarrowed(OutBuffer* out, const char16_t* text, size_t nUnits) {
+  Charset charset = Charset::kUnknown;
+  NarrowUnits(out, &charset, text, nUnits);
+}
+
+void Field::SetWidthFromArg(int value) {
+  if (value < 0) {
+    flags |= kFlagLeft;
+    value = value == INT_MIN ? INT_MAX : -value;
+  }
+  width = value;
+}
+
+void Field::SetPrecisionFromArg(int value) {
+  precision = value < 0 ? -1 : value;
+}
+
+bool FormatCursor::Next(Field* field) {
+  for (;;) {
+    if (sink_.truncated()) return false;
+    next_ = NarrowLiteral(&sink_, &charset_, next_);
+    if (*next_ == u'\0') return false;
+    const char16_t* end;
+    State state = ParseField(next_, field, &end);
+    if (state == kArgPercent) {
+      sink_.Put('%');
+    } else if (state == kMalformed) {
+      NarrowCounted(&sink_, &charset_, next_, static_cast<size_t>(end - next_));
+    } else {
+      const ArgInfo& info = kArgInfo[state - kArgInt];
+      field->arg = info.arg;
+      field->intArg = info.intArg;
+      field->intBits = info.intBits;
+      next_ = end;
+      return true;
+    }
+    next_ = end;
+  }
+}
+
+void FormatCursor::Render(const Field& field, const FieldValue& value) {
+  switch (field.arg) {
+    case FieldArg::kInteger:
+      RenderInteger(&sink_, field, value.bits);
+      break;
+    case FieldArg::kDouble:
+      RenderReal(&sink_, field, value.real);
+      break;
+    case FieldArg::kLongDouble:
+      RenderReal(&sink_, field, value.longReal);
+      break;
+    case FieldArg::kWideString:
+      RenderWideString(&sink_, &charset_, field, value.wide);
+      break;
+    case FieldArg::kNarrowString:
+      RenderNarrowString(&sink_, &charset_, field, value.narrow);
+      break;
+    case FieldArg::kWideChar: {
+      // Only the low 16 bits: the caller passed a 16-bit unit, promoted.
+      char16_t unit = static_cast<char16_t>(value.unit);
+      size_t nPad = PaddingFor(field, 1);
+      bool left = (field.flags & kFlagLeft) != 0;
+      if (!left) sink_.PutRepeated(' ', nPad);
+      NarrowCounted(&sink_, &charset_, &unit, 1);
+      if (left) sink_.PutRepeated(' ', nPad);
+      break;
+    }
+    case FieldArg::kNarrowChar: {
+      char byte = static_cast<char>(value.byte);
+      AppendField(&sink_, field, nullptr, 0, 0, &byte, 1);
+      break;
+    }
+    case FieldArg::kPointer:
+      RenderPointer(&sink_, field, value.pointer);
+      break;
+    case FieldArg::kCount:
+      break;
+  }
+}
+
+uint64_t VaListArgs::Integer(IntArg kind) {
+  switch (kind) {
+    case IntArg::kInt:
+      return static_cast<uint64_t>(static_cast<int64_t>(va_arg(*ap_, int)));
+    case IntArg::kLong:
+      return static_cast<uint64_t>(static_cast<int64_t>(va_arg(*ap_, long)));
+    case IntArg::kLongLong:
+      return static_cast<uint64_t>(va_arg(*ap_, long long));
+    case IntArg::kIntMax:
+      return static_cast<uint64_t>(va_arg(*ap_, intmax_t));
+    case IntArg::kSize:
+      return static_cast<uint64_t>(va_arg(*ap_, size_t));
+    case IntArg::kPtrDiff:
+      return static_cast<uint64_t>(
+          static_cast<int64_t>(va_arg(*ap_, ptrdiff_t)));
+  }
+  return 0;
+}
+
+template void FormatWide<VaListArgs>(OutBuffer* out, const char16_t* format,
+                                     VaListArgs& args);
+
+void FormatWideV(OutBuffer* out, const char16_t* format, va_list ap) {
+  va_list copy;
+  va_copy(copy, ap);
+  VaListArgs args(&copy);
+  FormatWide(out, format, args);
+  va_end(copy);
+}
+
+}  // namespace razezir

@@ -1,0 +1,598 @@
+// Tests for the wide printf engine: integers and floating point against the C
+// runtime's own printf, the home platform's string and character
+// conventions, narrowing to UTF-8, ASCII and a single-byte locale, hostile
+// formats, huge fields, and the promise not to allocate for ordinary lines.
+// Tests that change the locale rely on each test running in its own process.
+
+#include "format/wide_format.h"
+
+#include <stdlib.h>
+
+#include <atomic>
+#include <cfloat>
+#include <climits>
+#include <clocale>
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <limits>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "alloc_counter.h"
+#include "format/wide_format_impl.h"
+#include "gtest/gtest.h"
+
+namespace razezir {
+namespace {
+
+// Shows a format in a failure message: ASCII as is, anything else escaped.
+std::string Printable(const char16_t* s) {
+  std::string text;
+  for (; *s != u'\0'; ++s) {
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\u%04X",
+                  static_cast<unsigned>(*s));
+    text += (*s >= 0x20 && *s < 0x7F) ? std::string(1, static_cast<char>(*s))
+                                      : escaped;
+  }
+  return text;
+}
+
+bool UseLocale(const char* name) {
+  return std::setlocale(LC_ALL, name) != nullptr;
+}
+
+// Formats through the real va_list front end, into a small stack buffer so
+// that longer results also cross into the heap.
+std::string WFormat(const char16_t* format, ...) {
+  char storage[128];
+  OutBuffer out(storage, sizeof storage);
+  va_list ap;
+  va_start(ap, format);
+  FormatWideV(&out, format, ap);
+  va_end(ap);
+  return std::string(out.data(), out.size());
+}
+
+template <typename... T>
+std::string FormatOf(const char16_t* format, T...) {
+  return Printable(format);
+}
+
+#define EXPECT_WPRINTF(expected, ...)                    \
+  EXPECT_EQ(std::string(expected), WFormat(__VA_ARGS__)) \
+      << "format: " << FormatOf(__VA_ARGS__)
+
+// What the C runtime's narrow printf makes of the same conversion.
+template <typename... T>
+std::string RuntimePrintf(const std::string& format, T... args) {
+  int nBytes = std::snprintf(nullptr, 0, format.c_str(), args...);
+  if (nBytes < 0) return "<printf failed>";
+  std::string text(static_cast<size_t>(nBytes) + 1, '\0');
+  std::snprintf(&text[0], text.size(), format.c_str(), args...);
+  text.resize(static_cast<size_t>(nBytes));
+  return text;
+}
+
+// `wideFormat` and `narrowFormat` differ at most in the length modifier, where
+// the home platform has spellings of its own. `stars` feed '*'s in order.
+template <typename T>
+void ExpectLikeRuntime(const std::string& wideFormat,
+                       const std::string& narrowFormat,
+                       const std::vector<int>& stars, T value) {
+  std::u16string wide(wideFormat.begin(), wideFormat.end());
+  if (stars.empty()) {
+    EXPECT_WPRINTF(RuntimePrintf(narrowFormat, value), wide.c_str(), value);
+  } else if (stars.size() == 1) {
+    EXPECT_WPRINTF(RuntimePrintf(narrowFormat, stars[0], value), wide.c_str(),
+                   stars[0], value);
+  } else {
+    EXPECT_WPRINTF(RuntimePrintf(narrowFormat, stars[0], stars[1], value),
+                   wide.c_str(), stars[0], stars[1], value);
+  }
+}
+
+// Flags, width and precision of a conversion, with the values of its '*'s.
+struct FieldPrefix {
+  std::string text;
+  std::vector<int> stars;
+};
+
+FieldPrefix RandomPrefix(std::mt19937_64& rng, int maxPrecision) {
+  FieldPrefix prefix;
+  for (int nFlags = static_cast<int>(rng() % 4); nFlags > 0; --nFlags) {
+    prefix.text += "-+ #0"[rng() % 5];
+  }
+  switch (rng() % 3) {
+    case 0:
+      prefix.text += std::to_string(rng() % 30);
+      break;
+    case 1:
+      prefix.text += '*';
+      prefix.stars.push_back(static_cast<int>(rng() % 61) - 30);
+      break;
+  }
+  switch (rng() % 4) {
+    case 0:
+      prefix.text += '.';
+      break;
+    case 1:
+      prefix.text += '.' + std::to_string(rng() % (maxPrecision + 1));
+      break;
+    case 2:
+      prefix.text += ".*";
+      prefix.stars.push_back(static_cast<int>(rng() % (maxPrecision + 8)) - 6);
+      break;
+  }
+  return prefix;
+}
+
+constexpr int64_t kEdgeIntegers[] = {
+    0,       1,       7,        -1,        127,       128,       255,
+    256,     32767,   32768,    65535,     65536,     -129,      -32769,
+    INT_MAX, INT_MIN, UINT_MAX, LLONG_MAX, LLONG_MIN, 1000000007};
+
+// Every integer conversion with one length modifier, passing T as the
+// caller would: fixed flag sets over the edge values, then random conversions.
+template <typename T>
+void ExpectIntegersLikeRuntime(const char* wideModifier,
+                               const char* narrowModifier,
+                               std::mt19937_64& rng) {
+  const char* const kPrefixes[] = {"",    "+",   " ",    "#",     ".0",
+                                   "#.0", "+.0", " .0",  "08",    "-8",
+                                   "+08", "#08", "08.3", "-#12.5"};
+  for (char conversion : std::string("diouxX")) {
+    std::string wide = std::string(wideModifier) + conversion;
+    std::string narrow = std::string(narrowModifier) + conversion;
+    for (const char* prefix : kPrefixes) {
+      for (int64_t bits : kEdgeIntegers) {
+        ExpectLikeRuntime("%" + (prefix + wide), "%" + (prefix + narrow), {},
+                          static_cast<T>(bits));
+      }
+    }
+    for (int i = 0; i < 100; ++i) {
+      // Edge values, and random ones of every magnitude.
+      uint64_t bits = rng() % 2
+                          ? static_cast<uint64_t>(
+                                kEdgeIntegers[rng() % std::size(kEdgeIntegers)])
+                          : rng() >> (rng() % 64);
+      FieldPrefix prefix = RandomPrefix(rng, 25);
+      ExpectLikeRuntime("%" + prefix.text + wide, "%" + prefix.text + narrow,
+                        prefix.stars, static_cast<T>(bits));
+    }
+  }
+}
+
+TEST(WideFormatIntegers, EveryModifierMatchesRuntime) {
+  std::mt19937_64 rng(20240611);
+  ExpectIntegersLikeRuntime<int>("", "", rng);
+  ExpectIntegersLikeRuntime<int>("hh", "hh", rng);
+  ExpectIntegersLikeRuntime<int>("h", "h", rng);
+  ExpectIntegersLikeRuntime<int>("I32", "", rng);
+  ExpectIntegersLikeRuntime<long>("l", "l", rng);
+  ExpectIntegersLikeRuntime<long long>("ll", "ll", rng);
+  ExpectIntegersLikeRuntime<long long>("I64", "ll", rng);
+  ExpectIntegersLikeRuntime<intmax_t>("j", "j", rng);
+  ExpectIntegersLikeRuntime<size_t>("z", "z", rng);
+  ExpectIntegersLikeRuntime<size_t>("I", "z", rng);
+  ExpectIntegersLikeRuntime<ptrdiff_t>("t", "t", rng);
+}
+
+template <typename T>
+void ExpectRealsLikeRuntime(const char* modifier, std::vector<T> values,
+                            int nCases, std::mt19937_64& rng) {
+  values.insert(
+      values.end(),
+      {T(0.0), -T(0.0), T(1), T(0.1), T(-2.5), T(0.125), T(9.999999), T(99.5),
+       T(1e15), T(1e-5), T(123456.789), std::numeric_limits<T>::max(),
+       std::numeric_limits<T>::min(), std::numeric_limits<T>::denorm_min(),
+       std::numeric_limits<T>::infinity(), -std::numeric_limits<T>::infinity(),
+       std::numeric_limits<T>::quiet_NaN(),
+       -std::numeric_limits<T>::quiet_NaN()});
+  for (int i = 0; i < nCases; ++i) {
+    FieldPrefix prefix = RandomPrefix(rng, 40);
+    char conversion = "eEfFgGaA"[rng() % 8];
+    T value = values[rng() % values.size()];
+    if (std::fabs(value) > T(1e60) &&
+        (conversion == 'f' || conversion == 'F')) {
+      value = std::isinf(value) ? value : T(-1234.5678);  // keep %f lines short
+    }
+    std::string format = "%" + prefix.text + modifier + conversion;
+    ExpectLikeRuntime(format, format, prefix.stars, value);
+  }
+}
+
+// Doubles from random bits cover every exponent, denormals, NaN payloads
+// and both signs; long doubles span the exponents only they have.
+TEST(WideFormatReals, RandomConversionsMatchRuntime) {
+  std::mt19937_64 rng(77);
+  std::vector<double> doubles;
+  for (int i = 0; i < 40; ++i) {
+    uint64_t bits = rng();
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    doubles.push_back(value);
+  }
+  ExpectRealsLikeRuntime("", doubles, 4000, rng);
+  ExpectRealsLikeRuntime("l", doubles, 500, rng);
+  std::vector<long double> longs = {1e4000L, 1e-4000L, LDBL_EPSILON};
+  for (int i = 0; i < 40; ++i) {
+    longs.push_back(
+        std::ldexp(static_cast<long double>(rng() % 20001) / 1000 - 10,
+                   static_cast<int>(rng() % 400) - 200));
+  }
+  ExpectRealsLikeRuntime("L", longs, 2000, rng);
+}
+
+// Past every exact digit of the type the engine stops asking the runtime
+// for more and supplies the zeros itself, before any exponent.
+TEST(WideFormatReals, HugePrecisionsMatchRuntime) {
+  const char* const kFormats[] = {"%.1089",     "%.1090", "%.1091",
+                                  "%#.1200",    "%.3000", "%+#01500.1400",
+                                  "%-1600.1500"};
+  const double kValues[] = {
+      1.0,     -0.1,     DBL_TRUE_MIN,
+      DBL_MAX, 2.5e-300, std::numeric_limits<double>::infinity()};
+  for (const char* format : kFormats) {
+    for (char conversion : std::string("eEfgGaA")) {
+      for (double value : kValues) {
+        ExpectLikeRuntime(format + std::string(1, conversion),
+                          format + std::string(1, conversion), {}, value);
+      }
+    }
+  }
+  for (const char* format : {"%.16460L", "%#.16462L", "%.17000L"}) {
+    for (char conversion : std::string("efgA")) {
+      for (long double value : {1.0L, LDBL_TRUE_MIN, -LDBL_MAX}) {
+        ExpectLikeRuntime(format + std::string(1, conversion),
+                          format + std::string(1, conversion), {}, value);
+      }
+    }
+  }
+}
+
+// Logs what the engine asked its argument source for, in order.
+class RecordingArgs {
+ public:
+  uint64_t Integer(IntArg kind) {
+    const char* const kNames[] = {"int",    "long", "llong",
+                                  "intmax", "size", "ptrdiff"};
+    return Record(kNames[static_cast<int>(kind)], uint64_t{7});
+  }
+  double Double() { return Record("double", 0.5); }
+  long double LongDouble() { return Record("ldouble", 0.25L); }
+  const void* Pointer() { return Record("pointer", nullptr); }
+  const char* NarrowString() { return Record("nstr", "n"); }
+  const char16_t* WideString() { return Record("wstr", u"w"); }
+  int NarrowChar() { return Record("nchar", 'c'); }
+  unsigned WideChar() { return Record("wchar", unsigned{u'W'}); }
+
+  std::string log;
+
+ private:
+  template <typename T>
+  T Record(const char* what, T value) {
+    log += (log.empty() ? "" : " ") + std::string(what);
+    return value;
+  }
+};
+
+TEST(WideFormatArguments, EachConversionReadsWhatItsPlatformPasses) {
+  struct Case {
+    const char16_t* format;
+    const char* reads;
+    std::string text;
+  } const kCases[] = {
+      {u"%d %i %u %o %x %X", "int int int int int int", "7 7 7 7 7 7"},
+      {u"%hhd %hu %I32x", "int int int", "7 7 7"},
+      {u"%ld %lu", "long long", "7 7"},
+      {u"%lld %I64u %I64X", "llong llong llong", "7 7 7"},
+      {u"%jd %zu %Id %Iu %td", "intmax size size size ptrdiff", "7 7 7 7 7"},
+      {u"%*.*d|%-*d|", "int int int int int", "0000007|7      |"},
+      {u"%f %lf %Lf", "double double ldouble", "0.500000 0.500000 0.250000"},
+      {u"%s %ls %ws %lS %wS", "wstr wstr wstr wstr wstr", "w w w w w"},
+      {u"%S %hs %hS", "nstr nstr nstr", "n n n"},
+      {u"%c %lc %wc %lC %wC", "wchar wchar wchar wchar wchar", "W W W W W"},
+      {u"%C %hc %hC", "nchar nchar nchar", "c c c"},
+      {u"%p", "pointer", std::string(2 * sizeof(void*), '0')},
+      // %n under every modifier reads its pointer and prints nothing.
+      {u"[%n%hhn%hn%ln%lln%jn%zn%tn%In%I32n%I64n%Ln%wn]",
+       "pointer pointer pointer pointer pointer pointer pointer pointer "
+       "pointer pointer pointer pointer pointer",
+       "[]"},
+      // Malformed conversions read nothing, not even their '*'s.
+      {u"%% %5% %Q %*Q %.*y %I3d %I6x %hhs %Lx %lls %Z", "",
+       "% % %Q %*Q %.*y %I3d %I6x %hhs %Lx %lls %Z"},
+  };
+  for (const Case& c : kCases) {
+    RecordingArgs args;
+    char storage[256];
+    OutBuffer out(storage, sizeof storage);
+    FormatWide(&out, c.format, args);
+    EXPECT_EQ(c.reads, args.log) << "format: " << Printable(c.format);
+    EXPECT_EQ(c.text, std::string(out.data(), out.size()))
+        << "format: " << Printable(c.format);
+  }
+}
+
+TEST(WideFormatStrings, HomePlatformWidthsAndPadding) {
+  const char16_t* wide = u"wide";
+  const char* narrow = "narrow";
+  EXPECT_WPRINTF("wide|wide|wide|wide", u"%s|%ls|%ws|%lS", wide, wide, wide,
+                 wide);
+  EXPECT_WPRINTF("narrow|narrow|narrow", u"%S|%hs|%hS", narrow, narrow, narrow);
+  EXPECT_WPRINTF("x|y|z|q", u"%c|%C|%hc|%lc", u'x', 'y', 'z', u'q');
+  EXPECT_WPRINTF(std::string("a\0b", 3), u"a%cb", 0);
+  EXPECT_WPRINTF("    net| 00000A3C|007|7  |", u" %6ls| %08X|%03d|%-3d|",
+                 u"net", 0xA3C, 7, 7);
+  EXPECT_WPRINTF("net   |ne|netw", u"%-6s|%.2ls|%.4s", u"net", u"network",
+                 u"network");
+  EXPECT_WPRINTF("   ab|ab   |abc|abcdef", u"%*ls|%*ls|%.*ls|%.*ls", 5, u"ab",
+                 -5, u"ab", 3, u"abcdef", -1, u"abcdef");
+  EXPECT_WPRINTF("  nar|narro|na   |", u"%5.3hs|%.5hs|%-5.2hs|", narrow, narrow,
+                 narrow);
+  EXPECT_WPRINTF("    x|y    |   ab", u"%5c|%-5C|%05s", u'x', 'y', u"ab");
+  const char16_t* nullWide = nullptr;
+  const char* nullNarrow = nullptr;
+  EXPECT_WPRINTF("(null)|  (null)|(nu|(null)  |", u"%s|%8ls|%.3S|%-8hs|",
+                 nullWide, nullWide, nullNarrow, nullNarrow);
+}
+
+TEST(WideFormatPointers, UpperCaseHexAtFullWidth) {
+  const int kDigits = 2 * sizeof(void*);
+  const void* p = reinterpret_cast<const void*>(uintptr_t{0xabc});
+  std::string abc = std::string(kDigits - 3, '0') + "ABC";
+  EXPECT_WPRINTF(std::string(kDigits, '0'), u"%p", static_cast<void*>(nullptr));
+  EXPECT_WPRINTF("    " + abc + "|" + abc + "    |" + abc, u"%*p|%-*p|%#.3p",
+                 kDigits + 4, p, kDigits + 4, p, p);
+}
+
+TEST(WideFormatHostile, CountStoresNothingAndKeepsArgumentsInStep) {
+  int sentinel = 12345;
+  long long wideSentinel = 67890;
+  EXPECT_WPRINTF("ab9[]", u"a%nb%lln%d[%-20n]", &sentinel, &wideSentinel, 9,
+                 &sentinel);
+  EXPECT_EQ(12345, sentinel);
+  EXPECT_EQ(67890, wideSentinel);
+}
+
+TEST(WideFormatHostile, MalformedAndIncompleteConversionsAreLiteral) {
+  ASSERT_TRUE(UseLocale("C"));
+  EXPECT_WPRINTF("%Q 5|%-*.*Q|5", u"%Q %d|%-*.*Q|%d", 5, 5);
+  EXPECT_WPRINTF("%1$d 5|%I3d%I64 5", u"%1$d %d|%I3d%I64 %d", 5, 5);
+  EXPECT_WPRINTF("%?x", u"%\u00E9x");
+  EXPECT_WPRINTF("100%", u"100%");
+  EXPECT_WPRINTF("7 %-08.", u"%d %-08.", 7);
+  EXPECT_WPRINTF("%l|%I6", u"%l|%I6");
+  EXPECT_WPRINTF("%*", u"%*", 3);
+  // Digits beyond INT_MAX make the conversion malformed; it reads nothing.
+  EXPECT_WPRINTF("%99999999999999999999d|7", u"%99999999999999999999d|%d", 7);
+  EXPECT_WPRINTF("%.2147483648d|%2147483648s|7",
+                 u"%.2147483648d|%2147483648s|%d", 7);
+
+  Field field{};
+  field.SetWidthFromArg(INT_MIN);
+  EXPECT_EQ(INT_MAX, field.width);
+  EXPECT_NE(0, field.flags & kFlagLeft);
+  field.SetPrecisionFromArg(INT_MIN);
+  EXPECT_GT(0, field.precision);
+}
+
+TEST(WideFormatHuge, HugeFieldsAreDeliveredWhole) {
+  EXPECT_WPRINTF(std::string(99997, ' ') + "42", u"%99999d", 42);
+  EXPECT_WPRINTF("-42" + std::string(99996, ' ') + "|", u"%-99999d|", -42);
+  EXPECT_WPRINTF(std::string(99997, '0') + "ab", u"%.99999x", 0xAB);
+  EXPECT_WPRINTF(std::string(99995, ' ') + "tail|", u"%99999ls|", u"tail");
+  EXPECT_WPRINTF(RuntimePrintf("%.99999f", 1.5), u"%.99999f", 1.5);
+  EXPECT_WPRINTF(RuntimePrintf("%.99999Le", 1.5L), u"%.99999Le", 1.5L);
+}
+
+TEST(WideFormatHuge, WidthBeyondTheCapTruncatesAndStops) {
+  char storage[1024];
+  OutBuffer out(storage, sizeof storage);
+  RecordingArgs args;
+  FormatWide(&out, u"%2147483647d%d%s", args);
+  EXPECT_TRUE(out.truncated());
+  EXPECT_EQ(OutBuffer::kMaxBytes, out.size());
+  EXPECT_EQ("int", args.log);  // nothing after the loss is worked on
+}
+
+// BMP, astral and ASCII text, and the same in UTF-8.
+const char16_t kMixed[] = u"caf\u00E9 \u20AC \U0001F600!";
+const char kMixedUtf8[] = "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80!";
+
+TEST(WideFormatLocale, Utf8ForLiteralsArgumentsAndChars) {
+  if (!UseLocale("C.UTF-8")) GTEST_SKIP() << "no C.UTF-8 locale";
+  EXPECT_EQ(Charset::kUtf8, ClassifyLocale());
+  EXPECT_WPRINTF(kMixedUtf8, u"%s", kMixed);
+  EXPECT_WPRINTF(kMixedUtf8, kMixed);
+  EXPECT_WPRINTF("\xC3\xA9=1 \xF4\x8F\xBF\xBF", u"\u00E9=%d %ls", 1,
+                 u"\U0010FFFF");
+  EXPECT_WPRINTF("\xC3\xA9|?|\xEF\xBF\xBF", u"%c|%c|%c", 0xE9, 0xD800, 0xFFFF);
+  EXPECT_WPRINTF("\xC3\xA9\xFF", u"%hs",
+                 "\xC3\xA9\xFF");  // narrow bytes untouched
+
+  // Unpaired halves, in arguments and in the format itself.
+  const char16_t kBroken[] = {u'a',   0xD800, u'b',   0xDC00, u'c', 0xDC00,
+                              0xD800, 0xD83D, 0xDE00, 0xD800, 0};
+  EXPECT_WPRINTF("a?b?c??\xF0\x9F\x98\x80?", u"%s", kBroken);
+  EXPECT_WPRINTF("a?b?c??\xF0\x9F\x98\x80?", kBroken);
+  char storage[16];
+  OutBuffer out(storage, sizeof storage);
+  AppendNarrowed(&out, u"\U0001F600", 1);  // the count cuts the pair
+  AppendNarrowed(&out, u"x\0y", 3);
+  AppendNarrowed(&out, nullptr, 0);
+  EXPECT_EQ(std::string("?x\0y", 4), std::string(out.data(), out.size()));
+
+  // Long text crossing the engine's and the buffer's block boundaries.
+  std::u16string text;
+  std::string expected;
+  for (int i = 0; i < 200; ++i) {
+    text += kMixed;
+    expected += kMixedUtf8;
+  }
+  EXPECT_WPRINTF(expected, text.c_str());
+  EXPECT_WPRINTF(expected, u"%s", text.c_str());
+}
+
+TEST(WideFormatLocale, PrecisionNeverSplitsCharacters) {
+  if (!UseLocale("C.UTF-8")) GTEST_SKIP() << "no C.UTF-8 locale";
+  const char16_t* astral = u"ab\U0001F600c";
+  EXPECT_WPRINTF("ab|ab|ab\xF0\x9F\x98\x80|  ab|", u"%.2ls|%.3ls|%.4ls|%4.3ls|",
+                 astral, astral, astral, astral);
+  const char* utf8 = "a\xC3\xA9\xE2\x82\xAC";  // a, e-acute, euro sign
+  EXPECT_WPRINTF("a|a|a\xC3\xA9|a\xC3\xA9|a\xC3\xA9\xE2\x82\xAC",
+                 u"%.1hs|%.2hs|%.3hs|%.5hs|%.6hs", utf8, utf8, utf8, utf8,
+                 utf8);
+  EXPECT_WPRINTF("a\x80", u"%.2hs",
+                 "a\x80\x80\x80");  // no character: cut as asked
+  // Narrow widths count bytes, wide ones units.
+  EXPECT_WPRINTF("   \xC3\xA9|  \xC3\xA9|", u"%5hs|%3ls|", "\xC3\xA9",
+                 u"\u00E9");
+}
+
+TEST(WideFormatLocale, Utf8EncoderAgreesWithTheRuntime) {
+  if (!UseLocale("C.UTF-8")) GTEST_SKIP() << "no C.UTF-8 locale";
+  std::mt19937 rng(5);
+  for (int i = 0; i < 300; ++i) {
+    std::u16string text;
+    for (int k = 0; k < 40; ++k) {
+      unsigned pick = rng() % 3;
+      if (pick == 0) text += static_cast<char16_t>(rng() % 0x10000);
+      if (pick == 1) text += static_cast<char16_t>(0xD800 + rng() % 0x400);
+      if (pick != 0) text += static_cast<char16_t>(0xDC00 + rng() % 0x400);
+    }
+    char fastStorage[64];
+    char runtimeStorage[64];
+    OutBuffer fast(fastStorage, sizeof fastStorage);
+    OutBuffer runtime(runtimeStorage, sizeof runtimeStorage);
+    Charset utf8 = Charset::kUtf8;
+    Charset viaRuntime = Charset::kRuntime;
+    NarrowUnits(&fast, &utf8, text.data(), text.size());
+    NarrowUnits(&runtime, &viaRuntime, text.data(), text.size());
+    ASSERT_EQ(std::string(runtime.data(), runtime.size()),
+              std::string(fast.data(), fast.size()))
+        << "text: " << Printable(text.c_str());
+  }
+}
+
+TEST(WideFormatLocale, AsciiLocaleWritesQuestionMarks) {
+  ASSERT_TRUE(UseLocale("C"));
+  EXPECT_EQ(Charset::kAscii, ClassifyLocale());
+  EXPECT_WPRINTF("caf? ? ?!|?", u"%s|%c", kMixed, 0xE9);
+  EXPECT_WPRINTF("caf? ? ?!", kMixed);
+  char storage[64];
+  OutBuffer out(storage, sizeof storage);
+  Charset viaRuntime = Charset::kRuntime;
+  NarrowUnits(&out, &viaRuntime, kMixed,
+              std::char_traits<char16_t>::length(kMixed));
+  EXPECT_EQ("caf? ? ?!",
+            std::string(out.data(), out.size()));  // the runtime agrees
+  EXPECT_WPRINTF("a\xC3", u"%.2hs", "a\xC3\xA9");  // single bytes: cut anywhere
+}
+
+// Locales that are neither ASCII nor UTF-8 take the runtime path. Few
+// systems ship one ready-made, so the test builds its own when localedef is
+// there: one single-byte, one multibyte.
+bool UseBuiltLocale(const char* source, const char* charmap,
+                    const std::string& name) {
+  const char* tmp = std::getenv("RAZEZIR_TEST_TMP");
+  std::string dir =
+      std::string(tmp != nullptr ? tmp : "/tmp") + "/wide_format_locales";
+  std::string build = "mkdir -p '" + dir + "' && localedef -i " + source +
+                      " -f " + charmap + " '" + dir + "/" + name +
+                      "' >/dev/null 2>&1";
+  if (std::system(build.c_str()) != 0) return false;
+  setenv("LOCPATH", dir.c_str(), 1);
+  return UseLocale(name.c_str());
+}
+
+TEST(WideFormatLocale, OtherLocalesGoThroughTheRuntime) {
+  if (!UseBuiltLocale("en_US", "ISO-8859-1", "en_US.ISO-8859-1")) {
+    GTEST_SKIP() << "cannot build an ISO-8859-1 locale";
+  }
+  EXPECT_EQ(Charset::kRuntime, ClassifyLocale());
+  EXPECT_WPRINTF("caf\xE9 ? ?!", u"%s", kMixed);
+  EXPECT_WPRINTF("\xE9t\xE9|\xE9\xE9", u"\u00E9t%c|%.2hs", 0xE9,
+                 "\xE9\xE9\xE9");
+
+  if (!UseBuiltLocale("ja_JP", "EUC-JP", "ja_JP.EUC-JP")) {
+    GTEST_SKIP() << "cannot build an EUC-JP locale";
+  }
+  EXPECT_EQ(Charset::kRuntime, ClassifyLocale());
+  const char* hiragana = "a\xA4\xA2\xA4\xA4";  // a, then two 2-byte characters
+  EXPECT_WPRINTF("\xA4\xA2 ?|a|a\xA4\xA2|a\xA4\xA2",
+                 u"\u3042 \U0001F600|%.2hs|%.3hs|%.4hs", hiragana, hiragana,
+                 hiragana);
+}
+
+void FormatInto(OutBuffer* out, const char16_t* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  FormatWideV(out, format, ap);
+  va_end(ap);
+}
+
+void FormatTypicalLine(OutBuffer* out) {
+  FormatInto(out, u"%-8ls %5d %08X %.3f %hs %p %c \u00E9\U0001F600 %s\n",
+             u"module", 42, 0xA3C, 3.14159, "narrow",
+             reinterpret_cast<const void*>(uintptr_t{0x5EED}), u'x',
+             u"w\u00E9");
+}
+
+TEST(WideFormatAllocation, TypicalLineStaysInCallerStorage) {
+  if (!razezir_test::StartCountingAllocations())
+    GTEST_SKIP() << "cannot count allocations here";
+  UseLocale("C.UTF-8");
+  char storage[2048];
+  OutBuffer out(storage, sizeof storage);
+  FormatTypicalLine(&out);  // the runtime may set up locale data on first use
+
+  long before = razezir_test::AllocationCount();
+  for (int i = 0; i < 20; ++i) {
+    out.Clear();
+    FormatTypicalLine(&out);
+  }
+  long after = razezir_test::AllocationCount();
+  EXPECT_EQ(0, after - before);
+  EXPECT_FALSE(out.onHeap());
+
+  // The count is live: the same line into too small a buffer allocates.
+  char tiny[8];
+  OutBuffer spilled(tiny, sizeof tiny);
+  FormatTypicalLine(&spilled);
+  EXPECT_LT(after, razezir_test::AllocationCount());
+  EXPECT_EQ(std::string(out.data(), out.size()),
+            std::string(spilled.data(), spilled.size()));
+}
+
+TEST(WideFormatThreads, ConcurrentCallsShareNothing) {
+  UseLocale("C.UTF-8");
+  char storage[256];
+  OutBuffer reference(storage, sizeof storage);
+  FormatTypicalLine(&reference);
+  const std::string expected(reference.data(), reference.size());
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&expected, &mismatches] {
+      for (int i = 0; i < 300; ++i) {
+        char local[256];
+        OutBuffer out(local, sizeof local);
+        FormatTypicalLine(&out);
+        if (std::string(out.data(), out.size()) != expected) ++mismatches;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(0, mismatches.load());
+}
+
+}  // namespace
+}  // namespace razezir
