@@ -10,12 +10,22 @@
 #define RAZEZIR_SRC_PLATFORM_PORT_H_
 
 #include <atomic>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
 
 namespace razezir {
+namespace platform {
+
+// Returns the system's id of the calling thread (the kernel thread id where
+// there is one), which identifies it among the live threads of the process.
+// The id is cached per thread, so the system is asked once per thread; a
+// child process after fork gets its own.
+uint32_t CurrentThreadId();
+
+}  // namespace platform
 
 // A recursive lock: the owning thread may enter it again and must leave it
 // as often as it entered. Created on the heap by the trace state; its only
@@ -28,9 +38,22 @@ class CriticalSectionLock {
   CriticalSectionLock(const CriticalSectionLock&) = delete;
   CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
 
-  void Enter();
+  void Enter() {
+    EnterNative();
+#ifndef NDEBUG
+    owner_.store(platform::CurrentThreadId(), std::memory_order_relaxed);
+    ++depth_;
+#endif  // NDEBUG
+  }
+
   // REQUIRES: entered by the calling thread.
-  void Leave();
+  void Leave() {
+#ifndef NDEBUG
+    assert(HeldByCurrentThread());
+    if (--depth_ == 0) owner_.store(0, std::memory_order_relaxed);
+#endif  // NDEBUG
+    LeaveNative();
+  }
 
   // Returns the lock to its unlocked state in a child process after fork,
   // where the thread that held it in the parent no longer exists under the
@@ -39,10 +62,16 @@ class CriticalSectionLock {
 
 #ifndef NDEBUG
   // For asserts only: whether the calling thread has entered the lock.
-  bool HeldByCurrentThread() const;
+  bool HeldByCurrentThread() const {
+    return owner_.load(std::memory_order_relaxed) == platform::CurrentThreadId();
+  }
 #endif  // NDEBUG
 
  private:
+  // Defined by each platform.
+  void EnterNative();
+  void LeaveNative();
+
   // Storage for the native lock object, large enough for every platform's;
   // each implementation checks that its type fits.
   alignas(16) unsigned char native_[64];
@@ -71,12 +100,6 @@ class LockGuard {
 };
 
 namespace platform {
-
-// Returns the system's id of the calling thread (the kernel thread id where
-// there is one), which identifies it among the live threads of the process.
-// The id is cached per thread, so the system is asked once per thread; a
-// child process after fork gets its own.
-uint32_t CurrentThreadId();
 
 // The current calendar time from one clock read: whole seconds since the
 // epoch and the milliseconds within that second.

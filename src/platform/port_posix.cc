@@ -8,7 +8,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cassert>
 #include <cerrno>
 #include <new>
 
@@ -57,21 +56,9 @@ CriticalSectionLock::~CriticalSectionLock() {
   pthread_mutex_destroy(Native(native_));
 }
 
-void CriticalSectionLock::Enter() {
-  pthread_mutex_lock(Native(native_));
-#ifndef NDEBUG
-  owner_.store(platform::CurrentThreadId(), std::memory_order_relaxed);
-  ++depth_;
-#endif  // NDEBUG
-}
+void CriticalSectionLock::EnterNative() { pthread_mutex_lock(Native(native_)); }
 
-void CriticalSectionLock::Leave() {
-#ifndef NDEBUG
-  assert(HeldByCurrentThread());
-  if (--depth_ == 0) owner_.store(0, std::memory_order_relaxed);
-#endif  // NDEBUG
-  pthread_mutex_unlock(Native(native_));
-}
+void CriticalSectionLock::LeaveNative() { pthread_mutex_unlock(Native(native_)); }
 
 void CriticalSectionLock::ResetInForkChild() {
   // glibc's recursive mutex records its owner by kernel thread id, which
@@ -85,11 +72,6 @@ void CriticalSectionLock::ResetInForkChild() {
 #endif  // NDEBUG
 }
 
-#ifndef NDEBUG
-bool CriticalSectionLock::HeldByCurrentThread() const {
-  return owner_.load(std::memory_order_relaxed) == platform::CurrentThreadId();
-}
-#endif  // NDEBUG
 
 namespace platform {
 

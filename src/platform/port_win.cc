@@ -6,7 +6,6 @@
 
 #include <windows.h>
 
-#include <cassert>
 #include <new>
 
 namespace razezir {
@@ -37,30 +36,13 @@ CriticalSectionLock::~CriticalSectionLock() {
   DeleteCriticalSection(Native(native_));
 }
 
-void CriticalSectionLock::Enter() {
-  EnterCriticalSection(Native(native_));
-#ifndef NDEBUG
-  owner_.store(platform::CurrentThreadId(), std::memory_order_relaxed);
-  ++depth_;
-#endif  // NDEBUG
-}
+void CriticalSectionLock::EnterNative() { EnterCriticalSection(Native(native_)); }
 
-void CriticalSectionLock::Leave() {
-#ifndef NDEBUG
-  assert(HeldByCurrentThread());
-  if (--depth_ == 0) owner_.store(0, std::memory_order_relaxed);
-#endif  // NDEBUG
-  LeaveCriticalSection(Native(native_));
-}
+void CriticalSectionLock::LeaveNative() { LeaveCriticalSection(Native(native_)); }
 
 // There is no fork on Windows, so there is never a child to repair.
 void CriticalSectionLock::ResetInForkChild() {}
 
-#ifndef NDEBUG
-bool CriticalSectionLock::HeldByCurrentThread() const {
-  return owner_.load(std::memory_order_relaxed) == platform::CurrentThreadId();
-}
-#endif  // NDEBUG
 
 namespace platform {
 
