@@ -125,8 +125,10 @@ void QXSTD::InitTrace() {
   state->listLock = listLock;
   razezir::platform::InstallForkHandlers(razezir::ForkPrepare, razezir::ForkParent,
                                          razezir::ForkChild);
-  g_globalLock.store(globalLock, std::memory_order_release);
+  // The state is published before the lock, so that a call that sees the
+  // lock also sees the state.
   g_state.store(state, std::memory_order_release);
+  g_globalLock.store(globalLock, std::memory_order_release);
 }
 
 void QXSTD::DeinitTrace() {
