@@ -12,8 +12,7 @@
 // Thread safety: every function may be called from any thread at once,
 // except InitTrace, which must run before other threads use the library, and
 // DeinitTrace, which must run after they have left it. StartTrace and
-// StopTrace must not run while messages are emitted with TRACE_NO_LOCK, nor
-// while StartTraceModule or StartTraceThread run.
+// StopTrace must not run while messages are emitted with TRACE_NO_LOCK.
 //
 // Format strings follow the wide printf conventions of the library's home
 // platform: `%s` and `%c` take 16-bit wide arguments, `%hs`, `%S`, `%hc` and
