@@ -26,10 +26,6 @@ constexpr size_t kLineStackBytes = 4096;
 // The module tag is right-aligned in a field of at least this many units.
 constexpr size_t kTagFieldUnits = 6;
 
-const char16_t* AsUnits(const unsigned short* s) {
-  return reinterpret_cast<const char16_t*>(s);
-}
-
 // Lines longer than the buffer's spill size reach the stream in chunks; the
 // global lock (when taken) still keeps other lines out of the middle.
 void SpillToStream(void* stream, const char* data, size_t nBytes) {

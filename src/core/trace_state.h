@@ -79,6 +79,12 @@ struct TraceState {
 extern std::atomic<TraceState*> g_state;
 extern std::atomic<CriticalSectionLock*> g_globalLock;
 
+// The exported calls take 16-bit strings as unsigned short, the internals
+// as char16_t: the same units under another name.
+inline const char16_t* AsUnits(const unsigned short* s) {
+  return reinterpret_cast<const char16_t*>(s);
+}
+
 // The highest message level that some route could still admit: a message
 // above it is dropped by every path through emission.
 inline int LevelCeiling(const TraceState& state) {

@@ -22,10 +22,6 @@ namespace {
 
 enum class TargetKind { kModule, kThread };
 
-const char16_t* AsUnits(const unsigned short* s) {
-  return reinterpret_cast<const char16_t*>(s);
-}
-
 // Exact, case-sensitive comparison, code unit by code unit.
 bool SameName(const std::u16string& name, const char16_t* other) {
   const char16_t* mine = name.c_str();
