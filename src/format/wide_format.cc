@@ -10,11 +10,6 @@
 
 #include "format/wide_format.h"
 
-#if __has_include(<langinfo.h>)
-#include <langinfo.h>
-#define RAZEZIR_HAVE_LANGINFO 1
-#endif
-
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -26,6 +21,7 @@
 #include <type_traits>
 
 #include "format/wide_format_impl.h"
+#include "platform/port.h"
 
 namespace razezir {
 
@@ -824,8 +820,7 @@ void RenderNarrowString(Sink* out, Charset* charset, const Field& field,
 }  // namespace
 
 Charset ClassifyLocale() {
-#ifdef RAZEZIR_HAVE_LANGINFO
-  const char* codeset = nl_langinfo(CODESET);
+  const char* codeset = platform::LocaleCodeset();
   if (codeset != nullptr) {
     if (CodesetIs(codeset, "UTF8")) return Charset::kUtf8;
     if (MB_CUR_MAX == 1 &&
@@ -834,7 +829,6 @@ Charset ClassifyLocale() {
       return Charset::kAscii;
     }
   }
-#endif  // RAZEZIR_HAVE_LANGINFO
   return Charset::kRuntime;
 }
 

@@ -112,6 +112,12 @@ WallClock ReadWallClock();
 // Breaks `seconds` down into local time. Returns false if it cannot.
 bool ToLocalTime(time_t seconds, struct tm* out);
 
+// Names the character encoding of the current C locale (LC_CTYPE), as the
+// C runtime spells it ("UTF-8", "ANSI_X3.4-1968", ...), or returns null
+// where the platform cannot name it. The text stays valid until the locale
+// changes.
+const char* LocaleCodeset();
+
 // Opens `fileName` for appending (created if absent, existing content kept,
 // every write at the end), not inherited by programs the host executes, and
 // unbuffered, so that one fwrite is one write to the file. Returns null if

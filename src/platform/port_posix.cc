@@ -4,6 +4,7 @@
 
 #include "platform/port.h"
 
+#include <langinfo.h>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -93,6 +94,8 @@ WallClock ReadWallClock() {
 bool ToLocalTime(time_t seconds, struct tm* out) {
   return localtime_r(&seconds, out) != nullptr;
 }
+
+const char* LocaleCodeset() { return nl_langinfo(CODESET); }
 
 FILE* OpenAppendStream(const char* fileName) {
   // "e" is glibc's O_CLOEXEC: a log file must not leak into programs that

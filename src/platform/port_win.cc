@@ -64,6 +64,10 @@ bool ToLocalTime(time_t seconds, struct tm* out) {
   return localtime_s(out, &seconds) == 0;
 }
 
+// The runtime's locale names a code page, not an encoding the engine's fast
+// paths recognise; every conversion then goes through the runtime.
+const char* LocaleCodeset() { return nullptr; }
+
 FILE* OpenAppendStream(const char* fileName) {
   // "N" keeps the handle out of processes the host creates.
   FILE* stream = std::fopen(fileName, "aN");
