@@ -6,8 +6,9 @@
 #     /usr for the Debian packages): through find_package and through
 #     pkg-config, and checks that asking for another major version fails;
 #   check_consumers.sh subproject WORK_DIR
-#     as part of a parent project that adds razezir with add_subdirectory,
-#     which must get the library and none of razezir's tests or programs.
+#     as part of a parent project that adds razezir with add_subdirectory or
+#     FetchContent, which must get the library and none of razezir's tests
+#     or programs.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
@@ -62,18 +63,22 @@ installed)
 subproject)
   work=$1
   rm -rf "$work"
-  echo "-- add_subdirectory from a parent project"
-  cmake -S "$source_dir/tests/subproject" -B "$work" -DRAZEZIR_SOURCE_DIR="$source_dir"
-  cmake --build "$work" -j2
-  targets=$(cmake --build "$work" --target help)
-  for unwanted in emit_test wide_format_bench two_threads syscall_probe wide_format_replay; do
-    if grep -q "\b$unwanted\b" <<<"$targets"; then
-      fail "the parent project builds razezir's $unwanted"
-    fi
+  for fetch in OFF ON; do
+    echo "-- a parent project brings razezir in (FetchContent: $fetch)"
+    cmake -S "$source_dir/tests/subproject" -B "$work/fetch-$fetch" \
+          -DRAZEZIR_SOURCE_DIR="$source_dir" -DRAZEZIR_PARENT_FETCH=$fetch
+    cmake --build "$work/fetch-$fetch" -j2
+    targets=$(cmake --build "$work/fetch-$fetch" --target help)
+    for unwanted in emit_test wide_format_bench two_threads syscall_probe \
+                    wide_format_replay lnav_sample_host; do
+      if grep -q "\b$unwanted\b" <<<"$targets"; then
+        fail "the parent project builds razezir's $unwanted"
+      fi
+    done
+    tests=$(ctest --test-dir "$work/fetch-$fetch" -N | grep -c 'Test *#' || true)
+    [ "$tests" -eq 1 ] || fail "the parent project has $tests tests, expected only its own"
+    ctest --test-dir "$work/fetch-$fetch" --output-on-failure
   done
-  tests=$(ctest --test-dir "$work" -N | grep -c 'Test *#' || true)
-  [ "$tests" -eq 1 ] || fail "the parent project has $tests tests, expected only its own"
-  ctest --test-dir "$work" --output-on-failure
   ;;
 *)
   fail "unknown mode $mode"
