@@ -22,11 +22,12 @@ using razezir_test::TempPath;
 
 // The calling thread's bound name, or "<unbound>".
 std::string BoundName() {
-  razezir::TraceState* state = razezir::g_state.load();
-  razezir::LockGuard list(state->listLock);
-  auto binding = state->threadBindings.find(razezir::platform::CurrentThreadId());
-  if (binding == state->threadBindings.end()) return "<unbound>";
-  return std::string(binding->second->name.begin(), binding->second->name.end());
+  std::u16string name;
+  if (!razezir::TraceStateTestHelper::BoundName(razezir::platform::CurrentThreadId(),
+                                                &name)) {
+    return "<unbound>";
+  }
+  return std::string(name.begin(), name.end());
 }
 
 // Runs `body` on a new thread and waits for it.

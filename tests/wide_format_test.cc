@@ -561,7 +561,7 @@ TEST(WideFormatAllocation, TypicalLineStaysInCallerStorage) {
   }
   long after = razezir_test::AllocationCount();
   EXPECT_EQ(0, after - before);
-  EXPECT_FALSE(out.onHeap());
+  EXPECT_EQ(storage, out.data());
 
   // The count is live: the same line into too small a buffer allocates.
   char tiny[8];

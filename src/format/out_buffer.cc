@@ -1,4 +1,4 @@
-// Growth and spilling of OutBuffer; the hot single-byte path is inline.
+// Growth and spilling of OutBuffer; the paths that find room are inline.
 
 #include "format/out_buffer.h"
 
@@ -22,10 +22,18 @@ bool OutBuffer::MakeRoom(size_t wantBytes) noexcept {
   // With a spill target, a full buffer at the spill size is handed on
   // rather than grown, so memory stays bounded for lines of any length.
   if (spill_ != nullptr && size_ >= kSpillBytes) {
-    spill_(spillContext_, data_, size_);
-    size_ = 0;
+    Spill();
     return capacity_ > 0;
   }
+  return Grow(wantBytes);
+}
+
+void OutBuffer::Spill() noexcept {
+  spill_(spillContext_, data_, size_);
+  size_ = 0;
+}
+
+bool OutBuffer::Grow(size_t wantBytes) noexcept {
   const size_t limit = spill_ != nullptr ? kSpillBytes : kMaxBytes;
   if (capacity_ >= limit) {
     truncated_ = true;
@@ -49,7 +57,7 @@ bool OutBuffer::MakeRoom(size_t wantBytes) noexcept {
   return true;
 }
 
-void OutBuffer::Append(const char* s, size_t nBytes) noexcept {
+void OutBuffer::AppendSlow(const char* s, size_t nBytes) noexcept {
   while (nBytes > 0) {
     if (size_ == capacity_ && !MakeRoom(nBytes)) return;
     size_t room = capacity_ - size_;
@@ -61,7 +69,7 @@ void OutBuffer::Append(const char* s, size_t nBytes) noexcept {
   }
 }
 
-void OutBuffer::AppendRepeated(char c, size_t nBytes) noexcept {
+void OutBuffer::AppendRepeatedSlow(char c, size_t nBytes) noexcept {
   while (nBytes > 0) {
     if (size_ == capacity_ && !MakeRoom(nBytes)) return;
     size_t room = capacity_ - size_;
@@ -70,6 +78,19 @@ void OutBuffer::AppendRepeated(char c, size_t nBytes) noexcept {
     size_ += n;
     nBytes -= n;
   }
+}
+
+char* OutBuffer::ReserveSlow(size_t nBytes) noexcept {
+  // The piece must be contiguous, so at the spill size the bytes so far are
+  // handed on a little early rather than split around it.
+  while (capacity_ - size_ < nBytes) {
+    if (spill_ != nullptr && capacity_ >= kSpillBytes) {
+      Spill();
+    } else if (!Grow(nBytes)) {
+      return nullptr;
+    }
+  }
+  return data_ + size_;
 }
 
 }  // namespace razezir

@@ -45,7 +45,6 @@ namespace {
 // Room one code point may need: its bytes plus a return to the initial shift
 // state in a stateful encoding.
 constexpr size_t kMaxCodePointBytes = 2 * MB_LEN_MAX;
-static_assert(Sink::kStageBytes > 2 * kMaxCodePointBytes, "stage too small");
 
 bool IsSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
 bool IsHighSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
@@ -114,9 +113,10 @@ size_t EncodeCodePoint(Charset* charset, char32_t c, char* dst) {
 // Copies `nUnits` ASCII units as bytes. Nearly every unit of a trace line
 // comes through here; the loop is kept bare so that it compiles to a vector
 // narrowing copy.
-void PutAscii(Sink* sink, const char16_t* text, size_t nUnits) {
+void PutAscii(OutBuffer* sink, const char16_t* text, size_t nUnits) {
   while (nUnits > 0) {
     char* dst = sink->Reserve(1);
+    if (dst == nullptr) return;  // the buffer is full for good
     size_t n = nUnits < sink->room() ? nUnits : sink->room();
     for (size_t k = 0; k < n; ++k) dst[k] = static_cast<char>(text[k]);
     sink->Commit(n);
@@ -130,15 +130,16 @@ void PutAscii(Sink* sink, const char16_t* text, size_t nUnits) {
 // looking one unit past a high surrogate is safe whenever `atEnd` is false
 // there. Returns where it stopped.
 template <typename AtEnd>
-const char16_t* NarrowNonAscii(Sink* sink, Charset* charset,
+const char16_t* NarrowNonAscii(OutBuffer* sink, Charset* charset,
                                const char16_t* text, AtEnd atEnd) {
   do {
     char32_t c = *text++;
     if (IsHighSurrogate(c) && !atEnd(text) && IsLowSurrogate(*text)) {
       c = 0x10000 + ((c - 0xD800) << 10) + (*text++ - 0xDC00);
     }
+    // A code point without room is dropped, and the units still consumed.
     char* dst = sink->Reserve(kMaxCodePointBytes);
-    sink->Commit(EncodeCodePoint(charset, c, dst));
+    if (dst != nullptr) sink->Commit(EncodeCodePoint(charset, c, dst));
   } while (!atEnd(text) && *text >= 0x80);
   return text;
 }
@@ -148,7 +149,7 @@ const char16_t* NarrowNonAscii(Sink* sink, Charset* charset,
 // where `atEnd` would; finding the run first and copying it after keeps
 // both loops short.
 template <typename AtEnd, typename SkipAscii>
-const char16_t* Narrow(Sink* sink, Charset* charset, const char16_t* text,
+const char16_t* Narrow(OutBuffer* sink, Charset* charset, const char16_t* text,
                        AtEnd atEnd, SkipAscii skipAscii) {
   for (;;) {
     const char16_t* run = text;
@@ -162,7 +163,7 @@ const char16_t* Narrow(Sink* sink, Charset* charset, const char16_t* text,
 // The unit is neither NUL nor beyond ASCII, in one comparison.
 bool IsNonNulAscii(char16_t c) { return static_cast<uint16_t>(c - 1) < 0x7F; }
 
-void NarrowCounted(Sink* sink, Charset* charset, const char16_t* text,
+void NarrowCounted(OutBuffer* sink, Charset* charset, const char16_t* text,
                    size_t nUnits) {
   if (text == nullptr) return;
   const char16_t* end = text + nUnits;
@@ -174,7 +175,7 @@ void NarrowCounted(Sink* sink, Charset* charset, const char16_t* text,
       });
 }
 
-void NarrowTerminated(Sink* sink, Charset* charset, const char16_t* text) {
+void NarrowTerminated(OutBuffer* sink, Charset* charset, const char16_t* text) {
   Narrow(
       sink, charset, text, [](const char16_t* p) { return *p == u'\0'; },
       [](const char16_t* p) {
@@ -185,7 +186,7 @@ void NarrowTerminated(Sink* sink, Charset* charset, const char16_t* text) {
 
 // Narrows format text up to the next '%' or the terminating NUL and returns
 // where it stopped.
-const char16_t* NarrowLiteral(Sink* sink, Charset* charset,
+const char16_t* NarrowLiteral(OutBuffer* sink, Charset* charset,
                               const char16_t* text) {
   return Narrow(
       sink, charset, text,
@@ -476,16 +477,16 @@ size_t PaddingFor(const Field& field, size_t nUnits) {
 // Writes leading padding, `prefix`, `nZeros` zeros, `body` and trailing
 // padding. The field's width counts prefix, zeros and body as one unit
 // each, which they are for every caller.
-void AppendField(Sink* out, const Field& field, const char* prefix,
+void AppendField(OutBuffer* out, const Field& field, const char* prefix,
                  size_t nPrefix, size_t nZeros, const char* body,
                  size_t nBody) {
   size_t nPad = PaddingFor(field, nPrefix + nZeros + nBody);
   bool left = (field.flags & kFlagLeft) != 0;
-  if (!left) out->PutRepeated(' ', nPad);
-  out->Put(prefix, nPrefix);
-  out->PutRepeated('0', nZeros);
-  out->Put(body, nBody);
-  if (left) out->PutRepeated(' ', nPad);
+  if (!left) out->AppendRepeated(' ', nPad);
+  out->Append(prefix, nPrefix);
+  out->AppendRepeated('0', nZeros);
+  out->Append(body, nBody);
+  if (left) out->AppendRepeated(' ', nPad);
 }
 
 // Digits of `value` in the conversion's base.
@@ -553,7 +554,7 @@ void WriteDigits(uint64_t value, char conversion, char* end) {
   }
 }
 
-void RenderInteger(Sink* out, const Field& field, uint64_t bits) {
+void RenderInteger(OutBuffer* out, const Field& field, uint64_t bits) {
   // Reduce the argument to the type the modifier names, whatever the
   // argument source handed over beyond it.
   uint64_t mask = ~uint64_t{0};
@@ -598,8 +599,9 @@ void RenderInteger(Sink* out, const Field& field, uint64_t bits) {
   }
 
   if (field.width == 0 && nZeros == 0) {
-    // The common case: prefix and digits straight into the sink.
+    // The common case: prefix and digits straight into the buffer.
     char* dst = out->Reserve(kIntegerBytes);
+    if (dst == nullptr) return;
     for (size_t i = 0; i < nPrefix; ++i) dst[i] = prefix[i];
     if (nDigits > 0)
       WriteDigits(value, field.conversion, dst + nPrefix + nDigits);
@@ -615,7 +617,7 @@ void RenderInteger(Sink* out, const Field& field, uint64_t bits) {
   AppendField(out, field, prefix, nPrefix, nZeros, digits, nDigits);
 }
 
-void RenderPointer(Sink* out, const Field& field, const void* p) {
+void RenderPointer(OutBuffer* out, const Field& field, const void* p) {
   // The home platform's style: every digit of the pointer, upper case, no
   // "0x", so that pointers line up in a column.
   constexpr size_t kDigits = 2 * sizeof(void*);
@@ -641,7 +643,7 @@ int PrintReal(char* buffer, size_t nBytes, const char* format, int precision,
 constexpr size_t kRealStackBytes = 512;
 
 template <typename Real>
-void RenderReal(Sink* out, const Field& field, Real value) {
+void RenderReal(OutBuffer* out, const Field& field, Real value) {
   constexpr bool kLong = std::is_same<Real, long double>::value;
   // Past this many fraction digits every value of the type is exact, so any
   // further digit the runtime would print is a zero. Capping the precision
@@ -725,20 +727,20 @@ void RenderReal(Sink* out, const Field& field, Real value) {
   size_t nPad = PaddingFor(field, nText + nExtraZeros);
   bool left = (field.flags & kFlagLeft) != 0;
   bool zeroPad = finite && !left && (field.flags & kFlagZero) != 0;
-  if (!left && !zeroPad) out->PutRepeated(' ', nPad);
-  out->Put(text, nLead);
-  if (zeroPad) out->PutRepeated('0', nPad);
-  out->Put(text + nLead, nInsert - nLead);
-  out->PutRepeated('0', nExtraZeros);
-  out->Put(text + nInsert, nText - nInsert);
-  if (left) out->PutRepeated(' ', nPad);
+  if (!left && !zeroPad) out->AppendRepeated(' ', nPad);
+  out->Append(text, nLead);
+  if (zeroPad) out->AppendRepeated('0', nPad);
+  out->Append(text + nLead, nInsert - nLead);
+  out->AppendRepeated('0', nExtraZeros);
+  out->Append(text + nInsert, nText - nInsert);
+  if (left) out->AppendRepeated(' ', nPad);
   std::free(heapText);
 }
 
 constexpr char16_t kWideNull[] = u"(null)";
 constexpr char kNarrowNull[] = "(null)";
 
-void RenderWideString(Sink* out, Charset* charset, const Field& field,
+void RenderWideString(OutBuffer* out, Charset* charset, const Field& field,
                       const char16_t* s) {
   if (s == nullptr) s = kWideNull;
   if (field.precision < 0 && field.width == 0) {
@@ -760,9 +762,9 @@ void RenderWideString(Sink* out, Charset* charset, const Field& field,
   }
   size_t nPad = PaddingFor(field, nUnits);
   bool left = (field.flags & kFlagLeft) != 0;
-  if (!left) out->PutRepeated(' ', nPad);
+  if (!left) out->AppendRepeated(' ', nPad);
   NarrowCounted(out, charset, s, nUnits);
-  if (left) out->PutRepeated(' ', nPad);
+  if (left) out->AppendRepeated(' ', nPad);
 }
 
 // How many of the first `nBytes` bytes of `s` to keep so that no multibyte
@@ -797,7 +799,7 @@ size_t WholeCharacterBytes(Charset* charset, const char* s, size_t nBytes) {
   return kept;
 }
 
-void RenderNarrowString(Sink* out, Charset* charset, const Field& field,
+void RenderNarrowString(OutBuffer* out, Charset* charset, const Field& field,
                         const char* s) {
   if (s == nullptr) s = kNarrowNull;
   size_t nBytes;
@@ -834,38 +836,35 @@ Charset ClassifyLocale() {
 
 void NarrowUnits(OutBuffer* out, Charset* charset, const char16_t* text,
                  size_t nUnits) {
-  Sink sink(out);
-  NarrowCounted(&sink, charset, text, nUnits);
-}
-
-void Sink::Put(const char* s, size_t nBytes) {
-  if (nBytes == 0) return;  // `s` may then be null, which memcpy forbids
-  if (nBytes > kStageBytes - nStaged_) {
-    Flush();
-    if (nBytes > kStageBytes) {
-      out_->Append(s, nBytes);
-      return;
-    }
-  }
-  std::memcpy(staged_ + nStaged_, s, nBytes);
-  nStaged_ += nBytes;
-}
-
-void Sink::PutRepeated(char c, size_t nBytes) {
-  if (nBytes > kStageBytes - nStaged_) {
-    Flush();
-    if (nBytes > kStageBytes) {
-      out_->AppendRepeated(c, nBytes);
-      return;
-    }
-  }
-  std::memset(staged_ + nStaged_, c, nBytes);
-  nStaged_ += nBytes;
+  NarrowCounted(out, charset, text, nUnits);
 }
 
 void AppendNarrowed(OutBuffer* out, const char16_t* text, size_t nUnits) {
   Charset charset = Charset::kUnknown;
   NarrowUnits(out, &charset, text, nUnits);
+}
+
+void AppendUpperHex(OutBuffer* out, uint64_t value, int nDigits) {
+  Field field{};
+  field.conversion = 'X';
+  field.intBits = 64;
+  field.precision = nDigits;
+  RenderInteger(out, field, value);
+}
+
+void AppendRightAligned(OutBuffer* out, const char16_t* text, int nUnits) {
+  Field field{};
+  field.conversion = 's';
+  field.width = nUnits;
+  field.precision = -1;
+  Charset charset = Charset::kUnknown;
+  RenderWideString(out, &charset, field, text);
+}
+
+size_t CutOnCharBoundary(const char* text, size_t nBytes, size_t maxBytes) {
+  if (nBytes <= maxBytes) return nBytes;
+  Charset charset = Charset::kUnknown;
+  return WholeCharacterBytes(&charset, text, maxBytes);
 }
 
 void Field::SetWidthFromArg(int value) {
@@ -888,7 +887,7 @@ bool FormatCursor::Next(Field* field) {
     const char16_t* end;
     State state = ParseField(next_, field, &end);
     if (state == kArgPercent) {
-      sink_.Put('%');
+      sink_.Append('%');
     } else if (state == kMalformed) {
       NarrowCounted(&sink_, &charset_, next_, static_cast<size_t>(end - next_));
     } else {
@@ -925,9 +924,9 @@ void FormatCursor::Render(const Field& field, const FieldValue& value) {
       char16_t unit = static_cast<char16_t>(value.unit);
       size_t nPad = PaddingFor(field, 1);
       bool left = (field.flags & kFlagLeft) != 0;
-      if (!left) sink_.PutRepeated(' ', nPad);
+      if (!left) sink_.AppendRepeated(' ', nPad);
       NarrowCounted(&sink_, &charset_, &unit, 1);
-      if (left) sink_.PutRepeated(' ', nPad);
+      if (left) sink_.AppendRepeated(' ', nPad);
       break;
     }
     case FieldArg::kNarrowChar: {
