@@ -67,7 +67,8 @@ void SwitchToFile(TraceState* state, const char* fileName)
   FILE* opened = OpenLogStream(fileName);
   bool named = false;
   if (opened != nullptr) {
-    named = UnlessOutOfMemory([&] { state->fileName = fileName; });
+    named = UnlessOutOfMemory(
+        [&]() REQUIRES(GlobalLock()) { state->fileName = fileName; });
     // Without memory for the name the file cannot be recorded as the main
     // log; it is closed and the output falls back as for a failed open.
     if (!named) {

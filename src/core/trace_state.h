@@ -116,9 +116,11 @@ const TraceTarget* FindTarget(const TraceState& state,
 // is abandoned and the caller carries on without it (a registration is
 // skipped, a file name left unrecorded): a tracing call never throws into
 // its host. Whatever `work` allocated before the failure must be owned, so
-// that unwinding frees it.
+// that unwinding frees it. `work` runs within its caller's locks, which the
+// analysis cannot carry into this template; a `work` that touches guarded
+// fields says which locks it needs, and is checked against them.
 template <typename Work>
-bool UnlessOutOfMemory(Work&& work) noexcept {
+bool UnlessOutOfMemory(Work&& work) noexcept NO_THREAD_SAFETY_ANALYSIS {
   try {
     work();
     return true;

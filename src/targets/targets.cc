@@ -33,7 +33,7 @@ TargetPtr NewTarget(const TraceState& state, const char16_t* name, int level,
                     const char* fileName) REQUIRES(GlobalLock()) {
   GlobalLock().AssertHeld();
   TargetPtr target;
-  if (!UnlessOutOfMemory([&] {
+  if (!UnlessOutOfMemory([&]() REQUIRES(GlobalLock()) {
         target.reset(new TraceTarget{name, 0, std::string(), stdout});
         if (fileName != nullptr) target->fileName = fileName;
         if (target->fileName.empty()) target->fileName = state.fileName;
@@ -68,7 +68,9 @@ void RegisterTarget(TargetKind kind, const unsigned short* name, int level,
     TargetPtr target = NewTarget(*state, AsUnits(name), level, fileName);
     if (target == nullptr) return;
     const TraceTarget& added = *target;
-    if (!UnlessOutOfMemory([&] { targets.push_back(std::move(target)); })) {
+    if (!UnlessOutOfMemory([&]() REQUIRES(*state->listLock) {
+          targets.push_back(std::move(target));
+        })) {
       return;
     }
     std::atomic<int>& maxLevel = isModule ? state->maxModuleLevel : state->maxThreadLevel;
