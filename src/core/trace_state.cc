@@ -9,7 +9,7 @@
 #include "core/trace_state.h"
 
 #include <cstring>
-#include <new>
+#include <string_view>
 
 #include "logtext/log_text.h"
 #include "razezir/trace.h"
@@ -116,8 +116,9 @@ const TraceTarget* FindTarget(const TraceState& state,
                               const char16_t* name) {
   state.listLock->AssertHeld();
   if (name == nullptr) return nullptr;
+  const std::u16string_view wanted(name);
   for (const TargetPtr& target : targets) {
-    if (target->name == name) return target.get();
+    if (target->name == wanted) return target.get();
   }
   return nullptr;
 }

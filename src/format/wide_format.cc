@@ -554,49 +554,68 @@ void WriteDigits(uint64_t value, char conversion, char* end) {
   }
 }
 
-void RenderInteger(OutBuffer* out, const Field& field, uint64_t bits) {
-  // Reduce the argument to the type the modifier names, whatever the
-  // argument source handed over beyond it.
+// Reduces the argument to the C type the modifier names, whatever the
+// argument source handed over beyond it, and returns its magnitude; `*sign`
+// gets the sign to write before it, or '\0' for none.
+uint64_t Magnitude(const Field& field, uint64_t bits, char* sign) {
   uint64_t mask = ~uint64_t{0};
   if (field.intBits < 64) mask = (uint64_t{1} << field.intBits) - 1;
   uint64_t value = bits & mask;
-  char sign = '\0';
-  if (field.conversion == 'd' || field.conversion == 'i') {
-    uint64_t signBit = uint64_t{1} << (field.intBits - 1);
-    if ((value & signBit) != 0) {
-      sign = '-';
-      value = ((~value) & mask) + 1;  // magnitude, exact even for the minimum
-    } else if ((field.flags & kFlagPlus) != 0) {
-      sign = '+';
-    } else if ((field.flags & kFlagSpace) != 0) {
-      sign = ' ';
-    }
+  *sign = '\0';
+  if (field.conversion != 'd' && field.conversion != 'i') return value;
+  uint64_t signBit = uint64_t{1} << (field.intBits - 1);
+  if ((value & signBit) != 0) {
+    *sign = '-';
+    return ((~value) & mask) + 1;  // exact even for the minimum
   }
+  if ((field.flags & kFlagPlus) != 0) {
+    *sign = '+';
+  } else if ((field.flags & kFlagSpace) != 0) {
+    *sign = ' ';
+  }
+  return value;
+}
 
-  // An explicit precision of 0 prints no digits for 0.
-  size_t nDigits = 0;
-  if (value != 0 || field.precision != 0)
-    nDigits = CountDigits(value, field.conversion);
-
-  size_t nZeros = 0;
+// The zeros that the precision, or '#' with 'o', put before the digits.
+size_t PrecisionZeros(const Field& field, uint64_t value, size_t nDigits) {
   if (field.precision > 0 && static_cast<size_t>(field.precision) > nDigits) {
-    nZeros = static_cast<size_t>(field.precision) - nDigits;
+    return static_cast<size_t>(field.precision) - nDigits;
   }
   // '#' with 'o' makes the first digit a 0; a value of 0 already has one.
-  if (field.conversion == 'o' && (field.flags & kFlagAlt) != 0 && nZeros == 0 &&
+  if (field.conversion == 'o' && (field.flags & kFlagAlt) != 0 &&
       (nDigits == 0 || value != 0)) {
-    nZeros = 1;
+    return 1;
   }
+  return 0;
+}
 
-  char prefix[2];
-  size_t nPrefix = 0;
+// Writes what goes before the zeros and digits, the sign or the "0x" of
+// '#x', to `prefix` (two bytes) and returns its length.
+size_t IntegerPrefix(const Field& field, char sign, uint64_t value,
+                     char* prefix) {
   if (sign != '\0') {
-    prefix[nPrefix++] = sign;
-  } else if ((field.flags & kFlagAlt) != 0 && value != 0 &&
-             (field.conversion == 'x' || field.conversion == 'X')) {
-    prefix[nPrefix++] = '0';
-    prefix[nPrefix++] = field.conversion;
+    prefix[0] = sign;
+    return 1;
   }
+  if ((field.flags & kFlagAlt) != 0 && value != 0 &&
+      (field.conversion == 'x' || field.conversion == 'X')) {
+    prefix[0] = '0';
+    prefix[1] = field.conversion;
+    return 2;
+  }
+  return 0;
+}
+
+void RenderInteger(OutBuffer* out, const Field& field, uint64_t bits) {
+  char sign;
+  const uint64_t value = Magnitude(field, bits, &sign);
+  // An explicit precision of 0 prints no digits for 0.
+  const size_t nDigits = value != 0 || field.precision != 0
+                             ? CountDigits(value, field.conversion)
+                             : 0;
+  size_t nZeros = PrecisionZeros(field, value, nDigits);
+  char prefix[2];
+  const size_t nPrefix = IntegerPrefix(field, sign, value, prefix);
 
   if (field.width == 0 && nZeros == 0) {
     // The common case: prefix and digits straight into the buffer.
@@ -610,6 +629,8 @@ void RenderInteger(OutBuffer* out, const Field& field, uint64_t bits) {
   }
   char digits[kIntegerBytes];
   if (nDigits > 0) WriteDigits(value, field.conversion, digits + nDigits);
+  // The '0' flag pads with zeros after the prefix, unless a precision or
+  // '-' says otherwise.
   if ((field.flags & (kFlagZero | kFlagLeft)) == kFlagZero &&
       field.precision < 0) {
     nZeros += PaddingFor(field, nPrefix + nZeros + nDigits);
@@ -630,17 +651,114 @@ void RenderPointer(OutBuffer* out, const Field& field, const void* p) {
   AppendField(out, field, nullptr, 0, 0, digits, kDigits);
 }
 
-template <typename Real>
-int PrintReal(char* buffer, size_t nBytes, const char* format, int precision,
-              bool hasPrecision, Real value) {
-  return hasPrecision ? std::snprintf(buffer, nBytes, format, precision, value)
-                      : std::snprintf(buffer, nBytes, format, value);
+// The runtime's format for a real field: its flags, a precision taken as
+// an argument, the length modifier and the conversion. Width and the '0' and
+// '-' flags are left out: padding is added afterwards, around the zeros the
+// runtime is not asked for.
+void BuildRuntimeFormat(const Field& field, bool isLong, char (&format)[12]) {
+  size_t nFormat = 0;
+  format[nFormat++] = '%';
+  if ((field.flags & kFlagPlus) != 0) format[nFormat++] = '+';
+  if ((field.flags & kFlagSpace) != 0) format[nFormat++] = ' ';
+  if ((field.flags & kFlagAlt) != 0) format[nFormat++] = '#';
+  if (field.precision >= 0) {
+    format[nFormat++] = '.';
+    format[nFormat++] = '*';
+  }
+  if (isLong) format[nFormat++] = 'L';
+  format[nFormat++] = field.conversion;
+  format[nFormat] = '\0';
 }
 
 // Small enough for any stack the tracer runs on, large enough for the
 // precisions trace lines use, and for %f of any double at the default one.
 // Longer renderings take one exact-size retry on the heap.
 constexpr size_t kRealStackBytes = 512;
+
+// The runtime's rendering of one real value, on the stack or, when longer,
+// on the heap.
+class RealText {
+ public:
+  RealText() = default;
+  ~RealText() { std::free(heap_); }
+  RealText(const RealText&) = delete;
+  RealText& operator=(const RealText&) = delete;
+
+  // Renders `value` with `format` (a precision argument when `precision` is
+  // not negative). Returns false should the runtime fail, or no memory be
+  // had for a long rendering.
+  template <typename Real>
+  bool Print(const char* format, int precision, Real value) {
+    int printed = Run(stack_, sizeof stack_, format, precision, value);
+    if (printed < 0) return false;
+    nBytes_ = static_cast<size_t>(printed);
+    if (nBytes_ < sizeof stack_) return true;
+    heap_ = static_cast<char*>(std::malloc(nBytes_ + 1));
+    if (heap_ == nullptr) return false;
+    Run(heap_, nBytes_ + 1, format, precision, value);
+    return true;
+  }
+
+  const char* data() const { return heap_ != nullptr ? heap_ : stack_; }
+  size_t size() const { return nBytes_; }
+
+ private:
+  template <typename Real>
+  static int Run(char* buffer, size_t nBytes, const char* format,
+                 int precision, Real value) {
+    return precision >= 0 ? std::snprintf(buffer, nBytes, format, precision, value)
+                          : std::snprintf(buffer, nBytes, format, value);
+  }
+
+  char stack_[kRealStackBytes];
+  char* heap_ = nullptr;
+  size_t nBytes_ = 0;
+};
+
+// Where the zeros beyond the runtime's precision go in `text`: before the
+// exponent, or at the end.
+size_t ExtraZerosAt(char conversion, const char* text, size_t nText) {
+  if (conversion == 'f' || conversion == 'F') return nText;
+  char marker = conversion == 'a'   ? 'p'
+                : conversion == 'A' ? 'P'
+                : conversion == 'e' || conversion == 'g' ? 'e'
+                                                         : 'E';
+  const void* found = std::memchr(text, marker, nText);
+  return found != nullptr
+             ? static_cast<size_t>(static_cast<const char*>(found) - text)
+             : nText;
+}
+
+// The length of what zero padding goes after: the sign, and %a's "0x".
+size_t RealLead(char conversion, const char* text, size_t nText) {
+  size_t nLead = 0;
+  if (nText > 0 && (text[0] == '-' || text[0] == '+' || text[0] == ' '))
+    nLead = 1;
+  if ((conversion == 'a' || conversion == 'A') && nText >= nLead + 2 &&
+      text[nLead] == '0' && (text[nLead + 1] == 'x' || text[nLead + 1] == 'X')) {
+    nLead += 2;
+  }
+  return nLead;
+}
+
+// Writes the runtime's `text` with `nExtraZeros` zeros inserted at
+// `nInsert`, padded to the field's width: with spaces, or with zeros after
+// the lead for a finite value under the '0' flag.
+void AppendPaddedReal(OutBuffer* out, const Field& field, bool finite,
+                      const char* text, size_t nText, size_t nInsert,
+                      size_t nExtraZeros) {
+  const size_t nLead = RealLead(field.conversion, text, nText);
+  const size_t nPad = PaddingFor(field, nText + nExtraZeros);
+  const bool left = (field.flags & kFlagLeft) != 0;
+  const bool zeroPad = finite && !left && (field.flags & kFlagZero) != 0;
+  if (!left && !zeroPad) out->AppendRepeated(' ', nPad);
+  out->Append(text, nLead);
+  if (zeroPad) out->AppendRepeated('0', nPad);
+  out->Append(text + nLead, nInsert - nLead);
+  out->AppendRepeated('0', nExtraZeros);
+  out->Append(text + nInsert, nText - nInsert);
+  if (left) out->AppendRepeated(' ', nPad);
+}
 
 template <typename Real>
 void RenderReal(OutBuffer* out, const Field& field, Real value) {
@@ -657,84 +775,30 @@ void RenderReal(OutBuffer* out, const Field& field, Real value) {
       "precision cap would change %g's choice of style");
 
   char format[12];
-  size_t nFormat = 0;
-  format[nFormat++] = '%';
-  if ((field.flags & kFlagPlus) != 0) format[nFormat++] = '+';
-  if ((field.flags & kFlagSpace) != 0) format[nFormat++] = ' ';
-  if ((field.flags & kFlagAlt) != 0) format[nFormat++] = '#';
-  bool hasPrecision = field.precision >= 0;
-  if (hasPrecision) {
-    format[nFormat++] = '.';
-    format[nFormat++] = '*';
-  }
-  if (kLong) format[nFormat++] = 'L';
-  format[nFormat++] = field.conversion;
-  format[nFormat] = '\0';
-
+  BuildRuntimeFormat(field, kLong, format);
   int precision = field.precision;
   size_t nExtraZeros = 0;
   if (precision > kMaxRuntimePrecision) {
     nExtraZeros = static_cast<size_t>(precision - kMaxRuntimePrecision);
     precision = kMaxRuntimePrecision;
   }
-
-  char stackText[kRealStackBytes];
-  char* text = stackText;
-  char* heapText = nullptr;
   // Should the runtime fail, or no memory be had for a long rendering, the
   // field is left out (and the loss recorded): the rest of the line is still
   // worth having.
-  int printed = PrintReal(stackText, sizeof stackText, format, precision,
-                          hasPrecision, value);
-  if (printed < 0) {
+  RealText text;
+  if (!text.Print(format, precision, value)) {
     out->MarkTruncated();
     return;
   }
-  size_t nText = static_cast<size_t>(printed);
-  if (nText >= sizeof stackText) {
-    heapText = static_cast<char*>(std::malloc(nText + 1));
-    if (heapText == nullptr) {
-      out->MarkTruncated();
-      return;
-    }
-    PrintReal(heapText, nText + 1, format, precision, hasPrecision, value);
-    text = heapText;
-  }
-
-  bool finite = std::isfinite(value);
-  // Where the zeros beyond the cap belong: before the exponent, or at the
-  // end. %g drops trailing zeros unless '#' keeps them.
-  size_t nInsert = nText;
-  char c = field.conversion;
-  bool isG = c == 'g' || c == 'G';
+  const bool finite = std::isfinite(value);
+  // %g drops trailing zeros unless '#' keeps them.
+  const bool isG = field.conversion == 'g' || field.conversion == 'G';
   if (!finite || (isG && (field.flags & kFlagAlt) == 0)) nExtraZeros = 0;
-  if (nExtraZeros > 0 && c != 'f' && c != 'F') {
-    char marker = (c == 'a' || c == 'A') ? (c == 'a' ? 'p' : 'P')
-                                         : (c == 'e' || c == 'g' ? 'e' : 'E');
-    const void* found = std::memchr(text, marker, nText);
-    if (found != nullptr)
-      nInsert = static_cast<size_t>(static_cast<const char*>(found) - text);
-  }
-
-  // Zero padding goes after the sign and after %a's "0x".
-  size_t nLead = 0;
-  if (nText > 0 && (text[0] == '-' || text[0] == '+' || text[0] == ' '))
-    nLead = 1;
-  if ((c == 'a' || c == 'A') && nText >= nLead + 2 && text[nLead] == '0' &&
-      (text[nLead + 1] == 'x' || text[nLead + 1] == 'X')) {
-    nLead += 2;
-  }
-  size_t nPad = PaddingFor(field, nText + nExtraZeros);
-  bool left = (field.flags & kFlagLeft) != 0;
-  bool zeroPad = finite && !left && (field.flags & kFlagZero) != 0;
-  if (!left && !zeroPad) out->AppendRepeated(' ', nPad);
-  out->Append(text, nLead);
-  if (zeroPad) out->AppendRepeated('0', nPad);
-  out->Append(text + nLead, nInsert - nLead);
-  out->AppendRepeated('0', nExtraZeros);
-  out->Append(text + nInsert, nText - nInsert);
-  if (left) out->AppendRepeated(' ', nPad);
-  std::free(heapText);
+  const size_t nInsert = nExtraZeros > 0
+                             ? ExtraZerosAt(field.conversion, text.data(), text.size())
+                             : text.size();
+  AppendPaddedReal(out, field, finite, text.data(), text.size(), nInsert,
+                   nExtraZeros);
 }
 
 constexpr char16_t kWideNull[] = u"(null)";

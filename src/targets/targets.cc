@@ -13,8 +13,10 @@
 // locks are left: the target never changes once visible, and the banner
 // needs neither lock.
 
-#include <new>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/trace_state.h"
 #include "logtext/log_text.h"
