@@ -230,10 +230,10 @@ TEST(ModuleTargetsConcurrency, RegisterWhileOthersEmit) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(TraceStateTestHelper::ModuleCount(), 2u);
   QXSTD::DeinitTrace();
+  const std::regex pattern("  [0-9A-F]{8} +(net|db|ui): line [0-9]+");
   for (const std::string& line : Lines(ReadFile(path))) {
     if (line.empty() || line[0] == '=') continue;
-    EXPECT_TRUE(std::regex_match(line, std::regex("  [0-9A-F]{8} +(net|db|ui): line [0-9]+")))
-        << line;
+    EXPECT_TRUE(std::regex_match(line, pattern)) << line;
   }
 }
 

@@ -176,11 +176,10 @@ TEST(ThreadTargetsStress, BindTraceAndRegisterAtOnce) {
   for (auto& thread : threads) thread.join();
   QXSTD::DeinitTrace();
   int written = 0;
+  const std::regex pattern("  [0-9A-F]{8} +(net|db): t[0-3] i[0-9]+ (alpha|beta|gamma)");
   for (const std::string& line : Lines(ReadFile(path))) {
     if (line.empty() || line[0] == '=') continue;
-    ASSERT_TRUE(std::regex_match(
-        line, std::regex("  [0-9A-F]{8} +(net|db): t[0-3] i[0-9]+ (alpha|beta|gamma)")))
-        << line;
+    ASSERT_TRUE(std::regex_match(line, pattern)) << line;
     ++written;
   }
   EXPECT_GT(written, 0);

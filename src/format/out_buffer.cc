@@ -25,7 +25,7 @@ bool OutBuffer::MakeRoom(size_t wantBytes) noexcept {
     Spill();
     return capacity_ > 0;
   }
-  return Grow(wantBytes);
+  return Grow(wantBytes, spill_ != nullptr ? kSpillBytes : kMaxBytes);
 }
 
 void OutBuffer::Spill() noexcept {
@@ -33,8 +33,7 @@ void OutBuffer::Spill() noexcept {
   size_ = 0;
 }
 
-bool OutBuffer::Grow(size_t wantBytes) noexcept {
-  const size_t limit = spill_ != nullptr ? kSpillBytes : kMaxBytes;
+bool OutBuffer::Grow(size_t wantBytes, size_t limit) noexcept {
   if (capacity_ >= limit) {
     truncated_ = true;
     return false;
@@ -81,12 +80,13 @@ void OutBuffer::AppendRepeatedSlow(char c, size_t nBytes) noexcept {
 }
 
 char* OutBuffer::ReserveSlow(size_t nBytes) noexcept {
-  // The piece must be contiguous, so at the spill size the bytes so far are
-  // handed on a little early rather than split around it.
+  // The piece must be contiguous: with a spill target, the buffer may pass
+  // the spill size by one piece, so that the bytes are still handed on only
+  // once the spill size is reached.
   while (capacity_ - size_ < nBytes) {
-    if (spill_ != nullptr && capacity_ >= kSpillBytes) {
+    if (spill_ != nullptr && size_ >= kSpillBytes) {
       Spill();
-    } else if (!Grow(nBytes)) {
+    } else if (!Grow(nBytes, spill_ != nullptr ? kSpillBytes + nBytes : kMaxBytes)) {
       return nullptr;
     }
   }

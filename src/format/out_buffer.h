@@ -22,7 +22,8 @@ class OutBuffer {
   using SpillFn = void (*)(void* context, const char* data, size_t nBytes);
 
   // Heap growth stops here when a spill callback is set: the bytes so far
-  // are handed to it instead.
+  // are handed to it instead, in chunks of this size (a piece written
+  // through Reserve may overshoot it by its own length).
   static constexpr size_t kSpillBytes = size_t{1} << 20;
   // Without a spill callback the buffer never grows past this; what does not
   // fit is dropped and truncated() reports it.
@@ -80,9 +81,9 @@ class OutBuffer {
   // Makes room for at least one more byte, by spilling or by growing towards
   // `wantBytes` more. Returns false, with truncated_ set, when impossible.
   bool MakeRoom(size_t wantBytes) noexcept;
-  // Grows the heap copy towards `wantBytes` more. Returns false, with
-  // truncated_ set, at the size limit or without memory.
-  bool Grow(size_t wantBytes) noexcept;
+  // Grows the heap copy towards `wantBytes` more, to at most `limit` bytes.
+  // Returns false, with truncated_ set, at the limit or without memory.
+  bool Grow(size_t wantBytes, size_t limit) noexcept;
   // Hands the bytes so far to the spill callback and empties the buffer.
   void Spill() noexcept;
   void AppendSlow(const char* s, size_t nBytes) noexcept;

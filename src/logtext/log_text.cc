@@ -6,6 +6,7 @@
 
 #include "logtext/log_text.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "format/wide_format.h"
@@ -26,6 +27,9 @@ struct TimeCache {
 };
 
 thread_local TimeCache t_timeCache;
+
+// Where timestamps read the time; only tests replace it.
+std::atomic<platform::WallClock (*)()> g_readClock{platform::ReadWallClock};
 
 void RefillTimeCache(TimeCache* cache, time_t second) {
   struct tm local;
@@ -62,7 +66,7 @@ void WriteBanner(FILE* stream, const char* head, const char* tail) {
 }  // namespace
 
 size_t FormatTraceTime(int flags, char* out, size_t maxBytes) {
-  platform::WallClock now = platform::ReadWallClock();
+  platform::WallClock now = g_readClock.load(std::memory_order_relaxed)();
   TimeCache* cache = &t_timeCache;
   if (!cache->valid || cache->second != now.seconds) {
     RefillTimeCache(cache, now.seconds);
@@ -108,6 +112,11 @@ FILE* OpenLogStream(const char* fileName) {
 
 void CloseLogStream(FILE* stream) {
   if (stream != nullptr && stream != stdout) std::fclose(stream);
+}
+
+void LogTextTestHelper::SetClock(platform::WallClock (*clock)()) {
+  g_readClock.store(clock != nullptr ? clock : platform::ReadWallClock,
+                    std::memory_order_relaxed);
 }
 
 }  // namespace razezir
