@@ -56,27 +56,27 @@ bool OutBuffer::Grow(size_t wantBytes, size_t limit) noexcept {
   return true;
 }
 
-void OutBuffer::AppendSlow(const char* s, size_t nBytes) noexcept {
+template <typename Fill>
+void OutBuffer::AppendInPieces(size_t nBytes, Fill fill) noexcept {
   while (nBytes > 0) {
     if (size_ == capacity_ && !MakeRoom(nBytes)) return;
     size_t room = capacity_ - size_;
     size_t n = nBytes < room ? nBytes : room;
-    std::memcpy(data_ + size_, s, n);
+    fill(data_ + size_, n);
     size_ += n;
-    s += n;
     nBytes -= n;
   }
 }
 
+void OutBuffer::AppendSlow(const char* s, size_t nBytes) noexcept {
+  AppendInPieces(nBytes, [&s](char* dst, size_t n) {
+    std::memcpy(dst, s, n);
+    s += n;
+  });
+}
+
 void OutBuffer::AppendRepeatedSlow(char c, size_t nBytes) noexcept {
-  while (nBytes > 0) {
-    if (size_ == capacity_ && !MakeRoom(nBytes)) return;
-    size_t room = capacity_ - size_;
-    size_t n = nBytes < room ? nBytes : room;
-    std::memset(data_ + size_, c, n);
-    size_ += n;
-    nBytes -= n;
-  }
+  AppendInPieces(nBytes, [c](char* dst, size_t n) { std::memset(dst, c, n); });
 }
 
 char* OutBuffer::ReserveSlow(size_t nBytes) noexcept {

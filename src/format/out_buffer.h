@@ -86,6 +86,10 @@ class OutBuffer {
   bool Grow(size_t wantBytes, size_t limit) noexcept;
   // Hands the bytes so far to the spill callback and empties the buffer.
   void Spill() noexcept;
+  // Makes room and lets `fill(dst, n)` write the next `n` of `nBytes`
+  // bytes, as often as it takes.
+  template <typename Fill>
+  void AppendInPieces(size_t nBytes, Fill fill) noexcept;
   void AppendSlow(const char* s, size_t nBytes) noexcept;
   void AppendRepeatedSlow(char c, size_t nBytes) noexcept;
   char* ReserveSlow(size_t nBytes) noexcept;
