@@ -4,7 +4,8 @@
 //
 // InitTrace and DeinitTrace take no lock: the host calls the first before
 // other threads use the library and the second after they have left it.
-// Every other operation here holds the global lock for its whole work.
+// Every other control call here holds the global lock for its whole work;
+// the lookup and the test helper take the list lock.
 
 #include "core/trace_state.h"
 

@@ -48,12 +48,13 @@ class OutBuffer {
   }
   void Append(const char* s, size_t nBytes) noexcept {
     if (nBytes > capacity_ - size_) return AppendSlow(s, nBytes);
-    if (nBytes > 0) std::memcpy(data_ + size_, s, nBytes);  // `s` may be null
+    // With nothing to write, `s` and data_ may be null, which memcpy forbids.
+    if (nBytes > 0) std::memcpy(data_ + size_, s, nBytes);
     size_ += nBytes;
   }
   void AppendRepeated(char c, size_t nBytes) noexcept {
     if (nBytes > capacity_ - size_) return AppendRepeatedSlow(c, nBytes);
-    std::memset(data_ + size_, c, nBytes);
+    if (nBytes > 0) std::memset(data_ + size_, c, nBytes);
     size_ += nBytes;
   }
 
