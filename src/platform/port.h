@@ -33,6 +33,8 @@ uint32_t CurrentThreadId();
 // A recursive lock: the owning thread may enter it again and must leave it
 // as often as it entered. Created on the heap by the trace state; its only
 // virtual operation is the destructor, which releases the lock object.
+// clang's analysis knows no recursive locks, so to it entering a held lock
+// is an error; the library's own code never does.
 class CAPABILITY("mutex") CriticalSectionLock {
  public:
   CriticalSectionLock();
