@@ -4,7 +4,9 @@
 
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <regex>
 #include <string>
 
@@ -74,6 +76,50 @@ TEST(TimeText, CutKeepsMultibyteCharactersWhole) {
     EXPECT_NE(static_cast<unsigned char>(full[i]) & 0xC0, 0x80u) << full;
   }
   std::setlocale(LC_ALL, "C");
+}
+
+// Mon Dec 07 2026 01:02:03.005 UTC: a day, hour, minute, second and
+// millisecond that all need their leading zeros.
+razezir::platform::WallClock FixedClock() { return {1796605323, 5}; }
+
+// Formats in UTC with the fixed clock for the life of the object.
+class FixedTime {
+ public:
+  FixedTime() {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    razezir::LogTextTestHelper::SetClock(FixedClock);
+  }
+  ~FixedTime() { razezir::LogTextTestHelper::SetClock(nullptr); }
+  FixedTime(const FixedTime&) = delete;
+  FixedTime& operator=(const FixedTime&) = delete;
+};
+
+TEST(TimeTextFixedClock, PadsDayAndTimeWithZeros) {
+  FixedTime fixed;
+  EXPECT_EQ(TimeText(0), "Mon Dec 07 2026 01:02:03");
+}
+
+TEST(TimeTextFixedClock, MillisecondsHaveThreeDigits) {
+  FixedTime fixed;
+  EXPECT_EQ(TimeText(0x10), "Mon Dec 07 2026 01:02:03.005");
+}
+
+TEST(BannersFixedClock, ExactBytes) {
+  FixedTime fixed;
+  std::string path = TempPath("log");
+  FILE* stream = razezir::OpenLogStream(path.c_str());
+  ASSERT_NE(stream, nullptr);
+  razezir::WriteStartedBanner(stream);
+  razezir::WriteClosedBanner(stream);
+  razezir::CloseLogStream(stream);
+  const std::string rule(76, '=');
+  EXPECT_EQ(ReadFile(path),
+            rule + "\n"
+            "========== Trace Log File. Started - Mon Dec 07 2026 01:02:03.005 ===========\n" +
+            rule + "\n" + rule + "\n"
+            "========== Trace Log File. Closed - Mon Dec 07 2026 01:02:03.005 ============\n" +
+            rule + "\n");
 }
 
 TEST(Banners, StartedAndClosedLayout) {

@@ -24,11 +24,7 @@ using razezir_test::StdoutCapture;
 using razezir_test::TempPath;
 using razezir_test::W;
 
-size_t ModuleCount() {
-  razezir::TraceState* state = razezir::g_state.load();
-  razezir::LockGuard list(state->listLock);
-  return state->modules.size();
-}
+using razezir::TraceStateTestHelper;
 
 TEST(ModuleTargets, RouteByExactTagAndDropTheRest) {
   std::string main = TempPath("main.log");
@@ -59,7 +55,7 @@ TEST(ModuleTargets, SecondRegistrationChangesNothing) {
   QXSTD::StartTraceModule(u"net", 2, first.c_str());
   QXSTD::StartTraceModule(u"net", 5, second.c_str());
   QXSTD::StartTraceModule(nullptr, 5, second.c_str());
-  EXPECT_EQ(ModuleCount(), 1u);
+  EXPECT_EQ(TraceStateTestHelper::ModuleCount(), 1u);
   QXSTD::Trace2(u"net", u"two\n");
   QXSTD::Trace3(u"net", u"three\n");
   QXSTD::DeinitTrace();
@@ -173,11 +169,8 @@ TEST(ModuleTargets, UnopenableFileFallsBackToConsoleWithoutBanner) {
   QXSTD::InitTrace();
   QXSTD::StartTrace(1, &main[0], 0);
   QXSTD::StartTraceModule(u"net", 1, bad.c_str());
-  {
-    razezir::LockGuard list(razezir::g_state.load()->listLock);
-    EXPECT_EQ(razezir::g_state.load()->modules[0]->fileName, "");
-    EXPECT_EQ(razezir::g_state.load()->modules[0]->out, stdout);
-  }
+  EXPECT_EQ(TraceStateTestHelper::ModuleFileName(0), "");
+  EXPECT_EQ(TraceStateTestHelper::ModuleStream(0), stdout);
   QXSTD::Trace1(u"net", u"to console\n");
   QXSTD::DeinitTrace();
   EXPECT_EQ(capture.Stop(), "to console\n");
@@ -235,12 +228,12 @@ TEST(ModuleTargetsConcurrency, RegisterWhileOthersEmit) {
   usleep(20000);
   stop = true;
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(ModuleCount(), 2u);
+  EXPECT_EQ(TraceStateTestHelper::ModuleCount(), 2u);
   QXSTD::DeinitTrace();
+  const std::regex pattern("  [0-9A-F]{8} +(net|db|ui): line [0-9]+");
   for (const std::string& line : Lines(ReadFile(path))) {
     if (line.empty() || line[0] == '=') continue;
-    EXPECT_TRUE(std::regex_match(line, std::regex("  [0-9A-F]{8} +(net|db|ui): line [0-9]+")))
-        << line;
+    EXPECT_TRUE(std::regex_match(line, pattern)) << line;
   }
 }
 

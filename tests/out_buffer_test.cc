@@ -32,6 +32,14 @@ void CollectSpill(void* context, const char* data, size_t nBytes) {
   if (nBytes != OutBuffer::kSpillBytes) ++log->unevenCalls;
 }
 
+// A buffer in stack storage whose spills are collected in `log`.
+struct SpillingBuffer {
+  SpillingBuffer() { out.SetSpill(CollectSpill, &log); }
+  char storage[1024];
+  SpillLog log;
+  OutBuffer out{storage, sizeof storage};
+};
+
 TEST(OutBuffer, StaysInCallerStorageUntilFull) {
   char storage[8];
   OutBuffer out(storage, sizeof storage);
@@ -39,16 +47,13 @@ TEST(OutBuffer, StaysInCallerStorageUntilFull) {
   out.AppendRepeated('-', 3);
   out.Append('!');
   EXPECT_EQ(storage, out.data());
-  EXPECT_FALSE(out.onHeap());
-  out.Shrink(9);  // never grows
   EXPECT_EQ("abcd---!", std::string(out.data(), out.size()));
 
   out.Append('x');
-  EXPECT_TRUE(out.onHeap());
+  EXPECT_NE(storage, out.data());
   EXPECT_EQ("abcd---!x", std::string(out.data(), out.size()));
-  out.Shrink(2);
   out.AppendRepeated('.', 1000);
-  EXPECT_EQ("ab" + std::string(1000, '.'), std::string(out.data(), out.size()));
+  EXPECT_EQ("abcd---!x" + std::string(1000, '.'), std::string(out.data(), out.size()));
   EXPECT_FALSE(out.truncated());
 }
 
@@ -69,10 +74,9 @@ TEST(OutBuffer, GrowsFromEmptyStorageKeepingEveryByte) {
 }
 
 TEST(OutBuffer, SpillDeliversAllBytesInOrderInFullChunks) {
-  char storage[1024];
-  OutBuffer out(storage, sizeof storage);
-  SpillLog log;
-  out.SetSpill(CollectSpill, &log);
+  SpillingBuffer spilling;
+  OutBuffer& out = spilling.out;
+  const SpillLog& log = spilling.log;
 
   const size_t total = 3 * OutBuffer::kSpillBytes + 12345;
   std::string expected;
@@ -116,6 +120,58 @@ TEST(OutBuffer, CapsAtMaxBytesWithoutSpillAndStaysTruncated) {
   out.Append("after", 5);
   EXPECT_TRUE(out.truncated());
   EXPECT_EQ("after", std::string(out.data(), out.size()));
+}
+
+// Writes `piece` through Reserve and Commit, as the engine writes a code
+// point or an integer. Returns false if Reserve gave no room.
+bool PutReserved(OutBuffer* out, const std::string& piece) {
+  char* dst = out->Reserve(piece.size());
+  if (dst == nullptr) return false;
+  std::memcpy(dst, piece.data(), piece.size());
+  out->Commit(piece.size());
+  return true;
+}
+
+TEST(OutBufferReserve, PiecesMoveWholeFromStorageToHeap) {
+  char storage[10];
+  OutBuffer out(storage, sizeof storage);
+  ASSERT_TRUE(PutReserved(&out, "abcdefg"));
+  EXPECT_EQ(storage, out.data());
+  ASSERT_TRUE(PutReserved(&out, "1234"));  // does not fit the 3 bytes left
+  EXPECT_NE(storage, out.data());
+  EXPECT_EQ("abcdefg1234", std::string(out.data(), out.size()));
+  EXPECT_GE(out.room(), 1u);
+  EXPECT_FALSE(out.truncated());
+}
+
+// A piece that meets the spill size is never split around a spill, and a
+// line no longer than the spill size is delivered in one piece.
+TEST(OutBufferReserve, PieceAtTheSpillSizeStaysWholeAndInOrder) {
+  SpillingBuffer spilling;
+  OutBuffer& out = spilling.out;
+  const SpillLog& log = spilling.log;
+  std::string expected;
+  const std::string piece = "\xE2\x82\xAC!";  // 4 bytes
+  out.AppendRepeated('.', OutBuffer::kSpillBytes - 2);
+  expected.append(OutBuffer::kSpillBytes - 2, '.');
+  ASSERT_TRUE(PutReserved(&out, piece));
+  expected += piece;
+  EXPECT_EQ(0u, log.calls);  // 2 bytes past the spill size, still in one piece
+  ASSERT_TRUE(PutReserved(&out, piece));
+  expected += piece;
+  EXPECT_EQ(1u, log.calls);
+  EXPECT_EQ(OutBuffer::kSpillBytes + 2, log.bytes.size());
+  EXPECT_TRUE(expected == log.bytes + std::string(out.data(), out.size()));
+  EXPECT_FALSE(out.truncated());
+}
+
+TEST(OutBufferReserve, NoRoomAtTheCapMeansNullAndTruncated) {
+  OutBuffer out(nullptr, 0);
+  out.AppendRepeated('x', OutBuffer::kMaxBytes - 2);
+  EXPECT_FALSE(out.truncated());
+  EXPECT_FALSE(PutReserved(&out, "four"));
+  EXPECT_TRUE(out.truncated());
+  EXPECT_EQ(OutBuffer::kMaxBytes - 2, out.size());
 }
 
 }  // namespace

@@ -22,11 +22,12 @@ using razezir_test::TempPath;
 
 // The calling thread's bound name, or "<unbound>".
 std::string BoundName() {
-  razezir::TraceState* state = razezir::g_state.load();
-  razezir::LockGuard list(state->listLock);
-  auto binding = state->threadBindings.find(razezir::platform::CurrentThreadId());
-  if (binding == state->threadBindings.end()) return "<unbound>";
-  return std::string(binding->second->name.begin(), binding->second->name.end());
+  std::u16string name;
+  if (!razezir::TraceStateTestHelper::BoundName(razezir::platform::CurrentThreadId(),
+                                                &name)) {
+    return "<unbound>";
+  }
+  return std::string(name.begin(), name.end());
 }
 
 // Runs `body` on a new thread and waits for it.
@@ -175,11 +176,10 @@ TEST(ThreadTargetsStress, BindTraceAndRegisterAtOnce) {
   for (auto& thread : threads) thread.join();
   QXSTD::DeinitTrace();
   int written = 0;
+  const std::regex pattern("  [0-9A-F]{8} +(net|db): t[0-3] i[0-9]+ (alpha|beta|gamma)");
   for (const std::string& line : Lines(ReadFile(path))) {
     if (line.empty() || line[0] == '=') continue;
-    ASSERT_TRUE(std::regex_match(
-        line, std::regex("  [0-9A-F]{8} +(net|db): t[0-3] i[0-9]+ (alpha|beta|gamma)")))
-        << line;
+    ASSERT_TRUE(std::regex_match(line, pattern)) << line;
     ++written;
   }
   EXPECT_GT(written, 0);

@@ -19,6 +19,7 @@ using razezir_test::StartedPattern;
 using razezir_test::StdoutCapture;
 using razezir_test::TempPath;
 using razezir_test::W;
+using razezir::TraceStateTestHelper;
 
 char* Name(std::string& path) { return &path[0]; }
 
@@ -52,16 +53,16 @@ TEST(TraceControl, CallsBeforeInitDoNothing) {
 
 TEST(TraceControl, InitTwiceKeepsTheState) {
   QXSTD::InitTrace();
-  razezir::TraceState* first = razezir::g_state.load();
+  const razezir::TraceState* first = TraceStateTestHelper::State();
   QXSTD::StartTrace(2, nullptr, 0);
   QXSTD::InitTrace();
-  EXPECT_EQ(razezir::g_state.load(), first);
+  EXPECT_EQ(TraceStateTestHelper::State(), first);
   int level = 0;
   EXPECT_TRUE(QXSTD::IsTraceStarted(&level));
   EXPECT_EQ(level, 2);
   QXSTD::DeinitTrace();
-  EXPECT_EQ(razezir::g_state.load(), nullptr);
-  EXPECT_EQ(razezir::g_globalLock.load(), nullptr);
+  EXPECT_EQ(TraceStateTestHelper::State(), nullptr);
+  EXPECT_EQ(TraceStateTestHelper::GlobalLockOrNull(), nullptr);
 }
 
 TEST(TraceControl, FreshStateIsStopped) {
@@ -110,7 +111,7 @@ TEST(TraceControl, LevelBelowOneKeepsLevelButSetsFlagsAndFile) {
   int level = 0;
   EXPECT_TRUE(QXSTD::IsTraceStarted(&level));
   EXPECT_EQ(level, 4);
-  EXPECT_EQ(razezir::g_state.load()->flags.load(), 5);
+  EXPECT_EQ(TraceStateTestHelper::Flags(), 5);
   EXPECT_TRUE(MatchesInOrder(ReadFile(path), {StartedPattern()}));
   QXSTD::DeinitTrace();
 }

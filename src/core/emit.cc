@@ -1,21 +1,22 @@
-// Message emission: the exported trace calls, the level test, routing, the
-// line prefix, and the single write of each line.
+// Message emission: the exported trace calls, the level test, routing to the
+// main log or a target, the line prefix, and the single write of each line.
 //
 // A line (prefix and message) is rendered into one buffer on the stack and
 // handed to its stream with one write and one flush, so that it is whole in
 // the file when the call returns, even if the process dies right after.
 // Without TRACE_NO_LOCK the global lock is held from routing to the flush,
-// so lines from different threads never interleave.
+// so lines from different threads never interleave. Routing takes the list
+// lock only while it looks a target up, and never while writing.
 
 #include <cstdarg>
 #include <cstdint>
+#include <optional>
 
 #include "core/trace_state.h"
 #include "format/out_buffer.h"
 #include "format/wide_format.h"
 #include "logtext/log_text.h"
 #include "razezir/trace.h"
-#include "targets/targets.h"
 
 namespace razezir {
 
@@ -24,7 +25,9 @@ namespace {
 // Lines up to this size are rendered without touching the heap.
 constexpr size_t kLineStackBytes = 4096;
 // The module tag is right-aligned in a field of at least this many units.
-constexpr size_t kTagFieldUnits = 6;
+constexpr int kTagFieldUnits = 6;
+// The thread id is written as this many hex digits.
+constexpr int kThreadIdDigits = 8;
 
 // Lines longer than the buffer's spill size reach the stream in chunks; the
 // global lock (when taken) still keeps other lines out of the middle.
@@ -33,29 +36,51 @@ void SpillToStream(void* stream, const char* data, size_t nBytes) {
 }
 
 // Appends "<time> <id><tag>: ", each part present only when its flag is.
+// A null tag is written "(null)".
 void AppendPrefix(OutBuffer* line, int flags, const char16_t* module) {
-  if ((flags & kTraceTime) != 0) {
+  if ((flags & QXSTD::TRACE_TIME) != 0) {
     char time[kPrefixTimeBytes];
     line->Append(time, FormatTraceTime(flags, time, sizeof time));
   }
   line->Append(' ');
-  if ((flags & kTraceThreadId) != 0) {
-    static const char kHex[] = "0123456789ABCDEF";
-    uint32_t id = platform::CurrentThreadId();
-    char text[9] = {' '};
-    for (int i = 8; i >= 1; --i, id >>= 4) text[i] = kHex[id & 0xF];
-    line->Append(text, sizeof text);
-  }
-  if ((flags & kTraceModule) != 0) {
-    static const char16_t kNull[] = u"(null)";
-    const char16_t* tag = module != nullptr ? module : kNull;
-    size_t nUnits = 0;
-    while (tag[nUnits] != 0) ++nUnits;
+  if ((flags & QXSTD::TRACE_THREAD_ID) != 0) {
     line->Append(' ');
-    if (nUnits < kTagFieldUnits) line->AppendRepeated(' ', kTagFieldUnits - nUnits);
-    AppendNarrowed(line, tag, nUnits);
+    AppendUpperHex(line, platform::CurrentThreadId(), kThreadIdDigits);
+  }
+  if ((flags & QXSTD::TRACE_MODULE) != 0) {
+    line->Append(' ');
+    AppendRightAligned(line, module, kTagFieldUnits);
   }
   line->Append(": ", 2);
+}
+
+// Routes a message with tag `module` from the calling thread. On entry
+// `stream` and `limit` hold the main stream and level; a module target, then
+// a thread target, replaces them. Returns false when the message must be
+// dropped: module targets exist and none has this tag (a null tag matches
+// none), or thread targets exist and the calling thread is unbound or bound
+// to a name without a target.
+bool RouteMessage(const TraceState& state, const char16_t* module,
+                  FILE** stream, int* limit) {
+  if (state.hasModules.load(std::memory_order_acquire)) {
+    LockGuard list(*state.listLock);
+    const TraceTarget* target = FindTarget(state, state.modules, module);
+    if (target == nullptr) return false;
+    *stream = target->out;
+    *limit = target->level;
+  }
+  if (state.hasThreadTargets.load(std::memory_order_acquire)) {
+    const uint32_t threadId = platform::CurrentThreadId();
+    LockGuard list(*state.listLock);
+    auto binding = state.threadBindings.find(threadId);
+    if (binding == state.threadBindings.end()) return false;
+    const TraceTarget* target =
+        FindTarget(state, state.threadTargets, binding->second->name.c_str());
+    if (target == nullptr) return false;
+    *stream = target->out;
+    *limit = target->level;
+  }
+  return true;
 }
 
 // A message above the ceiling is dropped by every route, so the front ends
@@ -68,12 +93,14 @@ bool MayAdmit(const TraceState* state, int level) {
 void Emit(TraceState* state, int level, const unsigned short* module,
           const unsigned short* format, va_list args) {
   const int flags = state->flags.load(std::memory_order_relaxed);
-  LockGuard guard((flags & kTraceNoLock) != 0
-                      ? nullptr
-                      : g_globalLock.load(std::memory_order_acquire));
+  // With TRACE_NO_LOCK this function takes no lock of its own. A line up to
+  // the buffer's spill size still reaches the file in one write; a longer
+  // one goes out in chunks that other threads' lines may come between.
+  std::optional<LockGuard> guard;
+  if ((flags & QXSTD::TRACE_NO_LOCK) == 0) guard.emplace(GlobalLock());
   FILE* stream = state->out.load(std::memory_order_relaxed);
   int limit = state->level.load(std::memory_order_relaxed);
-  if (!RouteMessage(state, AsUnits(module), &stream, &limit)) return;
+  if (!RouteMessage(*state, AsUnits(module), &stream, &limit)) return;
   if (level > limit) return;
 
   char storage[kLineStackBytes];

@@ -1,18 +1,19 @@
-// Creation, configuration, queries and teardown of the trace state, and the
-// fork handlers that keep the locks usable in a child process.
+// Creation, configuration, queries and teardown of the trace state, the
+// lookup of targets by name, and the fork handlers that keep the locks usable
+// in a child process.
 //
 // InitTrace and DeinitTrace take no lock: the host calls the first before
 // other threads use the library and the second after they have left it.
-// Every other operation here holds the global lock for its whole work.
+// Every other control call here holds the global lock for its whole work;
+// the lookup and the test helper take the list lock.
 
 #include "core/trace_state.h"
 
 #include <cstring>
-#include <new>
+#include <string_view>
 
 #include "logtext/log_text.h"
 #include "razezir/trace.h"
-#include "targets/targets.h"
 
 namespace razezir {
 
@@ -23,8 +24,7 @@ namespace {
 
 // Set for the life of the process until the first StartTrace without a file
 // name writes the Started banner to standard output; nothing sets it again.
-// Guarded by the global lock.
-bool g_consoleBannerPending = true;
+bool g_consoleBannerPending GUARDED_BY(GlobalLock()) = true;
 
 // The locks the fork prepare handler entered, per forking thread, so that
 // the parent and child handlers release exactly those.
@@ -34,15 +34,17 @@ thread_local CriticalSectionLock* t_forkListLock = nullptr;
 // A fork while another thread is inside the library would leave the child
 // with a lock that no thread of its own will ever release. Holding both
 // locks across fork means no critical section is half done in the child.
-void ForkPrepare() {
+// The locks are taken here and released by the other two handlers, which
+// the analysis cannot follow.
+void ForkPrepare() NO_THREAD_SAFETY_ANALYSIS {
   t_forkGlobalLock = g_globalLock.load(std::memory_order_acquire);
   if (t_forkGlobalLock != nullptr) t_forkGlobalLock->Enter();
   TraceState* state = g_state.load(std::memory_order_acquire);
-  t_forkListLock = state != nullptr ? state->listLock : nullptr;
+  t_forkListLock = state != nullptr ? state->listLock.get() : nullptr;
   if (t_forkListLock != nullptr) t_forkListLock->Enter();
 }
 
-void ForkParent() {
+void ForkParent() NO_THREAD_SAFETY_ANALYSIS {
   if (t_forkListLock != nullptr) t_forkListLock->Leave();
   if (t_forkGlobalLock != nullptr) t_forkGlobalLock->Leave();
   t_forkListLock = t_forkGlobalLock = nullptr;
@@ -59,17 +61,18 @@ bool HasFileName(const char* fileName) {
 }
 
 // REQUIRES: global lock held.
-void SwitchToFile(TraceState* state, const char* fileName) {
+void SwitchToFile(TraceState* state, const char* fileName)
+    REQUIRES(GlobalLock()) {
+  GlobalLock().AssertHeld();
   FILE* old = state->out.load(std::memory_order_relaxed);
   FILE* opened = OpenLogStream(fileName);
   bool named = false;
   if (opened != nullptr) {
-    try {
-      state->fileName = fileName;
-      named = true;
-    } catch (...) {
-      // Without memory for the name the file cannot be recorded as the main
-      // log; it is closed and the output falls back as for a failed open.
+    named = UnlessOutOfMemory(
+        [&]() REQUIRES(GlobalLock()) { state->fileName = fileName; });
+    // Without memory for the name the file cannot be recorded as the main
+    // log; it is closed and the output falls back as for a failed open.
+    if (!named) {
       CloseLogStream(opened);
       opened = nullptr;
     }
@@ -87,7 +90,8 @@ void SwitchToFile(TraceState* state, const char* fileName) {
 }
 
 // REQUIRES: global lock held.
-void SwitchToConsole(TraceState* state) {
+void SwitchToConsole(TraceState* state) REQUIRES(GlobalLock()) {
+  GlobalLock().AssertHeld();
   FILE* old = state->out.load(std::memory_order_relaxed);
   if (old != stdout) {
     WriteClosedBanner(old);
@@ -102,33 +106,90 @@ void SwitchToConsole(TraceState* state) {
 }
 
 }  // namespace
+
+void TargetCloser::operator()(TraceTarget* target) const {
+  CloseLogStream(target->out);
+  delete target;
+}
+
+const TraceTarget* FindTarget(const TraceState& state,
+                              const std::vector<TargetPtr>& targets,
+                              const char16_t* name) {
+  state.listLock->AssertHeld();
+  if (name == nullptr) return nullptr;
+  const std::u16string_view wanted(name);
+  for (const TargetPtr& target : targets) {
+    if (target->name == wanted) return target.get();
+  }
+  return nullptr;
+}
+
+const TraceState* TraceStateTestHelper::State() {
+  return g_state.load(std::memory_order_acquire);
+}
+
+const CriticalSectionLock* TraceStateTestHelper::GlobalLockOrNull() {
+  return g_globalLock.load(std::memory_order_acquire);
+}
+
+int TraceStateTestHelper::Flags() {
+  return g_state.load(std::memory_order_acquire)->flags.load(std::memory_order_relaxed);
+}
+
+size_t TraceStateTestHelper::ModuleCount() {
+  TraceState* state = g_state.load(std::memory_order_acquire);
+  LockGuard list(*state->listLock);
+  return state->modules.size();
+}
+
+std::string TraceStateTestHelper::ModuleFileName(size_t index) {
+  TraceState* state = g_state.load(std::memory_order_acquire);
+  LockGuard list(*state->listLock);
+  return state->modules.at(index)->fileName;
+}
+
+FILE* TraceStateTestHelper::ModuleStream(size_t index) {
+  TraceState* state = g_state.load(std::memory_order_acquire);
+  LockGuard list(*state->listLock);
+  return state->modules.at(index)->out;
+}
+
+bool TraceStateTestHelper::BoundName(uint32_t threadId, std::u16string* name) {
+  TraceState* state = g_state.load(std::memory_order_acquire);
+  LockGuard list(*state->listLock);
+  auto binding = state->threadBindings.find(threadId);
+  if (binding == state->threadBindings.end()) return false;
+  *name = binding->second->name;
+  return true;
+}
+
 }  // namespace razezir
 
 using razezir::g_globalLock;
 using razezir::g_state;
+using razezir::GlobalLock;
 
 void QXSTD::InitTrace() {
   using razezir::CriticalSectionLock;
   using razezir::TraceState;
   if (g_globalLock.load(std::memory_order_acquire) != nullptr) return;
+  std::unique_ptr<CriticalSectionLock> globalLock;
+  std::unique_ptr<TraceState> state;
   // Out of memory leaves the library uninitialised: every later call then
   // does nothing, which is the documented behaviour before InitTrace.
-  auto* globalLock = new (std::nothrow) CriticalSectionLock;
-  auto* listLock = new (std::nothrow) CriticalSectionLock;
-  auto* state = new (std::nothrow) TraceState;
-  if (globalLock == nullptr || listLock == nullptr || state == nullptr) {
-    delete globalLock;
-    delete listLock;
-    delete state;
+  if (!razezir::UnlessOutOfMemory([&] {
+        globalLock = std::make_unique<CriticalSectionLock>();
+        state = std::make_unique<TraceState>();
+        state->listLock = std::make_unique<CriticalSectionLock>();
+      })) {
     return;
   }
-  state->listLock = listLock;
   razezir::platform::InstallForkHandlers(razezir::ForkPrepare, razezir::ForkParent,
                                          razezir::ForkChild);
   // The state is published before the lock, so that a call that sees the
   // lock also sees the state.
-  g_state.store(state, std::memory_order_release);
-  g_globalLock.store(globalLock, std::memory_order_release);
+  g_state.store(state.release(), std::memory_order_release);
+  g_globalLock.store(globalLock.release(), std::memory_order_release);
 }
 
 void QXSTD::DeinitTrace() {
@@ -138,19 +199,15 @@ void QXSTD::DeinitTrace() {
   razezir::WriteClosedBanner(out);
   razezir::CloseLogStream(out);
   g_state.store(nullptr, std::memory_order_release);
-  razezir::CriticalSectionLock* globalLock =
-      g_globalLock.exchange(nullptr, std::memory_order_acq_rel);
-  razezir::DestroyTargetsAndBindings(state);
-  delete state->listLock;
-  delete state;
-  delete globalLock;
+  std::unique_ptr<razezir::CriticalSectionLock> globalLock(
+      g_globalLock.exchange(nullptr, std::memory_order_acq_rel));
+  // The targets close their streams, without a banner, as they go.
+  std::unique_ptr<razezir::TraceState> owned(state);
 }
 
 void QXSTD::StartTrace(int level, char* fileName, int flags) {
-  razezir::CriticalSectionLock* globalLock =
-      g_globalLock.load(std::memory_order_acquire);
-  if (globalLock == nullptr) return;
-  razezir::LockGuard guard(globalLock);
+  if (g_globalLock.load(std::memory_order_acquire) == nullptr) return;
+  razezir::LockGuard guard(GlobalLock());
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);
   if (level >= 1) state->level.store(level, std::memory_order_relaxed);
   state->flags.store(flags, std::memory_order_relaxed);
@@ -162,18 +219,14 @@ void QXSTD::StartTrace(int level, char* fileName, int flags) {
 }
 
 void QXSTD::StopTrace() {
-  razezir::CriticalSectionLock* globalLock =
-      g_globalLock.load(std::memory_order_acquire);
-  if (globalLock == nullptr) return;
-  razezir::LockGuard guard(globalLock);
+  if (g_globalLock.load(std::memory_order_acquire) == nullptr) return;
+  razezir::LockGuard guard(GlobalLock());
   g_state.load(std::memory_order_acquire)->level.store(0, std::memory_order_relaxed);
 }
 
 bool QXSTD::IsTraceStarted(int* level) {
-  razezir::CriticalSectionLock* globalLock =
-      g_globalLock.load(std::memory_order_acquire);
-  if (globalLock == nullptr) return false;
-  razezir::LockGuard guard(globalLock);
+  if (g_globalLock.load(std::memory_order_acquire) == nullptr) return false;
+  razezir::LockGuard guard(GlobalLock());
   int current = g_state.load(std::memory_order_acquire)->level.load(std::memory_order_relaxed);
   if (level != nullptr) *level = current;
   return current > 0;
@@ -182,7 +235,7 @@ bool QXSTD::IsTraceStarted(int* level) {
 void QXSTD::GetTraceLogFileName(char* buffer, int* size) {
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);
   if (state == nullptr || size == nullptr) return;
-  razezir::LockGuard guard(g_globalLock.load(std::memory_order_acquire));
+  razezir::LockGuard guard(GlobalLock());
   const std::string& name = state->fileName;
   *size = static_cast<int>(name.size() + 1);
   if (buffer != nullptr) std::memcpy(buffer, name.c_str(), name.size() + 1);

@@ -1,6 +1,7 @@
 // The one process-wide trace state and the records it owns: the main log's
 // level, flags, stream and file name, the module targets, the thread targets
-// and the thread-name bindings, and the two locks that guard them.
+// and the thread-name bindings, and the two locks that guard them; the
+// lookup of a target by name, and the one policy for running out of memory.
 //
 // Lock order: a thread that holds both locks took the global lock first. The
 // global lock guards every change of the main level, flags, stream and file
@@ -16,19 +17,25 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/port.h"
+#include "platform/thread_annotations.h"
 
 namespace razezir {
 
-// Bits of TraceState::flags.
-constexpr int kTraceTime = 0x01;
-constexpr int kTraceModule = 0x02;
-constexpr int kTraceThreadId = 0x04;
-constexpr int kTraceMsec = 0x10;
-constexpr int kTraceNoLock = 0x20;
+struct TraceState;
+
+// Non-null between InitTrace and DeinitTrace.
+extern std::atomic<TraceState*> g_state;
+extern std::atomic<CriticalSectionLock*> g_globalLock;
+
+// The global lock. REQUIRES: between InitTrace and DeinitTrace.
+inline CriticalSectionLock& GlobalLock() {
+  return *g_globalLock.load(std::memory_order_acquire);
+}
 
 // A module target or a thread target. Never changed after registration, so
 // emission may use `out` and `level` after leaving the list lock.
@@ -39,6 +46,12 @@ struct TraceTarget {
   FILE* out;             // Standard output, or a stream this target opened.
 };
 
+// Destroys a target together with the stream it opened, without a banner.
+struct TargetCloser {
+  void operator()(TraceTarget* target) const;
+};
+using TargetPtr = std::unique_ptr<TraceTarget, TargetCloser>;
+
 // The name a thread bound itself to.
 struct ThreadBinding {
   std::u16string name;
@@ -46,38 +59,33 @@ struct ThreadBinding {
 };
 
 struct TraceState {
-  // The main level; 0 means stopped. Written under the global lock, read
-  // without it by Trace and by the early drop test of emission.
-  std::atomic<int> level{0};
-  // The main stream. Guarded by the global lock; atomic because emission
-  // with TRACE_NO_LOCK reads it without the lock.
-  std::atomic<FILE*> out{stdout};
-  // Guarded by the global lock.
-  std::string fileName;
-  // Written under the global lock; read without it at the start of emission.
-  std::atomic<int> flags{0};
-  CriticalSectionLock* listLock = nullptr;  // Owned.
-  // Guarded by listLock. Owned records, in registration order.
-  std::vector<TraceTarget*> modules;
-  // Guarded by listLock. Owned records, in registration order.
-  std::vector<TraceTarget*> threadTargets;
-  // Guarded by listLock. Owned records keyed by thread id.
-  std::map<uint32_t, ThreadBinding*> threadBindings;
+  // The main level; 0 means stopped. Read without the lock by Trace and by
+  // the early drop test of emission.
+  std::atomic<int> level WRITES_GUARDED_BY(GlobalLock()){0};
+  // The main stream. Read without the lock by emission with TRACE_NO_LOCK.
+  std::atomic<FILE*> out WRITES_GUARDED_BY(GlobalLock()){stdout};
+  std::string fileName GUARDED_BY(GlobalLock());
+  // Read without the lock at the start of emission.
+  std::atomic<int> flags WRITES_GUARDED_BY(GlobalLock()){0};
+  std::unique_ptr<CriticalSectionLock> listLock;
+  // In registration order.
+  std::vector<TargetPtr> modules GUARDED_BY(listLock);
+  // In registration order.
+  std::vector<TargetPtr> threadTargets GUARDED_BY(listLock);
+  // Keyed by thread id.
+  std::map<uint32_t, std::unique_ptr<ThreadBinding>> threadBindings
+      GUARDED_BY(listLock);
 
   // Whether `modules` and `threadTargets` are non-empty, readable without
-  // the list lock. Set under the list lock once the first target is in.
-  std::atomic<bool> hasModules{false};
-  std::atomic<bool> hasThreadTargets{false};
+  // the list lock. Set once the first target is in.
+  std::atomic<bool> hasModules WRITES_GUARDED_BY(listLock){false};
+  std::atomic<bool> hasThreadTargets WRITES_GUARDED_BY(listLock){false};
   // The highest level among the module targets and among the thread
   // targets, so that emission can drop a message that no target would
-  // admit without taking a lock. Written under the list lock.
-  std::atomic<int> maxModuleLevel{INT_MIN};
-  std::atomic<int> maxThreadLevel{INT_MIN};
+  // admit without taking a lock.
+  std::atomic<int> maxModuleLevel WRITES_GUARDED_BY(listLock){INT_MIN};
+  std::atomic<int> maxThreadLevel WRITES_GUARDED_BY(listLock){INT_MIN};
 };
-
-// Non-null between InitTrace and DeinitTrace.
-extern std::atomic<TraceState*> g_state;
-extern std::atomic<CriticalSectionLock*> g_globalLock;
 
 // The exported calls take 16-bit strings as unsigned short, the internals
 // as char16_t: the same units under another name.
@@ -96,6 +104,48 @@ inline int LevelCeiling(const TraceState& state) {
   }
   return state.level.load(std::memory_order_relaxed);
 }
+
+// Returns the target named exactly `name` (case-sensitive, unit by unit),
+// or null; a null name matches none.
+// REQUIRES: list lock held.
+const TraceTarget* FindTarget(const TraceState& state,
+                              const std::vector<TargetPtr>& targets,
+                              const char16_t* name) REQUIRES(state.listLock);
+
+// Runs `work` and returns whether it completed. Work that runs out of memory
+// is abandoned and the caller carries on without it (a registration is
+// skipped, a file name left unrecorded): a tracing call never throws into
+// its host. Whatever `work` allocated before the failure must be owned, so
+// that unwinding frees it. `work` runs within its caller's locks, which the
+// analysis cannot carry into this template; a `work` that touches guarded
+// fields says which locks it needs, and is checked against them.
+template <typename Work>
+bool UnlessOutOfMemory(Work&& work) noexcept NO_THREAD_SAFETY_ANALYSIS {
+  try {
+    work();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+// Read access to the state's records for tests, so that a change of the
+// records' fields touches the tests in one place. Each call takes the lock
+// the fields need. REQUIRES, but for the first two: between InitTrace and
+// DeinitTrace.
+class TraceStateTestHelper {
+ public:
+  // The state and the global lock, null outside InitTrace..DeinitTrace.
+  static const TraceState* State();
+  static const CriticalSectionLock* GlobalLockOrNull();
+  static int Flags();
+  static size_t ModuleCount();
+  // The file name and stream of the module target registered `index`th.
+  static std::string ModuleFileName(size_t index);
+  static FILE* ModuleStream(size_t index);
+  // The name the thread with id `threadId` is bound to; false if unbound.
+  static bool BoundName(uint32_t threadId, std::u16string* name);
+};
 
 }  // namespace razezir
 

@@ -1,4 +1,4 @@
-// Growth and spilling of OutBuffer; the hot single-byte path is inline.
+// Growth and spilling of OutBuffer; the paths that find room are inline.
 
 #include "format/out_buffer.h"
 
@@ -22,11 +22,18 @@ bool OutBuffer::MakeRoom(size_t wantBytes) noexcept {
   // With a spill target, a full buffer at the spill size is handed on
   // rather than grown, so memory stays bounded for lines of any length.
   if (spill_ != nullptr && size_ >= kSpillBytes) {
-    spill_(spillContext_, data_, size_);
-    size_ = 0;
+    Spill();
     return capacity_ > 0;
   }
-  const size_t limit = spill_ != nullptr ? kSpillBytes : kMaxBytes;
+  return Grow(wantBytes, spill_ != nullptr ? kSpillBytes : kMaxBytes);
+}
+
+void OutBuffer::Spill() noexcept {
+  spill_(spillContext_, data_, size_);
+  size_ = 0;
+}
+
+bool OutBuffer::Grow(size_t wantBytes, size_t limit) noexcept {
   if (capacity_ >= limit) {
     truncated_ = true;
     return false;
@@ -49,27 +56,41 @@ bool OutBuffer::MakeRoom(size_t wantBytes) noexcept {
   return true;
 }
 
-void OutBuffer::Append(const char* s, size_t nBytes) noexcept {
+template <typename Fill>
+void OutBuffer::AppendInPieces(size_t nBytes, Fill fill) noexcept {
   while (nBytes > 0) {
     if (size_ == capacity_ && !MakeRoom(nBytes)) return;
     size_t room = capacity_ - size_;
     size_t n = nBytes < room ? nBytes : room;
-    std::memcpy(data_ + size_, s, n);
+    fill(data_ + size_, n);
     size_ += n;
-    s += n;
     nBytes -= n;
   }
 }
 
-void OutBuffer::AppendRepeated(char c, size_t nBytes) noexcept {
-  while (nBytes > 0) {
-    if (size_ == capacity_ && !MakeRoom(nBytes)) return;
-    size_t room = capacity_ - size_;
-    size_t n = nBytes < room ? nBytes : room;
-    std::memset(data_ + size_, c, n);
-    size_ += n;
-    nBytes -= n;
+void OutBuffer::AppendSlow(const char* s, size_t nBytes) noexcept {
+  AppendInPieces(nBytes, [&s](char* dst, size_t n) {
+    std::memcpy(dst, s, n);
+    s += n;
+  });
+}
+
+void OutBuffer::AppendRepeatedSlow(char c, size_t nBytes) noexcept {
+  AppendInPieces(nBytes, [c](char* dst, size_t n) { std::memset(dst, c, n); });
+}
+
+char* OutBuffer::ReserveSlow(size_t nBytes) noexcept {
+  // The piece must be contiguous: with a spill target, the buffer may pass
+  // the spill size by one piece, so that the bytes are still handed on only
+  // once the spill size is reached.
+  while (capacity_ - size_ < nBytes) {
+    if (spill_ != nullptr && size_ >= kSpillBytes) {
+      Spill();
+    } else if (!Grow(nBytes, spill_ != nullptr ? kSpillBytes + nBytes : kMaxBytes)) {
+      return nullptr;
+    }
   }
+  return data_ + size_;
 }
 
 }  // namespace razezir

@@ -1,7 +1,9 @@
 // OutBuffer accumulates narrow output bytes for one formatting job. It starts
 // in storage the caller owns (normally a stack array), moves to the heap only
 // when that overflows, and can hand full chunks to a spill callback so that a
-// line of any length is delivered whole while memory stays bounded.
+// line of any length is delivered whole while memory stays bounded. The
+// printf engine writes into it directly: a line is made of many small
+// pieces, so the checks for room are inline and everything else is not.
 //
 // An OutBuffer belongs to one thread at a time; it has no internal locking.
 
@@ -9,6 +11,7 @@
 #define RAZEZIR_SRC_FORMAT_OUT_BUFFER_H_
 
 #include <cstddef>
+#include <cstring>
 
 namespace razezir {
 
@@ -19,7 +22,8 @@ class OutBuffer {
   using SpillFn = void (*)(void* context, const char* data, size_t nBytes);
 
   // Heap growth stops here when a spill callback is set: the bytes so far
-  // are handed to it instead.
+  // are handed to it instead, in chunks of this size (a piece written
+  // through Reserve may overshoot it by its own length).
   static constexpr size_t kSpillBytes = size_t{1} << 20;
   // Without a spill callback the buffer never grows past this; what does not
   // fit is dropped and truncated() reports it.
@@ -42,13 +46,29 @@ class OutBuffer {
   void Append(char c) noexcept {
     if (size_ < capacity_ || MakeRoom(1)) data_[size_++] = c;
   }
-  void Append(const char* s, size_t nBytes) noexcept;
-  void AppendRepeated(char c, size_t nBytes) noexcept;
-
-  // Drops the bytes after the first `nBytes`; never grows the buffer.
-  void Shrink(size_t nBytes) noexcept {
-    if (nBytes < size_) size_ = nBytes;
+  void Append(const char* s, size_t nBytes) noexcept {
+    if (nBytes > capacity_ - size_) return AppendSlow(s, nBytes);
+    // With nothing to write, `s` and data_ may be null, which memcpy forbids.
+    if (nBytes > 0) std::memcpy(data_ + size_, s, nBytes);
+    size_ += nBytes;
   }
+  void AppendRepeated(char c, size_t nBytes) noexcept {
+    if (nBytes > capacity_ - size_) return AppendRepeatedSlow(c, nBytes);
+    if (nBytes > 0) std::memset(data_ + size_, c, nBytes);
+    size_ += nBytes;
+  }
+
+  // Returns where `nBytes` more bytes may be written in one piece; Commit
+  // then says how many were. Returns null, with truncated() set, when no
+  // room can be made. For producers that write a small piece of unknown
+  // length (a code point, an integer): `nBytes` is a few dozen at most.
+  char* Reserve(size_t nBytes) noexcept {
+    return nBytes <= capacity_ - size_ ? data_ + size_ : ReserveSlow(nBytes);
+  }
+  void Commit(size_t nBytes) noexcept { size_ += nBytes; }
+  // How many bytes may be written after Reserve without another one.
+  size_t room() const noexcept { return capacity_ - size_; }
+
   void Clear() noexcept { size_ = 0; }
 
   const char* data() const noexcept { return data_; }
@@ -57,13 +77,23 @@ class OutBuffer {
   bool truncated() const noexcept { return truncated_; }
   // For producers that had to leave text out before it reached the buffer.
   void MarkTruncated() noexcept { truncated_ = true; }
-  // True once the bytes live in heap memory instead of the caller's storage.
-  bool onHeap() const noexcept { return onHeap_; }
 
  private:
   // Makes room for at least one more byte, by spilling or by growing towards
   // `wantBytes` more. Returns false, with truncated_ set, when impossible.
   bool MakeRoom(size_t wantBytes) noexcept;
+  // Grows the heap copy towards `wantBytes` more, to at most `limit` bytes.
+  // Returns false, with truncated_ set, at the limit or without memory.
+  bool Grow(size_t wantBytes, size_t limit) noexcept;
+  // Hands the bytes so far to the spill callback and empties the buffer.
+  void Spill() noexcept;
+  // Makes room and lets `fill(dst, n)` write the next `n` of `nBytes`
+  // bytes, as often as it takes.
+  template <typename Fill>
+  void AppendInPieces(size_t nBytes, Fill fill) noexcept;
+  void AppendSlow(const char* s, size_t nBytes) noexcept;
+  void AppendRepeatedSlow(char c, size_t nBytes) noexcept;
+  char* ReserveSlow(size_t nBytes) noexcept;
 
   char* data_;
   size_t size_;

@@ -45,7 +45,6 @@ namespace {
 // Room one code point may need: its bytes plus a return to the initial shift
 // state in a stateful encoding.
 constexpr size_t kMaxCodePointBytes = 2 * MB_LEN_MAX;
-static_assert(Sink::kStageBytes > 2 * kMaxCodePointBytes, "stage too small");
 
 bool IsSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
 bool IsHighSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
@@ -114,9 +113,10 @@ size_t EncodeCodePoint(Charset* charset, char32_t c, char* dst) {
 // Copies `nUnits` ASCII units as bytes. Nearly every unit of a trace line
 // comes through here; the loop is kept bare so that it compiles to a vector
 // narrowing copy.
-void PutAscii(Sink* sink, const char16_t* text, size_t nUnits) {
+void PutAscii(OutBuffer* sink, const char16_t* text, size_t nUnits) {
   while (nUnits > 0) {
     char* dst = sink->Reserve(1);
+    if (dst == nullptr) return;  // the buffer is full for good
     size_t n = nUnits < sink->room() ? nUnits : sink->room();
     for (size_t k = 0; k < n; ++k) dst[k] = static_cast<char>(text[k]);
     sink->Commit(n);
@@ -130,15 +130,16 @@ void PutAscii(Sink* sink, const char16_t* text, size_t nUnits) {
 // looking one unit past a high surrogate is safe whenever `atEnd` is false
 // there. Returns where it stopped.
 template <typename AtEnd>
-const char16_t* NarrowNonAscii(Sink* sink, Charset* charset,
+const char16_t* NarrowNonAscii(OutBuffer* sink, Charset* charset,
                                const char16_t* text, AtEnd atEnd) {
   do {
     char32_t c = *text++;
     if (IsHighSurrogate(c) && !atEnd(text) && IsLowSurrogate(*text)) {
       c = 0x10000 + ((c - 0xD800) << 10) + (*text++ - 0xDC00);
     }
+    // A code point without room is dropped, and the units still consumed.
     char* dst = sink->Reserve(kMaxCodePointBytes);
-    sink->Commit(EncodeCodePoint(charset, c, dst));
+    if (dst != nullptr) sink->Commit(EncodeCodePoint(charset, c, dst));
   } while (!atEnd(text) && *text >= 0x80);
   return text;
 }
@@ -148,7 +149,7 @@ const char16_t* NarrowNonAscii(Sink* sink, Charset* charset,
 // where `atEnd` would; finding the run first and copying it after keeps
 // both loops short.
 template <typename AtEnd, typename SkipAscii>
-const char16_t* Narrow(Sink* sink, Charset* charset, const char16_t* text,
+const char16_t* Narrow(OutBuffer* sink, Charset* charset, const char16_t* text,
                        AtEnd atEnd, SkipAscii skipAscii) {
   for (;;) {
     const char16_t* run = text;
@@ -162,7 +163,7 @@ const char16_t* Narrow(Sink* sink, Charset* charset, const char16_t* text,
 // The unit is neither NUL nor beyond ASCII, in one comparison.
 bool IsNonNulAscii(char16_t c) { return static_cast<uint16_t>(c - 1) < 0x7F; }
 
-void NarrowCounted(Sink* sink, Charset* charset, const char16_t* text,
+void NarrowCounted(OutBuffer* sink, Charset* charset, const char16_t* text,
                    size_t nUnits) {
   if (text == nullptr) return;
   const char16_t* end = text + nUnits;
@@ -174,7 +175,7 @@ void NarrowCounted(Sink* sink, Charset* charset, const char16_t* text,
       });
 }
 
-void NarrowTerminated(Sink* sink, Charset* charset, const char16_t* text) {
+void NarrowTerminated(OutBuffer* sink, Charset* charset, const char16_t* text) {
   Narrow(
       sink, charset, text, [](const char16_t* p) { return *p == u'\0'; },
       [](const char16_t* p) {
@@ -185,7 +186,7 @@ void NarrowTerminated(Sink* sink, Charset* charset, const char16_t* text) {
 
 // Narrows format text up to the next '%' or the terminating NUL and returns
 // where it stopped.
-const char16_t* NarrowLiteral(Sink* sink, Charset* charset,
+const char16_t* NarrowLiteral(OutBuffer* sink, Charset* charset,
                               const char16_t* text) {
   return Narrow(
       sink, charset, text,
@@ -476,16 +477,16 @@ size_t PaddingFor(const Field& field, size_t nUnits) {
 // Writes leading padding, `prefix`, `nZeros` zeros, `body` and trailing
 // padding. The field's width counts prefix, zeros and body as one unit
 // each, which they are for every caller.
-void AppendField(Sink* out, const Field& field, const char* prefix,
+void AppendField(OutBuffer* out, const Field& field, const char* prefix,
                  size_t nPrefix, size_t nZeros, const char* body,
                  size_t nBody) {
   size_t nPad = PaddingFor(field, nPrefix + nZeros + nBody);
   bool left = (field.flags & kFlagLeft) != 0;
-  if (!left) out->PutRepeated(' ', nPad);
-  out->Put(prefix, nPrefix);
-  out->PutRepeated('0', nZeros);
-  out->Put(body, nBody);
-  if (left) out->PutRepeated(' ', nPad);
+  if (!left) out->AppendRepeated(' ', nPad);
+  out->Append(prefix, nPrefix);
+  out->AppendRepeated('0', nZeros);
+  out->Append(body, nBody);
+  if (left) out->AppendRepeated(' ', nPad);
 }
 
 // Digits of `value` in the conversion's base.
@@ -553,53 +554,73 @@ void WriteDigits(uint64_t value, char conversion, char* end) {
   }
 }
 
-void RenderInteger(Sink* out, const Field& field, uint64_t bits) {
-  // Reduce the argument to the type the modifier names, whatever the
-  // argument source handed over beyond it.
+// Reduces the argument to the C type the modifier names, whatever the
+// argument source handed over beyond it, and returns its magnitude; `*sign`
+// gets the sign to write before it, or '\0' for none.
+uint64_t Magnitude(const Field& field, uint64_t bits, char* sign) {
   uint64_t mask = ~uint64_t{0};
   if (field.intBits < 64) mask = (uint64_t{1} << field.intBits) - 1;
   uint64_t value = bits & mask;
-  char sign = '\0';
-  if (field.conversion == 'd' || field.conversion == 'i') {
-    uint64_t signBit = uint64_t{1} << (field.intBits - 1);
-    if ((value & signBit) != 0) {
-      sign = '-';
-      value = ((~value) & mask) + 1;  // magnitude, exact even for the minimum
-    } else if ((field.flags & kFlagPlus) != 0) {
-      sign = '+';
-    } else if ((field.flags & kFlagSpace) != 0) {
-      sign = ' ';
-    }
+  *sign = '\0';
+  if (field.conversion != 'd' && field.conversion != 'i') return value;
+  uint64_t signBit = uint64_t{1} << (field.intBits - 1);
+  if ((value & signBit) != 0) {
+    *sign = '-';
+    return ((~value) & mask) + 1;  // exact even for the minimum
   }
+  if ((field.flags & kFlagPlus) != 0) {
+    *sign = '+';
+  } else if ((field.flags & kFlagSpace) != 0) {
+    *sign = ' ';
+  }
+  return value;
+}
 
-  // An explicit precision of 0 prints no digits for 0.
-  size_t nDigits = 0;
-  if (value != 0 || field.precision != 0)
-    nDigits = CountDigits(value, field.conversion);
-
-  size_t nZeros = 0;
+// The zeros that the precision, or '#' with 'o', put before the digits.
+size_t PrecisionZeros(const Field& field, uint64_t value, size_t nDigits) {
   if (field.precision > 0 && static_cast<size_t>(field.precision) > nDigits) {
-    nZeros = static_cast<size_t>(field.precision) - nDigits;
+    return static_cast<size_t>(field.precision) - nDigits;
   }
   // '#' with 'o' makes the first digit a 0; a value of 0 already has one.
-  if (field.conversion == 'o' && (field.flags & kFlagAlt) != 0 && nZeros == 0 &&
+  if (field.conversion == 'o' && (field.flags & kFlagAlt) != 0 &&
       (nDigits == 0 || value != 0)) {
-    nZeros = 1;
+    return 1;
   }
+  return 0;
+}
 
-  char prefix[2];
-  size_t nPrefix = 0;
+// Writes what goes before the zeros and digits, the sign or the "0x" of
+// '#x', to `prefix` (two bytes) and returns its length.
+size_t IntegerPrefix(const Field& field, char sign, uint64_t value,
+                     char* prefix) {
   if (sign != '\0') {
-    prefix[nPrefix++] = sign;
-  } else if ((field.flags & kFlagAlt) != 0 && value != 0 &&
-             (field.conversion == 'x' || field.conversion == 'X')) {
-    prefix[nPrefix++] = '0';
-    prefix[nPrefix++] = field.conversion;
+    prefix[0] = sign;
+    return 1;
   }
+  if ((field.flags & kFlagAlt) != 0 && value != 0 &&
+      (field.conversion == 'x' || field.conversion == 'X')) {
+    prefix[0] = '0';
+    prefix[1] = field.conversion;
+    return 2;
+  }
+  return 0;
+}
+
+void RenderInteger(OutBuffer* out, const Field& field, uint64_t bits) {
+  char sign;
+  const uint64_t value = Magnitude(field, bits, &sign);
+  // An explicit precision of 0 prints no digits for 0.
+  const size_t nDigits = value != 0 || field.precision != 0
+                             ? CountDigits(value, field.conversion)
+                             : 0;
+  size_t nZeros = PrecisionZeros(field, value, nDigits);
+  char prefix[2];
+  const size_t nPrefix = IntegerPrefix(field, sign, value, prefix);
 
   if (field.width == 0 && nZeros == 0) {
-    // The common case: prefix and digits straight into the sink.
+    // The common case: prefix and digits straight into the buffer.
     char* dst = out->Reserve(kIntegerBytes);
+    if (dst == nullptr) return;
     for (size_t i = 0; i < nPrefix; ++i) dst[i] = prefix[i];
     if (nDigits > 0)
       WriteDigits(value, field.conversion, dst + nPrefix + nDigits);
@@ -608,6 +629,8 @@ void RenderInteger(Sink* out, const Field& field, uint64_t bits) {
   }
   char digits[kIntegerBytes];
   if (nDigits > 0) WriteDigits(value, field.conversion, digits + nDigits);
+  // The '0' flag pads with zeros after the prefix, unless a precision or
+  // '-' says otherwise.
   if ((field.flags & (kFlagZero | kFlagLeft)) == kFlagZero &&
       field.precision < 0) {
     nZeros += PaddingFor(field, nPrefix + nZeros + nDigits);
@@ -615,7 +638,7 @@ void RenderInteger(Sink* out, const Field& field, uint64_t bits) {
   AppendField(out, field, prefix, nPrefix, nZeros, digits, nDigits);
 }
 
-void RenderPointer(Sink* out, const Field& field, const void* p) {
+void RenderPointer(OutBuffer* out, const Field& field, const void* p) {
   // The home platform's style: every digit of the pointer, upper case, no
   // "0x", so that pointers line up in a column.
   constexpr size_t kDigits = 2 * sizeof(void*);
@@ -628,11 +651,23 @@ void RenderPointer(Sink* out, const Field& field, const void* p) {
   AppendField(out, field, nullptr, 0, 0, digits, kDigits);
 }
 
-template <typename Real>
-int PrintReal(char* buffer, size_t nBytes, const char* format, int precision,
-              bool hasPrecision, Real value) {
-  return hasPrecision ? std::snprintf(buffer, nBytes, format, precision, value)
-                      : std::snprintf(buffer, nBytes, format, value);
+// The runtime's format for a real field: its flags, a precision taken as
+// an argument, the length modifier and the conversion. Width and the '0' and
+// '-' flags are left out: padding is added afterwards, around the zeros the
+// runtime is not asked for.
+void BuildRuntimeFormat(const Field& field, bool isLong, char (&format)[12]) {
+  size_t nFormat = 0;
+  format[nFormat++] = '%';
+  if ((field.flags & kFlagPlus) != 0) format[nFormat++] = '+';
+  if ((field.flags & kFlagSpace) != 0) format[nFormat++] = ' ';
+  if ((field.flags & kFlagAlt) != 0) format[nFormat++] = '#';
+  if (field.precision >= 0) {
+    format[nFormat++] = '.';
+    format[nFormat++] = '*';
+  }
+  if (isLong) format[nFormat++] = 'L';
+  format[nFormat++] = field.conversion;
+  format[nFormat] = '\0';
 }
 
 // Small enough for any stack the tracer runs on, large enough for the
@@ -640,8 +675,93 @@ int PrintReal(char* buffer, size_t nBytes, const char* format, int precision,
 // Longer renderings take one exact-size retry on the heap.
 constexpr size_t kRealStackBytes = 512;
 
+// The runtime's rendering of one real value, on the stack or, when longer,
+// on the heap.
+class RealText {
+ public:
+  RealText() = default;
+  ~RealText() { std::free(heap_); }
+  RealText(const RealText&) = delete;
+  RealText& operator=(const RealText&) = delete;
+
+  // Renders `value` with `format` (a precision argument when `precision` is
+  // not negative). Returns false should the runtime fail, or no memory be
+  // had for a long rendering.
+  template <typename Real>
+  bool Print(const char* format, int precision, Real value) {
+    int printed = Run(stack_, sizeof stack_, format, precision, value);
+    if (printed < 0) return false;
+    nBytes_ = static_cast<size_t>(printed);
+    if (nBytes_ < sizeof stack_) return true;
+    heap_ = static_cast<char*>(std::malloc(nBytes_ + 1));
+    if (heap_ == nullptr) return false;
+    Run(heap_, nBytes_ + 1, format, precision, value);
+    return true;
+  }
+
+  const char* data() const { return heap_ != nullptr ? heap_ : stack_; }
+  size_t size() const { return nBytes_; }
+
+ private:
+  template <typename Real>
+  static int Run(char* buffer, size_t nBytes, const char* format,
+                 int precision, Real value) {
+    return precision >= 0 ? std::snprintf(buffer, nBytes, format, precision, value)
+                          : std::snprintf(buffer, nBytes, format, value);
+  }
+
+  char stack_[kRealStackBytes];
+  char* heap_ = nullptr;
+  size_t nBytes_ = 0;
+};
+
+// Where the zeros beyond the runtime's precision go in `text`: before the
+// exponent, or at the end.
+size_t ExtraZerosAt(char conversion, const char* text, size_t nText) {
+  if (conversion == 'f' || conversion == 'F') return nText;
+  char marker = conversion == 'a'   ? 'p'
+                : conversion == 'A' ? 'P'
+                : conversion == 'e' || conversion == 'g' ? 'e'
+                                                         : 'E';
+  const void* found = std::memchr(text, marker, nText);
+  return found != nullptr
+             ? static_cast<size_t>(static_cast<const char*>(found) - text)
+             : nText;
+}
+
+// The length of what zero padding goes after: the sign, and %a's "0x".
+size_t RealLead(char conversion, const char* text, size_t nText) {
+  size_t nLead = 0;
+  if (nText > 0 && (text[0] == '-' || text[0] == '+' || text[0] == ' '))
+    nLead = 1;
+  if ((conversion == 'a' || conversion == 'A') && nText >= nLead + 2 &&
+      text[nLead] == '0' && (text[nLead + 1] == 'x' || text[nLead + 1] == 'X')) {
+    nLead += 2;
+  }
+  return nLead;
+}
+
+// Writes the runtime's `text` with `nExtraZeros` zeros inserted at
+// `nInsert`, padded to the field's width: with spaces, or with zeros after
+// the lead for a finite value under the '0' flag.
+void AppendPaddedReal(OutBuffer* out, const Field& field, bool finite,
+                      const char* text, size_t nText, size_t nInsert,
+                      size_t nExtraZeros) {
+  const size_t nLead = RealLead(field.conversion, text, nText);
+  const size_t nPad = PaddingFor(field, nText + nExtraZeros);
+  const bool left = (field.flags & kFlagLeft) != 0;
+  const bool zeroPad = finite && !left && (field.flags & kFlagZero) != 0;
+  if (!left && !zeroPad) out->AppendRepeated(' ', nPad);
+  out->Append(text, nLead);
+  if (zeroPad) out->AppendRepeated('0', nPad);
+  out->Append(text + nLead, nInsert - nLead);
+  out->AppendRepeated('0', nExtraZeros);
+  out->Append(text + nInsert, nText - nInsert);
+  if (left) out->AppendRepeated(' ', nPad);
+}
+
 template <typename Real>
-void RenderReal(Sink* out, const Field& field, Real value) {
+void RenderReal(OutBuffer* out, const Field& field, Real value) {
   constexpr bool kLong = std::is_same<Real, long double>::value;
   // Past this many fraction digits every value of the type is exact, so any
   // further digit the runtime would print is a zero. Capping the precision
@@ -655,90 +775,36 @@ void RenderReal(Sink* out, const Field& field, Real value) {
       "precision cap would change %g's choice of style");
 
   char format[12];
-  size_t nFormat = 0;
-  format[nFormat++] = '%';
-  if ((field.flags & kFlagPlus) != 0) format[nFormat++] = '+';
-  if ((field.flags & kFlagSpace) != 0) format[nFormat++] = ' ';
-  if ((field.flags & kFlagAlt) != 0) format[nFormat++] = '#';
-  bool hasPrecision = field.precision >= 0;
-  if (hasPrecision) {
-    format[nFormat++] = '.';
-    format[nFormat++] = '*';
-  }
-  if (kLong) format[nFormat++] = 'L';
-  format[nFormat++] = field.conversion;
-  format[nFormat] = '\0';
-
+  BuildRuntimeFormat(field, kLong, format);
   int precision = field.precision;
   size_t nExtraZeros = 0;
   if (precision > kMaxRuntimePrecision) {
     nExtraZeros = static_cast<size_t>(precision - kMaxRuntimePrecision);
     precision = kMaxRuntimePrecision;
   }
-
-  char stackText[kRealStackBytes];
-  char* text = stackText;
-  char* heapText = nullptr;
   // Should the runtime fail, or no memory be had for a long rendering, the
   // field is left out (and the loss recorded): the rest of the line is still
   // worth having.
-  int printed = PrintReal(stackText, sizeof stackText, format, precision,
-                          hasPrecision, value);
-  if (printed < 0) {
+  RealText text;
+  if (!text.Print(format, precision, value)) {
     out->MarkTruncated();
     return;
   }
-  size_t nText = static_cast<size_t>(printed);
-  if (nText >= sizeof stackText) {
-    heapText = static_cast<char*>(std::malloc(nText + 1));
-    if (heapText == nullptr) {
-      out->MarkTruncated();
-      return;
-    }
-    PrintReal(heapText, nText + 1, format, precision, hasPrecision, value);
-    text = heapText;
-  }
-
-  bool finite = std::isfinite(value);
-  // Where the zeros beyond the cap belong: before the exponent, or at the
-  // end. %g drops trailing zeros unless '#' keeps them.
-  size_t nInsert = nText;
-  char c = field.conversion;
-  bool isG = c == 'g' || c == 'G';
+  const bool finite = std::isfinite(value);
+  // %g drops trailing zeros unless '#' keeps them.
+  const bool isG = field.conversion == 'g' || field.conversion == 'G';
   if (!finite || (isG && (field.flags & kFlagAlt) == 0)) nExtraZeros = 0;
-  if (nExtraZeros > 0 && c != 'f' && c != 'F') {
-    char marker = (c == 'a' || c == 'A') ? (c == 'a' ? 'p' : 'P')
-                                         : (c == 'e' || c == 'g' ? 'e' : 'E');
-    const void* found = std::memchr(text, marker, nText);
-    if (found != nullptr)
-      nInsert = static_cast<size_t>(static_cast<const char*>(found) - text);
-  }
-
-  // Zero padding goes after the sign and after %a's "0x".
-  size_t nLead = 0;
-  if (nText > 0 && (text[0] == '-' || text[0] == '+' || text[0] == ' '))
-    nLead = 1;
-  if ((c == 'a' || c == 'A') && nText >= nLead + 2 && text[nLead] == '0' &&
-      (text[nLead + 1] == 'x' || text[nLead + 1] == 'X')) {
-    nLead += 2;
-  }
-  size_t nPad = PaddingFor(field, nText + nExtraZeros);
-  bool left = (field.flags & kFlagLeft) != 0;
-  bool zeroPad = finite && !left && (field.flags & kFlagZero) != 0;
-  if (!left && !zeroPad) out->PutRepeated(' ', nPad);
-  out->Put(text, nLead);
-  if (zeroPad) out->PutRepeated('0', nPad);
-  out->Put(text + nLead, nInsert - nLead);
-  out->PutRepeated('0', nExtraZeros);
-  out->Put(text + nInsert, nText - nInsert);
-  if (left) out->PutRepeated(' ', nPad);
-  std::free(heapText);
+  const size_t nInsert = nExtraZeros > 0
+                             ? ExtraZerosAt(field.conversion, text.data(), text.size())
+                             : text.size();
+  AppendPaddedReal(out, field, finite, text.data(), text.size(), nInsert,
+                   nExtraZeros);
 }
 
 constexpr char16_t kWideNull[] = u"(null)";
 constexpr char kNarrowNull[] = "(null)";
 
-void RenderWideString(Sink* out, Charset* charset, const Field& field,
+void RenderWideString(OutBuffer* out, Charset* charset, const Field& field,
                       const char16_t* s) {
   if (s == nullptr) s = kWideNull;
   if (field.precision < 0 && field.width == 0) {
@@ -760,9 +826,9 @@ void RenderWideString(Sink* out, Charset* charset, const Field& field,
   }
   size_t nPad = PaddingFor(field, nUnits);
   bool left = (field.flags & kFlagLeft) != 0;
-  if (!left) out->PutRepeated(' ', nPad);
+  if (!left) out->AppendRepeated(' ', nPad);
   NarrowCounted(out, charset, s, nUnits);
-  if (left) out->PutRepeated(' ', nPad);
+  if (left) out->AppendRepeated(' ', nPad);
 }
 
 // How many of the first `nBytes` bytes of `s` to keep so that no multibyte
@@ -797,7 +863,7 @@ size_t WholeCharacterBytes(Charset* charset, const char* s, size_t nBytes) {
   return kept;
 }
 
-void RenderNarrowString(Sink* out, Charset* charset, const Field& field,
+void RenderNarrowString(OutBuffer* out, Charset* charset, const Field& field,
                         const char* s) {
   if (s == nullptr) s = kNarrowNull;
   size_t nBytes;
@@ -834,38 +900,35 @@ Charset ClassifyLocale() {
 
 void NarrowUnits(OutBuffer* out, Charset* charset, const char16_t* text,
                  size_t nUnits) {
-  Sink sink(out);
-  NarrowCounted(&sink, charset, text, nUnits);
-}
-
-void Sink::Put(const char* s, size_t nBytes) {
-  if (nBytes == 0) return;  // `s` may then be null, which memcpy forbids
-  if (nBytes > kStageBytes - nStaged_) {
-    Flush();
-    if (nBytes > kStageBytes) {
-      out_->Append(s, nBytes);
-      return;
-    }
-  }
-  std::memcpy(staged_ + nStaged_, s, nBytes);
-  nStaged_ += nBytes;
-}
-
-void Sink::PutRepeated(char c, size_t nBytes) {
-  if (nBytes > kStageBytes - nStaged_) {
-    Flush();
-    if (nBytes > kStageBytes) {
-      out_->AppendRepeated(c, nBytes);
-      return;
-    }
-  }
-  std::memset(staged_ + nStaged_, c, nBytes);
-  nStaged_ += nBytes;
+  NarrowCounted(out, charset, text, nUnits);
 }
 
 void AppendNarrowed(OutBuffer* out, const char16_t* text, size_t nUnits) {
   Charset charset = Charset::kUnknown;
   NarrowUnits(out, &charset, text, nUnits);
+}
+
+void AppendUpperHex(OutBuffer* out, uint64_t value, int nDigits) {
+  Field field{};
+  field.conversion = 'X';
+  field.intBits = 64;
+  field.precision = nDigits;
+  RenderInteger(out, field, value);
+}
+
+void AppendRightAligned(OutBuffer* out, const char16_t* text, int nUnits) {
+  Field field{};
+  field.conversion = 's';
+  field.width = nUnits;
+  field.precision = -1;
+  Charset charset = Charset::kUnknown;
+  RenderWideString(out, &charset, field, text);
+}
+
+size_t CutOnCharBoundary(const char* text, size_t nBytes, size_t maxBytes) {
+  if (nBytes <= maxBytes) return nBytes;
+  Charset charset = Charset::kUnknown;
+  return WholeCharacterBytes(&charset, text, maxBytes);
 }
 
 void Field::SetWidthFromArg(int value) {
@@ -888,7 +951,7 @@ bool FormatCursor::Next(Field* field) {
     const char16_t* end;
     State state = ParseField(next_, field, &end);
     if (state == kArgPercent) {
-      sink_.Put('%');
+      sink_.Append('%');
     } else if (state == kMalformed) {
       NarrowCounted(&sink_, &charset_, next_, static_cast<size_t>(end - next_));
     } else {
@@ -925,9 +988,9 @@ void FormatCursor::Render(const Field& field, const FieldValue& value) {
       char16_t unit = static_cast<char16_t>(value.unit);
       size_t nPad = PaddingFor(field, 1);
       bool left = (field.flags & kFlagLeft) != 0;
-      if (!left) sink_.PutRepeated(' ', nPad);
+      if (!left) sink_.AppendRepeated(' ', nPad);
       NarrowCounted(&sink_, &charset_, &unit, 1);
-      if (left) sink_.PutRepeated(' ', nPad);
+      if (left) sink_.AppendRepeated(' ', nPad);
       break;
     }
     case FieldArg::kNarrowChar: {

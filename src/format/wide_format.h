@@ -76,6 +76,22 @@ void FormatWideV(OutBuffer* out, const char16_t* format, va_list ap);
 // code point the locale cannot express, or a lone surrogate, becomes '?'.
 void AppendNarrowed(OutBuffer* out, const char16_t* text, size_t nUnits);
 
+// Single fields rendered as the engine renders them, for text that is built
+// around a format rather than by one.
+//
+// Appends `value` in upper-case hex with at least `nDigits` digits, as
+// "%.*X" would.
+void AppendUpperHex(OutBuffer* out, uint64_t value, int nDigits);
+// Appends the NUL-terminated `text` right-aligned in a field of `nUnits`
+// units, as "%*s" would; a null `text` is written "(null)".
+void AppendRightAligned(OutBuffer* out, const char16_t* text, int nUnits);
+
+// Returns how many of the first `nBytes` bytes of the narrow `text` to keep
+// so that at most `maxBytes` remain and no multibyte character of the
+// current locale is cut. Bytes that do not form a character are kept as
+// they are.
+size_t CutOnCharBoundary(const char* text, size_t nBytes, size_t maxBytes);
+
 }  // namespace razezir
 
 #endif  // RAZEZIR_SRC_FORMAT_WIDE_FORMAT_H_

@@ -20,50 +20,6 @@
 
 namespace razezir {
 
-// Bytes on their way to an OutBuffer. A line is made of many small pieces;
-// gathering them here and handing them over in blocks keeps the buffer's
-// bookkeeping and a library copy off the per-piece path. Whatever is staged
-// reaches the buffer at the latest when the Sink is destroyed.
-class Sink {
- public:
-  static constexpr size_t kStageBytes = 256;
-
-  explicit Sink(OutBuffer* out) : out_(out), nStaged_(0) {}
-  ~Sink() { Flush(); }
-
-  Sink(const Sink&) = delete;
-  Sink& operator=(const Sink&) = delete;
-
-  void Flush() {
-    out_->Append(staged_, nStaged_);
-    nStaged_ = 0;
-  }
-  // Returns where at least `nBytes` (at most kStageBytes) may be written;
-  // Commit then says how many were.
-  char* Reserve(size_t nBytes) {
-    if (kStageBytes - nStaged_ < nBytes) Flush();
-    return staged_ + nStaged_;
-  }
-  size_t room() const { return kStageBytes - nStaged_; }
-  void Commit(size_t nBytes) { nStaged_ += nBytes; }
-
-  void Put(char c) {
-    if (nStaged_ == kStageBytes) Flush();
-    staged_[nStaged_++] = c;
-  }
-  void Put(const char* s, size_t nBytes);
-  void PutRepeated(char c, size_t nBytes);
-
-  // True once the buffer has dropped bytes; staged bytes are not counted.
-  bool truncated() const { return out_->truncated(); }
-  void MarkTruncated() { out_->MarkTruncated(); }
-
- private:
-  OutBuffer* out_;
-  size_t nStaged_;
-  char staged_[kStageBytes];
-};
-
 // How text beyond ASCII reaches the narrow encoding. kUnknown until the first
 // non-ASCII unit of a call, so that ASCII-only calls never query the locale.
 enum class Charset : uint8_t {
@@ -137,7 +93,7 @@ union FieldValue {
 class FormatCursor {
  public:
   FormatCursor(OutBuffer* out, const char16_t* format)
-      : sink_(out), next_(format), charset_(Charset::kUnknown) {}
+      : sink_(*out), next_(format), charset_(Charset::kUnknown) {}
 
   FormatCursor(const FormatCursor&) = delete;
   FormatCursor& operator=(const FormatCursor&) = delete;
@@ -148,7 +104,7 @@ class FormatCursor {
   void Render(const Field& field, const FieldValue& value);
 
  private:
-  Sink sink_;
+  OutBuffer& sink_;  // where the fields go
   const char16_t* next_;
   Charset charset_;
 };

@@ -6,16 +6,17 @@
 
 #include "logtext/log_text.h"
 
+#include <atomic>
 #include <cstring>
-#include <cwchar>
 
+#include "format/wide_format.h"
 #include "platform/port.h"
+#include "razezir/trace.h"
 
 namespace razezir {
 
 namespace {
 
-constexpr int kTraceMsec = 0x10;
 constexpr size_t kRuleBytes = 76;
 
 struct TimeCache {
@@ -27,24 +28,8 @@ struct TimeCache {
 
 thread_local TimeCache t_timeCache;
 
-// Returns the length of the longest prefix of `text` that is at most
-// `maxBytes` long and ends on a character boundary of the current locale.
-// Bytes that do not decode count as characters of their own.
-size_t CutOnCharBoundary(const char* text, size_t nBytes, size_t maxBytes) {
-  if (nBytes <= maxBytes) return nBytes;
-  std::mbstate_t state{};
-  size_t pos = 0;
-  while (pos < nBytes) {
-    size_t n = std::mbrlen(text + pos, nBytes - pos, &state);
-    if (n == 0 || n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2)) {
-      state = std::mbstate_t{};
-      n = 1;
-    }
-    if (n > maxBytes - pos) break;
-    pos += n;
-  }
-  return pos;
-}
+// Where timestamps read the time; only tests replace it.
+std::atomic<platform::WallClock (*)()> g_readClock{platform::ReadWallClock};
 
 void RefillTimeCache(TimeCache* cache, time_t second) {
   struct tm local;
@@ -71,7 +56,7 @@ void WriteBanner(FILE* stream, const char* head, const char* tail) {
   put(kRule, kRuleBytes);
   put("\n", 1);
   put(head, std::strlen(head));
-  n += FormatTraceTime(kTraceMsec, line + n, kBannerTimeBytes);
+  n += FormatTraceTime(QXSTD::TRACE_MSEC, line + n, kBannerTimeBytes);
   put(tail, std::strlen(tail));
   put(kRule, kRuleBytes);
   put("\n", 1);
@@ -81,14 +66,14 @@ void WriteBanner(FILE* stream, const char* head, const char* tail) {
 }  // namespace
 
 size_t FormatTraceTime(int flags, char* out, size_t maxBytes) {
-  platform::WallClock now = platform::ReadWallClock();
+  platform::WallClock now = g_readClock.load(std::memory_order_relaxed)();
   TimeCache* cache = &t_timeCache;
   if (!cache->valid || cache->second != now.seconds) {
     RefillTimeCache(cache, now.seconds);
   }
   size_t n = CutOnCharBoundary(cache->text, cache->nBytes, maxBytes);
   std::memcpy(out, cache->text, n);
-  if ((flags & kTraceMsec) != 0 && n > 0 && n == cache->nBytes) {
+  if ((flags & QXSTD::TRACE_MSEC) != 0 && n > 0 && n == cache->nBytes) {
     char msec[4] = {'.', static_cast<char>('0' + now.milliseconds / 100),
                     static_cast<char>('0' + now.milliseconds / 10 % 10),
                     static_cast<char>('0' + now.milliseconds % 10)};
@@ -127,6 +112,11 @@ FILE* OpenLogStream(const char* fileName) {
 
 void CloseLogStream(FILE* stream) {
   if (stream != nullptr && stream != stdout) std::fclose(stream);
+}
+
+void LogTextTestHelper::SetClock(platform::WallClock (*clock)()) {
+  g_readClock.store(clock != nullptr ? clock : platform::ReadWallClock,
+                    std::memory_order_relaxed);
 }
 
 }  // namespace razezir

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "platform/port.h"
+
 namespace razezir {
 
 // Longest timestamp text a line prefix carries, in bytes (NUL excluded). In
@@ -44,6 +46,14 @@ FILE* OpenLogStream(const char* fileName);
 
 // Closes a stream the library opened; standard output is never closed.
 void CloseLogStream(FILE* stream);
+
+// Test-only knobs of the timestamp text.
+class LogTextTestHelper {
+ public:
+  // Makes timestamps read `clock` instead of the system's wall clock; null
+  // restores the system's. REQUIRES: no other thread formats a timestamp.
+  static void SetClock(platform::WallClock (*clock)());
+};
 
 }  // namespace razezir
 

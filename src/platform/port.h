@@ -1,7 +1,7 @@
 // The platform contract: recursive locks, thread ids, the clock and local
-// time, opening log files, and fork handling. Each platform implements all of
-// it in one file (port_posix.cc, port_win.cc); nothing else in the library
-// tests for a platform.
+// time, the locale's codeset, opening and writing log files, and fork
+// handling. Each platform implements all of it in one file (port_posix.cc,
+// port_win.cc); no file outside src/platform tests for a platform.
 //
 // Everything declared here is safe to call from any thread at once unless a
 // REQUIRES line says otherwise.
@@ -16,13 +16,16 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/thread_annotations.h"
+
 namespace razezir {
 namespace platform {
 
 // Returns the system's id of the calling thread (the kernel thread id where
-// there is one), which identifies it among the live threads of the process.
-// The id is cached per thread, so the system is asked once per thread; a
-// child process after fork gets its own.
+// there is one), which identifies it among the live threads of the process
+// and is never 0. Cheap enough to call for every line: platforms where asking
+// the system costs a call keep the id per thread, and a child process after
+// fork gets its own.
 uint32_t CurrentThreadId();
 
 }  // namespace platform
@@ -30,7 +33,9 @@ uint32_t CurrentThreadId();
 // A recursive lock: the owning thread may enter it again and must leave it
 // as often as it entered. Created on the heap by the trace state; its only
 // virtual operation is the destructor, which releases the lock object.
-class CriticalSectionLock {
+// clang's analysis knows no recursive locks, so to it entering a held lock
+// is an error; the library's own code never does.
+class CAPABILITY("mutex") CriticalSectionLock {
  public:
   CriticalSectionLock();
   virtual ~CriticalSectionLock();
@@ -38,7 +43,7 @@ class CriticalSectionLock {
   CriticalSectionLock(const CriticalSectionLock&) = delete;
   CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
 
-  void Enter() {
+  void Enter() ACQUIRE() {
     EnterNative();
 #ifndef NDEBUG
     owner_.store(platform::CurrentThreadId(), std::memory_order_relaxed);
@@ -47,7 +52,7 @@ class CriticalSectionLock {
   }
 
   // REQUIRES: entered by the calling thread.
-  void Leave() {
+  void Leave() RELEASE() {
 #ifndef NDEBUG
     assert(HeldByCurrentThread());
     if (--depth_ == 0) owner_.store(0, std::memory_order_relaxed);
@@ -67,6 +72,12 @@ class CriticalSectionLock {
   }
 #endif  // NDEBUG
 
+  // In debug builds, fails unless the calling thread has entered the lock;
+  // the analysis takes the lock as held after the call.
+  void AssertHeld() const ASSERT_CAPABILITY(this) {
+    assert(HeldByCurrentThread());
+  }
+
  private:
   // Defined by each platform.
   void EnterNative();
@@ -83,20 +94,18 @@ class CriticalSectionLock {
 #endif  // NDEBUG
 };
 
-// Enters a lock for the lifetime of the guard; a null lock is not entered.
-class LockGuard {
+// Enters a lock for the lifetime of the guard.
+class SCOPED_CAPABILITY LockGuard {
  public:
-  explicit LockGuard(CriticalSectionLock* lock) : lock_(lock) {
-    if (lock_ != nullptr) lock_->Enter();
+  explicit LockGuard(CriticalSectionLock& lock) ACQUIRE(lock) : lock_(lock) {
+    lock_.Enter();
   }
-  ~LockGuard() {
-    if (lock_ != nullptr) lock_->Leave();
-  }
+  ~LockGuard() RELEASE() { lock_.Leave(); }
   LockGuard(const LockGuard&) = delete;
   LockGuard& operator=(const LockGuard&) = delete;
 
  private:
-  CriticalSectionLock* const lock_;
+  CriticalSectionLock& lock_;
 };
 
 namespace platform {
@@ -131,8 +140,8 @@ FILE* OpenAppendStream(const char* fileName);
 void WriteToOwnStream(FILE* stream, const char* data, size_t nBytes);
 
 // Registers handlers that run around fork(): `prepare` in the parent before
-// it, `parent` in the parent after it and `child` in the new process. The
-// thread id cache is reset in the child before `child` runs. Later calls do
+// it, `parent` in the parent after it and `child` in the new process, where
+// CurrentThreadId already returns the child's own id. Later calls do
 // nothing; platforms without fork ignore the call.
 void InstallForkHandlers(void (*prepare)(), void (*parent)(), void (*child)());
 

@@ -1,9 +1,12 @@
-// The platform contract on POSIX systems (Linux first): pthread recursive
-// mutexes, the kernel thread id, clock_gettime and localtime_r, fopen with
-// close-on-exec, and pthread_atfork.
+// The platform contract on POSIX systems: pthread recursive mutexes, a thread
+// id, clock_gettime and localtime_r, nl_langinfo, log files opened with
+// close-on-exec, and pthread_atfork. Linux is the system it is built and
+// tested on; the two calls Linux has and POSIX lacks (the kernel thread id
+// and O_CLOEXEC) are feature-tested, with a fallback for the other systems.
 
 #include "platform/port.h"
 
+#include <fcntl.h>
 #include <langinfo.h>
 #include <pthread.h>
 #include <sys/syscall.h>
@@ -32,7 +35,25 @@ void InitRecursive(unsigned char* storage) {
   pthread_mutexattr_destroy(&attr);
 }
 
-// Zero means "not asked yet": no Linux thread has id 0.
+#if defined(SYS_gettid)
+// The kernel's id of the thread, the one that ps, top and debuggers show.
+uint32_t AskThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+#else
+// POSIX has no numeric thread id (pthread_t may be a pointer or a
+// structure), so threads are numbered from 1 in the order they first ask.
+std::atomic<uint32_t> g_threadsNumbered{0};
+uint32_t AskThreadId() {
+  return g_threadsNumbered.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+#endif  // defined(SYS_gettid)
+
+#if defined(O_CLOEXEC)
+constexpr int kOpenBaseFlags = O_CLOEXEC;
+#else
+constexpr int kOpenBaseFlags = 0;
+#endif  // defined(O_CLOEXEC)
+
+// Zero means "not asked yet": no thread gets id 0.
 thread_local uint32_t t_threadId = 0;
 
 std::atomic<bool> g_forkHandlersInstalled{false};
@@ -79,7 +100,7 @@ namespace platform {
 uint32_t CurrentThreadId() {
   uint32_t id = t_threadId;
   if (id == 0) {
-    id = static_cast<uint32_t>(syscall(SYS_gettid));
+    id = AskThreadId();
     t_threadId = id;
   }
   return id;
@@ -98,10 +119,18 @@ bool ToLocalTime(time_t seconds, struct tm* out) {
 const char* LocaleCodeset() { return nl_langinfo(CODESET); }
 
 FILE* OpenAppendStream(const char* fileName) {
-  // "e" is glibc's O_CLOEXEC: a log file must not leak into programs that
-  // the host runs.
-  FILE* stream = std::fopen(fileName, "ae");
-  if (stream != nullptr) std::setvbuf(stream, nullptr, _IONBF, 0);
+  // A log file must not leak into programs that the host runs. Without
+  // O_CLOEXEC the flag is set right after the open, which leaves a window in
+  // which a concurrent exec inherits the file.
+  int fd = open(fileName, O_WRONLY | O_CREAT | O_APPEND | kOpenBaseFlags, 0666);
+  if (fd < 0) return nullptr;
+  if (kOpenBaseFlags == 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
+  FILE* stream = fdopen(fd, "a");
+  if (stream == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  std::setvbuf(stream, nullptr, _IONBF, 0);
   return stream;
 }
 

@@ -1,18 +1,24 @@
-// Registration and lookup of module targets, thread targets and thread-name
-// bindings.
+// Registration of module targets, thread targets and thread-name bindings:
+// the exported StartTraceModule, StartTraceThread, SetTraceThreadName and
+// UnregisterTraceThread. Routing a message to a target is part of emission,
+// and destroying the targets part of the state's teardown.
 //
 // Registration holds the global lock and then the list lock across the
 // search, the opening of the target's file and the insertion, so two threads
 // registering the same name create one target, and the main level and file
-// name it copies cannot change under it. The Started banner of a new target
-// is written after both locks are left: a file being created must not stall
-// every other thread's tracing, and the target never changes once visible.
+// name it copies cannot change under it. Emission meanwhile waits on the
+// global lock (unless TRACE_NO_LOCK), so a slow open stalls other threads'
+// tracing; registrations are rare and usually come before the host's
+// threads start. The Started banner of a new target is written after both
+// locks are left: the target never changes once visible, and the banner
+// needs neither lock.
 
-#include "targets/targets.h"
-
-#include <new>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "core/trace_state.h"
 #include "logtext/log_text.h"
 #include "razezir/trace.h"
 
@@ -22,44 +28,23 @@ namespace {
 
 enum class TargetKind { kModule, kThread };
 
-// Exact, case-sensitive comparison, code unit by code unit.
-bool SameName(const std::u16string& name, const char16_t* other) {
-  const char16_t* mine = name.c_str();
-  while (*mine != 0 && *mine == *other) {
-    ++mine;
-    ++other;
-  }
-  return *mine == *other;
-}
-
-// REQUIRES: list lock held.
-const TraceTarget* FindTarget(const std::vector<TraceTarget*>& targets,
-                              const char16_t* name) {
-  for (const TraceTarget* target : targets) {
-    if (SameName(target->name, name)) return target;
-  }
-  return nullptr;
-}
-
-// Creates the record of a new target named `name`. Returns null when memory
-// runs out; the registration is then skipped.
+// Creates the record of a new target named `name`, its file open. Returns
+// null when memory runs out; the registration is then skipped.
 // REQUIRES: global lock held (the main level and file name are read).
-TraceTarget* NewTarget(const TraceState& state, const char16_t* name,
-                       int level, const char* fileName) {
-  auto* target = new (std::nothrow) TraceTarget;
-  if (target == nullptr) return nullptr;
-  try {
-    target->name = name;
-    if (fileName != nullptr) target->fileName = fileName;
-    if (target->fileName.empty()) target->fileName = state.fileName;
-  } catch (...) {
-    delete target;
+TargetPtr NewTarget(const TraceState& state, const char16_t* name, int level,
+                    const char* fileName) REQUIRES(GlobalLock()) {
+  GlobalLock().AssertHeld();
+  TargetPtr target;
+  if (!UnlessOutOfMemory([&]() REQUIRES(GlobalLock()) {
+        target.reset(new TraceTarget{name, 0, std::string(), stdout});
+        if (fileName != nullptr) target->fileName = fileName;
+        if (target->fileName.empty()) target->fileName = state.fileName;
+      })) {
     return nullptr;
   }
   // Level 0 takes a copy of the main level: later changes of the main level
   // do not reach the target.
   target->level = level != 0 ? level : state.level.load(std::memory_order_relaxed);
-  target->out = stdout;
   if (!target->fileName.empty()) {
     target->out = OpenLogStream(target->fileName.c_str());
     if (target->out == nullptr) {
@@ -77,75 +62,36 @@ void RegisterTarget(TargetKind kind, const unsigned short* name, int level,
   const bool isModule = kind == TargetKind::kModule;
   FILE* bannerStream = nullptr;
   {
-    LockGuard global(g_globalLock.load(std::memory_order_acquire));
-    LockGuard list(state->listLock);
-    std::vector<TraceTarget*>& targets =
+    LockGuard global(GlobalLock());
+    LockGuard list(*state->listLock);
+    std::vector<TargetPtr>& targets =
         isModule ? state->modules : state->threadTargets;
-    if (FindTarget(targets, AsUnits(name)) != nullptr) return;
-    TraceTarget* target = NewTarget(*state, AsUnits(name), level, fileName);
+    if (FindTarget(*state, targets, AsUnits(name)) != nullptr) return;
+    TargetPtr target = NewTarget(*state, AsUnits(name), level, fileName);
     if (target == nullptr) return;
-    try {
-      targets.push_back(target);
-    } catch (...) {
-      CloseLogStream(target->out);
-      delete target;
+    const TraceTarget& added = *target;
+    if (!UnlessOutOfMemory([&]() REQUIRES(*state->listLock) {
+          targets.push_back(std::move(target));
+        })) {
       return;
     }
     std::atomic<int>& maxLevel = isModule ? state->maxModuleLevel : state->maxThreadLevel;
-    if (target->level > maxLevel.load(std::memory_order_relaxed)) {
-      maxLevel.store(target->level, std::memory_order_relaxed);
+    if (added.level > maxLevel.load(std::memory_order_relaxed)) {
+      maxLevel.store(added.level, std::memory_order_relaxed);
     }
     (isModule ? state->hasModules : state->hasThreadTargets)
         .store(true, std::memory_order_release);
     // A module target that shares the main log file (by the exact same
     // name) adds no banner to it; a thread target always announces itself.
-    if (!target->fileName.empty() &&
-        (!isModule || target->fileName != state->fileName)) {
-      bannerStream = target->out;
+    if (!added.fileName.empty() &&
+        (!isModule || added.fileName != state->fileName)) {
+      bannerStream = added.out;
     }
   }
   if (bannerStream != nullptr) WriteStartedBanner(bannerStream);
 }
 
 }  // namespace
-
-bool RouteMessage(TraceState* state, const char16_t* module, FILE** stream,
-                  int* limit) {
-  if (state->hasModules.load(std::memory_order_acquire)) {
-    LockGuard list(state->listLock);
-    const TraceTarget* target =
-        module != nullptr ? FindTarget(state->modules, module) : nullptr;
-    if (target == nullptr) return false;
-    *stream = target->out;
-    *limit = target->level;
-  }
-  if (state->hasThreadTargets.load(std::memory_order_acquire)) {
-    const uint32_t threadId = platform::CurrentThreadId();
-    LockGuard list(state->listLock);
-    auto binding = state->threadBindings.find(threadId);
-    if (binding == state->threadBindings.end()) return false;
-    const TraceTarget* target =
-        FindTarget(state->threadTargets, binding->second->name.c_str());
-    if (target == nullptr) return false;
-    *stream = target->out;
-    *limit = target->level;
-  }
-  return true;
-}
-
-void DestroyTargetsAndBindings(TraceState* state) {
-  for (std::vector<TraceTarget*>* targets :
-       {&state->modules, &state->threadTargets}) {
-    for (TraceTarget* target : *targets) {
-      CloseLogStream(target->out);
-      delete target;
-    }
-    targets->clear();
-  }
-  for (auto& entry : state->threadBindings) delete entry.second;
-  state->threadBindings.clear();
-}
-
 }  // namespace razezir
 
 void QXSTD::StartTraceModule(const unsigned short* module, int level,
@@ -163,27 +109,19 @@ void QXSTD::SetTraceThreadName(const unsigned short* name) {
   if (state == nullptr || name == nullptr) return;
   // The binding is made before the lock is taken, to keep the allocation
   // out of the other threads' way; it is thrown away if the thread is bound.
-  auto* binding = new (std::nothrow) razezir::ThreadBinding;
-  if (binding == nullptr) return;
-  bool inserted = false;
-  try {
-    binding->name = razezir::AsUnits(name);
-    binding->threadId = razezir::platform::CurrentThreadId();
-    razezir::LockGuard list(state->listLock);
-    inserted = state->threadBindings.emplace(binding->threadId, binding).second;
-  } catch (...) {
-    inserted = false;
-  }
-  if (!inserted) delete binding;
+  razezir::UnlessOutOfMemory([&] {
+    auto binding = std::make_unique<razezir::ThreadBinding>(razezir::ThreadBinding{
+        razezir::AsUnits(name), razezir::platform::CurrentThreadId()});
+    const uint32_t threadId = binding->threadId;
+    razezir::LockGuard list(*state->listLock);
+    state->threadBindings.emplace(threadId, std::move(binding));
+  });
 }
 
 void QXSTD::UnregisterTraceThread() {
   razezir::TraceState* state = razezir::g_state.load(std::memory_order_acquire);
   if (state == nullptr) return;
   const uint32_t threadId = razezir::platform::CurrentThreadId();
-  razezir::LockGuard list(state->listLock);
-  auto binding = state->threadBindings.find(threadId);
-  if (binding == state->threadBindings.end()) return;
-  delete binding->second;
-  state->threadBindings.erase(binding);
+  razezir::LockGuard list(*state->listLock);
+  state->threadBindings.erase(threadId);
 }
