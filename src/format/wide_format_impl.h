@@ -17,6 +17,7 @@
 
 #include "format/out_buffer.h"
 #include "format/wide_format.h"
+#include "razezir/format_grammar.h"
 
 namespace razezir {
 
@@ -95,11 +96,11 @@ enum class FieldArg : uint8_t {
   kCount,  // %n: its pointer is read and ignored
 };
 
-constexpr uint8_t kFlagLeft = 1;   // '-'
-constexpr uint8_t kFlagPlus = 2;   // '+'
-constexpr uint8_t kFlagSpace = 4;  // ' '
-constexpr uint8_t kFlagAlt = 8;    // '#'
-constexpr uint8_t kFlagZero = 16;  // '0'
+using grammar::kFlagAlt;
+using grammar::kFlagLeft;
+using grammar::kFlagPlus;
+using grammar::kFlagSpace;
+using grammar::kFlagZero;
 
 // One conversion, as FormatCursor::Next parsed it.
 struct Field {
@@ -147,10 +148,14 @@ class FormatCursor {
   bool Next(Field* field);
   void Render(const Field& field, const FieldValue& value);
 
+  // How many malformed conversions Next has written out literally so far.
+  int nMalformed() const { return nMalformed_; }
+
  private:
   Sink sink_;
   const char16_t* next_;
   Charset charset_;
+  int nMalformed_ = 0;
 };
 
 template <typename Args>
