@@ -778,8 +778,8 @@ uint64_t VaListArgs::Integer(IntArg kind) {
   return 0;
 }
 
-template void FormatWide<VaListArgs>(OutBuffer* out, const char16_t* format,
-                                     VaListArgs& args);
+template int FormatWide<VaListArgs>(OutBuffer* out, const char16_t* format,
+                                    VaListArgs& args);
 
 void FormatWideV(OutBuffer* out, const char16_t* format, va_list ap) {
   va_list copy;

@@ -159,8 +159,8 @@ class FormatCursor {
 };
 
 template <typename Args>
-void FormatWide(OutBuffer* out, const char16_t* format, Args& args) {
-  if (out == nullptr || format == nullptr) return;
+int FormatWide(OutBuffer* out, const char16_t* format, Args& args) {
+  if (out == nullptr || format == nullptr) return 0;
   FormatCursor cursor(out, format);
   Field field;
   while (cursor.Next(&field)) {
@@ -206,6 +206,7 @@ void FormatWide(OutBuffer* out, const char16_t* format, Args& args) {
     }
     cursor.Render(field, value);
   }
+  return cursor.nMalformed();
 }
 
 }  // namespace razezir
