@@ -1,6 +1,6 @@
 // The compile-time check of literal formats against their arguments, for
-// C++20 hosts. razezir/trace.h includes it when the check is on; it is not
-// meant to be included on its own.
+// C++20 hosts. razezir/trace.h includes it when the check is on; hosts
+// include that header, not this one.
 //
 // A format is walked with the same grammar the library's engine parses it
 // with, and each argument the walk reads is compared with the type the host
@@ -22,6 +22,10 @@
 
 #ifndef RAZEZIR_INCLUDE_RAZEZIR_FORMAT_CHECK_H_
 #define RAZEZIR_INCLUDE_RAZEZIR_FORMAT_CHECK_H_
+
+#if __cplusplus < 202002L && !(defined(_MSVC_LANG) && _MSVC_LANG >= 202002L)
+#error "razezir/format_check.h needs C++20; include razezir/trace.h instead"
+#endif
 
 #include <stddef.h>
 #include <stdint.h>

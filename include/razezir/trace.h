@@ -19,6 +19,11 @@
 // `%C` take narrow ones, `%ls` and `%ws` wide ones. Wide text is written in
 // the narrow encoding of the current C locale; characters it cannot express
 // become '?'. `%n` consumes its argument and writes nothing.
+//
+// Compiled as C++20, the `u"..."` overloads below check a literal format
+// against the types of its arguments at compile time (see
+// razezir/format_check.h for the rules); RAZEZIR_NO_FORMAT_CHECK turns that
+// off, and RuntimeFormat passes a format known only at run time unchecked.
 
 #ifndef RAZEZIR_INCLUDE_RAZEZIR_TRACE_H_
 #define RAZEZIR_INCLUDE_RAZEZIR_TRACE_H_
@@ -27,9 +32,8 @@
 
 #include "razezir/export.h"
 
-#if !defined(RAZEZIR_NO_FORMAT_CHECK) &&                 \
-    (__cplusplus >= 202002L ||                             \
-     (defined(_MSVC_LANG) && _MSVC_LANG >= 202002L))
+#if !defined(RAZEZIR_NO_FORMAT_CHECK) && \
+    (__cplusplus >= 202002L || (defined(_MSVC_LANG) && _MSVC_LANG >= 202002L))
 #define RAZEZIR_FORMAT_CHECK 1
 #include "razezir/format_check.h"
 #else
@@ -154,6 +158,7 @@ const unsigned short* Units(format_check::CheckedFormat<Args...> format) {
 }
 }  // namespace detail
 #else
+// Unchecked, a format is the plain pointer it always was.
 template <typename...>
 using WideFormat = const char16_t*;
 
