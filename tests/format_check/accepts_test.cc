@@ -21,7 +21,6 @@ using razezir_test::ReadFile;
 using razezir_test::TempPath;
 
 enum Color { kRed = 3 };
-enum class Small : unsigned char { kOne = 1 };
 enum class Wide : long long { kBig = 1LL << 40 };
 
 // Runs `calls` with the main log in a scratch file and returns the log's text
