@@ -30,9 +30,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <type_traits>
-#include <utility>
-
 #include "razezir/format_grammar.h"
 
 namespace QXSTD {
@@ -49,10 +46,6 @@ struct Identity {
 // is what makes a wrong format a compile error.
 void FormatDoesNotMatchArguments();
 
-constexpr void Fail(bool failed) {
-  if (failed) FormatDoesNotMatchArguments();
-}
-
 // The reporters. Each one is a frame in the compiler's message, so their
 // names and arguments are the text of the error. Some compilers show the
 // values a frame was called with, others only its template arguments and
@@ -62,7 +55,9 @@ constexpr void Fail(bool failed) {
 
 // The last frame: the conversion as the format spells it, without flags,
 // width and precision.
-constexpr void Conversion(const char* spelled) { Fail(spelled != nullptr); }
+constexpr void Conversion(const char* spelled) {
+  if (spelled != nullptr) FormatDoesNotMatchArguments();
+}
 
 #define RAZEZIR_LETTER(m, l) \
   case #l[0]:                \
@@ -171,7 +166,7 @@ constexpr void MissingArgument(int argument, bool star, grammar::State state,
 // Argument number `argument`, of type T, is read by no conversion.
 template <int Argument, typename T>
 constexpr void ExtraArgument(int argument) {
-  Fail(argument == Argument);
+  if (argument == Argument) FormatDoesNotMatchArguments();
 }
 
 // The library never stores through `%n`: a format that has one is wrong.
@@ -185,7 +180,7 @@ constexpr void PercentNNotAllowed(int offset, grammar::State modifier,
 // `unit` ('?' when that is not ASCII), or the format ends inside it (`unit`
 // is then '\0').
 constexpr void MalformedConversion(int offset, char unit) {
-  Fail(offset >= 0 && unit >= 0);
+  if (offset >= 0 && unit >= 0) FormatDoesNotMatchArguments();
 }
 
 // The argument types, sorted by what a conversion may read them as.
@@ -205,45 +200,91 @@ struct ArgType {
   size_t size;
 };
 
-template <typename Unit>
-constexpr bool IsWideUnit() {
-  return std::is_same_v<Unit, char16_t> ||
-         std::is_same_v<Unit, unsigned short> ||
-         (std::is_same_v<Unit, wchar_t> && sizeof(wchar_t) == 2);
-}
+// The few type traits the check needs, written here rather than taken from
+// <type_traits>: every C++20 translation unit that includes the trace header
+// pays for what it includes.
+template <typename A, typename B>
+inline constexpr bool kSame = false;
+template <typename A>
+inline constexpr bool kSame<A, A> = true;
+
+template <typename T, typename... Of>
+inline constexpr bool kOneOf = (kSame<T, Of> || ...);
+
+template <typename T>
+struct RemoveCv {
+  using type = T;
+};
+template <typename T>
+struct RemoveCv<const T> {
+  using type = T;
+};
+template <typename T>
+struct RemoveCv<volatile T> {
+  using type = T;
+};
+template <typename T>
+struct RemoveCv<const volatile T> {
+  using type = T;
+};
+
+template <typename T>
+struct Pointer {
+  static constexpr bool kIs = false;
+  using Unit = void;
+};
+template <typename T>
+struct Pointer<T*> {
+  static constexpr bool kIs = true;
+  using Unit = typename RemoveCv<T>::type;
+};
+
+template <typename T>
+inline constexpr bool kIsInteger =
+    kOneOf<T, bool, char, signed char, unsigned char, wchar_t, char16_t,
+           char32_t, short, unsigned short, int, unsigned, long, unsigned long,
+           long long, unsigned long long>
+#if defined(__cpp_char8_t)
+    || kSame<T, char8_t>
+#endif
+    ;
 
 template <typename Unit>
-constexpr bool IsNarrowUnit() {
+inline constexpr bool kIsWideUnit =
+    kOneOf<Unit, char16_t, unsigned short> ||
+    (kSame<Unit, wchar_t> && sizeof(wchar_t) == 2);
+
+template <typename Unit>
+inline constexpr bool kIsNarrowUnit =
+    kOneOf<Unit, char, signed char, unsigned char>
 #if defined(__cpp_char8_t)
-  if (std::is_same_v<Unit, char8_t>) return true;
+    || kSame<Unit, char8_t>
 #endif
-  return std::is_same_v<Unit, char> || std::is_same_v<Unit, signed char> ||
-         std::is_same_v<Unit, unsigned char>;
-}
+    ;
 
 // T is an argument type after decay, as the trace overloads take them.
 template <typename T>
 constexpr ArgType Classify() {
-  if constexpr (std::is_integral_v<T> ||
-                (std::is_enum_v<T> && std::is_convertible_v<T, int>)) {
+  if constexpr (kIsInteger<T> || (__is_enum(T) && requires(T t) { +t; })) {
     // Unary plus applies the integral promotions, as passing through '...'
-    // does.
+    // does, to integers and to unscoped enumerations.
     return {Kind::kInteger, sizeof(+T{})};
-  } else if constexpr (std::is_enum_v<T>) {
+  } else if constexpr (__is_enum(T)) {
     // A scoped enumeration is not promoted.
     return {Kind::kInteger, sizeof(T)};
-  } else if constexpr (std::is_same_v<T, float> || std::is_same_v<T, double>) {
+  } else if constexpr (kOneOf<T, float, double>) {
     return {Kind::kDouble, sizeof(double)};
-  } else if constexpr (std::is_same_v<T, long double>) {
+  } else if constexpr (kSame<T, long double>) {
     return {Kind::kLongDouble, sizeof(long double)};
-  } else if constexpr (std::is_null_pointer_v<T>) {
+  } else if constexpr (kSame<T, decltype(nullptr)>) {
     return {Kind::kNull, sizeof(void*)};
-  } else if constexpr (std::is_pointer_v<T>) {
-    using Unit = std::remove_cv_t<std::remove_pointer_t<T>>;
-    if constexpr (IsWideUnit<Unit>()) return {Kind::kWideString, sizeof(T)};
-    if constexpr (IsNarrowUnit<Unit>()) return {Kind::kNarrowString, sizeof(T)};
-    if constexpr (std::is_object_v<Unit> || std::is_void_v<Unit>)
-      return {Kind::kPointer, sizeof(T)};
+  } else if constexpr (Pointer<T>::kIs) {
+    using Unit = typename Pointer<T>::Unit;
+    if constexpr (kIsWideUnit<Unit>) return {Kind::kWideString, sizeof(T)};
+    if constexpr (kIsNarrowUnit<Unit>) return {Kind::kNarrowString, sizeof(T)};
+    // const applied to a function type changes nothing; to an object type
+    // without cv-qualifiers, or to void, it does.
+    if constexpr (!kSame<const Unit, Unit>) return {Kind::kPointer, sizeof(T)};
     return {Kind::kOther, sizeof(T)};
   } else {
     return {Kind::kOther, sizeof(T)};
@@ -336,16 +377,29 @@ constexpr void CheckArgument(grammar::ArgumentWalk& walk) {
   }
 }
 
-template <typename... Args, size_t... Index>
+// The argument numbers 1 ... N, built by types rather than by calls:
+// compilers cut long chains of calls out of their messages, and every frame
+// between the format and the report counts.
+template <int... Argument>
+struct Numbers {};
+template <int N, int... Argument>
+struct MakeNumbers : MakeNumbers<N - 1, N, Argument...> {};
+template <int... Argument>
+struct MakeNumbers<0, Argument...> {
+  using type = Numbers<Argument...>;
+};
+
+template <typename... Args, int... Argument>
 constexpr void CheckArguments(grammar::ArgumentWalk& walk,
-                              std::index_sequence<Index...>) {
-  (CheckArgument<static_cast<int>(Index) + 1, Args>(walk), ...);
+                              Numbers<Argument...>) {
+  (CheckArgument<Argument, Args>(walk), ...);
 }
 
 template <typename... Args>
 consteval void Check(const char16_t* format) {
   grammar::ArgumentWalk walk(format);
-  CheckArguments<Args...>(walk, std::index_sequence_for<Args...>{});
+  CheckArguments<Args...>(
+      walk, typename MakeNumbers<static_cast<int>(sizeof...(Args))>::type{});
   // Whatever the format still reads has no argument. Only the first one is
   // reported, so its number is known here.
   constexpr int kMissing = static_cast<int>(sizeof...(Args)) + 1;
