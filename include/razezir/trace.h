@@ -153,8 +153,9 @@ constexpr format_check::RuntimeFormatString RuntimeFormat(
 
 namespace detail {
 template <typename... Args>
-const unsigned short* Units(format_check::CheckedFormat<Args...> format) {
-  return Units(format.get());
+inline const unsigned short* Units(
+    format_check::CheckedFormat<Args...> format) {
+  return reinterpret_cast<const unsigned short*>(format.get());
 }
 }  // namespace detail
 #else
