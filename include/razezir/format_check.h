@@ -18,7 +18,9 @@
 // what is wrong: which argument (counted from 1 after the format), which
 // conversion, and what it reads. See the reporters below.
 //
-// Everything here runs only inside the compiler; nothing is exported.
+// Nothing here is exported or keeps state. The check runs inside the
+// compiler; its rules are constexpr and also run at run time, in the fuzz
+// target that holds them against the engine.
 
 #ifndef RAZEZIR_INCLUDE_RAZEZIR_FORMAT_CHECK_H_
 #define RAZEZIR_INCLUDE_RAZEZIR_FORMAT_CHECK_H_
