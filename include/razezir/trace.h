@@ -19,6 +19,11 @@
 // `%C` take narrow ones, `%ls` and `%ws` wide ones. Wide text is written in
 // the narrow encoding of the current C locale; characters it cannot express
 // become '?'. `%n` consumes its argument and writes nothing.
+//
+// Compiled as C++20, the `u"..."` overloads below check a literal format
+// against the types of its arguments at compile time (see
+// razezir/format_check.h for the rules); RAZEZIR_NO_FORMAT_CHECK turns that
+// off, and RuntimeFormat passes a format known only at run time unchecked.
 
 #ifndef RAZEZIR_INCLUDE_RAZEZIR_TRACE_H_
 #define RAZEZIR_INCLUDE_RAZEZIR_TRACE_H_
@@ -26,6 +31,14 @@
 #include <stdarg.h>
 
 #include "razezir/export.h"
+
+#if !defined(RAZEZIR_NO_FORMAT_CHECK) && \
+    (__cplusplus >= 202002L || (defined(_MSVC_LANG) && _MSVC_LANG >= 202002L))
+#define RAZEZIR_FORMAT_CHECK 1
+#include "razezir/format_check.h"
+#else
+#define RAZEZIR_FORMAT_CHECK 0
+#endif
 
 namespace QXSTD {
 
@@ -114,39 +127,74 @@ RAZEZIR_EXPORT void UnregisterTraceThread();
 
 // Overloads for `u"..."` literals. They are inline and only forward to the
 // functions above, so that hosts need no casts; they export nothing.
+//
+// Compiled as C++20, they also check a literal format against the types of
+// its arguments, and a format that does not match them does not compile
+// (RAZEZIR_NO_FORMAT_CHECK turns the check off). The check costs nothing at
+// run time: the call compiles to the same code as without it. A format that
+// is not a constant expression goes through RuntimeFormat and is not checked.
 namespace detail {
 inline const unsigned short* Units(const char16_t* s) {
   return reinterpret_cast<const unsigned short*>(s);
 }
 }  // namespace detail
 
+#if RAZEZIR_FORMAT_CHECK
+// A format the compiler checks against the argument types Args.
 template <typename... Args>
-inline void Trace(int level, const char16_t* module, const char16_t* format,
-                  Args... args) {
+using WideFormat =
+    format_check::CheckedFormat<typename format_check::Identity<Args>::type...>;
+
+// Marks `format` as known only at run time: it is passed on unchecked.
+constexpr format_check::RuntimeFormatString RuntimeFormat(
+    const char16_t* format) {
+  return format_check::RuntimeFormatString{format};
+}
+
+namespace detail {
+template <typename... Args>
+inline const unsigned short* Units(
+    format_check::CheckedFormat<Args...> format) {
+  return reinterpret_cast<const unsigned short*>(format.get());
+}
+}  // namespace detail
+#else
+// Unchecked, a format is the plain pointer it always was.
+template <typename...>
+using WideFormat = const char16_t*;
+
+constexpr const char16_t* RuntimeFormat(const char16_t* format) {
+  return format;
+}
+#endif  // RAZEZIR_FORMAT_CHECK
+
+template <typename... Args>
+inline void Trace(int level, const char16_t* module,
+                  WideFormat<Args...> format, Args... args) {
   Trace(level, detail::Units(module), detail::Units(format), args...);
 }
 template <typename... Args>
-inline void Trace1(const char16_t* module, const char16_t* format,
+inline void Trace1(const char16_t* module, WideFormat<Args...> format,
                    Args... args) {
   Trace1(detail::Units(module), detail::Units(format), args...);
 }
 template <typename... Args>
-inline void Trace2(const char16_t* module, const char16_t* format,
+inline void Trace2(const char16_t* module, WideFormat<Args...> format,
                    Args... args) {
   Trace2(detail::Units(module), detail::Units(format), args...);
 }
 template <typename... Args>
-inline void Trace3(const char16_t* module, const char16_t* format,
+inline void Trace3(const char16_t* module, WideFormat<Args...> format,
                    Args... args) {
   Trace3(detail::Units(module), detail::Units(format), args...);
 }
 template <typename... Args>
-inline void Trace4(const char16_t* module, const char16_t* format,
+inline void Trace4(const char16_t* module, WideFormat<Args...> format,
                    Args... args) {
   Trace4(detail::Units(module), detail::Units(format), args...);
 }
 template <typename... Args>
-inline void Trace5(const char16_t* module, const char16_t* format,
+inline void Trace5(const char16_t* module, WideFormat<Args...> format,
                    Args... args) {
   Trace5(detail::Units(module), detail::Units(format), args...);
 }

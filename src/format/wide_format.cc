@@ -22,6 +22,7 @@
 
 #include "format/wide_format_impl.h"
 #include "platform/port.h"
+#include "razezir/format_grammar.h"
 
 namespace razezir {
 
@@ -211,12 +212,9 @@ bool CodesetIs(const char* codeset, const char* want) {
 }
 
 // ---------------------------------------------------------------------------
-// Parsing. Flags, width and precision are read directly; the length
-// modifier and conversion letter run through a state table, one row per
-// prefix seen so far: each entry is either another prefix state or, above
-// kStop, the argument the conversion reads. An entry of 0 makes the conversion
-// malformed. A table keeps the platform's many spellings (I, I32, I64, w)
-// in one place instead of in a thicket of nested switches.
+// Parsing. The grammar of a conversion lives in razezir/format_grammar.h,
+// which the trace header's compile-time check of literal formats shares, so
+// that the engine and the check cannot drift apart.
 //
 // Malformed conversions are written out literally, from the '%' through the
 // offending unit, and read no argument at all: the whole conversion is parsed
@@ -224,125 +222,9 @@ bool CodesetIs(const char* codeset, const char* want) {
 // the int it would have. Reading it would shift every later argument, and a
 // caller who wrote a bad conversion has more likely forgotten an argument than
 // added one.
-//
-// Widths and precisions written as digits that exceed INT_MAX make the
-// conversion malformed too, as C's printf fails on them; clamping would instead
-// ask for gigabytes of padding on the strength of a typo.
 // ---------------------------------------------------------------------------
 
-enum State : uint8_t {
-  kMalformed,
-  kBare,
-  kLPre,
-  kLLPre,
-  kHPre,
-  kHHPre,
-  kBigLPre,
-  kJPre,
-  kZPre,
-  kTPre,
-  kWPre,
-  kIPre,
-  kI3Pre,
-  kI6Pre,
-  kI32Pre,
-  kI64Pre,
-  kStop,
-  kArgInt,
-  kArgHH,
-  kArgH,
-  kArgL,
-  kArgLL,
-  kArgJ,
-  kArgZ,
-  kArgT,
-  kArgDouble,
-  kArgLongDouble,
-  kArgWideString,
-  kArgNarrowString,
-  kArgWideChar,
-  kArgNarrowChar,
-  kArgPointer,
-  kArgCount,
-  kArgPercent,  // takes no argument
-};
-
-// Columns run from '%', the lowest unit a conversion can end with, to 'z'.
-constexpr char kFirstColumn = '%';
-constexpr int kColumns = 'z' - kFirstColumn + 1;
-
-struct StateTable {
-  uint8_t next[kStop][kColumns];
-};
-
-constexpr void Set(StateTable& table, State from, const char* letters,
-                   State to) {
-  for (; *letters != '\0'; ++letters)
-    table.next[from][*letters - kFirstColumn] = to;
-}
-
-constexpr StateTable BuildStates() {
-  constexpr const char* kInts = "diouxX";
-  constexpr const char* kReals = "eEfFgGaA";
-  StateTable t{};
-  Set(t, kBare, kInts, kArgInt);
-  Set(t, kBare, kReals, kArgDouble);
-  // The home platform's wide printf: bare %s and %c are wide, %S and %C the
-  // opposite width, i.e. narrow.
-  Set(t, kBare, "s", kArgWideString);
-  Set(t, kBare, "S", kArgNarrowString);
-  Set(t, kBare, "c", kArgWideChar);
-  Set(t, kBare, "C", kArgNarrowChar);
-  Set(t, kBare, "p", kArgPointer);
-  Set(t, kBare, "%", kArgPercent);
-  Set(t, kBare, "l", kLPre);
-  Set(t, kBare, "h", kHPre);
-  Set(t, kBare, "L", kBigLPre);
-  Set(t, kBare, "j", kJPre);
-  Set(t, kBare, "z", kZPre);
-  Set(t, kBare, "t", kTPre);
-  Set(t, kBare, "w", kWPre);
-  Set(t, kBare, "I", kIPre);
-
-  Set(t, kLPre, kInts, kArgL);
-  Set(t, kLPre, kReals, kArgDouble);
-  Set(t, kLPre, "sS", kArgWideString);
-  Set(t, kLPre, "cC", kArgWideChar);
-  Set(t, kLPre, "l", kLLPre);
-  Set(t, kLLPre, kInts, kArgLL);
-
-  Set(t, kHPre, kInts, kArgH);
-  Set(t, kHPre, "sS", kArgNarrowString);
-  Set(t, kHPre, "cC", kArgNarrowChar);
-  Set(t, kHPre, "h", kHHPre);
-  Set(t, kHHPre, kInts, kArgHH);
-
-  Set(t, kBigLPre, kReals, kArgLongDouble);
-  Set(t, kJPre, kInts, kArgJ);
-  Set(t, kZPre, kInts, kArgZ);
-  Set(t, kTPre, kInts, kArgT);
-  Set(t, kWPre, "sS", kArgWideString);
-  Set(t, kWPre, "cC", kArgWideChar);
-
-  // I is size_t/ptrdiff_t; I32 and I64 name their width.
-  Set(t, kIPre, kInts, kArgZ);
-  Set(t, kIPre, "3", kI3Pre);
-  Set(t, kIPre, "6", kI6Pre);
-  Set(t, kI3Pre, "2", kI32Pre);
-  Set(t, kI6Pre, "4", kI64Pre);
-  Set(t, kI32Pre, kInts, kArgInt);
-  Set(t, kI64Pre, kInts, kArgLL);
-
-  // %n is accepted after any complete modifier so that its argument is
-  // always consumed the same way, whatever it claims to point at.
-  for (State s : {kBare, kLPre, kLLPre, kHPre, kHHPre, kBigLPre, kJPre, kZPre,
-                  kTPre, kWPre, kIPre, kI32Pre, kI64Pre}) {
-    Set(t, s, "n", kArgCount);
-  }
-  return t;
-}
-
-constexpr StateTable kStates = BuildStates();
+using grammar::State;
 
 struct ArgInfo {
   FieldArg arg;
@@ -350,7 +232,7 @@ struct ArgInfo {
   uint8_t intBits;
 };
 
-// Indexed by State - kArgInt.
+// The C type behind each argument-taking state. Indexed by State - kArgInt.
 constexpr ArgInfo kArgInfo[] = {
     {FieldArg::kInteger, IntArg::kInt, CHAR_BIT * sizeof(int)},
     {FieldArg::kInteger, IntArg::kInt, CHAR_BIT * sizeof(char)},
@@ -369,90 +251,23 @@ constexpr ArgInfo kArgInfo[] = {
     {FieldArg::kPointer, IntArg::kInt, 0},
     {FieldArg::kCount, IntArg::kInt, 0},
 };
-static_assert(sizeof(kArgInfo) / sizeof(kArgInfo[0]) == kArgPercent - kArgInt,
+static_assert(sizeof(kArgInfo) / sizeof(kArgInfo[0]) ==
+                  grammar::kArgPercent - grammar::kArgInt,
               "one ArgInfo per argument-taking state");
 
-uint8_t FlagBit(char16_t c) {
-  switch (c) {
-    case u'-':
-      return kFlagLeft;
-    case u'+':
-      return kFlagPlus;
-    case u' ':
-      return kFlagSpace;
-    case u'#':
-      return kFlagAlt;
-    case u'0':
-      return kFlagZero;
-    default:
-      return 0;
-  }
-}
-
-bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
-
-// Reads a run of digits. On overflow it keeps reading, so that the conversion's
-// extent is still known, and reports the conversion malformed.
-const char16_t* ParseCount(const char16_t* s, int* value, bool* overflow) {
-  int n = 0;
-  for (; IsDigit(*s); ++s) {
-    int digit = *s - u'0';
-    if (n > (INT_MAX - digit) / 10) {
-      *overflow = true;
-    } else {
-      n = n * 10 + digit;
-    }
-  }
-  *value = n;
-  return s;
-}
-
-// Parses the conversion whose '%' is at `s`. Returns the final state
-// (kMalformed, kArgPercent or an argument-taking state) and sets `*end` past
-// the last unit that belongs to the conversion.
+// Parses the conversion whose '%' is at `s` into `*field`. Returns the final
+// state (kMalformed, kArgPercent or an argument-taking state) and sets `*end`
+// past the last unit that belongs to the conversion.
 State ParseField(const char16_t* s, Field* field, const char16_t** end) {
-  ++s;
-  uint8_t flags = 0;
-  for (uint8_t bit; (bit = FlagBit(*s)) != 0; ++s) flags |= bit;
-  bool overflow = false;
-  field->widthFromArg = false;
-  field->precisionFromArg = false;
-  field->width = 0;
-  field->precision = -1;
-  if (*s == u'*') {
-    field->widthFromArg = true;
-    ++s;
-  } else {
-    s = ParseCount(s, &field->width, &overflow);
-  }
-  if (*s == u'.') {
-    ++s;
-    if (*s == u'*') {
-      field->precisionFromArg = true;
-      ++s;
-    } else {
-      s = ParseCount(s, &field->precision, &overflow);
-    }
-  }
-  uint8_t state = kBare;
-  for (;;) {
-    uint8_t prior = state;
-    char16_t c = *s;
-    if (c == u'\0') {
-      *end = s;
-      return kMalformed;
-    }
-    ++s;
-    state = kMalformed;
-    if (c >= kFirstColumn && c <= u'z')
-      state = kStates.next[prior][c - kFirstColumn];
-    if (state == kMalformed || state > kStop) break;
-  }
-  *end = s;
-  if (overflow) return kMalformed;
-  field->flags = flags;
-  field->conversion = static_cast<char>(s[-1]);
-  return static_cast<State>(state);
+  const grammar::Conversion c = grammar::ParseConversion(s);
+  *end = s + c.nUnits;
+  field->flags = c.flags;
+  field->widthFromArg = c.widthFromArg;
+  field->precisionFromArg = c.precisionFromArg;
+  field->width = c.width;
+  field->precision = c.precision;
+  field->conversion = static_cast<char>(c.letter);
+  return c.state;
 }
 
 // ---------------------------------------------------------------------------
@@ -950,12 +765,13 @@ bool FormatCursor::Next(Field* field) {
     if (*next_ == u'\0') return false;
     const char16_t* end;
     State state = ParseField(next_, field, &end);
-    if (state == kArgPercent) {
+    if (state == grammar::kArgPercent) {
       sink_.Append('%');
-    } else if (state == kMalformed) {
+    } else if (state == grammar::kMalformed) {
+      ++nMalformed_;
       NarrowCounted(&sink_, &charset_, next_, static_cast<size_t>(end - next_));
     } else {
-      const ArgInfo& info = kArgInfo[state - kArgInt];
+      const ArgInfo& info = kArgInfo[state - grammar::kArgInt];
       field->arg = info.arg;
       field->intArg = info.intArg;
       field->intBits = info.intBits;
@@ -1025,8 +841,8 @@ uint64_t VaListArgs::Integer(IntArg kind) {
   return 0;
 }
 
-template void FormatWide<VaListArgs>(OutBuffer* out, const char16_t* format,
-                                     VaListArgs& args);
+template int FormatWide<VaListArgs>(OutBuffer* out, const char16_t* format,
+                                    VaListArgs& args);
 
 void FormatWideV(OutBuffer* out, const char16_t* format, va_list ap) {
   va_list copy;

@@ -65,8 +65,10 @@ class VaListArgs {
 // `out`. `format` is NUL-terminated; a null format renders nothing.
 // Defined in wide_format.cc for VaListArgs; tests and the fuzzer instantiate
 // it for their own argument sources by including wide_format_impl.h.
+// Returns how many conversions were malformed and written out literally (up
+// to where the output was cut, if the buffer dropped bytes).
 template <typename Args>
-void FormatWide(OutBuffer* out, const char16_t* format, Args& args);
+int FormatWide(OutBuffer* out, const char16_t* format, Args& args);
 
 // Convenience front end over a va_list, which it reads through a copy.
 void FormatWideV(OutBuffer* out, const char16_t* format, va_list ap);

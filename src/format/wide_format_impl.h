@@ -17,6 +17,7 @@
 
 #include "format/out_buffer.h"
 #include "format/wide_format.h"
+#include "razezir/format_grammar.h"
 
 namespace razezir {
 
@@ -51,11 +52,11 @@ enum class FieldArg : uint8_t {
   kCount,  // %n: its pointer is read and ignored
 };
 
-constexpr uint8_t kFlagLeft = 1;   // '-'
-constexpr uint8_t kFlagPlus = 2;   // '+'
-constexpr uint8_t kFlagSpace = 4;  // ' '
-constexpr uint8_t kFlagAlt = 8;    // '#'
-constexpr uint8_t kFlagZero = 16;  // '0'
+using grammar::kFlagAlt;
+using grammar::kFlagLeft;
+using grammar::kFlagPlus;
+using grammar::kFlagSpace;
+using grammar::kFlagZero;
 
 // One conversion, as FormatCursor::Next parsed it.
 struct Field {
@@ -103,15 +104,19 @@ class FormatCursor {
   bool Next(Field* field);
   void Render(const Field& field, const FieldValue& value);
 
+  // How many malformed conversions Next has written out literally so far.
+  int nMalformed() const { return nMalformed_; }
+
  private:
   OutBuffer& sink_;  // where the fields go
   const char16_t* next_;
   Charset charset_;
+  int nMalformed_ = 0;
 };
 
 template <typename Args>
-void FormatWide(OutBuffer* out, const char16_t* format, Args& args) {
-  if (out == nullptr || format == nullptr) return;
+int FormatWide(OutBuffer* out, const char16_t* format, Args& args) {
+  if (out == nullptr || format == nullptr) return 0;
   FormatCursor cursor(out, format);
   Field field;
   while (cursor.Next(&field)) {
@@ -157,6 +162,7 @@ void FormatWide(OutBuffer* out, const char16_t* format, Args& args) {
     }
     cursor.Render(field, value);
   }
+  return cursor.nMalformed();
 }
 
 }  // namespace razezir

@@ -1,0 +1,41 @@
+# Compiles SOURCE (syntax only) with COMPILER as C++ standard STD, with the
+# public headers of INCLUDE_DIR. With EXPECT_ERROR on, passes when the
+# compile fails and its messages match every regular expression that SOURCE
+# lists on a `// EXPECT: ` line, so that a source failing for another reason
+# does not pass; otherwise passes when the compile succeeds. DEFINES is a
+# list of macros to define, joined with commas.
+foreach(var COMPILER STD INCLUDE_DIR SOURCE)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "expect_compile.cmake needs -D${var}=...")
+  endif()
+endforeach()
+set(args -std=c++${STD} -fsyntax-only -Wall -Wextra -Werror -I${INCLUDE_DIR})
+if(DEFINES)
+  string(REPLACE "," ";" defines "${DEFINES}")
+  foreach(define IN LISTS defines)
+    list(APPEND args -D${define})
+  endforeach()
+endif()
+execute_process(COMMAND ${COMPILER} ${args} ${SOURCE}
+  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+
+if(NOT EXPECT_ERROR)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "${SOURCE} should compile:\n${output}")
+  endif()
+  return()
+endif()
+if(result EQUAL 0)
+  message(FATAL_ERROR "${SOURCE} compiled, but its format is wrong")
+endif()
+file(STRINGS ${SOURCE} expectations REGEX "^// EXPECT: ")
+if(NOT expectations)
+  message(FATAL_ERROR "${SOURCE} has no // EXPECT: lines")
+endif()
+foreach(line IN LISTS expectations)
+  string(REGEX REPLACE "^// EXPECT: " "" pattern "${line}")
+  if(NOT output MATCHES "${pattern}")
+    message(FATAL_ERROR
+      "The compiler's message lacks /${pattern}/:\n${output}")
+  endif()
+endforeach()
