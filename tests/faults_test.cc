@@ -136,6 +136,7 @@ TEST(Faults, PaddingOfOneFieldIsBounded) {
   QXSTD::Trace1(W(u"m"), W(u"%-2000000s|\n"), u"x");
   QXSTD::DeinitTrace();
   std::vector<std::string> lines = MessageLines(ReadFile(path));
+  std::remove(path.c_str());
   ASSERT_EQ(lines.size(), 3u);
   const size_t kBound = size_t{1} << 20;
   for (const std::string& line : lines) {
@@ -296,16 +297,26 @@ TEST(Faults, StdoutLosesNothingToInterruptedWrites) {
 }
 
 TEST(Faults, WideOrientedStdoutStillGetsLinesInOrder) {
-  razezir_test::StdoutCapture capture;
-  ASSERT_GT(std::fwide(stdout, 1), 0);
-  std::wprintf(L"host before\n");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(1, nullptr, 0);
-  QXSTD::Trace1(W(u"m"), W(u"traced\n"));
-  std::wprintf(L"host after\n");
-  QXSTD::DeinitTrace();
-  std::vector<std::string> lines = MessageLines(capture.Stop());
-  EXPECT_EQ(lines, (std::vector<std::string>{"host before", "traced", "host after"}));
+  // A stream's orientation is fixed by its first use, so the host is a
+  // child whose standard output is opened afresh.
+  std::string path = TempPath("stdout");
+  int result = RunInChild(
+      [&] {
+        if (std::freopen(path.c_str(), "w", stdout) == nullptr) return 2;
+        if (std::fwide(stdout, 1) <= 0) return 3;
+        std::wprintf(L"host before\n");
+        QXSTD::InitTrace();
+        QXSTD::StartTrace(1, nullptr, 0);
+        QXSTD::Trace1(W(u"m"), W(u"traced\n"));
+        std::wprintf(L"host after\n");
+        QXSTD::DeinitTrace();
+        std::fflush(stdout);
+        return 0;
+      },
+      30);
+  ASSERT_EQ(result, 0);
+  EXPECT_EQ(MessageLines(ReadFile(path)),
+            (std::vector<std::string>{"host before", "traced", "host after"}));
 }
 
 TEST(Faults, ForkNeverDuplicatesStdoutLines) {
@@ -388,7 +399,8 @@ TEST(Faults, OutOfMemoryLeavesCallsHarmless) {
   QXSTD::StartTraceThread(W(u"lost"), 3, nullptr);
   QXSTD::SetTraceThreadName(W(u"lost"));
   // Without memory for the name, the new file cannot become the main log:
-  // the output falls back to standard output, as when a file cannot open.
+  // the output falls back to standard output and the name stays, as when a
+  // file cannot open.
   QXSTD::StartTrace(3, &other[0], 0);
   razezir_test::StopFailingAllocations();
   // No target was registered, so the message is not filtered away.
@@ -396,7 +408,7 @@ TEST(Faults, OutOfMemoryLeavesCallsHarmless) {
   int size = 0;
   QXSTD::GetTraceLogFileName(nullptr, &size);
   QXSTD::DeinitTrace();
-  EXPECT_EQ(size, 1);
+  EXPECT_EQ(size, static_cast<int>(path.size() + 1));
   EXPECT_EQ(MessageLines(capture.Stop()), std::vector<std::string>{"still traced"});
   EXPECT_EQ(MessageLines(ReadFile(path)), std::vector<std::string>{});
 }
@@ -456,7 +468,13 @@ TEST(Faults, CancelledThreadLeavesWholeLinesAndNoLock) {
         pthread_create(
             &thread, nullptr,
             [](void*) -> void* {
-              for (;;) QXSTD::Trace1(W(u"m"), W(u"<%hs>\n"), big.c_str());
+              // Bounded, so that a thread that is never cancelled cannot fill
+              // the disk; the host's own cancellation point comes between calls.
+              for (int i = 0; i < 100; ++i) {
+                QXSTD::Trace1(W(u"m"), W(u"<%hs>\n"), big.c_str());
+                pthread_testcancel();
+              }
+              return nullptr;
             },
             nullptr);
         usleep(20000);
@@ -469,7 +487,9 @@ TEST(Faults, CancelledThreadLeavesWholeLinesAndNoLock) {
       60);
   ASSERT_EQ(result, 0);
   std::vector<std::string> lines = MessageLines(ReadFile(path));
+  std::remove(path.c_str());
   ASSERT_FALSE(lines.empty());
+  EXPECT_LT(lines.size(), 101u) << "the thread was never cancelled";
   EXPECT_EQ(lines.back(), "after");
   lines.pop_back();
   for (const std::string& line : lines) {

@@ -25,6 +25,10 @@ bool OutBuffer::MakeRoom(size_t wantBytes) noexcept {
     Spill();
     return capacity_ > 0;
   }
+  if (!mayAllocate_) {
+    truncated_ = true;
+    return false;
+  }
   return Grow(wantBytes, spill_ != nullptr ? kSpillBytes : kMaxBytes);
 }
 

@@ -38,6 +38,8 @@ class OutBuffer {
   OutBuffer(const OutBuffer&) = delete;
   OutBuffer& operator=(const OutBuffer&) = delete;
 
+  void ForbidHeap() noexcept { mayAllocate_ = false; }
+
   void SetSpill(SpillFn fn, void* context) noexcept {
     spill_ = fn;
     spillContext_ = context;
@@ -100,6 +102,7 @@ class OutBuffer {
   size_t capacity_;
   bool onHeap_;
   bool truncated_;
+  bool mayAllocate_ = true;
   SpillFn spill_;
   void* spillContext_;
 };
