@@ -327,7 +327,7 @@ TEST(Faults, ForkNeverDuplicatesStdoutLines) {
   std::thread tracer([&] {
     for (int i = 0; !stop.load(); ++i) QXSTD::Trace1(W(u"m"), W(u"line %d\n"), i);
   });
-  for (int i = 0; i < 200; ++i) {
+  for (int i = 0; i < 100; ++i) {
     pid_t child = fork();
     if (child == 0) std::exit(0);  // exit() flushes whatever stdio holds
     waitpid(child, nullptr, 0);

@@ -113,7 +113,7 @@ size_t FinishTimeText(int flags, const char* text, size_t nBytes, int millisecon
 // are slots, the excess ones are not remembered (their next line may be
 // glued); no host has that many log files failing together.
 constexpr int kMidLineSlots = 64;
-std::atomic<FILE*> g_midLine[kMidLineSlots];
+std::atomic<FILE*> g_midLine[kMidLineSlots] = {};
 std::atomic<int> g_nMidLine{0};
 
 bool IsMidLine(FILE* stream) {
