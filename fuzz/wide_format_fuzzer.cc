@@ -9,10 +9,10 @@
 // grow, and, in the UTF-8 locale, that it is valid UTF-8: every argument is,
 // so a precision that cut a character or a broken surrogate rule would show.
 //
-// Fields of a billion bytes cost a 64 MiB fill per run and would starve the
-// search, so under libFuzzer (which alone calls LLVMFuzzerInitialize) widths
-// and precisions stay small: inputs with long digit runs are skipped and
-// int arguments are reduced. The replay of the corpus runs them all.
+// Fields as wide as the engine allows cost a mebibyte of padding each and
+// would starve the search, so under libFuzzer (which alone calls
+// LLVMFuzzerInitialize) widths and precisions stay small: inputs with long
+// digit runs are skipped and int arguments are reduced. The replay of the corpus runs them all.
 //
 // setlocale is process-wide, so the target switches locale only between
 // inputs, never while formatting; it runs single-threaded.

@@ -472,12 +472,12 @@ constexpr size_t kIntegerBytes = 32;
 
 // A width or numeric precision as far as it is honoured: a larger one
 // counts as kMaxFieldPadding.
-size_t Bounded(int count) {
-  return static_cast<size_t>(count < kMaxFieldPadding ? count : kMaxFieldPadding);
+int Bounded(int count) {
+  return count < kMaxFieldPadding ? count : kMaxFieldPadding;
 }
 
 size_t PaddingFor(const Field& field, size_t nUnits) {
-  size_t width = Bounded(field.width);
+  size_t width = static_cast<size_t>(Bounded(field.width));
   return width > nUnits ? width - nUnits : 0;
 }
 
@@ -585,8 +585,9 @@ uint64_t Magnitude(const Field& field, uint64_t bits, char* sign) {
 
 // The zeros that the precision, or '#' with 'o', put before the digits.
 size_t PrecisionZeros(const Field& field, uint64_t value, size_t nDigits) {
-  if (field.precision > 0 && Bounded(field.precision) > nDigits) {
-    return Bounded(field.precision) - nDigits;
+  if (field.precision > 0) {
+    const size_t nZeros = static_cast<size_t>(Bounded(field.precision));
+    if (nZeros > nDigits) return nZeros - nDigits;
   }
   // '#' with 'o' makes the first digit a 0; a value of 0 already has one.
   if (field.conversion == 'o' && (field.flags & kFlagAlt) != 0 &&
@@ -775,8 +776,8 @@ void RenderReal(OutBuffer* out, const Field& field, Real value) {
   // further digit the runtime would print is a zero. Capping the precision
   // there keeps a hostile %.2147483647f from asking the runtime for
   // gigabytes; the zeros are added here instead, as many as the bounded
-  // precision asks for. The cap also exceeds the
-  // largest decimal exponent, so %g picks the same style either way.
+  // precision asks for. The cap also exceeds the largest decimal exponent,
+  // so %g picks the same style either way.
   constexpr int kMaxRuntimePrecision =
       (kLong ? LDBL_MANT_DIG - LDBL_MIN_EXP : DBL_MANT_DIG - DBL_MIN_EXP) + 16;
   static_assert(
@@ -785,7 +786,7 @@ void RenderReal(OutBuffer* out, const Field& field, Real value) {
 
   char format[12];
   BuildRuntimeFormat(field, kLong, format);
-  int precision = static_cast<int>(Bounded(field.precision));
+  int precision = Bounded(field.precision);
   size_t nExtraZeros = 0;
   if (precision > kMaxRuntimePrecision) {
     nExtraZeros = static_cast<size_t>(precision - kMaxRuntimePrecision);
