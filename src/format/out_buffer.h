@@ -44,8 +44,6 @@ class OutBuffer {
   OutBuffer(const OutBuffer&) = delete;
   OutBuffer& operator=(const OutBuffer&) = delete;
 
-  void ForbidHeap() noexcept { mayAllocate_ = false; }
-
   void SetSpill(SpillFn fn, void* context) noexcept {
     spill_ = fn;
     spillContext_ = context;
@@ -120,7 +118,6 @@ class OutBuffer {
   bool onHeap_;
   bool mayAllocate_;
   bool truncated_;
-  bool mayAllocate_ = true;
   SpillFn spill_;
   void* spillContext_;
 };
