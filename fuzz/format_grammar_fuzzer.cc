@@ -69,8 +69,8 @@ class LoggingArgs {
   double Double() { return Log<double>(0.0); }
   long double LongDouble() { return Log<long double>(0.0L); }
   const void* Pointer() { return Log<const void*>(nullptr); }
-  const char* NarrowString() { return Log<const char*>(""); }
-  const char16_t* WideString() { return Log<const char16_t*>(u""); }
+  const char* NarrowString(int) { return Log<const char*>(""); }
+  const char16_t* WideString(int) { return Log<const char16_t*>(u""); }
   // Both character conversions read an int holding the character.
   int NarrowChar() { return Log<int>(0); }
   unsigned WideChar() { return static_cast<unsigned>(Log<int>(0)); }

@@ -1,25 +1,31 @@
 // Fuzz target for the wide printf engine. The input is a format of 16-bit
 // little-endian units after one option byte; every argument the format asks
 // for comes from fixed pools of safe values, so any crash, overrun or write
-// is the engine's. Beyond surviving, each run checks that the output does not
-// depend on how much caller storage there was and, in the UTF-8 locale, that
-// it is valid UTF-8: every argument is, so a precision that cut a character
-// or a broken surrogate rule would show.
+// is the engine's. A string read under a precision is a heap copy that ends
+// exactly at the precision, with no terminator, so that a read past the
+// precision is an overrun the sanitizer sees. Beyond surviving, each run
+// checks that the output does not depend on how much caller storage there
+// was, nor on whether it went out in spilled pieces from storage that may not
+// grow, and, in the UTF-8 locale, that it is valid UTF-8: every argument is,
+// so a precision that cut a character or a broken surrogate rule would show.
 //
-// Fields of a billion bytes cost a 64 MiB fill per run and would starve the
-// search, so under libFuzzer (which alone calls LLVMFuzzerInitialize) widths
-// and precisions stay small: inputs with long digit runs are skipped and
-// int arguments are reduced. The replay of the corpus runs them all.
+// Fields as wide as the engine allows cost a mebibyte of padding each and
+// would starve the search, so under libFuzzer (which alone calls
+// LLVMFuzzerInitialize) widths and precisions stay small: inputs with long
+// digit runs are skipped and int arguments are reduced. The replay of the corpus runs them all.
 //
 // setlocale is process-wide, so the target switches locale only between
 // inputs, never while formatting; it runs single-threaded.
 
+#include <algorithm>
 #include <clocale>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "format/out_buffer.h"
@@ -90,23 +96,52 @@ class FuzzArgs {
     if (g_boundedFields) value %= 100000;
     return static_cast<uint64_t>(static_cast<int64_t>(value));
   }
-  double Double() { return kDoubles[next_++ % CountOf(kDoubles)]; }
+  double Double() {
+    readReal = true;
+    return kDoubles[next_++ % CountOf(kDoubles)];
+  }
   long double LongDouble() {
+    readReal = true;
     return kLongDoubles[next_++ % CountOf(kLongDoubles)];
   }
   const void* Pointer() { return &kReadOnlyTarget; }
-  const char* NarrowString() {
-    return kNarrowStrings[next_++ % CountOf(kNarrowStrings)];
+  const char* NarrowString(int precision) {
+    return EndingAt(kNarrowStrings[next_++ % CountOf(kNarrowStrings)], precision,
+                    &narrowCopies_);
   }
-  const char16_t* WideString() {
-    return kWideStrings[next_++ % CountOf(kWideStrings)];
+  const char16_t* WideString(int precision) {
+    return EndingAt(kWideStrings[next_++ % CountOf(kWideStrings)], precision,
+                    &wideCopies_);
   }
   int NarrowChar() { return kNarrowChars[next_++ % CountOf(kNarrowChars)]; }
   unsigned WideChar() { return kWideChars[next_++ % CountOf(kWideChars)]; }
 
+  bool readReal = false;
+
  private:
+  // `s` itself when it ends within `precision` (or there is none), else a
+  // copy of its first `precision` units in a heap block of exactly that size.
+  template <typename Char>
+  static const Char* EndingAt(const Char* s, int precision,
+                              std::vector<std::unique_ptr<Char[]>>* copies) {
+    if (s == nullptr || precision < 0) return s;
+    const size_t nUnits = static_cast<size_t>(precision);
+    for (size_t i = 0; i < nUnits; ++i) {
+      if (s[i] == 0) return s;
+    }
+    copies->emplace_back(new Char[nUnits]);
+    std::copy(s, s + nUnits, copies->back().get());
+    return copies->back().get();
+  }
+
   unsigned next_;
+  std::vector<std::unique_ptr<char[]>> narrowCopies_;
+  std::vector<std::unique_ptr<char16_t[]>> wideCopies_;
 };
+
+void CollectSpill(void* context, const char* data, size_t nBytes) {
+  static_cast<std::string*>(context)->append(data, nBytes);
+}
 
 bool IsValidUtf8(const char* s, size_t nBytes) {
   size_t i = 0;
@@ -131,9 +166,11 @@ bool IsValidUtf8(const char* s, size_t nBytes) {
   return true;
 }
 
-void Format(OutBuffer* out, const char16_t* format, unsigned seed) {
+// Returns whether a floating-point argument was read.
+bool Format(OutBuffer* out, const char16_t* format, unsigned seed) {
   FuzzArgs args(seed);
   razezir::FormatWide(out, format, args);
+  return args.readReal;
 }
 
 bool HasLongDigitRun(const std::vector<char16_t>& units) {
@@ -148,6 +185,8 @@ bool HasLongDigitRun(const std::vector<char16_t>& units) {
 // Inputs whose output is at most this long are formatted a second time to
 // compare; huge fields are checked for survival only.
 constexpr size_t kCompareBytes = 64 * 1024;
+// Renderings of a real shorter than this stay in the engine's stack space.
+constexpr size_t kRealStackBytes = 512;
 
 }  // namespace
 
@@ -177,14 +216,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   char storage[1024];
   OutBuffer out(storage, sizeof storage);
-  Format(&out, units.data(), seed);
+  const bool readReal = Format(&out, units.data(), seed);
 
   if (!out.truncated() && out.size() <= kCompareBytes) {
+    const std::string expected(out.data(), out.size());
     char tiny[3];
     OutBuffer again(tiny, sizeof tiny);
     Format(&again, units.data(), seed);
-    if (again.size() != out.size() ||
-        std::memcmp(again.data(), out.data(), out.size()) != 0) {
+    if (std::string(again.data(), again.size()) != expected) std::abort();
+    // Storage that may not grow, spilled whenever it is full: room for the
+    // largest piece the engine reserves, and no more. The same text, except
+    // that a real rendered longer than the engine's stack space for one is
+    // '?' there, and no such text can be in a shorter output.
+    char fixed[64];
+    std::string spilled;
+    OutBuffer pieces(fixed, sizeof fixed);
+    pieces.ForbidHeap();
+    pieces.SetSpill(CollectSpill, &spilled);
+    Format(&pieces, units.data(), seed);
+    spilled.append(pieces.data(), pieces.size());
+    if (pieces.truncated()) std::abort();
+    if ((!readReal || expected.size() < kRealStackBytes) && spilled != expected) {
       std::abort();
     }
     bool utf8Locale =

@@ -5,7 +5,9 @@
 #include "alloc_counter.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
+#include <cstdint>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define RAZEZIR_TEST_SANITIZED 1
@@ -18,6 +20,14 @@
 namespace {
 
 std::atomic<long> g_allocations{0};
+// Requests of at least this many bytes fail; SIZE_MAX means none do.
+std::atomic<size_t> g_failFrom{SIZE_MAX};
+
+[[maybe_unused]] bool ShouldFail(size_t nBytes) {
+  if (nBytes < g_failFrom.load(std::memory_order_relaxed)) return false;
+  errno = ENOMEM;
+  return true;
+}
 
 void CountAllocation() { g_allocations.fetch_add(1, std::memory_order_relaxed); }
 
@@ -35,6 +45,8 @@ bool razezir_test::StartCountingAllocations() {
   static const bool installed = __sanitizer_install_malloc_and_free_hooks(OnMalloc, OnFree) != 0;
   return installed;
 }
+bool razezir_test::FailAllocations(size_t) { return false; }
+void razezir_test::StopFailingAllocations() {}
 #elif defined(__GLIBC__)
 extern "C" {
 void* __libc_malloc(size_t nBytes);
@@ -43,21 +55,29 @@ void* __libc_realloc(void* p, size_t nBytes);
 void __libc_free(void* p);
 void* malloc(size_t nBytes) noexcept {
   CountAllocation();
-  return __libc_malloc(nBytes);
+  return ShouldFail(nBytes) ? nullptr : __libc_malloc(nBytes);
 }
 void* calloc(size_t count, size_t nBytes) noexcept {
   CountAllocation();
-  return __libc_calloc(count, nBytes);
+  if (nBytes != 0 && count > SIZE_MAX / nBytes) return nullptr;
+  return ShouldFail(count * nBytes) ? nullptr : __libc_calloc(count, nBytes);
 }
 void* realloc(void* p, size_t nBytes) noexcept {
   CountAllocation();
-  return __libc_realloc(p, nBytes);
+  return ShouldFail(nBytes) ? nullptr : __libc_realloc(p, nBytes);
 }
 void free(void* p) noexcept { __libc_free(p); }
 }  // extern "C"
 bool razezir_test::StartCountingAllocations() { return true; }
+bool razezir_test::FailAllocations(size_t minBytes) {
+  g_failFrom.store(minBytes);
+  return true;
+}
+void razezir_test::StopFailingAllocations() { g_failFrom.store(SIZE_MAX); }
 #else
 bool razezir_test::StartCountingAllocations() { return false; }
+bool razezir_test::FailAllocations(size_t) { return false; }
+void razezir_test::StopFailingAllocations() {}
 #endif
 
 long razezir_test::AllocationCount() { return g_allocations.load(std::memory_order_relaxed); }

@@ -6,6 +6,8 @@
 #ifndef RAZEZIR_TESTS_ALLOC_COUNTER_H_
 #define RAZEZIR_TESTS_ALLOC_COUNTER_H_
 
+#include <cstddef>
+
 namespace razezir_test {
 
 // Starts counting; returns false where allocations cannot be counted.
@@ -13,6 +15,12 @@ bool StartCountingAllocations();
 
 // Allocations (malloc, calloc, realloc and operator new) counted so far.
 long AllocationCount();
+
+// Makes every allocation of at least `minBytes` fail, as when memory runs
+// out, until StopFailingAllocations. Returns false where allocations cannot
+// be failed (under the sanitizers, which own malloc).
+bool FailAllocations(size_t minBytes);
+void StopFailingAllocations();
 
 }  // namespace razezir_test
 

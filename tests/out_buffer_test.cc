@@ -1,6 +1,7 @@
 // Tests for OutBuffer: the move from caller storage to the heap, spilling in
-// fixed chunks, the hard cap without a spill target, and the sticky
-// truncation flag. Single-threaded, like the buffer itself.
+// fixed chunks, spilling in smaller ones when the heap cannot or may not be
+// used, the hard cap without a spill target, and the sticky truncation flag.
+// Single-threaded, like the buffer itself.
 
 #include "format/out_buffer.h"
 
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "alloc_counter.h"
 #include "gtest/gtest.h"
 
 namespace razezir {
@@ -172,6 +174,129 @@ TEST(OutBufferReserve, NoRoomAtTheCapMeansNullAndTruncated) {
   EXPECT_FALSE(PutReserved(&out, "four"));
   EXPECT_TRUE(out.truncated());
   EXPECT_EQ(OutBuffer::kMaxBytes - 2, out.size());
+}
+
+// `nBytes` pattern bytes, as if they started at `offset`.
+std::string Pattern(size_t offset, size_t nBytes) {
+  std::string bytes(nBytes, '\0');
+  for (size_t k = 0; k < nBytes; ++k) bytes[k] = PatternByte(offset + k);
+  return bytes;
+}
+
+// Appends `bytes` in pieces of an awkward size, allocating nothing itself.
+void AppendInPieces(OutBuffer* out, const std::string& bytes) {
+  for (size_t done = 0; done < bytes.size(); done += 333) {
+    out->Append(bytes.data() + done, std::min<size_t>(333, bytes.size() - done));
+  }
+}
+
+std::string Delivered(const SpillingBuffer& spilling) {
+  return spilling.log.bytes + std::string(spilling.out.data(), spilling.out.size());
+}
+
+// Without memory, a buffer with a spill target hands on what it holds and
+// goes on in the storage it has: every byte arrives, in order, and a
+// reserved piece is never split.
+TEST(OutBufferNoMemory, SpillsWhatItHasAndGoesOn) {
+  SpillingBuffer spilling;
+  OutBuffer& out = spilling.out;
+  const std::string head = Pattern(0, 100000);
+  const std::string piece(700, 'r');  // longer than the room a spill leaves
+  const std::string tail = Pattern(7, 100000);
+  spilling.log.bytes.reserve(head.size() + piece.size() + tail.size());
+  if (!razezir_test::FailAllocations(1)) GTEST_SKIP() << "malloc is not ours here";
+  AppendInPieces(&out, head);
+  const bool reserved = PutReserved(&out, piece);
+  AppendInPieces(&out, tail);
+  razezir_test::StopFailingAllocations();
+
+  EXPECT_TRUE(reserved);
+  EXPECT_EQ(spilling.storage, out.data());
+  EXPECT_FALSE(out.truncated());
+  EXPECT_GE(spilling.log.calls, 200000 / sizeof spilling.storage);
+  EXPECT_TRUE(head + piece + tail == Delivered(spilling)) << "spilled bytes differ";
+}
+
+// Memory that runs out after the buffer moved to the heap: the heap block
+// it has is spilled and reused.
+TEST(OutBufferNoMemory, SpillsTheHeapBlockItAlreadyHas) {
+  SpillingBuffer spilling;
+  OutBuffer& out = spilling.out;
+  const std::string head = Pattern(0, 5000);
+  const std::string tail = Pattern(3, 250000);
+  spilling.log.bytes.reserve(head.size() + tail.size());
+  AppendInPieces(&out, head);
+  const char* heap = out.data();
+  ASSERT_NE(spilling.storage, heap);
+  if (!razezir_test::FailAllocations(1)) GTEST_SKIP() << "malloc is not ours here";
+  AppendInPieces(&out, tail);
+  razezir_test::StopFailingAllocations();
+
+  EXPECT_EQ(heap, out.data());
+  EXPECT_FALSE(out.truncated());
+  EXPECT_GT(spilling.log.calls, 0u);
+  EXPECT_TRUE(head + tail == Delivered(spilling)) << "spilled bytes differ";
+}
+
+// Without memory or a spill target, what does not fit is dropped.
+TEST(OutBufferNoMemory, WithoutSpillDropsAndStaysTruncated) {
+  char storage[16];
+  OutBuffer out(storage, sizeof storage);
+  if (!razezir_test::FailAllocations(1)) GTEST_SKIP() << "malloc is not ours here";
+  out.Append("0123456789abcdefXYZ", 19);
+  const bool reserved = PutReserved(&out, "more");
+  razezir_test::StopFailingAllocations();
+  EXPECT_FALSE(reserved);
+  EXPECT_TRUE(out.truncated());
+  EXPECT_EQ("0123456789abcdef", std::string(out.data(), out.size()));
+}
+
+// A buffer told to keep off the heap never allocates: it drops what does not
+// fit, or spills it in pieces of its storage's size.
+TEST(OutBufferFixed, DropsOrSpillsAndNeverAllocates) {
+  const std::string pattern = Pattern(0, 4000);
+  const std::string piece(1000, 'p');
+  const std::string tooLong(1025, 'x');
+  SpillingBuffer spilling;
+  spilling.log.bytes.reserve(5000);
+  char storage[32];
+  OutBuffer dropping(storage, sizeof storage);
+  const bool counting = razezir_test::StartCountingAllocations();
+  const long before = razezir_test::AllocationCount();
+
+  dropping.ForbidHeap();
+  dropping.AppendRepeated('a', 30);
+  const bool reservedFitting = PutReserved(&dropping, "bc");
+  const bool truncatedWhenFull = dropping.truncated();
+  const bool reservedPastEnd = PutReserved(&dropping, "d");
+  dropping.Append('e');
+
+  OutBuffer& out = spilling.out;
+  out.ForbidHeap();
+  AppendInPieces(&out, pattern);
+  const bool reservedAfterSpill = PutReserved(&out, piece);
+  const size_t spillsBefore = spilling.log.calls;
+  const bool reservedTooLong = PutReserved(&out, tooLong);
+
+  const long allocations = razezir_test::AllocationCount() - before;
+  if (counting) {
+    EXPECT_EQ(0, allocations);
+  }
+  EXPECT_FALSE(dropping.mayAllocate());
+  EXPECT_TRUE(reservedFitting);
+  EXPECT_FALSE(truncatedWhenFull);
+  EXPECT_FALSE(reservedPastEnd);
+  EXPECT_TRUE(dropping.truncated());
+  EXPECT_EQ(storage, dropping.data());
+  EXPECT_EQ(std::string(30, 'a') + "bc",
+            std::string(dropping.data(), dropping.size()));
+
+  EXPECT_TRUE(reservedAfterSpill);  // after a spill, not split around one
+  EXPECT_EQ(4u, spillsBefore);
+  EXPECT_FALSE(reservedTooLong);  // no spill makes room for it
+  EXPECT_TRUE(out.truncated());
+  EXPECT_EQ(spilling.storage, out.data());
+  EXPECT_TRUE(pattern + piece == Delivered(spilling)) << "spilled bytes differ";
 }
 
 }  // namespace

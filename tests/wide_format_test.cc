@@ -8,6 +8,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cfloat>
 #include <climits>
@@ -17,8 +18,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <iterator>
 #include <limits>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -58,6 +61,14 @@ std::string WFormat(const char16_t* format, ...) {
   FormatWideV(&out, format, ap);
   va_end(ap);
   return std::string(out.data(), out.size());
+}
+
+// Formats through the va_list front end into the caller's buffer.
+void FormatInto(OutBuffer* out, const char16_t* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  FormatWideV(out, format, ap);
+  va_end(ap);
 }
 
 template <typename... T>
@@ -272,8 +283,8 @@ class RecordingArgs {
   double Double() { return Record("double", 0.5); }
   long double LongDouble() { return Record("ldouble", 0.25L); }
   const void* Pointer() { return Record("pointer", nullptr); }
-  const char* NarrowString() { return Record("nstr", "n"); }
-  const char16_t* WideString() { return Record("wstr", u"w"); }
+  const char* NarrowString(int) { return Record("nstr", "n"); }
+  const char16_t* WideString(int) { return Record("wstr", u"w"); }
   int NarrowChar() { return Record("nchar", 'c'); }
   unsigned WideChar() { return Record("wchar", unsigned{u'W'}); }
 
@@ -398,14 +409,89 @@ TEST(WideFormatHuge, HugeFieldsAreDeliveredWhole) {
   EXPECT_WPRINTF(RuntimePrintf("%.99999Le", 1.5L), u"%.99999Le", 1.5L);
 }
 
-TEST(WideFormatHuge, WidthBeyondTheCapTruncatesAndStops) {
-  char storage[1024];
+// A width or numeric precision counts for at most kMaxFieldPadding; text
+// is never cut by it, nor is a string's precision bounded by it.
+TEST(WideFormatHuge, PaddingOfOneFieldIsBounded) {
+  const size_t kBound = kMaxFieldPadding;
+  EXPECT_WPRINTF(std::string(kBound - 1, ' ') + "7|", u"%2147483647d|", 7);
+  EXPECT_WPRINTF("-7" + std::string(kBound - 2, ' ') + "|", u"%*d|", INT_MIN, -7);
+  EXPECT_WPRINTF(std::string(kBound - 2, '0') + "ab", u"%.2147483647x", 0xAB);
+  EXPECT_WPRINTF("-" + std::string(kBound - 2, '0') + "42",
+                 u"%3000000.3000000d", -42);
+  EXPECT_WPRINTF(std::string(kBound - 1, ' ') + "w", u"%*s",
+                 kMaxFieldPadding + 1, u"w");
+  EXPECT_WPRINTF(std::string(kBound - 1, ' ') + "n", u"%1048577hs", "n");
+  // Real precisions: the fraction has kBound digits, whatever was asked.
+  EXPECT_WPRINTF("1." + std::string(kBound, '0') + "|", u"%.999999999f|", 1.0);
+  EXPECT_WPRINTF("1.5" + std::string(kBound - 1, '0') + "e+00",
+                 u"%.*e", INT_MAX, 1.5);
+  EXPECT_WPRINTF(RuntimePrintf("%.1048576Lf", 0.25L), u"%.5000000Lf", 0.25L);
+  EXPECT_WPRINTF(std::string(kBound - 3, ' ') + "inf", u"%99999999f", HUGE_VAL);
+  // Text longer than the bound is whole, padded or not; a string's own
+  // precision still cuts where it says.
+  const std::string text(kBound + 5000, 'q');
+  EXPECT_WPRINTF(text, u"%hs", text.c_str());
+  EXPECT_WPRINTF(text, u"%2000000hs", text.c_str());
+  EXPECT_WPRINTF(text.substr(0, kBound + 10), u"%.1048586hs", text.c_str());
+}
+
+TEST(WideFormatHuge, FixedStorageTruncatesAndStops) {
+  char storage[64];
   OutBuffer out(storage, sizeof storage);
+  out.ForbidHeap();
   RecordingArgs args;
-  FormatWide(&out, u"%2147483647d%d%s", args);
+  FormatWide(&out, u"%100d%d%s", args);
   EXPECT_TRUE(out.truncated());
-  EXPECT_EQ(OutBuffer::kMaxBytes, out.size());
+  EXPECT_EQ(storage, out.data());
+  EXPECT_EQ(std::string(sizeof storage, ' '), std::string(out.data(), out.size()));
   EXPECT_EQ("int", args.log);  // nothing after the loss is worked on
+}
+
+void CollectSpill(void* context, const char* data, size_t nBytes) {
+  static_cast<std::string*>(context)->append(data, nBytes);
+}
+
+// Storage that may not grow, with a spill target, delivers the same bytes as
+// a buffer that grows: in pieces, and with no piece cut.
+TEST(WideFormatHuge, FixedStorageWithSpillDeliversTheWholeText) {
+  if (!UseLocale("C.UTF-8")) GTEST_SKIP() << "no C.UTF-8 locale";
+  std::u16string mixed;
+  for (int i = 0; i < 300; ++i) mixed += u"caf\u00E9 \u20AC \U0001F600!";
+  const char16_t* format = u"%-40ls|%s|%5000d|%.3f|%hs|%.4000x\n";
+  const std::string expected =
+      WFormat(format, u"module", mixed.c_str(), 42, 2.5, "narrow", 0xAB);
+  ASSERT_GT(expected.size(), 10000u);
+
+  char storage[64];
+  std::string spilled;
+  OutBuffer out(storage, sizeof storage);
+  out.ForbidHeap();
+  out.SetSpill(CollectSpill, &spilled);
+  FormatInto(&out, format, u"module", mixed.c_str(), 42, 2.5, "narrow", 0xAB);
+  EXPECT_FALSE(out.truncated());
+  EXPECT_EQ(storage, out.data());
+  spilled.append(out.data(), out.size());
+  EXPECT_TRUE(expected == spilled);
+}
+
+// A real whose rendering needs the heap, when the heap cannot be had, is
+// written '?' and the rest of the line, its end above all, is kept.
+TEST(WideFormatReals, LongRealWithoutHeapIsAQuestionMark) {
+  char storage[256];
+  std::string spilled;
+  OutBuffer fixed(storage, sizeof storage);
+  fixed.ForbidHeap();
+  fixed.SetSpill(CollectSpill, &spilled);
+  FormatInto(&fixed, u"<%.600f|%-3.2f|%5.700e>\n", 1.5, 2.0, 1.0);
+  spilled.append(fixed.data(), fixed.size());
+  EXPECT_EQ("<?|2.00|    ?>\n", spilled);
+
+  if (!razezir_test::FailAllocations(600)) GTEST_SKIP() << "malloc is not ours here";
+  char small[32];
+  OutBuffer out(small, sizeof small);
+  FormatInto(&out, u"<%.700f|%d>\n", 1.5, 9);
+  razezir_test::StopFailingAllocations();
+  EXPECT_EQ("<?|9>\n", std::string(out.data(), out.size()));
 }
 
 // BMP, astral and ASCII text, and the same in UTF-8.
@@ -460,6 +546,48 @@ TEST(WideFormatLocale, PrecisionNeverSplitsCharacters) {
   // Narrow widths count bytes, wide ones units.
   EXPECT_WPRINTF("   \xC3\xA9|  \xC3\xA9|", u"%5hs|%3ls|", "\xC3\xA9",
                  u"\u00E9");
+}
+
+// Copies `units` into a heap block of exactly their size, with no
+// terminator, so that a read past them is an overrun the sanitizer reports.
+template <typename Char>
+std::unique_ptr<Char[]> Unterminated(std::initializer_list<Char> units) {
+  std::unique_ptr<Char[]> copy(new Char[units.size()]);
+  std::copy(units.begin(), units.end(), copy.get());
+  return copy;
+}
+
+// A precision bounds every read of a string argument: nothing past it is
+// looked at, neither a NUL nor the second half of a pair, so strings that
+// end there unterminated are fine, and what follows the precision in memory
+// never changes the output.
+TEST(WideFormatLocale, PrecisionBoundsEveryStringRead) {
+  if (!UseLocale("C.UTF-8")) GTEST_SKIP() << "no C.UTF-8 locale";
+  auto hello = Unterminated({'h', 'e', 'l', 'l', 'o'});
+  EXPECT_WPRINTF("[hello]|[hel]|[  hello]", u"[%.5hs]|[%.3S]|[%7.5hs]",
+                 hello.get(), hello.get(), hello.get());
+  EXPECT_WPRINTF("[]", u"[%.0hs]", Unterminated<char>({}).get());
+
+  // A high surrogate that ends the precision is left out, whatever follows:
+  // its low half, another unit, or nothing readable.
+  auto cut = Unterminated<char16_t>({u'a', u'b', 0xD83D});
+  EXPECT_WPRINTF("[ab]|[ab]|[ab  ]|[ b]", u"[%.3s]|[%.3ls]|[%-4.3ws]|[%2.2s]",
+                 cut.get(), cut.get(), cut.get(), cut.get() + 1);
+  const char16_t paired[] = {u'a', u'b', 0xD83D, 0xDE00, 0};
+  const char16_t unpaired[] = {u'a', u'b', 0xD83D, u'x', 0};
+  EXPECT_WPRINTF("ab|ab|ab\xF0\x9F\x98\x80|ab?x", u"%.3s|%.3s|%.4s|%.4s",
+                 paired, unpaired, paired, unpaired);
+  // Ended by its NUL within the precision, a lone half is known to be one.
+  const char16_t lone[] = {u'a', u'b', 0xD83D, 0};
+  EXPECT_WPRINTF("ab?", u"%.9s", lone);
+
+  // A narrow character cut by the precision is dropped whole, decided from
+  // the bytes before the cut alone: the same whether the text goes on, ends
+  // there, or cannot be read past it.
+  auto euro = Unterminated({'a', '\xE2', '\x82'});
+  EXPECT_WPRINTF("a|a|a|a", u"%.3hs|%.3hs|%.3hs|%.2hs", euro.get(),
+                 "a\xE2\x82\xAC", "a\xE2\x82", euro.get());
+  EXPECT_WPRINTF("a\xE2\x82", u"%.4hs", "a\xE2\x82");  // ended by its NUL
 }
 
 // The cut that timestamps in long-named locales share with the precision of
@@ -547,13 +675,6 @@ TEST(WideFormatLocale, OtherLocalesGoThroughTheRuntime) {
   EXPECT_WPRINTF("\xA4\xA2 ?|a|a\xA4\xA2|a\xA4\xA2",
                  u"\u3042 \U0001F600|%.2hs|%.3hs|%.4hs", hiragana, hiragana,
                  hiragana);
-}
-
-void FormatInto(OutBuffer* out, const char16_t* format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  FormatWideV(out, format, ap);
-  va_end(ap);
 }
 
 void FormatTypicalLine(OutBuffer* out) {

@@ -204,8 +204,8 @@ constexpr const char16_t* ParseCount(const char16_t* s, int* value,
 // A conversion is malformed when the units after its flags, width and
 // precision spell no length modifier and letter of the table, when the
 // format ends inside it, or when a width or precision written as digits
-// exceeds INT_MAX (C's printf fails on those; clamping would instead ask for
-// gigabytes of padding on the strength of a typo).
+// exceeds INT_MAX, as C's printf fails on those. Smaller ones are taken as
+// written; the engine bounds the padding one field may produce.
 constexpr Conversion ParseConversion(const char16_t* percent) {
   Conversion c{};
   const char16_t* s = percent + 1;

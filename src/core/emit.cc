@@ -24,23 +24,41 @@ namespace {
 
 // Lines up to this size are rendered without touching the heap.
 constexpr size_t kLineStackBytes = 4096;
+// Lines written from a signal handler must fit here: that path never
+// allocates, and drops a line that does not fit rather than cut it.
+constexpr size_t kNestedLineBytes = 4096;
 // The module tag is right-aligned in a field of at least this many units.
 constexpr int kTagFieldUnits = 6;
 // The thread id is written as this many hex digits.
 constexpr int kThreadIdDigits = 8;
 
-// Lines longer than the buffer's spill size reach the stream in chunks; the
-// global lock (when taken) still keeps other lines out of the middle.
-void SpillToStream(void* stream, const char* data, size_t nBytes) {
-  WriteLogBytes(static_cast<FILE*>(stream), data, nBytes);
+// The stream a line goes to, for the chunks of a line longer than the
+// buffer's spill size. Once a chunk fails, the rest of the line is left out
+// rather than written after a gap.
+struct SpillTarget {
+  FILE* stream;
+  bool started;  // A chunk of the line was written.
+  bool failed;   // A chunk did not reach the stream whole.
+};
+
+// The global lock (when taken) keeps other threads' lines out of the middle
+// of a chunked line; leaving the writing phase keeps a signal handler's out.
+void SpillToStream(void* context, const char* data, size_t nBytes) {
+  auto* target = static_cast<SpillTarget*>(context);
+  LibraryCall::Set(CallPhase::kBusy);
+  if (target->failed) return;
+  target->failed = !WriteLogBytes(target->stream, data, nBytes, target->started);
+  target->started = true;
 }
 
 // Appends "<time> <id><tag>: ", each part present only when its flag is.
-// A null tag is written "(null)".
-void AppendPrefix(OutBuffer* line, int flags, const char16_t* module) {
+// A null tag is written "(null)". `nested` picks the timestamp that takes
+// no lock.
+void AppendPrefix(OutBuffer* line, int flags, const char16_t* module, bool nested) {
   if ((flags & QXSTD::TRACE_TIME) != 0) {
     char time[kPrefixTimeBytes];
-    line->Append(time, FormatTraceTime(flags, time, sizeof time));
+    line->Append(time, nested ? FormatTraceTimeUnlocked(flags, time, sizeof time)
+                              : FormatTraceTime(flags, time, sizeof time));
   }
   line->Append(' ');
   if ((flags & QXSTD::TRACE_THREAD_ID) != 0) {
@@ -89,9 +107,40 @@ bool MayAdmit(const TraceState* state, int level) {
   return state != nullptr && level <= LevelCeiling(*state);
 }
 
+// A trace call made by a signal handler that interrupted its thread inside
+// the library. It writes its line only when the interrupted call is
+// formatting or writing a line of its own (so the main stream is settled and
+// the list lock is free to take), and then without the global lock or the
+// stream's, from the stack alone, in one write so that it stays whole.
+// Otherwise, or when the line does not fit, the line is dropped: waiting
+// could hang the thread on a lock it holds itself.
+void EmitNested(TraceState* state, int level, const unsigned short* module,
+                const unsigned short* format, va_list args) {
+  if (LibraryCall::Current() != CallPhase::kWriting) return;
+  // A handler interrupted in turn by another signal finds this thread busy.
+  LibraryCall::Set(CallPhase::kBusy);
+  const int flags = state->flags.load(std::memory_order_relaxed);
+  FILE* stream = state->out.load(std::memory_order_relaxed);
+  int limit = state->level.load(std::memory_order_relaxed);
+  if (RouteMessage(*state, AsUnits(module), &stream, &limit) && level <= limit) {
+    char storage[kNestedLineBytes];
+    OutBuffer line(storage, sizeof storage);
+    line.ForbidHeap();
+    if (flags != 0) AppendPrefix(&line, flags, AsUnits(module), true);
+    FormatWideV(&line, AsUnits(format), args);
+    if (!line.truncated()) WriteLogBytesUnlocked(stream, line.data(), line.size());
+  }
+  LibraryCall::Set(CallPhase::kWriting);
+}
+
 // REQUIRES: MayAdmit(state, level).
 void Emit(TraceState* state, int level, const unsigned short* module,
           const unsigned short* format, va_list args) {
+  if (LibraryCall::Nested()) {
+    EmitNested(state, level, module, format, args);
+    return;
+  }
+  LibraryCall call;
   const int flags = state->flags.load(std::memory_order_relaxed);
   // With TRACE_NO_LOCK this function takes no lock of its own. A line up to
   // the buffer's spill size still reaches the file in one write; a longer
@@ -103,12 +152,17 @@ void Emit(TraceState* state, int level, const unsigned short* module,
   if (!RouteMessage(*state, AsUnits(module), &stream, &limit)) return;
   if (level > limit) return;
 
+  LibraryCall::Set(CallPhase::kWriting);
   char storage[kLineStackBytes];
   OutBuffer line(storage, sizeof storage);
-  line.SetSpill(SpillToStream, stream);
-  if (flags != 0) AppendPrefix(&line, flags, AsUnits(module));
+  SpillTarget spill{stream, false, false};
+  line.SetSpill(SpillToStream, &spill);
+  if (flags != 0) AppendPrefix(&line, flags, AsUnits(module), false);
   FormatWideV(&line, AsUnits(format), args);
-  WriteLogBytes(stream, line.data(), line.size());
+  if (!spill.failed) WriteLogBytes(stream, line.data(), line.size(), spill.started);
+  // Busy again before the lock is released: from then on another thread may
+  // switch the main stream.
+  LibraryCall::Set(CallPhase::kBusy);
 }
 
 }  // namespace

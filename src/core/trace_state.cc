@@ -30,6 +30,8 @@ bool g_consoleBannerPending GUARDED_BY(GlobalLock()) = true;
 // the parent and child handlers release exactly those.
 thread_local CriticalSectionLock* t_forkGlobalLock = nullptr;
 thread_local CriticalSectionLock* t_forkListLock = nullptr;
+// The forking thread's id in the parent.
+thread_local uint32_t t_forkThreadId = 0;
 
 // A fork while another thread is inside the library would leave the child
 // with a lock that no thread of its own will ever release. Holding both
@@ -37,6 +39,7 @@ thread_local CriticalSectionLock* t_forkListLock = nullptr;
 // The locks are taken here and released by the other two handlers, which
 // the analysis cannot follow.
 void ForkPrepare() NO_THREAD_SAFETY_ANALYSIS {
+  t_forkThreadId = platform::CurrentThreadId();
   t_forkGlobalLock = g_globalLock.load(std::memory_order_acquire);
   if (t_forkGlobalLock != nullptr) t_forkGlobalLock->Enter();
   TraceState* state = g_state.load(std::memory_order_acquire);
@@ -50,10 +53,27 @@ void ForkParent() NO_THREAD_SAFETY_ANALYSIS {
   t_forkListLock = t_forkGlobalLock = nullptr;
 }
 
+// The thread that forked goes on in the child under a new id, so its binding
+// moves to that id and its lines keep their route. The other bound threads
+// do not exist in the child; their bindings go, lest a thread the child
+// starts later get one of their ids, and with it a name. The child has one
+// thread and its locks were just reset, so nothing needs them here.
+void RekeyBindingsInChild(TraceState* state) NO_THREAD_SAFETY_ANALYSIS {
+  auto kept = state->threadBindings.extract(t_forkThreadId);
+  state->threadBindings.clear();
+  if (kept.empty()) return;
+  const uint32_t childId = platform::CurrentThreadId();
+  kept.key() = childId;
+  kept.mapped()->threadId = childId;
+  state->threadBindings.insert(std::move(kept));
+}
+
 void ForkChild() {
   if (t_forkListLock != nullptr) t_forkListLock->ResetInForkChild();
   if (t_forkGlobalLock != nullptr) t_forkGlobalLock->ResetInForkChild();
   t_forkListLock = t_forkGlobalLock = nullptr;
+  TraceState* state = g_state.load(std::memory_order_acquire);
+  if (state != nullptr) RekeyBindingsInChild(state);
 }
 
 bool HasFileName(const char* fileName) {
@@ -169,9 +189,18 @@ using razezir::g_globalLock;
 using razezir::g_state;
 using razezir::GlobalLock;
 
+using razezir::LibraryCall;
+
+// A control call made from a signal handler while its thread was inside the
+// library does nothing: the interrupted call may hold the locks or be
+// changing what they guard. Only IsTraceStarted answers, from the atomic
+// level.
+
 void QXSTD::InitTrace() {
   using razezir::CriticalSectionLock;
   using razezir::TraceState;
+  if (LibraryCall::Nested()) return;
+  LibraryCall call;
   if (g_globalLock.load(std::memory_order_acquire) != nullptr) return;
   std::unique_ptr<CriticalSectionLock> globalLock;
   std::unique_ptr<TraceState> state;
@@ -193,6 +222,8 @@ void QXSTD::InitTrace() {
 }
 
 void QXSTD::DeinitTrace() {
+  if (LibraryCall::Nested()) return;
+  LibraryCall call;
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);
   if (state == nullptr) return;
   FILE* out = state->out.load(std::memory_order_relaxed);
@@ -206,6 +237,8 @@ void QXSTD::DeinitTrace() {
 }
 
 void QXSTD::StartTrace(int level, char* fileName, int flags) {
+  if (LibraryCall::Nested()) return;
+  LibraryCall call;
   if (g_globalLock.load(std::memory_order_acquire) == nullptr) return;
   razezir::LockGuard guard(GlobalLock());
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);
@@ -219,6 +252,8 @@ void QXSTD::StartTrace(int level, char* fileName, int flags) {
 }
 
 void QXSTD::StopTrace() {
+  if (LibraryCall::Nested()) return;
+  LibraryCall call;
   if (g_globalLock.load(std::memory_order_acquire) == nullptr) return;
   razezir::LockGuard guard(GlobalLock());
   g_state.load(std::memory_order_acquire)->level.store(0, std::memory_order_relaxed);
@@ -226,13 +261,21 @@ void QXSTD::StopTrace() {
 
 bool QXSTD::IsTraceStarted(int* level) {
   if (g_globalLock.load(std::memory_order_acquire) == nullptr) return false;
-  razezir::LockGuard guard(GlobalLock());
-  int current = g_state.load(std::memory_order_acquire)->level.load(std::memory_order_relaxed);
+  int current;
+  if (LibraryCall::Nested()) {
+    current = g_state.load(std::memory_order_acquire)->level.load(std::memory_order_relaxed);
+  } else {
+    LibraryCall call;
+    razezir::LockGuard guard(GlobalLock());
+    current = g_state.load(std::memory_order_acquire)->level.load(std::memory_order_relaxed);
+  }
   if (level != nullptr) *level = current;
   return current > 0;
 }
 
 void QXSTD::GetTraceLogFileName(char* buffer, int* size) {
+  if (LibraryCall::Nested()) return;
+  LibraryCall call;
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);
   if (state == nullptr || size == nullptr) return;
   razezir::LockGuard guard(GlobalLock());

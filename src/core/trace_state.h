@@ -87,6 +87,50 @@ struct TraceState {
   std::atomic<int> maxThreadLevel WRITES_GUARDED_BY(listLock){INT_MIN};
 };
 
+// What the calling thread is doing inside the library. A call that finds
+// its thread inside already was made by a signal handler that interrupted
+// the outer call (the library calls out to nothing), and must not wait for
+// a lock the outer call may hold or be taking, nor read what it may be
+// changing.
+enum class CallPhase : int {
+  kOutside,
+  // Taking locks, routing, or running a control call: a nested call does
+  // nothing.
+  kBusy,
+  // Formatting or writing a line, holding the global lock (or none, with
+  // TRACE_NO_LOCK) but not the list lock, with the main stream settled: a
+  // nested trace call may write a line of its own without locks.
+  kWriting,
+};
+
+// Marks the calling thread as inside a library call (kBusy at first) and
+// holds off its cancellation, for the guard's lifetime. REQUIRES: the thread
+// is outside the library (LibraryCall::Nested() is false).
+class LibraryCall {
+ public:
+  LibraryCall() { Set(CallPhase::kBusy); }
+  ~LibraryCall() { Set(CallPhase::kOutside); }
+  LibraryCall(const LibraryCall&) = delete;
+  LibraryCall& operator=(const LibraryCall&) = delete;
+
+  static CallPhase Current() { return static_cast<CallPhase>(t_phase); }
+  static bool Nested() { return Current() != CallPhase::kOutside; }
+  // The phase changes only at points where a signal may find the thread in
+  // either state; the fences keep the compiler from moving the thread's own
+  // work across them.
+  static void Set(CallPhase phase) {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    t_phase = static_cast<int>(phase);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+  }
+
+ private:
+  // Inline, so that every user sees its constant initialiser and the
+  // library needs no thread-local initialisation function.
+  static inline thread_local volatile int t_phase = 0;
+  platform::NoCancellation noCancellation_;
+};
+
 // The exported calls take 16-bit strings as unsigned short, the internals
 // as char16_t: the same units under another name.
 inline const char16_t* AsUnits(const unsigned short* s) {

@@ -19,13 +19,22 @@ OutBuffer::~OutBuffer() {
 
 bool OutBuffer::MakeRoom(size_t wantBytes) noexcept {
   if (size_ < capacity_) return true;
-  // With a spill target, a full buffer at the spill size is handed on
-  // rather than grown, so memory stays bounded for lines of any length.
-  if (spill_ != nullptr && size_ >= kSpillBytes) {
+  return GrowOrSpill(wantBytes, spill_ != nullptr ? kSpillBytes : kMaxBytes);
+}
+
+bool OutBuffer::GrowOrSpill(size_t wantBytes, size_t limit) noexcept {
+  // With a spill target, a buffer at the spill size is handed on rather
+  // than grown, so memory stays bounded for lines of any length; so is one
+  // that cannot grow, so that the line goes out in smaller pieces rather
+  // than cut.
+  const bool atSpillSize = spill_ != nullptr && size_ >= kSpillBytes;
+  if (!atSpillSize && Grow(wantBytes, limit)) return true;
+  if (spill_ != nullptr && size_ > 0) {
     Spill();
-    return capacity_ > 0;
+    return true;
   }
-  return Grow(wantBytes, spill_ != nullptr ? kSpillBytes : kMaxBytes);
+  truncated_ = true;
+  return false;
 }
 
 void OutBuffer::Spill() noexcept {
@@ -34,10 +43,7 @@ void OutBuffer::Spill() noexcept {
 }
 
 bool OutBuffer::Grow(size_t wantBytes, size_t limit) noexcept {
-  if (capacity_ >= limit) {
-    truncated_ = true;
-    return false;
-  }
+  if (!mayAllocate_ || capacity_ >= limit) return false;
   size_t newCapacity = capacity_ < kMinHeapBytes ? kMinHeapBytes : capacity_ * 2;
   if (wantBytes > newCapacity - size_ && wantBytes <= limit - size_) {
     newCapacity = size_ + wantBytes;
@@ -45,10 +51,7 @@ bool OutBuffer::Grow(size_t wantBytes, size_t limit) noexcept {
   if (newCapacity > limit) newCapacity = limit;
   char* grown = static_cast<char*>(
       onHeap_ ? std::realloc(data_, newCapacity) : std::malloc(newCapacity));
-  if (grown == nullptr) {
-    truncated_ = true;
-    return false;
-  }
+  if (grown == nullptr) return false;
   if (!onHeap_ && size_ > 0) std::memcpy(grown, data_, size_);
   data_ = grown;
   capacity_ = newCapacity;
@@ -84,9 +87,7 @@ char* OutBuffer::ReserveSlow(size_t nBytes) noexcept {
   // the spill size by one piece, so that the bytes are still handed on only
   // once the spill size is reached.
   while (capacity_ - size_ < nBytes) {
-    if (spill_ != nullptr && size_ >= kSpillBytes) {
-      Spill();
-    } else if (!Grow(nBytes, spill_ != nullptr ? kSpillBytes + nBytes : kMaxBytes)) {
+    if (!GrowOrSpill(nBytes, spill_ != nullptr ? kSpillBytes + nBytes : kMaxBytes)) {
       return nullptr;
     }
   }

@@ -5,6 +5,10 @@
 // printf engine writes into it directly: a line is made of many small
 // pieces, so the checks for room are inline and everything else is not.
 //
+// When the heap cannot be had (no memory, or the caller forbade it) and a
+// spill callback is set, the bytes so far are spilled and the caller's
+// storage is reused, so a line is still delivered whole, in smaller pieces.
+//
 // An OutBuffer belongs to one thread at a time; it has no internal locking.
 
 #ifndef RAZEZIR_SRC_FORMAT_OUT_BUFFER_H_
@@ -23,7 +27,8 @@ class OutBuffer {
 
   // Heap growth stops here when a spill callback is set: the bytes so far
   // are handed to it instead, in chunks of this size (a piece written
-  // through Reserve may overshoot it by its own length).
+  // through Reserve may overshoot it by its own length). Chunks are smaller
+  // when the buffer cannot grow.
   static constexpr size_t kSpillBytes = size_t{1} << 20;
   // Without a spill callback the buffer never grows past this; what does not
   // fit is dropped and truncated() reports it.
@@ -32,7 +37,8 @@ class OutBuffer {
   // `storage` must outlive the buffer. `nBytes` may be 0.
   OutBuffer(char* storage, size_t nBytes) noexcept
       : data_(storage), size_(0), capacity_(nBytes), onHeap_(false),
-        truncated_(false), spill_(nullptr), spillContext_(nullptr) {}
+        mayAllocate_(true), truncated_(false), spill_(nullptr),
+        spillContext_(nullptr) {}
   ~OutBuffer();
 
   OutBuffer(const OutBuffer&) = delete;
@@ -42,6 +48,13 @@ class OutBuffer {
     spill_ = fn;
     spillContext_ = context;
   }
+
+  // Keeps the buffer in the caller's storage for good: it never calls
+  // malloc, so it may be used where allocating is unsafe, as in a signal
+  // handler. What does not fit is spilled if a callback is set, and
+  // otherwise dropped with truncated() set. Call before the first append.
+  void ForbidHeap() noexcept { mayAllocate_ = false; }
+  bool mayAllocate() const noexcept { return mayAllocate_; }
 
   void Append(char c) noexcept {
     if (size_ < capacity_ || MakeRoom(1)) data_[size_++] = c;
@@ -79,11 +92,15 @@ class OutBuffer {
   void MarkTruncated() noexcept { truncated_ = true; }
 
  private:
-  // Makes room for at least one more byte, by spilling or by growing towards
-  // `wantBytes` more. Returns false, with truncated_ set, when impossible.
+  // Makes room for at least one more byte, by growing towards `wantBytes`
+  // more or by spilling. Returns false, with truncated_ set, when impossible.
   bool MakeRoom(size_t wantBytes) noexcept;
+  // Grows towards `wantBytes` more, unless the spill size is reached, and
+  // failing that spills. Returns false, with truncated_ set, when neither
+  // made any room.
+  bool GrowOrSpill(size_t wantBytes, size_t limit) noexcept;
   // Grows the heap copy towards `wantBytes` more, to at most `limit` bytes.
-  // Returns false, with truncated_ set, at the limit or without memory.
+  // Returns false at the limit, without memory, or off the heap.
   bool Grow(size_t wantBytes, size_t limit) noexcept;
   // Hands the bytes so far to the spill callback and empties the buffer.
   void Spill() noexcept;
@@ -99,6 +116,7 @@ class OutBuffer {
   size_t size_;
   size_t capacity_;
   bool onHeap_;
+  bool mayAllocate_;
   bool truncated_;
   SpillFn spill_;
   void* spillContext_;

@@ -222,6 +222,11 @@ bool CodesetIs(const char* codeset, const char* want) {
 // the int it would have. Reading it would shift every later argument, and a
 // caller who wrote a bad conversion has more likely forgotten an argument than
 // added one.
+//
+// Widths and precisions written as digits that exceed INT_MAX make the
+// conversion malformed too, as C's printf fails on them. Smaller ones are
+// taken as written; the padding they may produce is bounded when the field
+// is rendered (kMaxFieldPadding).
 // ---------------------------------------------------------------------------
 
 using grammar::State;
@@ -284,8 +289,14 @@ constexpr char kUpperHex[] = "0123456789ABCDEF";
 // Enough for 64-bit octal (22 digits) and a sign or "0x".
 constexpr size_t kIntegerBytes = 32;
 
+// A width or numeric precision as far as it is honoured: a larger one
+// counts as kMaxFieldPadding.
+int Bounded(int count) {
+  return count < kMaxFieldPadding ? count : kMaxFieldPadding;
+}
+
 size_t PaddingFor(const Field& field, size_t nUnits) {
-  size_t width = static_cast<size_t>(field.width);
+  size_t width = static_cast<size_t>(Bounded(field.width));
   return width > nUnits ? width - nUnits : 0;
 }
 
@@ -393,8 +404,9 @@ uint64_t Magnitude(const Field& field, uint64_t bits, char* sign) {
 
 // The zeros that the precision, or '#' with 'o', put before the digits.
 size_t PrecisionZeros(const Field& field, uint64_t value, size_t nDigits) {
-  if (field.precision > 0 && static_cast<size_t>(field.precision) > nDigits) {
-    return static_cast<size_t>(field.precision) - nDigits;
+  if (field.precision > 0) {
+    const size_t nZeros = static_cast<size_t>(Bounded(field.precision));
+    if (nZeros > nDigits) return nZeros - nDigits;
   }
   // '#' with 'o' makes the first digit a 0; a value of 0 already has one.
   if (field.conversion == 'o' && (field.flags & kFlagAlt) != 0 &&
@@ -500,14 +512,15 @@ class RealText {
   RealText& operator=(const RealText&) = delete;
 
   // Renders `value` with `format` (a precision argument when `precision` is
-  // not negative). Returns false should the runtime fail, or no memory be
-  // had for a long rendering.
+  // not negative). Returns false should the runtime fail, or a long
+  // rendering need memory that cannot, or may not, be had.
   template <typename Real>
-  bool Print(const char* format, int precision, Real value) {
+  bool Print(const char* format, int precision, Real value, bool mayAllocate) {
     int printed = Run(stack_, sizeof stack_, format, precision, value);
     if (printed < 0) return false;
     nBytes_ = static_cast<size_t>(printed);
     if (nBytes_ < sizeof stack_) return true;
+    if (!mayAllocate) return false;
     heap_ = static_cast<char*>(std::malloc(nBytes_ + 1));
     if (heap_ == nullptr) return false;
     Run(heap_, nBytes_ + 1, format, precision, value);
@@ -581,8 +594,9 @@ void RenderReal(OutBuffer* out, const Field& field, Real value) {
   // Past this many fraction digits every value of the type is exact, so any
   // further digit the runtime would print is a zero. Capping the precision
   // there keeps a hostile %.2147483647f from asking the runtime for
-  // gigabytes; the zeros are added here instead. The cap also exceeds the
-  // largest decimal exponent, so %g picks the same style either way.
+  // gigabytes; the zeros are added here instead, as many as the bounded
+  // precision asks for. The cap also exceeds the largest decimal exponent,
+  // so %g picks the same style either way.
   constexpr int kMaxRuntimePrecision =
       (kLong ? LDBL_MANT_DIG - LDBL_MIN_EXP : DBL_MANT_DIG - DBL_MIN_EXP) + 16;
   static_assert(
@@ -591,18 +605,18 @@ void RenderReal(OutBuffer* out, const Field& field, Real value) {
 
   char format[12];
   BuildRuntimeFormat(field, kLong, format);
-  int precision = field.precision;
+  int precision = Bounded(field.precision);
   size_t nExtraZeros = 0;
   if (precision > kMaxRuntimePrecision) {
     nExtraZeros = static_cast<size_t>(precision - kMaxRuntimePrecision);
     precision = kMaxRuntimePrecision;
   }
   // Should the runtime fail, or no memory be had for a long rendering, the
-  // field is left out (and the loss recorded): the rest of the line is still
-  // worth having.
+  // field is written as '?': the rest of the line, its end above all, is
+  // still worth having.
   RealText text;
-  if (!text.Print(format, precision, value)) {
-    out->MarkTruncated();
+  if (!text.Print(format, precision, value, out->mayAllocate())) {
+    AppendField(out, field, nullptr, 0, 0, "?", 1);
     return;
   }
   const bool finite = std::isfinite(value);
@@ -626,16 +640,16 @@ void RenderWideString(OutBuffer* out, Charset* charset, const Field& field,
     NarrowTerminated(out, charset, s);
     return;
   }
-  // Precision and width count 16-bit units of the argument. A precision
-  // that would end between the halves of a pair ends before the pair.
+  // Precision and width count 16-bit units of the argument. No unit past
+  // the precision is read, not even to complete a pair: a high surrogate
+  // that ends the precision is left out, whatever follows it.
   size_t nUnits = 0;
   if (field.precision < 0) {
     while (s[nUnits] != u'\0') ++nUnits;
   } else {
     size_t limit = static_cast<size_t>(field.precision);
     while (nUnits < limit && s[nUnits] != u'\0') ++nUnits;
-    if (nUnits == limit && nUnits > 0 && IsHighSurrogate(s[nUnits - 1]) &&
-        IsLowSurrogate(s[nUnits])) {
+    if (nUnits == limit && nUnits > 0 && IsHighSurrogate(s[nUnits - 1])) {
       --nUnits;
     }
   }
@@ -647,14 +661,17 @@ void RenderWideString(OutBuffer* out, Charset* charset, const Field& field,
 }
 
 // How many of the first `nBytes` bytes of `s` to keep so that no multibyte
-// character is cut, `nBytes` being where a precision cuts `s`. Bytes that do
-// not form a character in the locale are kept as they are.
+// character is cut, `nBytes` being where a precision cuts `s`. Only those
+// bytes are read: a character they leave incomplete is dropped whole,
+// whatever follows the cut. Bytes that do not form a character in the
+// locale are kept as they are.
 size_t WholeCharacterBytes(Charset* charset, const char* s, size_t nBytes) {
+  if (nBytes == 0) return 0;
   if (*charset == Charset::kUnknown) *charset = ClassifyLocale();
   if (*charset == Charset::kUtf8) {
-    // Back up over continuation bytes to the lead byte; drop the character
-    // only if the lead byte says it runs past the cut.
-    size_t lead = nBytes;
+    // Back up over continuation bytes to the lead byte of the last
+    // character; drop it only if the lead byte says it runs past the cut.
+    size_t lead = nBytes - 1;
     while (lead > 0 && nBytes - lead < 4 &&
            (static_cast<unsigned char>(s[lead]) & 0xC0) == 0x80) {
       --lead;
@@ -686,14 +703,12 @@ void RenderNarrowString(OutBuffer* out, Charset* charset, const Field& field,
     nBytes = std::strlen(s);
   } else {
     size_t limit = static_cast<size_t>(field.precision);
+    // No byte past the precision is read: where the text reaches it, the
+    // bytes before the cut alone decide whether a character was cut.
     const void* nul = std::memchr(s, '\0', limit);
     nBytes = nul != nullptr
                  ? static_cast<size_t>(static_cast<const char*>(nul) - s)
-                 : limit;
-    // s[limit] is readable here: no NUL came before it.
-    if (nul == nullptr && nBytes > 0 && s[nBytes] != '\0') {
-      nBytes = WholeCharacterBytes(charset, s, nBytes);
-    }
+                 : WholeCharacterBytes(charset, s, limit);
   }
   AppendField(out, field, nullptr, 0, 0, s, nBytes);
 }

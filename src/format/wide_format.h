@@ -39,10 +39,15 @@ enum class IntArg : uint8_t {
 //   double Double();
 //   long double LongDouble();
 //   const void* Pointer();             // %p and the argument of %n
-//   const char* NarrowString();        // may be null
-//   const char16_t* WideString();      // may be null
+//   const char* NarrowString(int precision);     // may be null
+//   const char16_t* WideString(int precision);   // may be null
 //   int NarrowChar();                  // %hc: an int holding a char
 //   unsigned WideChar();               // %c, %lc: an int holding a code unit
+//
+// A string's `precision` is the field's, or negative for none. With one,
+// the engine reads no unit or byte past it, so the string need not be
+// terminated within it; sources that test this hand out strings that end
+// exactly there.
 class VaListArgs {
  public:
   // `ap` stays owned by the caller, who va_copies it first if needed.
@@ -52,14 +57,21 @@ class VaListArgs {
   double Double() { return va_arg(*ap_, double); }
   long double LongDouble() { return va_arg(*ap_, long double); }
   const void* Pointer() { return va_arg(*ap_, const void*); }
-  const char* NarrowString() { return va_arg(*ap_, const char*); }
-  const char16_t* WideString() { return va_arg(*ap_, const char16_t*); }
+  const char* NarrowString(int) { return va_arg(*ap_, const char*); }
+  const char16_t* WideString(int) { return va_arg(*ap_, const char16_t*); }
   int NarrowChar() { return va_arg(*ap_, int); }
   unsigned WideChar() { return static_cast<unsigned>(va_arg(*ap_, int)); }
 
  private:
   va_list* ap_;
 };
+
+// The most padding one field produces. A width, and the precision of an
+// integer or floating-point conversion, count as at most this many, so that
+// a short hostile format cannot ask for gigabytes of spaces or zeros; no
+// real line comes near it. It never cuts text: a string is written whole
+// however long it is, and a string's precision is not bounded by it.
+constexpr int kMaxFieldPadding = 1 << 20;
 
 // Renders `format` with arguments read from `args` and appends the bytes to
 // `out`. `format` is NUL-terminated; a null format renders nothing.

@@ -139,10 +139,10 @@ int FormatWide(OutBuffer* out, const char16_t* format, Args& args) {
         value.longReal = args.LongDouble();
         break;
       case FieldArg::kWideString:
-        value.wide = args.WideString();
+        value.wide = args.WideString(field.precision);
         break;
       case FieldArg::kNarrowString:
-        value.narrow = args.NarrowString();
+        value.narrow = args.NarrowString(field.precision);
         break;
       case FieldArg::kWideChar:
         value.unit = args.WideChar();

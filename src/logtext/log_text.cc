@@ -3,10 +3,19 @@
 // The timestamp text of the current second is cached per thread and only
 // formatted again when the second changes: breaking the time down and
 // running strftime costs far more than the rest of a line's prefix.
+//
+// A write that fails part-way leaves its file ending in the middle of a line.
+// The streams that were left so are remembered here, and the next write to
+// such a stream starts with a line end, so the fragment stays one broken line
+// and the next good line stays whole instead of being glued to it. A file
+// opened with a cut last line (a crash, another writer) is remembered the
+// same way before its Started banner is written.
 
 #include "logtext/log_text.h"
 
 #include <atomic>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include "format/wide_format.h"
@@ -31,15 +40,109 @@ thread_local TimeCache t_timeCache;
 // Where timestamps read the time; only tests replace it.
 std::atomic<platform::WallClock (*)()> g_readClock{platform::ReadWallClock};
 
+constexpr char kTimeFormat[] = "%a %b %d %Y %H:%M:%S";
+constexpr long kUnknownOffset = LONG_MIN;
+constexpr int64_t kSecondsPerDay = 86400;
+
+// Local time minus UTC, in seconds, as of the last time any thread broke a
+// time down; lets a line written from a signal handler, which must not call
+// localtime, give the local time all the same.
+std::atomic<long> g_utcOffset{kUnknownOffset};
+
+// Days since 1970-01-01 of a date in the proleptic Gregorian calendar, and
+// back; plain arithmetic (H. Hinnant's algorithms), so safe anywhere.
+int64_t DaysFromCivil(int64_t year, int month, int day) {
+  year -= month <= 2;
+  const int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const int64_t yearOfEra = year - era * 400;
+  const int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + dayOfEra - 719468;
+}
+
+void CivilFromDays(int64_t days, struct tm* out) {
+  days += 719468;
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const int64_t dayOfEra = days - era * 146097;
+  const int64_t yearOfEra =
+      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const int64_t shiftedMonth = (5 * dayOfYear + 2) / 153;
+  const int month = static_cast<int>(shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9);
+  out->tm_mday = static_cast<int>(dayOfYear - (153 * shiftedMonth + 2) / 5 + 1);
+  out->tm_mon = month - 1;
+  out->tm_year = static_cast<int>(yearOfEra + era * 400 + (month <= 2) - 1900);
+}
+
 void RefillTimeCache(TimeCache* cache, time_t second) {
   struct tm local;
   cache->nBytes = 0;
   if (platform::ToLocalTime(second, &local)) {
-    cache->nBytes = std::strftime(cache->text, sizeof cache->text,
-                                  "%a %b %d %Y %H:%M:%S", &local);
+    cache->nBytes = std::strftime(cache->text, sizeof cache->text, kTimeFormat, &local);
+    const int64_t asIfUtc =
+        DaysFromCivil(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday) * kSecondsPerDay +
+        local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+    g_utcOffset.store(static_cast<long>(asIfUtc - second), std::memory_order_relaxed);
   }
   cache->second = second;
   cache->valid = true;
+}
+
+// Copies up to `maxBytes` of the timestamp `text`, cut on a character
+// boundary, and adds the milliseconds when `flags` asks and the whole text
+// fitted; returns the length written.
+size_t FinishTimeText(int flags, const char* text, size_t nBytes, int milliseconds,
+                      char* out, size_t maxBytes) {
+  size_t n = CutOnCharBoundary(text, nBytes, maxBytes);
+  std::memcpy(out, text, n);
+  if ((flags & QXSTD::TRACE_MSEC) != 0 && n > 0 && n == nBytes) {
+    char msec[4] = {'.', static_cast<char>('0' + milliseconds / 100),
+                    static_cast<char>('0' + milliseconds / 10 % 10),
+                    static_cast<char>('0' + milliseconds % 10)};
+    size_t room = maxBytes - n;
+    size_t nMsec = room < sizeof msec ? room : sizeof msec;
+    std::memcpy(out + n, msec, nMsec);
+    n += nMsec;
+  }
+  return n;
+}
+
+// The streams whose file was left in the middle of a line. A slot holds a
+// stream or null; g_nMidLine counts the streams held, so that writes pay one
+// load while no write has failed. With more streams torn at once than there
+// are slots, the excess ones are not remembered (their next line may be
+// glued); no host has that many log files failing together.
+constexpr int kMidLineSlots = 64;
+std::atomic<FILE*> g_midLine[kMidLineSlots] = {};
+std::atomic<int> g_nMidLine{0};
+
+bool IsMidLine(FILE* stream) {
+  if (g_nMidLine.load(std::memory_order_acquire) == 0) return false;
+  for (auto& slot : g_midLine) {
+    if (slot.load(std::memory_order_relaxed) == stream) return true;
+  }
+  return false;
+}
+
+void MarkMidLine(FILE* stream) {
+  if (IsMidLine(stream)) return;
+  for (auto& slot : g_midLine) {
+    FILE* expected = nullptr;
+    if (slot.compare_exchange_strong(expected, stream)) {
+      g_nMidLine.fetch_add(1, std::memory_order_release);
+      return;
+    }
+  }
+}
+
+void UnmarkMidLine(FILE* stream) {
+  if (g_nMidLine.load(std::memory_order_acquire) == 0) return;
+  for (auto& slot : g_midLine) {
+    FILE* expected = stream;
+    if (slot.compare_exchange_strong(expected, nullptr)) {
+      g_nMidLine.fetch_sub(1, std::memory_order_release);
+    }
+  }
 }
 
 // `head` and `tail` surround the timestamp on the middle line.
@@ -71,18 +174,29 @@ size_t FormatTraceTime(int flags, char* out, size_t maxBytes) {
   if (!cache->valid || cache->second != now.seconds) {
     RefillTimeCache(cache, now.seconds);
   }
-  size_t n = CutOnCharBoundary(cache->text, cache->nBytes, maxBytes);
-  std::memcpy(out, cache->text, n);
-  if ((flags & QXSTD::TRACE_MSEC) != 0 && n > 0 && n == cache->nBytes) {
-    char msec[4] = {'.', static_cast<char>('0' + now.milliseconds / 100),
-                    static_cast<char>('0' + now.milliseconds / 10 % 10),
-                    static_cast<char>('0' + now.milliseconds % 10)};
-    size_t room = maxBytes - n;
-    size_t nMsec = room < sizeof msec ? room : sizeof msec;
-    std::memcpy(out + n, msec, nMsec);
-    n += nMsec;
+  return FinishTimeText(flags, cache->text, cache->nBytes, now.milliseconds, out, maxBytes);
+}
+
+size_t FormatTraceTimeUnlocked(int flags, char* out, size_t maxBytes) {
+  const long offset = g_utcOffset.load(std::memory_order_relaxed);
+  if (offset == kUnknownOffset) return 0;
+  platform::WallClock now = g_readClock.load(std::memory_order_relaxed)();
+  const int64_t local = static_cast<int64_t>(now.seconds) + offset;
+  int64_t days = local / kSecondsPerDay;
+  int64_t secondOfDay = local % kSecondsPerDay;
+  if (secondOfDay < 0) {
+    secondOfDay += kSecondsPerDay;
+    --days;
   }
-  return n;
+  struct tm broken {};
+  CivilFromDays(days, &broken);
+  broken.tm_hour = static_cast<int>(secondOfDay / 3600);
+  broken.tm_min = static_cast<int>(secondOfDay / 60 % 60);
+  broken.tm_sec = static_cast<int>(secondOfDay % 60);
+  broken.tm_wday = static_cast<int>(((days % 7) + 11) % 7);  // 1970-01-01 was a Thursday
+  char text[kBannerTimeBytes + 1];
+  size_t nBytes = std::strftime(text, sizeof text, kTimeFormat, &broken);
+  return FinishTimeText(flags, text, nBytes, now.milliseconds, out, maxBytes);
 }
 
 void WriteStartedBanner(FILE* stream) {
@@ -94,24 +208,53 @@ void WriteClosedBanner(FILE* stream) {
   WriteBanner(stream, "========== Trace Log File. Closed - ", " ============\n");
 }
 
-void WriteLogBytes(FILE* stream, const char* data, size_t nBytes) {
-  // Standard output belongs to the host too: its buffer may hold the host's
-  // own text, so the bytes join that buffer and leave with it. The library's
-  // own streams are unbuffered and need no flush.
+namespace {
+
+bool WriteOwnStream(FILE* stream, const char* data, size_t nBytes, bool continuesLine) {
+  if (IsMidLine(stream)) {
+    // Until the fragment is closed off, nothing more goes after it: a line
+    // that cannot be written whole is lost whole.
+    if (platform::WriteToOwnStream(stream, "\n", 1) != 1) return false;
+    UnmarkMidLine(stream);
+  }
+  const size_t written = platform::WriteToOwnStream(stream, data, nBytes);
+  if (written == nBytes) return true;
+  const bool leftMidLine =
+      written > 0 ? data[written - 1] != '\n' : continuesLine;
+  if (leftMidLine) MarkMidLine(stream);
+  return false;
+}
+
+}  // namespace
+
+bool WriteLogBytes(FILE* stream, const char* data, size_t nBytes, bool continuesLine) {
   if (stream == stdout) {
-    if (nBytes > 0) std::fwrite(data, 1, nBytes, stream);
-    std::fflush(stream);
+    platform::WriteStandardOutput(data, nBytes);
+    return true;
+  }
+  return WriteOwnStream(stream, data, nBytes, continuesLine);
+}
+
+void WriteLogBytesUnlocked(FILE* stream, const char* data, size_t nBytes) {
+  if (stream == stdout) {
+    platform::WriteStandardOutputDirect(data, nBytes);
   } else {
-    platform::WriteToOwnStream(stream, data, nBytes);
+    WriteOwnStream(stream, data, nBytes, false);
   }
 }
 
 FILE* OpenLogStream(const char* fileName) {
-  return platform::OpenAppendStream(fileName);
+  FILE* stream = platform::OpenAppendStream(fileName);
+  if (stream != nullptr && platform::EndsMidLine(fileName)) MarkMidLine(stream);
+  return stream;
 }
 
 void CloseLogStream(FILE* stream) {
-  if (stream != nullptr && stream != stdout) std::fclose(stream);
+  if (stream == nullptr || stream == stdout) return;
+  // The address may come back for another stream, which must not inherit
+  // this one's state.
+  UnmarkMidLine(stream);
+  std::fclose(stream);
 }
 
 void LogTextTestHelper::SetClock(platform::WallClock (*clock)()) {

@@ -37,11 +37,31 @@ size_t FormatTraceTime(int flags, char* out, size_t maxBytes);
 void WriteStartedBanner(FILE* stream);
 void WriteClosedBanner(FILE* stream);
 
-// Writes `nBytes` bytes to `stream` as one write and flushes it, so that the
-// bytes are in the file when this returns. Errors are not examined.
-void WriteLogBytes(FILE* stream, const char* data, size_t nBytes);
+// The timestamp text as FormatTraceTime gives it, for a line written while
+// the calling thread may be inside the library already (in a signal
+// handler): it takes no lock and allocates nothing, so it neither calls
+// localtime nor touches the thread's cache. The local time comes from the
+// zone offset seen by the last time broken down in the process; before any,
+// nothing is written.
+size_t FormatTraceTimeUnlocked(int flags, char* out, size_t maxBytes);
 
-// Opens a log file for appending, or returns null.
+// Writes `nBytes` bytes to `stream` as one write and flushes it, so that the
+// bytes are in the file when this returns. Standard output takes the host's
+// waiting text first. Returns false if the system failed to take them all;
+// the stream is then remembered as left mid-line when it was, and its next
+// write starts with a line end. `continuesLine` says that earlier bytes of
+// the same line were written to the stream, so that a failure leaves it
+// mid-line even when none of these bytes were written.
+bool WriteLogBytes(FILE* stream, const char* data, size_t nBytes,
+                   bool continuesLine = false);
+
+// WriteLogBytes for a line written while the calling thread may be inside
+// the library already, holding locks (in a signal handler): it takes no
+// lock, not even standard output's.
+void WriteLogBytesUnlocked(FILE* stream, const char* data, size_t nBytes);
+
+// Opens a log file for appending, or returns null. A file that does not end
+// with a line end gets one before the first bytes written to it.
 FILE* OpenLogStream(const char* fileName);
 
 // Closes a stream the library opened; standard output is never closed.

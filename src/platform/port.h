@@ -133,11 +133,44 @@ const char* LocaleCodeset();
 // the file cannot be opened.
 FILE* OpenAppendStream(const char* fileName);
 
+// Whether the file `fileName` is non-empty and does not end with a line
+// end: a crash or another writer cut its last line. False when it cannot be
+// read.
+bool EndsMidLine(const char* fileName);
+
 // Writes `nBytes` bytes to a stream that OpenAppendStream opened, as one
 // write to the file where the system allows (retrying only what a partial
-// write left). Bypasses the stream's own locking and bookkeeping, which an
-// unbuffered append-only stream does not need. Errors are not reported.
-void WriteToOwnStream(FILE* stream, const char* data, size_t nBytes);
+// write or a signal left). Bypasses the stream's own locking and
+// bookkeeping, which an unbuffered append-only stream does not need, and
+// takes no lock, so it may run in a signal handler. Returns how many bytes
+// were written: fewer than `nBytes` when the system failed.
+size_t WriteToOwnStream(FILE* stream, const char* data, size_t nBytes);
+
+// Writes `nBytes` bytes to standard output, after whatever the host's own
+// text has waiting in the stream's buffer, under the stream's lock so that
+// the host's writes stay out of the middle. Errors are not reported.
+void WriteStandardOutput(const char* data, size_t nBytes);
+
+// Writes `nBytes` bytes to standard output without its stream's lock, for a
+// line written while the calling thread may be holding that lock (in a
+// signal handler). Takes no lock.
+void WriteStandardOutputDirect(const char* data, size_t nBytes);
+
+// Holds off cancellation of the calling thread for the guard's lifetime. A
+// thread cancelled inside a write would otherwise unwind through code that
+// cannot be unwound (the process aborts) or stop with half a line written;
+// the cancellation instead takes effect at the thread's next cancellation
+// point after the call.
+class NoCancellation {
+ public:
+  NoCancellation();
+  ~NoCancellation();
+  NoCancellation(const NoCancellation&) = delete;
+  NoCancellation& operator=(const NoCancellation&) = delete;
+
+ private:
+  int previous_;
+};
 
 // Registers handlers that run around fork(): `prepare` in the parent before
 // it, `parent` in the parent after it and `child` in the new process, where

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <langinfo.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -70,6 +71,21 @@ void RunForkChild() {
   g_forkChild();
 }
 
+// Writes all `nBytes` unless the system fails, retrying after a partial
+// write or a signal; returns how many bytes reached the descriptor.
+size_t WriteToDescriptor(int fd, const char* data, size_t nBytes) {
+  size_t done = 0;
+  while (done < nBytes) {
+    ssize_t written = write(fd, data + done, nBytes - done);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    done += static_cast<size_t>(written);
+  }
+  return done;
+}
+
 }  // namespace
 
 CriticalSectionLock::CriticalSectionLock() { InitRecursive(native_); }
@@ -113,6 +129,9 @@ WallClock ReadWallClock() {
 }
 
 bool ToLocalTime(time_t seconds, struct tm* out) {
+  // localtime_r, unlike localtime, need not look at TZ again: without tzset
+  // a zone the host changed in its environment would never be seen.
+  tzset();
   return localtime_r(&seconds, out) != nullptr;
 }
 
@@ -125,6 +144,16 @@ FILE* OpenAppendStream(const char* fileName) {
   int fd = open(fileName, O_WRONLY | O_CREAT | O_APPEND | kOpenBaseFlags, 0666);
   if (fd < 0) return nullptr;
   if (kOpenBaseFlags == 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
+  // A host that closed descriptor 0, 1 or 2 (as daemons do) would otherwise
+  // get its log file there: its own printf text would land in the log, and
+  // when the log is closed the number would pass to whatever the host opens
+  // next. Careful daemons keep their files above 2 for the same reason.
+  if (fd <= STDERR_FILENO) {
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    close(fd);
+    if (moved < 0) return nullptr;
+    fd = moved;
+  }
   FILE* stream = fdopen(fd, "a");
   if (stream == nullptr) {
     close(fd);
@@ -134,18 +163,43 @@ FILE* OpenAppendStream(const char* fileName) {
   return stream;
 }
 
-void WriteToOwnStream(FILE* stream, const char* data, size_t nBytes) {
-  const int fd = fileno(stream);
-  while (nBytes > 0) {
-    ssize_t written = write(fd, data, nBytes);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    data += written;
-    nBytes -= static_cast<size_t>(written);
-  }
+bool EndsMidLine(const char* fileName) {
+  // The log's own descriptor is open for appending only, so the last byte is
+  // read through a descriptor of its own.
+  const int fd = open(fileName, O_RDONLY | kOpenBaseFlags);
+  if (fd < 0) return false;
+  struct stat info;
+  char last = '\n';
+  const bool cut = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
+                   pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n';
+  close(fd);
+  return cut;
 }
+
+size_t WriteToOwnStream(FILE* stream, const char* data, size_t nBytes) {
+  return WriteToDescriptor(fileno(stream), data, nBytes);
+}
+
+void WriteStandardOutput(const char* data, size_t nBytes) {
+  // The host's text waiting in stdout's buffer goes first, so both stay in
+  // order; ours goes straight to the descriptor and never waits in that
+  // buffer, where a failed flush (EINTR) would drop it, a child created by
+  // fork would write it again, and a wide-oriented stream would refuse it.
+  flockfile(stdout);
+  std::fflush(stdout);
+  WriteToDescriptor(fileno(stdout), data, nBytes);
+  funlockfile(stdout);
+}
+
+void WriteStandardOutputDirect(const char* data, size_t nBytes) {
+  WriteToDescriptor(STDOUT_FILENO, data, nBytes);
+}
+
+NoCancellation::NoCancellation() {
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous_);
+}
+
+NoCancellation::~NoCancellation() { pthread_setcancelstate(previous_, nullptr); }
 
 void InstallForkHandlers(void (*prepare)(), void (*parent)(), void (*child)()) {
   if (g_forkHandlersInstalled.exchange(true)) return;

@@ -94,17 +94,28 @@ void RegisterTarget(TargetKind kind, const unsigned short* name, int level,
 }  // namespace
 }  // namespace razezir
 
+using razezir::LibraryCall;
+
+// Made from a signal handler while the thread was inside the library, these
+// calls do nothing: the interrupted call may hold the locks they need.
+
 void QXSTD::StartTraceModule(const unsigned short* module, int level,
                              char* fileName) {
+  if (LibraryCall::Nested()) return;
+  LibraryCall call;
   razezir::RegisterTarget(razezir::TargetKind::kModule, module, level, fileName);
 }
 
 void QXSTD::StartTraceThread(const unsigned short* name, int level,
                              char* fileName) {
+  if (LibraryCall::Nested()) return;
+  LibraryCall call;
   razezir::RegisterTarget(razezir::TargetKind::kThread, name, level, fileName);
 }
 
 void QXSTD::SetTraceThreadName(const unsigned short* name) {
+  if (LibraryCall::Nested()) return;
+  LibraryCall call;
   razezir::TraceState* state = razezir::g_state.load(std::memory_order_acquire);
   if (state == nullptr || name == nullptr) return;
   // The binding is made before the lock is taken, to keep the allocation
@@ -119,6 +130,8 @@ void QXSTD::SetTraceThreadName(const unsigned short* name) {
 }
 
 void QXSTD::UnregisterTraceThread() {
+  if (LibraryCall::Nested()) return;
+  LibraryCall call;
   razezir::TraceState* state = razezir::g_state.load(std::memory_order_acquire);
   if (state == nullptr) return;
   const uint32_t threadId = razezir::platform::CurrentThreadId();

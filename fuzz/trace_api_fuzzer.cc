@@ -1,0 +1,167 @@
+// Fuzz target for the public API: each input is a program of calls —
+// StartTrace, StopTrace, the registrations, thread names, queries and trace
+// calls — with names, levels and flags taken from the input. Formats come
+// from a table whose arguments always match, so any crash, overrun or leak
+// is the library's. Every input starts from InitTrace and ends with
+// DeinitTrace, so state never leaks between inputs.
+//
+// Log files live in one scratch directory and are removed before each
+// input, so the disk stays bounded however long the fuzzer runs. Standard
+// output goes to /dev/null. Single-threaded.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "razezir/trace.h"
+
+namespace {
+
+constexpr int kFiles = 4;
+std::string g_files[kFiles];
+
+// Reads the input front to back; past its end every read yields zero.
+class Input {
+ public:
+  Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  bool empty() const { return pos_ >= size_; }
+  uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+  int Level() { return static_cast<int8_t>(Byte()) % 8; }
+  // A 16-bit name of up to 7 units; small alphabets make collisions, and so
+  // registrations of one name twice, likely.
+  std::u16string Name() {
+    std::u16string name;
+    int n = Byte() % 8;
+    for (int i = 0; i < n; ++i) {
+      uint8_t b = Byte();
+      name.push_back(b < 200 ? static_cast<char16_t>(u'a' + b % 3)
+                             : static_cast<char16_t>(0xD800 + b));  // lone surrogates too
+    }
+    return name;
+  }
+  // A file name, or null or empty for standard output.
+  char* File() {
+    uint8_t b = Byte() % (kFiles + 2);
+    static char empty[] = "";
+    if (b == kFiles) return nullptr;
+    if (b == kFiles + 1) return empty;
+    return &g_files[b][0];
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+};
+
+const unsigned short* U(const std::u16string& s) {
+  return reinterpret_cast<const unsigned short*>(s.c_str());
+}
+
+void ViaCommon(int level, const unsigned short* module, const unsigned short* format, ...) {
+  va_list args;
+  va_start(args, format);
+  QXSTD::TraceCommon(level, module, format, args);
+  va_end(args);
+}
+
+// One trace call with a format from a table of matching argument sets.
+void TraceSomething(Input* in) {
+  const int how = in->Byte() % 8;
+  const int level = in->Level();
+  const std::u16string tag = in->Name();
+  const unsigned short* module = in->Byte() % 16 == 0 ? nullptr : U(tag);
+  const int width = static_cast<int8_t>(in->Byte());
+  const std::u16string text = in->Name();
+  const uint8_t shape = in->Byte() % 5;
+  auto call = [&](const char16_t* format, auto... args) {
+    const unsigned short* f = reinterpret_cast<const unsigned short*>(format);
+    switch (how) {
+      case 0: QXSTD::Trace(level, module, f, args...); break;
+      case 1: QXSTD::Trace1(module, f, args...); break;
+      case 2: QXSTD::Trace2(module, f, args...); break;
+      case 3: QXSTD::Trace3(module, f, args...); break;
+      case 4: QXSTD::Trace4(module, f, args...); break;
+      case 5: QXSTD::Trace5(module, f, args...); break;
+      default: ViaCommon(level, module, f, args...); break;
+    }
+  };
+  switch (shape) {
+    case 0: call(u"plain line\n"); break;
+    case 1: call(u"%*d|%-*.*s|\n", width, level, width, width / 3, U(text)); break;
+    case 2: call(u"%hs %c %08X %p\n", "narrow", 0x263A, 0xBEEFu, static_cast<void*>(&g_files)); break;
+    case 3: call(u"%.*f %e no line end", width % 20, 3.25, -1e300); break;
+    default: call(u"%s%%%n\n", U(text), static_cast<int*>(nullptr)); break;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  int devNull = open("/dev/null", O_WRONLY);
+  if (devNull >= 0) {
+    dup2(devNull, 1);
+    close(devNull);
+  }
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (g_files[0].empty()) {
+    const char* dir = std::getenv("TMPDIR");
+    std::string base = std::string(dir != nullptr ? dir : "/tmp") + "/razezir_api_fuzz." +
+                       std::to_string(getpid()) + ".";
+    for (int i = 0; i < kFiles; ++i) g_files[i] = base + std::to_string(i) + ".log";
+  }
+  for (const std::string& file : g_files) std::remove(file.c_str());
+
+  Input in(data, size);
+  QXSTD::InitTrace();
+  for (int step = 0; step < 64 && !in.empty(); ++step) {
+    switch (in.Byte() % 11) {
+      case 0: {
+        int level = in.Level();
+        char* file = in.File();
+        QXSTD::StartTrace(level, file, in.Byte() & 0x37);
+        break;
+      }
+      case 1: QXSTD::StopTrace(); break;
+      case 2: {
+        std::u16string name = in.Name();
+        int level = in.Level();
+        QXSTD::StartTraceModule(U(name), level, in.File());
+        break;
+      }
+      case 3: {
+        std::u16string name = in.Name();
+        int level = in.Level();
+        QXSTD::StartTraceThread(U(name), level, in.File());
+        break;
+      }
+      case 4: QXSTD::SetTraceThreadName(U(in.Name())); break;
+      case 5: QXSTD::UnregisterTraceThread(); break;
+      case 6: {
+        int level = 0;
+        QXSTD::IsTraceStarted(in.Byte() % 2 == 0 ? &level : nullptr);
+        break;
+      }
+      case 7: {
+        int nBytes = 0;
+        QXSTD::GetTraceLogFileName(nullptr, &nBytes);
+        std::string name(static_cast<size_t>(nBytes > 0 ? nBytes : 1), '\0');
+        QXSTD::GetTraceLogFileName(&name[0], &nBytes);
+        break;
+      }
+      default: TraceSomething(&in); break;
+    }
+  }
+  QXSTD::UnregisterTraceThread();
+  QXSTD::DeinitTrace();
+  return 0;
+}

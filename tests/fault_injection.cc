@@ -1,0 +1,151 @@
+// write() and writev() for test binaries: straight to the kernel, except on
+// the one descriptor a test armed, where the planned fault happens instead.
+// Defined in the executable, these take precedence over the C library's (and
+// over the sanitizers' interceptors, which are weak), so the library's own
+// writes pass through here.
+
+#include "fault_injection.h"
+
+#include <dirent.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <mutex>
+
+namespace razezir_test {
+
+namespace {
+
+std::atomic<int> g_fd{-1};
+std::mutex g_mutex;  // Guards the plan below while a faulted call runs.
+WriteFault g_fault = WriteFault::kNone;
+int g_every = 1;
+size_t g_shortBytes = 7;
+long g_calls = 0;
+bool g_failNext = false;
+std::atomic<long> g_injected{0};
+
+ssize_t KernelWritev(int fd, const struct iovec* iov, int count) {
+  return syscall(SYS_writev, fd, iov, count);
+}
+
+// Writes at most `limit` bytes of the vector.
+ssize_t WritevPrefix(int fd, const struct iovec* iov, int count, size_t limit) {
+  struct iovec cut[64];
+  int n = 0;
+  for (int i = 0; i < count && n < 64 && limit > 0; ++i) {
+    size_t take = iov[i].iov_len < limit ? iov[i].iov_len : limit;
+    cut[n].iov_base = iov[i].iov_base;
+    cut[n].iov_len = take;
+    limit -= take;
+    ++n;
+  }
+  return n == 0 ? 0 : KernelWritev(fd, cut, n);
+}
+
+size_t TotalBytes(const struct iovec* iov, int count) {
+  size_t total = 0;
+  for (int i = 0; i < count; ++i) total += iov[i].iov_len;
+  return total;
+}
+
+ssize_t Fail(int error) {
+  g_injected.fetch_add(1);
+  errno = error;
+  return -1;
+}
+
+ssize_t FaultedWritev(int fd, const struct iovec* iov, int count) {
+  std::lock_guard<std::mutex> hold(g_mutex);
+  const size_t total = TotalBytes(iov, count);
+  const bool due = ++g_calls % g_every == 0;
+  switch (g_fault) {
+    case WriteFault::kHalfThenNoSpace:
+      if (g_failNext) {
+        g_failNext = false;
+        return Fail(ENOSPC);
+      }
+      if (due && total > 1) {
+        g_failNext = true;
+        g_injected.fetch_add(1);
+        return WritevPrefix(fd, iov, count, total / 2);
+      }
+      break;
+    case WriteFault::kShortWrites:
+      if (total > g_shortBytes) {
+        g_injected.fetch_add(1);
+        return WritevPrefix(fd, iov, count, g_shortBytes);
+      }
+      break;
+    case WriteFault::kEio:
+      if (due) return Fail(EIO);
+      break;
+    case WriteFault::kEintr:
+      if (due) return Fail(EINTR);
+      break;
+    case WriteFault::kNone:
+      break;
+  }
+  return KernelWritev(fd, iov, count);
+}
+
+}  // namespace
+
+void ArmWriteFault(int fd, WriteFault fault, int every, size_t shortBytes) {
+  std::lock_guard<std::mutex> hold(g_mutex);
+  g_fault = fault;
+  g_every = every > 0 ? every : 1;
+  g_shortBytes = shortBytes;
+  g_calls = 0;
+  g_failNext = false;
+  g_injected.store(0);
+  g_fd.store(fd);
+}
+
+void DisarmWriteFaults() {
+  std::lock_guard<std::mutex> hold(g_mutex);
+  g_fd.store(-1);
+  g_fault = WriteFault::kNone;
+}
+
+long InjectedWriteFaults() { return g_injected.load(); }
+
+int DescriptorOf(const std::string& path) {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int found = -1;
+  while (struct dirent* entry = readdir(dir)) {
+    char link[PATH_MAX];
+    std::string name = std::string("/proc/self/fd/") + entry->d_name;
+    ssize_t n = readlink(name.c_str(), link, sizeof link - 1);
+    if (n <= 0) continue;
+    link[n] = '\0';
+    char* real = realpath(path.c_str(), nullptr);
+    bool same = real != nullptr && std::string(link) == real;
+    std::free(real);
+    if (same) {
+      found = std::atoi(entry->d_name);
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+}  // namespace razezir_test
+
+extern "C" ssize_t write(int fd, const void* data, size_t nBytes) {
+  if (fd != razezir_test::g_fd.load()) return syscall(SYS_write, fd, data, nBytes);
+  struct iovec one = {const_cast<void*>(data), nBytes};
+  return razezir_test::FaultedWritev(fd, &one, 1);
+}
+
+extern "C" ssize_t writev(int fd, const struct iovec* iov, int count) {
+  if (fd != razezir_test::g_fd.load()) return razezir_test::KernelWritev(fd, iov, count);
+  return razezir_test::FaultedWritev(fd, iov, count);
+}

@@ -1,0 +1,551 @@
+// Failure behaviour: hostile arguments, failing writes, exhausted memory,
+// signals, cancellation, closed standard descriptors, fork and time-zone
+// changes. Whatever fails, other lines stay whole, nothing hangs and the
+// process survives.
+//
+// Tests that could hang or abort on a fault run their body in a child
+// process and give it a deadline, so a regression fails instead of stalling
+// the suite.
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <functional>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "alloc_counter.h"
+#include "fault_injection.h"
+#include "razezir/trace.h"
+#include "test_util.h"
+
+namespace {
+
+using razezir_test::ArmWriteFault;
+using razezir_test::DescriptorOf;
+using razezir_test::DisarmWriteFaults;
+using razezir_test::InjectedWriteFaults;
+using razezir_test::Lines;
+using razezir_test::ReadFile;
+using razezir_test::TempPath;
+using razezir_test::W;
+using razezir_test::WriteFault;
+
+constexpr int kHung = -1;
+
+// Runs `body` in a child process and returns its exit code, or kHung if it
+// had not ended after `seconds` (it is then killed), or 128 + the signal
+// that ended it.
+int RunInChild(const std::function<int()>& body, int seconds) {
+  std::fflush(stdout);
+  pid_t child = fork();
+  if (child < 0) return -2;
+  if (child == 0) _exit(body());
+  for (int waited = 0; waited < seconds * 100; ++waited) {
+    int status = 0;
+    if (waitpid(child, &status, WNOHANG) == child) {
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    usleep(10000);
+  }
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  return kHung;
+}
+
+std::string StartFile(int level, int flags) {
+  std::string path = TempPath("log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(level, &path[0], flags);
+  return path;
+}
+
+// Lines of `text` that are not banner lines.
+std::vector<std::string> MessageLines(const std::string& text) {
+  std::vector<std::string> out;
+  for (const std::string& line : Lines(text)) {
+    if (line.compare(0, 10, "==========") == 0) continue;
+    out.push_back(line);
+  }
+  return out;
+}
+
+// A page whose end touches an unreadable page: a read past `size` bytes
+// placed at the returned address faults at once.
+class GuardedBytes {
+ public:
+  explicit GuardedBytes(const void* bytes, size_t size) {
+    page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    base_ = static_cast<char*>(mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE,
+                                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    mprotect(base_ + page_, page_, PROT_NONE);
+    data_ = base_ + page_ - size;
+    std::memcpy(data_, bytes, size);
+  }
+  ~GuardedBytes() { munmap(base_, 2 * page_); }
+  GuardedBytes(const GuardedBytes&) = delete;
+  GuardedBytes& operator=(const GuardedBytes&) = delete;
+  template <typename T>
+  const T* as() const {
+    return reinterpret_cast<const T*>(data_);
+  }
+
+ private:
+  size_t page_;
+  char* base_;
+  char* data_;
+};
+
+// --- Hostile arguments -------------------------------------------------
+
+TEST(Faults, PrecisionBoundsEveryStringRead) {
+  GuardedBytes narrow("hello", 5);
+  const char16_t wide[] = {u'a', u'b', 0xD800};
+  GuardedBytes guardedWide(wide, sizeof wide);
+  std::string path = StartFile(1, 0);
+  QXSTD::Trace1(W(u"m"), W(u"[%.5hs]\n"), narrow.as<char>());
+  QXSTD::Trace1(W(u"m"), W(u"[%.5S]\n"), narrow.as<char>());
+  QXSTD::Trace1(W(u"m"), W(u"[%.3s]\n"), guardedWide.as<char16_t>());
+  QXSTD::Trace1(W(u"m"), W(u"[%.3ls]\n"), guardedWide.as<char16_t>());
+  QXSTD::Trace1(W(u"m"), W(u"[%-4.2s]\n"), guardedWide.as<char16_t>() + 1);
+  QXSTD::DeinitTrace();
+  // A high surrogate that ends the precision is never completed from units
+  // past it, so it is left out whatever follows.
+  EXPECT_EQ(MessageLines(ReadFile(path)),
+            (std::vector<std::string>{"[hello]", "[hello]", "[ab]", "[ab]", "[b   ]"}));
+}
+
+TEST(Faults, PaddingOfOneFieldIsBounded) {
+  std::string path = StartFile(1, 0);
+  QXSTD::Trace1(W(u"m"), W(u"%2147483647d|\n"), 7);
+  QXSTD::Trace1(W(u"m"), W(u"%.999999999f|\n"), 1.5);
+  QXSTD::Trace1(W(u"m"), W(u"%-2000000s|\n"), u"x");
+  QXSTD::DeinitTrace();
+  std::vector<std::string> lines = MessageLines(ReadFile(path));
+  std::remove(path.c_str());
+  ASSERT_EQ(lines.size(), 3u);
+  const size_t kBound = size_t{1} << 20;
+  for (const std::string& line : lines) {
+    EXPECT_LE(line.size(), kBound + 16) << line.substr(0, 40);
+    EXPECT_GE(line.size(), kBound - 16) << line.substr(0, 40);
+    EXPECT_EQ(line.back(), '|');
+  }
+  EXPECT_EQ(lines[0].substr(lines[0].size() - 2), "7|");
+  EXPECT_EQ(lines[1].substr(0, 3), "1.5");
+}
+
+TEST(Faults, LongTextIsNeverCut) {
+  std::string text(10u << 20, 'q');
+  std::string path = StartFile(1, 0);
+  QXSTD::Trace1(W(u"m"), W(u"<%hs>\n"), text.c_str());
+  QXSTD::Trace1(W(u"m"), W(u"after\n"));
+  QXSTD::DeinitTrace();
+  EXPECT_EQ(MessageLines(ReadFile(path)),
+            (std::vector<std::string>{"<" + text + ">", "after"}));
+}
+
+// --- Failing writes ----------------------------------------------------
+
+// Every line in the file is a good line whole, or a fragment of one on a
+// line of its own; no good line has a fragment glued in front of it.
+void ExpectNoGluedLines(const std::string& text, int written, long faults) {
+  std::regex good("L [0-9]{6} x{60}");
+  int whole = 0;
+  for (const std::string& line : MessageLines(text)) {
+    if (std::regex_match(line, good)) {
+      ++whole;
+      continue;
+    }
+    // A fragment: the front of one line, holding no second line.
+    EXPECT_EQ(line.find("L ", 1), std::string::npos) << "glued: " << line;
+  }
+  EXPECT_GE(whole, written - static_cast<int>(faults));
+}
+
+TEST(Faults, HalfWrittenLineIsNotGluedToTheNext) {
+  std::string path = StartFile(1, 0);
+  int fd = DescriptorOf(path);
+  ASSERT_GE(fd, 0);
+  ArmWriteFault(fd, WriteFault::kHalfThenNoSpace, 97);
+  for (int i = 0; i < 1000; ++i) {
+    QXSTD::Trace1(W(u"m"), W(u"L %06d %hs\n"), i, std::string(60, 'x').c_str());
+  }
+  long faults = InjectedWriteFaults();
+  DisarmWriteFaults();
+  QXSTD::DeinitTrace();
+  ASSERT_GT(faults, 5);
+  ExpectNoGluedLines(ReadFile(path), 1000, faults);
+}
+
+TEST(Faults, ShortWritesAndErrorsKeepLinesWhole) {
+  std::string path = StartFile(1, 0);
+  int fd = DescriptorOf(path);
+  ASSERT_GE(fd, 0);
+  ArmWriteFault(fd, WriteFault::kShortWrites, 1, 7);
+  for (int i = 0; i < 100; ++i) {
+    QXSTD::Trace1(W(u"m"), W(u"L %06d %hs\n"), i, std::string(60, 'x').c_str());
+  }
+  ArmWriteFault(fd, WriteFault::kEio, 3);
+  for (int i = 100; i < 200; ++i) {
+    QXSTD::Trace1(W(u"m"), W(u"L %06d %hs\n"), i, std::string(60, 'x').c_str());
+  }
+  ArmWriteFault(fd, WriteFault::kEintr, 2);
+  for (int i = 200; i < 300; ++i) {
+    QXSTD::Trace1(W(u"m"), W(u"L %06d %hs\n"), i, std::string(60, 'x').c_str());
+  }
+  DisarmWriteFaults();
+  QXSTD::DeinitTrace();
+  std::vector<std::string> lines = MessageLines(ReadFile(path));
+  // Short writes and EINTR lose nothing; EIO loses whole lines only.
+  std::regex good("L ([0-9]{6}) x{60}");
+  int count = 0;
+  for (const std::string& line : lines) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, good)) << line;
+    int number = std::stoi(m[1]);
+    if (number < 100 || number >= 200) ++count;
+  }
+  EXPECT_EQ(count, 200);
+}
+
+TEST(Faults, OpeningAFileThatEndsMidLineStartsOnANewLine) {
+  std::string path = TempPath("log");
+  razezir_test::WriteFile(path, "a line cut by a crash");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, &path[0], 0);
+  QXSTD::Trace1(W(u"m"), W(u"next\n"));
+  QXSTD::DeinitTrace();
+  std::vector<std::string> lines = Lines(ReadFile(path));
+  ASSERT_GE(lines.size(), 5u);
+  EXPECT_EQ(lines[0], "a line cut by a crash");
+  EXPECT_EQ(lines[1], std::string(76, '='));
+  EXPECT_EQ(lines[4], "next");
+}
+
+// --- Standard output -----------------------------------------------------
+
+std::atomic<bool> g_alarmSeen{false};
+void NoteAlarm(int) { g_alarmSeen.store(true); }
+
+TEST(Faults, StdoutLosesNothingToInterruptedWrites) {
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  // The reader is slow, so the pipe fills and the tracer blocks in write,
+  // where the timer's signal (installed without SA_RESTART) interrupts it.
+  sigset_t alarmOnly;
+  sigemptyset(&alarmOnly);
+  sigaddset(&alarmOnly, SIGALRM);
+  pthread_sigmask(SIG_BLOCK, &alarmOnly, nullptr);
+  std::string received;
+  std::thread reader([&] {
+    char chunk[4096];
+    for (;;) {
+      ssize_t n = read(pipeFds[0], chunk, sizeof chunk);
+      if (n == 0) break;
+      if (n < 0) continue;
+      received.append(chunk, static_cast<size_t>(n));
+      usleep(300);
+    }
+  });
+  pthread_sigmask(SIG_UNBLOCK, &alarmOnly, nullptr);
+
+  std::fflush(stdout);
+  int savedStdout = dup(1);
+  dup2(pipeFds[1], 1);
+  close(pipeFds[1]);
+  struct sigaction action {};
+  action.sa_handler = NoteAlarm;
+  sigaction(SIGALRM, &action, nullptr);
+  struct itimerval every = {{0, 200}, {0, 200}};
+  setitimer(ITIMER_REAL, &every, nullptr);
+
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, nullptr, 0);
+  const std::string pad(100, 'p');
+  for (int i = 0; i < 3000; ++i) QXSTD::Trace1(W(u"m"), W(u"line %d %hs\n"), i, pad.c_str());
+  QXSTD::DeinitTrace();
+
+  struct itimerval off = {};
+  setitimer(ITIMER_REAL, &off, nullptr);
+  std::fflush(stdout);
+  dup2(savedStdout, 1);
+  close(savedStdout);
+  reader.join();
+  close(pipeFds[0]);
+  EXPECT_TRUE(g_alarmSeen.load());
+
+  int count = 0;
+  for (const std::string& line : MessageLines(received)) {
+    ASSERT_EQ(line, "line " + std::to_string(count) + " " + pad);
+    ++count;
+  }
+  EXPECT_EQ(count, 3000);
+}
+
+TEST(Faults, WideOrientedStdoutStillGetsLinesInOrder) {
+  // A stream's orientation is fixed by its first use, so the host is a
+  // child whose standard output is opened afresh.
+  std::string path = TempPath("stdout");
+  int result = RunInChild(
+      [&] {
+        if (std::freopen(path.c_str(), "w", stdout) == nullptr) return 2;
+        if (std::fwide(stdout, 1) <= 0) return 3;
+        std::wprintf(L"host before\n");
+        QXSTD::InitTrace();
+        QXSTD::StartTrace(1, nullptr, 0);
+        QXSTD::Trace1(W(u"m"), W(u"traced\n"));
+        std::wprintf(L"host after\n");
+        QXSTD::DeinitTrace();
+        std::fflush(stdout);
+        return 0;
+      },
+      30);
+  ASSERT_EQ(result, 0);
+  EXPECT_EQ(MessageLines(ReadFile(path)),
+            (std::vector<std::string>{"host before", "traced", "host after"}));
+}
+
+TEST(Faults, ForkNeverDuplicatesStdoutLines) {
+  razezir_test::StdoutCapture capture;
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, nullptr, 0x20);
+  std::atomic<bool> stop{false};
+  std::thread tracer([&] {
+    for (int i = 0; !stop.load(); ++i) QXSTD::Trace1(W(u"m"), W(u"line %d\n"), i);
+  });
+  for (int i = 0; i < 100; ++i) {
+    pid_t child = fork();
+    if (child == 0) {
+      // What exit() would do to stdio, without the rest of exit(), which
+      // ThreadSanitizer cannot run in the child of a threaded process.
+      std::fflush(stdout);
+      _exit(0);
+    }
+    waitpid(child, nullptr, 0);
+  }
+  stop.store(true);
+  tracer.join();
+  QXSTD::DeinitTrace();
+  std::vector<std::string> lines = MessageLines(capture.Stop());
+  ASSERT_FALSE(lines.empty());
+  for (size_t i = 0; i < lines.size(); ++i) {
+    ASSERT_EQ(lines[i], " : line " + std::to_string(i));
+  }
+}
+
+TEST(Faults, LogFilesNeverTakeStandardDescriptors) {
+  std::fflush(stdout);
+  int savedIn = dup(0);
+  int savedOut = dup(1);
+  close(0);
+  close(1);
+  std::string path = TempPath("log");
+  std::string modulePath = TempPath("module");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, &path[0], 0);
+  QXSTD::StartTraceModule(W(u"m"), 1, &modulePath[0]);
+  QXSTD::StartTraceModule(W(u"shared"), 1, nullptr);
+  bool in = fcntl(0, F_GETFD) != -1;
+  bool out = fcntl(1, F_GETFD) != -1;
+  QXSTD::Trace1(W(u"m"), W(u"to the module file\n"));
+  QXSTD::DeinitTrace();
+  dup2(savedIn, 0);
+  dup2(savedOut, 1);
+  close(savedIn);
+  close(savedOut);
+  EXPECT_FALSE(in);
+  EXPECT_FALSE(out);
+  EXPECT_EQ(MessageLines(ReadFile(modulePath)),
+            std::vector<std::string>{"to the module file"});
+}
+
+// --- Memory ----------------------------------------------------------------
+
+TEST(Faults, LongLineWithoutMemoryIsStreamedWhole) {
+  std::string path = StartFile(1, 0);
+  std::string text(200000, 'z');
+  if (!razezir_test::FailAllocations(4097)) GTEST_SKIP() << "malloc is not ours here";
+  QXSTD::Trace1(W(u"m"), W(u"<%hs>\n"), text.c_str());
+  QXSTD::Trace1(W(u"m"), W(u"next\n"));
+  razezir_test::StopFailingAllocations();
+  QXSTD::DeinitTrace();
+  EXPECT_EQ(MessageLines(ReadFile(path)),
+            (std::vector<std::string>{"<" + text + ">", "next"}));
+}
+
+TEST(Faults, OutOfMemoryLeavesCallsHarmless) {
+  if (!razezir_test::FailAllocations(0)) GTEST_SKIP() << "malloc is not ours here";
+  QXSTD::InitTrace();
+  razezir_test::StopFailingAllocations();
+  int level = 7;
+  EXPECT_FALSE(QXSTD::IsTraceStarted(&level));
+  EXPECT_EQ(level, 7);  // not initialised: nothing is stored
+
+  std::string path = StartFile(3, 0);
+  std::string other = TempPath("other");
+  std::string modulePath = TempPath("module");
+  razezir_test::StdoutCapture capture;
+  razezir_test::FailAllocations(0);
+  QXSTD::StartTraceModule(W(u"lost"), 3, &modulePath[0]);
+  QXSTD::StartTraceThread(W(u"lost"), 3, nullptr);
+  QXSTD::SetTraceThreadName(W(u"lost"));
+  // Without memory for the name, the new file cannot become the main log:
+  // the output falls back to standard output and the name stays, as when a
+  // file cannot open.
+  QXSTD::StartTrace(3, &other[0], 0);
+  razezir_test::StopFailingAllocations();
+  // No target was registered, so the message is not filtered away.
+  QXSTD::Trace1(W(u"any"), W(u"still traced\n"));
+  int size = 0;
+  QXSTD::GetTraceLogFileName(nullptr, &size);
+  QXSTD::DeinitTrace();
+  EXPECT_EQ(size, static_cast<int>(path.size() + 1));
+  EXPECT_EQ(MessageLines(capture.Stop()), std::vector<std::string>{"still traced"});
+  EXPECT_EQ(MessageLines(ReadFile(path)), std::vector<std::string>{});
+}
+
+// --- Signals and cancellation -------------------------------------------
+
+void TraceFromHandler(int) { QXSTD::Trace1(W(u"sig"), W(u"from the handler %d\n"), 42); }
+
+int SignalStorm(int flags, const std::string& path) {
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, path.empty() ? nullptr : const_cast<char*>(path.c_str()), flags);
+  struct sigaction action {};
+  action.sa_handler = TraceFromHandler;
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGALRM, &action, nullptr);
+  struct itimerval every = {{0, 50}, {0, 50}};
+  setitimer(ITIMER_REAL, &every, nullptr);
+  const std::string pad(200, 'p');
+  for (int i = 0; i < 20000; ++i) QXSTD::Trace1(W(u"main"), W(u"main line %d %hs\n"), i, pad.c_str());
+  struct itimerval off = {};
+  setitimer(ITIMER_REAL, &off, nullptr);
+  QXSTD::DeinitTrace();
+  return 0;
+}
+
+void ExpectStormLines(const std::string& text) {
+  std::regex line("[A-Z][a-z]{2} .{20}\\.[0-9]{3} +[0-9A-F]{8} +"
+                  "(main: main line [0-9]+ p{200}|sig: from the handler 42)");
+  int mainLines = 0;
+  for (const std::string& each : MessageLines(text)) {
+    ASSERT_TRUE(std::regex_match(each, line)) << each;
+    if (each.find("main line") != std::string::npos) ++mainLines;
+  }
+  EXPECT_EQ(mainLines, 20000);
+}
+
+TEST(Faults, TracingFromASignalHandlerNeverHangs) {
+  std::string path = TempPath("log");
+  EXPECT_EQ(RunInChild([&] { return SignalStorm(0x17, path); }, 60), 0);
+  ExpectStormLines(ReadFile(path));
+}
+
+TEST(Faults, TracingFromASignalHandlerToStdoutWithoutLockNeverHangs) {
+  razezir_test::StdoutCapture capture;
+  EXPECT_EQ(RunInChild([] { return SignalStorm(0x37, ""); }, 60), 0);
+  ExpectStormLines(capture.Stop());
+}
+
+TEST(Faults, CancelledThreadLeavesWholeLinesAndNoLock) {
+  std::string path = TempPath("log");
+  int result = RunInChild(
+      [&] {
+        QXSTD::InitTrace();
+        QXSTD::StartTrace(1, &path[0], 0);
+        static const std::string big(3u << 20, 'c');
+        pthread_t thread;
+        pthread_create(
+            &thread, nullptr,
+            [](void*) -> void* {
+              // Bounded, so that a thread that is never cancelled cannot fill
+              // the disk; the host's own cancellation point comes between calls.
+              for (int i = 0; i < 100; ++i) {
+                QXSTD::Trace1(W(u"m"), W(u"<%hs>\n"), big.c_str());
+                pthread_testcancel();
+              }
+              return nullptr;
+            },
+            nullptr);
+        usleep(20000);
+        pthread_cancel(thread);
+        pthread_join(thread, nullptr);
+        QXSTD::Trace1(W(u"m"), W(u"after\n"));  // hangs if a lock was left held
+        QXSTD::DeinitTrace();
+        return 0;
+      },
+      60);
+  ASSERT_EQ(result, 0);
+  std::vector<std::string> lines = MessageLines(ReadFile(path));
+  std::remove(path.c_str());
+  ASSERT_FALSE(lines.empty());
+  EXPECT_LT(lines.size(), 101u) << "the thread was never cancelled";
+  EXPECT_EQ(lines.back(), "after");
+  lines.pop_back();
+  for (const std::string& line : lines) {
+    ASSERT_EQ(line.size(), (3u << 20) + 2);
+  }
+}
+
+// --- Fork and time -------------------------------------------------------
+
+TEST(Faults, ForkedChildKeepsTheForkingThreadsBinding) {
+  std::string path = TempPath("log");
+  std::string workerPath = TempPath("worker");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, &path[0], 0);
+  QXSTD::StartTraceThread(W(u"worker"), 1, &workerPath[0]);
+  int result = 0;
+  std::thread worker([&] {
+    QXSTD::SetTraceThreadName(W(u"worker"));
+    result = RunInChild(
+        [] {
+          QXSTD::Trace1(W(u"m"), W(u"from the child\n"));
+          return 0;
+        },
+        30);
+    QXSTD::Trace1(W(u"m"), W(u"from the parent\n"));
+    QXSTD::UnregisterTraceThread();
+  });
+  worker.join();
+  QXSTD::DeinitTrace();
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(MessageLines(ReadFile(workerPath)),
+            (std::vector<std::string>{"from the child", "from the parent"}));
+}
+
+int HourOf(const std::string& line) { return std::stoi(line.substr(16, 2)); }
+
+TEST(Faults, TimeZoneChangeIsPickedUp) {
+  setenv("TZ", "UTC0", 1);
+  tzset();
+  std::string path = StartFile(1, 0x01);
+  QXSTD::Trace1(W(u"m"), W(u"in UTC\n"));
+  // Five hours east of UTC, set in the environment only, as a host that
+  // never calls tzset itself does.
+  setenv("TZ", "EAST-5", 1);
+  time_t start = time(nullptr);
+  while (time(nullptr) == start) usleep(10000);
+  QXSTD::Trace1(W(u"m"), W(u"in the east\n"));
+  QXSTD::DeinitTrace();
+  std::vector<std::string> lines = MessageLines(ReadFile(path));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ((HourOf(lines[1]) - HourOf(lines[0]) + 24) % 24, 5) << lines[0] << "\n" << lines[1];
+}
+
+}  // namespace
