@@ -152,6 +152,9 @@ void Emit(TraceState* state, int level, const unsigned short* module,
   if (!RouteMessage(*state, AsUnits(module), &stream, &limit)) return;
   if (level > limit) return;
 
+  // Writing is where a cancellation could strike; routing has no
+  // cancellation point, so a dropped message pays nothing for this.
+  platform::NoCancellation noCancellation;
   LibraryCall::Set(CallPhase::kWriting);
   char storage[kLineStackBytes];
   OutBuffer line(storage, sizeof storage);

@@ -224,6 +224,7 @@ void QXSTD::InitTrace() {
 void QXSTD::DeinitTrace() {
   if (LibraryCall::Nested()) return;
   LibraryCall call;
+  razezir::platform::NoCancellation noCancellation;
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);
   if (state == nullptr) return;
   FILE* out = state->out.load(std::memory_order_relaxed);
@@ -239,6 +240,7 @@ void QXSTD::DeinitTrace() {
 void QXSTD::StartTrace(int level, char* fileName, int flags) {
   if (LibraryCall::Nested()) return;
   LibraryCall call;
+  razezir::platform::NoCancellation noCancellation;
   if (g_globalLock.load(std::memory_order_acquire) == nullptr) return;
   razezir::LockGuard guard(GlobalLock());
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);

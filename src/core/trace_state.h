@@ -103,9 +103,9 @@ enum class CallPhase : int {
   kWriting,
 };
 
-// Marks the calling thread as inside a library call (kBusy at first) and
-// holds off its cancellation, for the guard's lifetime. REQUIRES: the thread
-// is outside the library (LibraryCall::Nested() is false).
+// Marks the calling thread as inside a library call (kBusy at first) for
+// the guard's lifetime. REQUIRES: the thread is outside the library
+// (LibraryCall::Nested() is false).
 class LibraryCall {
  public:
   LibraryCall() { Set(CallPhase::kBusy); }
@@ -128,7 +128,6 @@ class LibraryCall {
   // Inline, so that every user sees its constant initialiser and the
   // library needs no thread-local initialisation function.
   static inline thread_local volatile int t_phase = 0;
-  platform::NoCancellation noCancellation_;
 };
 
 // The exported calls take 16-bit strings as unsigned short, the internals

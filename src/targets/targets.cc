@@ -103,6 +103,7 @@ void QXSTD::StartTraceModule(const unsigned short* module, int level,
                              char* fileName) {
   if (LibraryCall::Nested()) return;
   LibraryCall call;
+  razezir::platform::NoCancellation noCancellation;
   razezir::RegisterTarget(razezir::TargetKind::kModule, module, level, fileName);
 }
 
@@ -110,6 +111,7 @@ void QXSTD::StartTraceThread(const unsigned short* name, int level,
                              char* fileName) {
   if (LibraryCall::Nested()) return;
   LibraryCall call;
+  razezir::platform::NoCancellation noCancellation;
   razezir::RegisterTarget(razezir::TargetKind::kThread, name, level, fileName);
 }
 
