@@ -1,11 +1,15 @@
 // The platform contract on Windows: critical sections, GetCurrentThreadId,
-// the system clock and localtime_s, fopen without handle inheritance, and
-// the DLL entry point. Windows has no fork, so the fork hooks do nothing.
+// the system clock and localtime_s, append-only log files written with one
+// WriteFile per line, and the DLL entry point. Windows has no fork, so the
+// fork hooks do nothing.
 
 #include "platform/port.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
+#include <cstdint>
 #include <new>
 
 namespace razezir {
@@ -24,6 +28,39 @@ CRITICAL_SECTION* Native(unsigned char* storage) {
 constexpr unsigned long long kTicksFrom1601To1970 = 116444736000000000ULL;
 constexpr unsigned long long kTicksPerSecond = 10000000ULL;
 constexpr unsigned long long kTicksPerMillisecond = 10000ULL;
+
+// Line ends of shorter lines are translated on the stack.
+constexpr size_t kTranslateStackBytes = 8192;
+
+// Copies `data` into `out`, each LF as CR LF, until either runs out; stores
+// how many bytes of `data` were taken and returns how many were stored.
+size_t TranslateLineEnds(const char* data, size_t nBytes, char* out,
+                         size_t nOutBytes, size_t* nTaken) {
+  size_t in = 0;
+  size_t n = 0;
+  for (; in < nBytes; ++in) {
+    if (data[in] == '\n') {
+      if (nOutBytes - n < 2) break;
+      out[n++] = '\r';
+    } else if (n == nOutBytes) {
+      break;
+    }
+    out[n++] = data[in];
+  }
+  *nTaken = in;
+  return n;
+}
+
+// Retries only what a partial write left; gives up on an error.
+void WriteAll(HANDLE file, const char* data, size_t nBytes) {
+  while (nBytes > 0) {
+    const DWORD nChunk = nBytes > MAXDWORD ? MAXDWORD : static_cast<DWORD>(nBytes);
+    DWORD written = 0;
+    if (!WriteFile(file, data, nChunk, &written, nullptr) || written == 0) return;
+    data += written;
+    nBytes -= written;
+  }
+}
 
 }  // namespace
 
@@ -69,16 +106,65 @@ bool ToLocalTime(time_t seconds, struct tm* out) {
 const char* LocaleCodeset() { return nullptr; }
 
 FILE* OpenAppendStream(const char* fileName) {
-  // "N" keeps the handle out of processes the host creates.
-  FILE* stream = std::fopen(fileName, "aN");
-  if (stream != nullptr) std::setvbuf(stream, nullptr, _IONBF, 0);
+  // Append-only access (FILE_APPEND_DATA without FILE_WRITE_DATA) makes the
+  // system put every write at the end of the file as one step, so that two
+  // handles or two processes appending to one log never overwrite each
+  // other's lines, as the runtime's seek-then-write of mode "a" can. Null
+  // security attributes keep the handle out of the host's child processes.
+  // Others may read and append to the file meanwhile, as with fopen.
+  HANDLE file = CreateFileA(fileName, FILE_APPEND_DATA | SYNCHRONIZE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  // The stream only owns the handle, so that fclose releases it; nothing is
+  // written through the stream, so its mode does no translation.
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file),
+                                 _O_WRONLY | _O_APPEND | _O_BINARY);
+  if (fd == -1) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  FILE* stream = _fdopen(fd, "ab");
+  if (stream == nullptr) {
+    _close(fd);
+    return nullptr;
+  }
+  std::setvbuf(stream, nullptr, _IONBF, 0);
   return stream;
 }
 
-// The stream layer does the text-mode line-end translation that log files
-// get on Windows, so the write goes through it.
+// Log files are Windows text files: every line end is CR LF, as the runtime
+// writes a file opened in text mode. The runtime's own translation is not
+// used because it hands an unbuffered stream's bytes to the system in small
+// pieces, which would let another writer's line into the middle of ours.
+// Here the translated line goes out with one WriteFile; only a line too long
+// for the stack buffer needs the heap, and only when that fails is the line
+// written in pieces.
 void WriteToOwnStream(FILE* stream, const char* data, size_t nBytes) {
-  std::fwrite(data, 1, nBytes, stream);
+  HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  if (file == INVALID_HANDLE_VALUE) return;
+  size_t nLineEnds = 0;
+  for (size_t i = 0; i < nBytes; ++i) nLineEnds += data[i] == '\n';
+  if (nLineEnds == 0) {
+    WriteAll(file, data, nBytes);
+    return;
+  }
+  char local[kTranslateStackBytes];
+  const size_t nText = nBytes + nLineEnds;
+  char* text = nText <= sizeof local ? local : new (std::nothrow) char[nText];
+  if (text == nullptr) {
+    while (nBytes > 0) {
+      size_t nTaken = 0;
+      size_t nLocal = TranslateLineEnds(data, nBytes, local, sizeof local, &nTaken);
+      WriteAll(file, local, nLocal);
+      data += nTaken;
+      nBytes -= nTaken;
+    }
+    return;
+  }
+  size_t nTaken = 0;
+  WriteAll(file, text, TranslateLineEnds(data, nBytes, text, nText, &nTaken));
+  if (text != local) delete[] text;
 }
 
 void InstallForkHandlers(void (*)(), void (*)(), void (*)()) {}
