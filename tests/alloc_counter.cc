@@ -19,7 +19,7 @@ namespace {
 
 std::atomic<long> g_allocations{0};
 
-void CountAllocation() { g_allocations.fetch_add(1, std::memory_order_relaxed); }
+[[maybe_unused]] void CountAllocation() { g_allocations.fetch_add(1, std::memory_order_relaxed); }
 
 }  // namespace
 

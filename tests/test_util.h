@@ -35,11 +35,19 @@ inline std::string TempPath(const std::string& name) {
   return path;
 }
 
+// Log files and standard output are text files: on Windows their line ends
+// are CR LF, which this turns back into LF, as reading in text mode would, so
+// that the tests' patterns hold on both systems. (The exact bytes on Windows
+// are checked by tests/windows.)
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
+#ifdef _WIN32
+  return std::regex_replace(text.str(), std::regex("\r\n"), "\n");
+#else
   return text.str();
+#endif  // _WIN32
 }
 
 inline void WriteFile(const std::string& path, const std::string& text) {

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cassert>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -117,6 +118,13 @@ bool ToLocalTime(time_t seconds, struct tm* out);
 // where the platform cannot name it. The text stays valid until the locale
 // changes.
 const char* LocaleCodeset();
+
+// Reads the next variadic argument of a `%L` real conversion. On Windows the
+// library follows the ABI of Microsoft's compilers, where long double is a
+// double and is passed as one; reading the compiler's wider long double there
+// would take the wrong bytes (on x86-64, a pointer) and derail every later
+// argument.
+long double NextLongDoubleArg(va_list* args);
 
 // Opens `fileName` for appending (created if absent, existing content kept,
 // every write at the end), not inherited by programs the host executes, and

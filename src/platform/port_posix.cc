@@ -97,6 +97,8 @@ bool ToLocalTime(time_t seconds, struct tm* out) {
 
 const char* LocaleCodeset() { return nl_langinfo(CODESET); }
 
+long double NextLongDoubleArg(va_list* args) { return va_arg(*args, long double); }
+
 FILE* OpenAppendStream(const char* fileName) {
   // "e" is glibc's O_CLOEXEC: a log file must not leak into programs that
   // the host runs.

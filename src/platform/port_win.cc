@@ -105,6 +105,8 @@ bool ToLocalTime(time_t seconds, struct tm* out) {
 // paths recognise; every conversion then goes through the runtime.
 const char* LocaleCodeset() { return nullptr; }
 
+long double NextLongDoubleArg(va_list* args) { return va_arg(*args, double); }
+
 FILE* OpenAppendStream(const char* fileName) {
   // Append-only access (FILE_APPEND_DATA without FILE_WRITE_DATA) makes the
   // system put every write at the end of the file as one step, so that two
