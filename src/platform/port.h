@@ -136,6 +136,8 @@ FILE* OpenAppendStream(const char* fileName);
 // write to the file where the system allows (retrying only what a partial
 // write left). Bypasses the stream's own locking and bookkeeping, which an
 // unbuffered append-only stream does not need. Errors are not reported.
+// Where log files are text files with CR LF line ends (Windows), every LF
+// in `data` is written as CR LF, still in the one write.
 void WriteToOwnStream(FILE* stream, const char* data, size_t nBytes);
 
 // Registers handlers that run around fork(): `prepare` in the parent before

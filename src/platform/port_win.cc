@@ -146,7 +146,9 @@ void WriteToOwnStream(FILE* stream, const char* data, size_t nBytes) {
   HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
   if (file == INVALID_HANDLE_VALUE) return;
   size_t nLineEnds = 0;
-  for (size_t i = 0; i < nBytes; ++i) nLineEnds += data[i] == '\n';
+  for (size_t i = 0; i < nBytes; ++i) {
+    if (data[i] == '\n') ++nLineEnds;
+  }
   if (nLineEnds == 0) {
     WriteAll(file, data, nBytes);
     return;
@@ -176,7 +178,10 @@ void InstallForkHandlers(void (*)(), void (*)(), void (*)()) {}
 
 // The library needs no per-thread attach or detach notifications, so they
 // are turned off; the trace state is created and destroyed only by the
-// host's InitTrace and DeinitTrace calls, never here.
+// host's InitTrace and DeinitTrace calls, never here. (Windows ignores the
+// call for a DLL with static thread-local storage, which the statically
+// linked runtime gives a mingw build; the runtime's thread-exit callbacks
+// then keep releasing per-thread data such as the time cache.)
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
   return TRUE;
