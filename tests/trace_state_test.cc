@@ -218,6 +218,8 @@ TEST(TraceControl, SwitchingFilesClosesTheOldOneWithBanner) {
 }
 
 TEST(TraceControl, ThousandsOfSwitchesLeakNoDescriptors) {
+  // Wine reports no handles at all; a real process always has some.
+  if (OpenDescriptors() == 0) GTEST_SKIP() << "the system does not count handles";
   std::string first = TempPath("a.log");
   std::string second = TempPath("b.log");
   QXSTD::InitTrace();
