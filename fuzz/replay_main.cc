@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
     for (const fs::path& file : files) {
       std::vector<uint8_t> bytes;
       if (!ReadFile(file, &bytes)) {
-        std::fprintf(stderr, "cannot read %s\n", file.c_str());
+        std::fprintf(stderr, "cannot read %s\n", file.string().c_str());
         return 1;
       }
       LLVMFuzzerTestOneInput(bytes.data(), bytes.size());

@@ -10,6 +10,7 @@
 #include <regex>
 #include <string>
 
+#include "platform/port.h"
 #include "test_util.h"
 
 namespace {
@@ -47,7 +48,7 @@ TEST(TimeText, MatchesTheClocksDayAndSecond) {
   for (int i = 0; i < 2; ++i) {
     time_t t = i == 0 ? before : after;
     struct tm local;
-    localtime_r(&t, &local);
+    ASSERT_TRUE(razezir::platform::ToLocalTime(t, &local));
     std::strftime(expected[i], sizeof expected[i], "%a %b %d %Y %H:%M:%S", &local);
   }
   EXPECT_TRUE(text == expected[0] || text == expected[1]) << text;

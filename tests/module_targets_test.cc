@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -147,7 +148,7 @@ TEST(ModuleTargets, SharedMainFileOutlivesTheMainLogsMove) {
 // gets a banner of its own.
 TEST(ModuleTargets, OtherSpellingOfTheMainFileGetsABanner) {
   std::string dir = TempPath("dir");
-  ASSERT_EQ(system(("mkdir -p " + dir).c_str()), 0);
+  ASSERT_TRUE(std::filesystem::create_directories(dir));
   ASSERT_EQ(chdir(dir.c_str()), 0);
   std::string absolute = dir + "/main.log";
   QXSTD::InitTrace();

@@ -39,7 +39,7 @@ int main() {
   QXSTD::GetTraceLogFileName(nullptr, &size);
   QXSTD::DeinitTrace();
 
-  std::FILE* in = std::fopen(path, "rb");
+  std::FILE* in = std::fopen(path, "r");
   std::string text;
   char chunk[512];
   for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, in)) > 0;) text.append(chunk, n);

@@ -1,7 +1,11 @@
 // Initialisation, StartTrace/StopTrace, the queries, teardown, and the
 // banners each of them writes.
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dirent.h>
+#endif  // _WIN32
 
 #include <cstring>
 #include <string>
@@ -23,6 +27,14 @@ using razezir::TraceStateTestHelper;
 
 char* Name(std::string& path) { return &path[0]; }
 
+#ifdef _WIN32
+// Windows has no descriptor directory; the process's handle count serves.
+int OpenDescriptors() {
+  DWORD count = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &count);
+  return static_cast<int>(count);
+}
+#else
 int OpenDescriptors() {
   int count = 0;
   DIR* dir = opendir("/proc/self/fd");
@@ -30,6 +42,7 @@ int OpenDescriptors() {
   closedir(dir);
   return count;
 }
+#endif  // _WIN32
 
 TEST(TraceControl, CallsBeforeInitDoNothing) {
   StdoutCapture capture;
@@ -206,6 +219,8 @@ TEST(TraceControl, SwitchingFilesClosesTheOldOneWithBanner) {
 }
 
 TEST(TraceControl, ThousandsOfSwitchesLeakNoDescriptors) {
+  // Wine reports no handles at all; a real process always has some.
+  if (OpenDescriptors() == 0) GTEST_SKIP() << "the system does not count handles";
   std::string first = TempPath("a.log");
   std::string second = TempPath("b.log");
   QXSTD::InitTrace();
@@ -219,6 +234,9 @@ TEST(TraceControl, ThousandsOfSwitchesLeakNoDescriptors) {
 }
 
 TEST(TraceControl, FullDeviceIsSurvived) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has no /dev/full";
+#endif  // _WIN32
   char full[] = "/dev/full";
   QXSTD::InitTrace();
   QXSTD::StartTrace(5, full, 0x17);

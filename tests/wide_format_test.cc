@@ -185,6 +185,10 @@ void ExpectIntegersLikeRuntime(const char* wideModifier,
 }
 
 TEST(WideFormatIntegers, EveryModifierMatchesRuntime) {
+#ifdef _WIN32
+  GTEST_SKIP() << "mingw-w64's printf, the reference here, applies ' ' and '+' "
+                  "to unsigned conversions and prints nothing for %#.0o of 0";
+#endif  // _WIN32
   std::mt19937_64 rng(20240611);
   ExpectIntegersLikeRuntime<int>("", "", rng);
   ExpectIntegersLikeRuntime<int>("hh", "hh", rng);
@@ -226,6 +230,10 @@ void ExpectRealsLikeRuntime(const char* modifier, std::vector<T> values,
 // Doubles from random bits cover every exponent, denormals, NaN payloads
 // and both signs; long doubles span the exponents only they have.
 TEST(WideFormatReals, RandomConversionsMatchRuntime) {
+#ifdef _WIN32
+  GTEST_SKIP() << "mingw-w64's printf, the reference here, pads %a with zeros "
+                  "under '-' and reads %L as an 80-bit long double";
+#endif  // _WIN32
   std::mt19937_64 rng(77);
   std::vector<double> doubles;
   for (int i = 0; i < 40; ++i) {
@@ -262,6 +270,7 @@ TEST(WideFormatReals, HugePrecisionsMatchRuntime) {
       }
     }
   }
+#ifndef _WIN32  // Windows passes %L arguments as doubles.
   for (const char* format : {"%.16460L", "%#.16462L", "%.17000L"}) {
     for (char conversion : std::string("efgA")) {
       for (long double value : {1.0L, LDBL_TRUE_MIN, -LDBL_MAX}) {
@@ -270,6 +279,7 @@ TEST(WideFormatReals, HugePrecisionsMatchRuntime) {
       }
     }
   }
+#endif  // _WIN32
 }
 
 // Logs what the engine asked its argument source for, in order.
@@ -382,7 +392,12 @@ TEST(WideFormatHostile, MalformedAndIncompleteConversionsAreLiteral) {
   ASSERT_TRUE(UseLocale("C"));
   EXPECT_WPRINTF("%Q 5|%-*.*Q|5", u"%Q %d|%-*.*Q|%d", 5, 5);
   EXPECT_WPRINTF("%1$d 5|%I3d%I64 5", u"%1$d %d|%I3d%I64 %d", 5, 5);
+#ifdef _WIN32
+  // The C locale of the Windows runtime writes U+0080..U+00FF as one byte.
+  EXPECT_WPRINTF("%\xE9x", u"%\u00E9x");
+#else
   EXPECT_WPRINTF("%?x", u"%\u00E9x");
+#endif  // _WIN32
   EXPECT_WPRINTF("100%", u"100%");
   EXPECT_WPRINTF("7 %-08.", u"%d %-08.", 7);
   EXPECT_WPRINTF("%l|%I6", u"%l|%I6");
@@ -406,7 +421,9 @@ TEST(WideFormatHuge, HugeFieldsAreDeliveredWhole) {
   EXPECT_WPRINTF(std::string(99997, '0') + "ab", u"%.99999x", 0xAB);
   EXPECT_WPRINTF(std::string(99995, ' ') + "tail|", u"%99999ls|", u"tail");
   EXPECT_WPRINTF(RuntimePrintf("%.99999f", 1.5), u"%.99999f", 1.5);
+#ifndef _WIN32  // Windows passes %L arguments as doubles.
   EXPECT_WPRINTF(RuntimePrintf("%.99999Le", 1.5L), u"%.99999Le", 1.5L);
+#endif  // _WIN32
 }
 
 // A width or numeric precision counts for at most kMaxFieldPadding; text
@@ -628,6 +645,9 @@ TEST(WideFormatLocale, Utf8EncoderAgreesWithTheRuntime) {
 }
 
 TEST(WideFormatLocale, AsciiLocaleWritesQuestionMarks) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the C locale of the Windows runtime is Latin-1, not ASCII";
+#endif  // _WIN32
   ASSERT_TRUE(UseLocale("C"));
   EXPECT_EQ(Charset::kAscii, ClassifyLocale());
   EXPECT_WPRINTF("caf? ? ?!|?", u"%s|%c", kMixed, 0xE9);
@@ -647,6 +667,13 @@ TEST(WideFormatLocale, AsciiLocaleWritesQuestionMarks) {
 // there: one single-byte, one multibyte.
 bool UseBuiltLocale(const char* source, const char* charmap,
                     const std::string& name) {
+#ifdef _WIN32
+  // localedef and LOCPATH are glibc's; Windows names its locales otherwise.
+  static_cast<void>(source);
+  static_cast<void>(charmap);
+  static_cast<void>(name);
+  return false;
+#else
   const char* tmp = std::getenv("RAZEZIR_TEST_TMP");
   std::string dir =
       std::string(tmp != nullptr ? tmp : "/tmp") + "/wide_format_locales";
@@ -656,6 +683,7 @@ bool UseBuiltLocale(const char* source, const char* charmap,
   if (std::system(build.c_str()) != 0) return false;
   setenv("LOCPATH", dir.c_str(), 1);
   return UseLocale(name.c_str());
+#endif  // _WIN32
 }
 
 TEST(WideFormatLocale, OtherLocalesGoThroughTheRuntime) {

@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "format/out_buffer.h"
+#include "platform/port.h"
 
 namespace razezir {
 
@@ -55,7 +56,7 @@ class VaListArgs {
 
   uint64_t Integer(IntArg kind);
   double Double() { return va_arg(*ap_, double); }
-  long double LongDouble() { return va_arg(*ap_, long double); }
+  long double LongDouble() { return platform::NextLongDoubleArg(ap_); }
   const void* Pointer() { return va_arg(*ap_, const void*); }
   const char* NarrowString(int) { return va_arg(*ap_, const char*); }
   const char16_t* WideString(int) { return va_arg(*ap_, const char16_t*); }

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cassert>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -127,6 +128,13 @@ bool ToLocalTime(time_t seconds, struct tm* out);
 // changes.
 const char* LocaleCodeset();
 
+// Reads the next variadic argument of a `%L` real conversion. On Windows the
+// library follows the ABI of Microsoft's compilers, where long double is a
+// double and is passed as one; reading the compiler's wider long double there
+// would take the wrong bytes (on x86-64, a pointer) and derail every later
+// argument.
+long double NextLongDoubleArg(va_list* args);
+
 // Opens `fileName` for appending (created if absent, existing content kept,
 // every write at the end), not inherited by programs the host executes, and
 // unbuffered, so that one fwrite is one write to the file. Returns null if
@@ -143,7 +151,9 @@ bool EndsMidLine(const char* fileName);
 // write or a signal left). Bypasses the stream's own locking and
 // bookkeeping, which an unbuffered append-only stream does not need, and
 // takes no lock, so it may run in a signal handler. Returns how many bytes
-// were written: fewer than `nBytes` when the system failed.
+// of `data` were written: fewer than `nBytes` when the system failed.
+// Where log files are text files with CR LF line ends (Windows), every LF
+// in `data` is written as CR LF, still in the one write.
 size_t WriteToOwnStream(FILE* stream, const char* data, size_t nBytes);
 
 // Writes `nBytes` bytes to standard output, after whatever the host's own

@@ -137,6 +137,8 @@ bool ToLocalTime(time_t seconds, struct tm* out) {
 
 const char* LocaleCodeset() { return nl_langinfo(CODESET); }
 
+long double NextLongDoubleArg(va_list* args) { return va_arg(*args, long double); }
+
 FILE* OpenAppendStream(const char* fileName) {
   // A log file must not leak into programs that the host runs. Without
   // O_CLOEXEC the flag is set right after the open, which leaves a window in

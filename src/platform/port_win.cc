@@ -1,11 +1,16 @@
 // The platform contract on Windows: critical sections, GetCurrentThreadId,
-// the system clock and localtime_s, fopen without handle inheritance, and
-// the DLL entry point. Windows has no fork, so the fork hooks do nothing.
+// the system clock and localtime_s, append-only log files written with one
+// WriteFile per line, and the DLL entry point. Windows has no fork, so the
+// fork hooks do nothing.
 
 #include "platform/port.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
+#include <cstdint>
+#include <memory>
 #include <new>
 
 namespace razezir {
@@ -24,6 +29,57 @@ CRITICAL_SECTION* Native(unsigned char* storage) {
 constexpr unsigned long long kTicksFrom1601To1970 = 116444736000000000ULL;
 constexpr unsigned long long kTicksPerSecond = 10000000ULL;
 constexpr unsigned long long kTicksPerMillisecond = 10000ULL;
+
+// Line ends of shorter lines are translated on the stack.
+constexpr size_t kTranslateStackBytes = 8192;
+
+// Copies `data` into `out`, each LF as CR LF, until either runs out; stores
+// how many bytes of `data` were taken and returns how many were stored.
+size_t TranslateLineEnds(const char* data, size_t nBytes, char* out,
+                         size_t nOutBytes, size_t* nTaken) {
+  size_t in = 0;
+  size_t n = 0;
+  for (; in < nBytes; ++in) {
+    if (data[in] == '\n') {
+      if (nOutBytes - n < 2) break;
+      out[n++] = '\r';
+    } else if (n == nOutBytes) {
+      break;
+    }
+    out[n++] = data[in];
+  }
+  *nTaken = in;
+  return n;
+}
+
+// Retries only what a partial write left; gives up on an error. Returns how
+// many bytes were written.
+size_t WriteAll(HANDLE file, const char* data, size_t nBytes) {
+  size_t done = 0;
+  while (done < nBytes) {
+    const size_t left = nBytes - done;
+    const DWORD nChunk = left > MAXDWORD ? MAXDWORD : static_cast<DWORD>(left);
+    DWORD written = 0;
+    if (!WriteFile(file, data + done, nChunk, &written, nullptr) || written == 0) break;
+    done += written;
+  }
+  return done;
+}
+
+// How many bytes of the untranslated text the first `nWritten` bytes of its
+// translation `text` (of `nText` bytes) stand for: every LF had a CR put
+// before it, and a CR written without its LF stands for nothing yet.
+size_t UntranslatedBytes(const char* text, size_t nText, size_t nWritten) {
+  size_t nInserted = 0;
+  for (size_t i = 0; i < nWritten; ++i) {
+    if (text[i] == '\n') ++nInserted;
+  }
+  if (nWritten > 0 && nWritten < nText && text[nWritten - 1] == '\r' &&
+      text[nWritten] == '\n') {
+    ++nInserted;
+  }
+  return nWritten - nInserted;
+}
 
 }  // namespace
 
@@ -61,6 +117,8 @@ WallClock ReadWallClock() {
 }
 
 bool ToLocalTime(time_t seconds, struct tm* out) {
+  // The runtime reads TZ once; a zone the host changed since would not show.
+  _tzset();
   return localtime_s(out, &seconds) == 0;
 }
 
@@ -68,18 +126,112 @@ bool ToLocalTime(time_t seconds, struct tm* out) {
 // paths recognise; every conversion then goes through the runtime.
 const char* LocaleCodeset() { return nullptr; }
 
+long double NextLongDoubleArg(va_list* args) { return va_arg(*args, double); }
+
 FILE* OpenAppendStream(const char* fileName) {
-  // "N" keeps the handle out of processes the host creates.
-  FILE* stream = std::fopen(fileName, "aN");
-  if (stream != nullptr) std::setvbuf(stream, nullptr, _IONBF, 0);
+  // Append-only access (FILE_APPEND_DATA without FILE_WRITE_DATA) makes the
+  // system put every write at the end of the file as one step, so that two
+  // handles or two processes appending to one log never overwrite each
+  // other's lines, as the runtime's seek-then-write of mode "a" can. Null
+  // security attributes keep the handle out of the host's child processes.
+  // Others may read and append to the file meanwhile, as with fopen.
+  HANDLE file = CreateFileA(fileName, FILE_APPEND_DATA | SYNCHRONIZE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  // The stream only owns the handle, so that fclose releases it; nothing is
+  // written through the stream, so its mode does no translation.
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file),
+                                 _O_WRONLY | _O_APPEND | _O_BINARY);
+  if (fd == -1) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  FILE* stream = _fdopen(fd, "ab");
+  if (stream == nullptr) {
+    _close(fd);
+    return nullptr;
+  }
+  std::setvbuf(stream, nullptr, _IONBF, 0);
   return stream;
 }
 
-// The stream layer does the text-mode line-end translation that log files
-// get on Windows, so the write goes through it.
-void WriteToOwnStream(FILE* stream, const char* data, size_t nBytes) {
-  std::fwrite(data, 1, nBytes, stream);
+// Log files are Windows text files: every line end is CR LF, as the runtime
+// writes a file opened in text mode. The runtime's own translation is not
+// used because it hands an unbuffered stream's bytes to the system in small
+// pieces, which would let another writer's line into the middle of ours.
+// Here the translated line goes out with one WriteFile; only a line too long
+// for the stack buffer needs the heap, and only when that fails is the line
+// written in pieces.
+size_t WriteToOwnStream(FILE* stream, const char* data, size_t nBytes) {
+  HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  size_t nLineEnds = 0;
+  for (size_t i = 0; i < nBytes; ++i) {
+    if (data[i] == '\n') ++nLineEnds;
+  }
+  if (nLineEnds == 0) return WriteAll(file, data, nBytes);
+  char local[kTranslateStackBytes];
+  const size_t nText = nBytes + nLineEnds;
+  std::unique_ptr<char[]> heap;
+  if (nText > sizeof local) heap.reset(new (std::nothrow) char[nText]);
+  if (nText > sizeof local && heap == nullptr) {
+    size_t done = 0;
+    while (done < nBytes) {
+      size_t nTaken = 0;
+      const size_t nLocal =
+          TranslateLineEnds(data + done, nBytes - done, local, sizeof local, &nTaken);
+      const size_t written = WriteAll(file, local, nLocal);
+      if (written < nLocal) return done + UntranslatedBytes(local, nLocal, written);
+      done += nTaken;
+    }
+    return done;
+  }
+  char* text = heap != nullptr ? heap.get() : local;
+  size_t nTaken = 0;
+  const size_t nTranslated = TranslateLineEnds(data, nBytes, text, nText, &nTaken);
+  return UntranslatedBytes(text, nTranslated, WriteAll(file, text, nTranslated));
 }
+
+bool EndsMidLine(const char* fileName) {
+  HANDLE file = CreateFileA(fileName, GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bool cut = false;
+  LARGE_INTEGER size;
+  if (GetFileSizeEx(file, &size) && size.QuadPart > 0) {
+    LARGE_INTEGER lastByte;
+    lastByte.QuadPart = size.QuadPart - 1;
+    char last = '\n';
+    DWORD nRead = 0;
+    cut = SetFilePointerEx(file, lastByte, nullptr, FILE_BEGIN) &&
+          ReadFile(file, &last, 1, &nRead, nullptr) && nRead == 1 && last != '\n';
+  }
+  CloseHandle(file);
+  return cut;
+}
+
+// Standard output stays with the C runtime, so that the host's own buffered
+// text and ours leave in order, with the runtime's line-end translation.
+void WriteStandardOutput(const char* data, size_t nBytes) {
+  _lock_file(stdout);
+  if (nBytes > 0) std::fwrite(data, 1, nBytes, stdout);
+  std::fflush(stdout);
+  _unlock_file(stdout);
+}
+
+// Windows delivers no signal on a thread that is running (a console handler
+// runs on a thread of its own), so no call can find its own thread holding
+// the stream's lock.
+void WriteStandardOutputDirect(const char* data, size_t nBytes) {
+  WriteStandardOutput(data, nBytes);
+}
+
+// Windows threads are not cancelled at cancellation points; nothing to hold
+// off.
+NoCancellation::NoCancellation() : previous_(0) {}
+NoCancellation::~NoCancellation() {}
 
 void InstallForkHandlers(void (*)(), void (*)(), void (*)()) {}
 
@@ -88,7 +240,10 @@ void InstallForkHandlers(void (*)(), void (*)(), void (*)()) {}
 
 // The library needs no per-thread attach or detach notifications, so they
 // are turned off; the trace state is created and destroyed only by the
-// host's InitTrace and DeinitTrace calls, never here.
+// host's InitTrace and DeinitTrace calls, never here. (Windows ignores the
+// call for a DLL with static thread-local storage, which the statically
+// linked runtime gives a mingw build; the runtime's thread-exit callbacks
+// then keep releasing per-thread data such as the time cache.)
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
   return TRUE;

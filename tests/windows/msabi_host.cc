@@ -1,0 +1,105 @@
+// A host built the way Microsoft's compiler builds one: clang with an MSVC
+// target, linked by lld-link against an import library of the decorated
+// names, with no C runtime at all. It calls every exported function, checks
+// what the query functions return, and leaves three log files behind that
+// the test compares byte for byte with the expected ones.
+//
+// The same source, compiled for i686 and x86-64, is what the export check
+// reads the decorated names from: every name this host imports must be in
+// the DLL's export table.
+
+#include "razezir/trace.h"
+
+extern "C" {
+__declspec(dllimport) void __stdcall ExitProcess(unsigned int exitCode);
+// The compiler references this symbol from every object that uses floating
+// point, and the C runtime normally defines it.
+int _fltused = 0;
+}
+
+namespace {
+
+const unsigned short* W(const char16_t* text) {
+  return reinterpret_cast<const unsigned short*>(text);
+}
+
+// Exit codes name the check that failed.
+void Check(bool ok, unsigned int code) {
+  if (!ok) ExitProcess(code);
+}
+
+bool SameText(const char* a, const char* b) {
+  while (*a != '\0' && *a == *b) {
+    ++a;
+    ++b;
+  }
+  return *a == *b;
+}
+
+// A host's own variadic wrapper, the reason TraceCommon exists: the
+// argument pointer it passes is the Microsoft va_list, a plain char*.
+void HostTrace(int level, const char16_t* module, const char16_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  QXSTD::TraceCommon(level, W(module), W(format), args);
+  va_end(args);
+}
+
+}  // namespace
+
+extern "C" void HostMain() {
+  int level = -1;
+  Check(!QXSTD::IsTraceStarted(&level), 10);
+  QXSTD::InitTrace();
+  char mainLog[] = "msabi_main.log";
+  QXSTD::StartTrace(3, mainLog, 0);
+  Check(QXSTD::IsTraceStarted(&level) && level == 3, 11);
+  Check(QXSTD::IsTraceStarted(nullptr), 12);
+
+  int size = 0;
+  QXSTD::GetTraceLogFileName(nullptr, &size);
+  Check(size == sizeof mainLog, 13);
+  char name[sizeof mainLog + 8];
+  QXSTD::GetTraceLogFileName(name, &size);
+  Check(SameText(name, mainLog), 14);
+
+  // Every fixed-level call; 4 and 5 are above the main level.
+  QXSTD::Trace1(W(u"APP"), W(u"Trace1 %d %s %hs\n"), 1, W(u"wide"), "narrow");
+  QXSTD::Trace2(W(u"APP"), W(u"Trace2 %c%hc %ls\n"), u'w', 'n', W(u"ls"));
+  QXSTD::Trace3(W(u"APP"), W(u"Trace3 %5.2f|%-6x|%#o|%e\n"), 3.14159, 0xbeefu, 8u, -0.5);
+  QXSTD::Trace4(W(u"APP"), W(u"Trace4 dropped\n"));
+  QXSTD::Trace5(W(u"APP"), W(u"Trace5 dropped\n"));
+  QXSTD::Trace(2, W(u"APP"), W(u"Trace %I64d %lld %u %Lf\n"), -1234567890123LL,
+               9876543210LL, 4000000000u, static_cast<long double>(2.5));
+  QXSTD::Trace(4, W(u"APP"), W(u"Trace above the main level\n"));
+  HostTrace(3, u"APP", u"TraceCommon %s=%d, %.3f and %hs\n", W(u"answer"), 42, 1.0 / 8,
+            "done");
+  HostTrace(4, u"APP", u"TraceCommon dropped %d\n", 4);
+  // Several lines in one message: every line end becomes CR LF.
+  QXSTD::Trace1(W(u"APP"), W(u"first\nsecond\n"));
+
+  // The same file again, now with the module tag in the prefix.
+  QXSTD::StartTrace(3, mainLog, QXSTD::TRACE_MODULE);
+  QXSTD::Trace1(W(u"APP"), W(u"tagged\n"));
+
+  // A module target with its own file; from now on only NET passes.
+  char moduleLog[] = "msabi_module.log";
+  QXSTD::StartTraceModule(W(u"NET"), 4, moduleLog);
+  QXSTD::Trace4(W(u"NET"), W(u"module line %d\n"), 4);
+  QXSTD::Trace1(W(u"DISK"), W(u"unregistered module, dropped\n"));
+
+  // A thread target: only the bound thread's messages pass, to its file.
+  char threadLog[] = "msabi_thread.log";
+  QXSTD::StartTraceThread(W(u"worker"), 5, threadLog);
+  QXSTD::Trace1(W(u"NET"), W(u"unbound thread, dropped\n"));
+  QXSTD::SetTraceThreadName(W(u"worker"));
+  QXSTD::Trace5(W(u"NET"), W(u"thread line %d\n"), 5);
+  QXSTD::UnregisterTraceThread();
+  QXSTD::Trace1(W(u"NET"), W(u"unbound again, dropped\n"));
+
+  QXSTD::StopTrace();
+  Check(!QXSTD::IsTraceStarted(&level) && level == 0, 15);
+  QXSTD::DeinitTrace();
+  Check(!QXSTD::IsTraceStarted(nullptr), 16);
+  ExitProcess(0);
+}

@@ -1,0 +1,40 @@
+# Runs the Microsoft-ABI host (HOST) next to a copy of the DLL in a fresh
+# WORK_DIR through EMULATOR ('|'-separated), and compares the log files it
+# leaves byte for byte with those in EXPECTED_DIR (msabi_main.log with
+# msabi_main.expected, and so on). Only the banners' timestamps vary from
+# run to run; they are replaced by "<time>" first.
+cmake_minimum_required(VERSION 3.20)
+
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR})
+file(COPY ${HOST} ${DLL} DESTINATION ${WORK_DIR})
+get_filename_component(host ${HOST} NAME)
+string(REPLACE "|" ";" emulator "${EMULATOR}")
+execute_process(COMMAND ${emulator} ${host} WORKING_DIRECTORY ${WORK_DIR}
+  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "the host failed with ${result} (see its exit codes):\n${output}")
+endif()
+
+# Compared as hex, because CMake's strings would lose the CRs. A banner's
+# timestamp is the 28 bytes after "Started - " or "Closed - ".
+string(HEX "<time>" timeHex)
+string(REPEAT "[0-9a-f]" 56 timestampHex)
+foreach(name msabi_main msabi_module msabi_thread)
+  set(log ${name}.log)
+  if(NOT EXISTS ${WORK_DIR}/${log})
+    message(FATAL_ERROR "the host left no ${log}")
+  endif()
+  file(READ ${WORK_DIR}/${log} actual HEX)
+  foreach(word Started Closed)
+    string(HEX "${word} - " head)
+    string(REGEX REPLACE "(${head})${timestampHex}"
+           "\\1${timeHex}" actual "${actual}")
+  endforeach()
+  file(READ ${EXPECTED_DIR}/${name}.expected expected HEX)
+  if(NOT actual STREQUAL expected)
+    file(READ ${WORK_DIR}/${log} text)
+    message(FATAL_ERROR "${log} differs from ${EXPECTED_DIR}/${name}.expected:\n${text}")
+  endif()
+endforeach()
+message(STATUS "the Microsoft-ABI host ran and left the expected logs")
