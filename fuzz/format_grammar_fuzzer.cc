@@ -67,7 +67,11 @@ class LoggingArgs {
     return 0;
   }
   double Double() { return Log<double>(0.0); }
-  long double LongDouble() { return Log<long double>(0.0L); }
+  // What a %L conversion takes from the caller: a double on Windows.
+  long double LongDouble() {
+    if constexpr (RAZEZIR_LONG_DOUBLE_IS_DOUBLE) return Log<double>(0.0);
+    return Log<long double>(0.0L);
+  }
   const void* Pointer() { return Log<const void*>(nullptr); }
   const char* NarrowString(int) { return Log<const char*>(""); }
   const char16_t* WideString(int) { return Log<const char16_t*>(u""); }

@@ -87,8 +87,7 @@ razezir::platform::WallClock FixedClock() { return {1796605323, 5}; }
 class FixedTime {
  public:
   FixedTime() {
-    setenv("TZ", "UTC", 1);
-    tzset();
+    razezir_test::SetTimeZone("UTC0");
     razezir::LogTextTestHelper::SetClock(FixedClock);
   }
   ~FixedTime() { razezir::LogTextTestHelper::SetClock(nullptr); }

@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -128,6 +129,17 @@ inline bool MatchesInOrder(const std::string& text, const std::vector<std::strin
   std::string whole;
   for (const auto& part : parts) whole += part;
   return std::regex_match(text, std::regex(whole));
+}
+
+// Sets the process's time zone, as a host setting TZ and calling tzset.
+inline void SetTimeZone(const char* tz) {
+#ifdef _WIN32
+  _putenv_s("TZ", tz);
+  _tzset();
+#else
+  setenv("TZ", tz, 1);
+  tzset();
+#endif  // _WIN32
 }
 
 inline const unsigned short* W(const char16_t* s) {

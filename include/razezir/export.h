@@ -14,4 +14,13 @@
 #define RAZEZIR_EXPORT __attribute__((visibility("default")))
 #endif  // defined(_WIN32)
 
+// On Windows a long double is a double, as hosts built with Microsoft's
+// compiler pass it, so %L conversions read a double there; the compile-time
+// format check asks for one.
+#if defined(_WIN32)
+#define RAZEZIR_LONG_DOUBLE_IS_DOUBLE 1
+#else
+#define RAZEZIR_LONG_DOUBLE_IS_DOUBLE 0
+#endif  // defined(_WIN32)
+
 #endif  // RAZEZIR_INCLUDE_RAZEZIR_EXPORT_H_

@@ -32,6 +32,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "razezir/export.h"
 #include "razezir/format_grammar.h"
 
 namespace QXSTD {
@@ -127,7 +128,9 @@ constexpr void ReadsAs(bool star, grammar::State state,
     case grammar::kArgDouble:
       return Expects("double or float", modifier, letter);
     case grammar::kArgLongDouble:
-      return Expects("long double", modifier, letter);
+      return Expects(RAZEZIR_LONG_DOUBLE_IS_DOUBLE ? "double (L reads a double on Windows)"
+                                                   : "long double",
+                     modifier, letter);
     case grammar::kArgWideString:
       return Expects("const char16_t*", modifier, letter);
     case grammar::kArgNarrowString:
@@ -325,7 +328,7 @@ constexpr bool Accepts(grammar::State state, ArgType type) {
     case grammar::kArgDouble:
       return type.kind == Kind::kDouble;
     case grammar::kArgLongDouble:
-      return type.kind == Kind::kLongDouble;
+      return type.kind == (RAZEZIR_LONG_DOUBLE_IS_DOUBLE ? Kind::kDouble : Kind::kLongDouble);
     case grammar::kArgWideString:
       return type.kind == Kind::kWideString || type.kind == Kind::kNull;
     case grammar::kArgNarrowString:
