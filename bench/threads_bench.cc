@@ -12,12 +12,19 @@
 //   log4cplus a FileAppender with immediate flush (built when
 //             liblog4cplus-dev is installed)
 //
+// Every contender writes the same bytes per line: the weekday-date-time
+// stamp with milliseconds, two spaces, the thread id in a field of 8, a
+// space, the tag right-aligned in a field of 6, ": " and the message.
+//
 // Reported: ns per line over all threads (wall time / all lines), the median
 // of the repetitions, with its ratio to the floor of the same thread count;
-// then per-call latency percentiles for the thread counts asked for.
+// then per-call latency percentiles for the thread counts asked for. The
+// repetitions take the contenders in turn (floor, razezir, peers, floor,
+// ...), so that a change in the machine's load touches every column alike.
 //
 // Usage: threads_bench [--lines N] [--reps R] [--threads 1,2,4,8]
 //                      [--latency 1,8] [--dir DIR] [--only NAME[,NAME]]
+//                      [--keep 1]
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -60,6 +67,7 @@ struct Options {
   std::vector<int> latencyThreads = {1, 8};
   std::string dir = "/tmp";
   std::vector<std::string> only;
+  bool keep = false;  // leave each contender's last file, to compare layouts
 };
 
 // One contender: Open before the timed part, Line from each thread, Close
@@ -76,7 +84,8 @@ struct Contender {
 int g_floorFd = -1;
 
 // The bytes of a 0x17 line like razezir's, rendered once per thread: the
-// floor measures the write alone.
+// floor measures the write alone. The message number has 5 digits, as most
+// of the others' have with the default 20,000 lines.
 std::string RenderedLine(int thread) {
   char text[160];
   std::time_t now = std::time(nullptr);
@@ -84,7 +93,7 @@ std::string RenderedLine(int thread) {
   localtime_r(&now, &local);
   char stamp[64];
   std::strftime(stamp, sizeof stamp, "%a %b %d %Y %H:%M:%S", &local);
-  std::snprintf(text, sizeof text, "%s.123  %08X   bench: message %d of thread\n", stamp,
+  std::snprintf(text, sizeof text, "%s.123  %08X  bench: message %d of thread\n", stamp,
                 static_cast<unsigned>(gettid()), 10000 + thread);
   return text;
 }
@@ -125,7 +134,7 @@ Contender Spdlog() {
   return {"spdlog",
           [](const std::string& path) {
             g_spdlog = spdlog::basic_logger_mt("bench", path);
-            g_spdlog->set_pattern("%a %b %d %Y %H:%M:%S.%e  %t %n: %v");
+            g_spdlog->set_pattern("%a %b %d %Y %H:%M:%S.%e  %8t %6n: %v");
             g_spdlog->flush_on(spdlog::level::trace);
           },
           [](int, int i) { g_spdlog->info("message {} of {}", i, "thread"); },
@@ -145,7 +154,7 @@ Contender Log4cplus() {
             log4cplus::SharedAppenderPtr appender(
                 new log4cplus::FileAppender(path, std::ios_base::app, true));
             appender->setLayout(std::unique_ptr<log4cplus::Layout>(
-                new log4cplus::PatternLayout("%d{%a %b %d %Y %H:%M:%S.%q}  %t %c: %m%n")));
+                new log4cplus::PatternLayout("%d{%a %b %d %Y %H:%M:%S.%q}  %8T %6c: %m%n")));
             g_log4cplus = log4cplus::Logger::getInstance("bench");
             g_log4cplus.removeAllAppenders();
             g_log4cplus.addAppender(appender);
@@ -157,6 +166,19 @@ Contender Log4cplus() {
 #endif  // RAZEZIR_BENCH_LOG4CPLUS
 
 // --- the harness ---------------------------------------------------------
+
+long CountLines(const std::string& path) {
+  FILE* in = std::fopen(path.c_str(), "rb");
+  if (in == nullptr) return 0;
+  long lines = 0;
+  char buffer[1 << 16];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) {
+    lines += std::count(buffer, buffer + n, '\n');
+  }
+  std::fclose(in);
+  return lines;
+}
 
 // Runs `threads` threads of `lines` lines each against a fresh file and
 // returns the wall time in ns; per-call latencies go to `latencies` when
@@ -175,8 +197,9 @@ double RunOnce(const Contender& c, const Options& options, int threads,
       std::vector<int64_t>& mine = perThread[static_cast<size_t>(t)];
       if (latencies != nullptr) mine.reserve(static_cast<size_t>(options.lines));
       ready.fetch_add(1);
-      while (!go.load(std::memory_order_acquire)) {
-      }
+      // More threads than cores: waiting threads yield, so that the
+      // starting thread is not kept from the core that starts them.
+      while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
       for (int i = 0; i < options.lines; ++i) {
         if (latencies == nullptr) {
           c.line(t, i);
@@ -195,7 +218,15 @@ double RunOnce(const Contender& c, const Options& options, int threads,
   for (std::thread& thread : pool) thread.join();
   double wall = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
   c.close();
-  std::remove(path.c_str());
+  // A contender that lost lines, or kept them in a buffer past the end,
+  // would be measured doing less work than the others.
+  const long expected = static_cast<long>(threads) * options.lines;
+  const long written = CountLines(path);
+  if (written < expected) {
+    std::fprintf(stderr, "%s wrote %ld lines of %ld\n", c.name.c_str(), written, expected);
+    std::exit(1);
+  }
+  if (!options.keep) std::remove(path.c_str());
   if (latencies != nullptr) {
     for (const auto& mine : perThread) latencies->insert(latencies->end(), mine.begin(), mine.end());
   }
@@ -207,9 +238,10 @@ double Median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-int64_t Percentile(std::vector<int64_t>* sorted, double p) {
-  size_t index = static_cast<size_t>(p * static_cast<double>(sorted->size() - 1));
-  return (*sorted)[index];
+// REQUIRES: `sorted` is not empty.
+int64_t Percentile(const std::vector<int64_t>& sorted, double p) {
+  size_t index = static_cast<size_t>(p * static_cast<double>(sorted.size() - 1));
+  return sorted[index];
 }
 
 std::vector<int> ParseList(const char* text) {
@@ -226,20 +258,32 @@ std::vector<int> ParseList(const char* text) {
 
 int main(int argc, char** argv) {
   Options options;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  for (int i = 1; i < argc; i += 2) {
     std::string flag = argv[i];
+    if (i + 1 == argc) {
+      std::fprintf(stderr, "%s needs a value\n", flag.c_str());
+      return 2;
+    }
     if (flag == "--lines") options.lines = std::atoi(argv[i + 1]);
     else if (flag == "--reps") options.reps = std::atoi(argv[i + 1]);
     else if (flag == "--threads") options.threads = ParseList(argv[i + 1]);
     else if (flag == "--latency") options.latencyThreads = ParseList(argv[i + 1]);
     else if (flag == "--dir") options.dir = argv[i + 1];
+    else if (flag == "--keep") options.keep = std::atoi(argv[i + 1]) != 0;
     else if (flag == "--only") {
       for (const char* p = argv[i + 1]; *p != '\0';) {
         const char* end = std::strchr(p, ',');
         options.only.emplace_back(p, end != nullptr ? end : p + std::strlen(p));
         p = end != nullptr ? end + 1 : p + std::strlen(p);
       }
+    } else {
+      std::fprintf(stderr, "unknown option %s\n", flag.c_str());
+      return 2;
     }
+  }
+  if (options.lines < 1 || options.reps < 1) {
+    std::fprintf(stderr, "--lines and --reps take a positive number\n");
+    return 2;
   }
 
 #ifdef RAZEZIR_BENCH_LOG4CPLUS
@@ -262,43 +306,47 @@ int main(int argc, char** argv) {
                      contenders.end());
   }
 
-  std::printf("%d lines per thread, median of %d, ns per line over all threads "
-              "(ratio to the floor)\n\n| threads |", options.lines, options.reps);
+  std::printf("%d lines per thread into files in %s, median of %d, ns per line over all "
+              "threads (ratio to the floor)\n\n| threads |",
+              options.lines, options.dir.c_str(), options.reps);
   for (const Contender& c : contenders) std::printf(" %s |", c.name.c_str());
   std::printf("\n|---|");
   for (size_t i = 0; i < contenders.size(); ++i) std::printf("---|");
   std::printf("\n");
   for (int threads : options.threads) {
-    std::printf("| %d |", threads);
-    double floorNs = 0;
-    for (const Contender& c : contenders) {
-      std::vector<double> perLine;
-      for (int rep = 0; rep < options.reps; ++rep) {
-        perLine.push_back(RunOnce(c, options, threads, nullptr) /
-                          (static_cast<double>(threads) * options.lines));
+    if (threads < 1) continue;
+    std::vector<std::vector<double>> perLine(contenders.size());
+    for (int rep = 0; rep < options.reps; ++rep) {
+      for (size_t c = 0; c < contenders.size(); ++c) {
+        perLine[c].push_back(RunOnce(contenders[c], options, threads, nullptr) /
+                             (static_cast<double>(threads) * options.lines));
       }
-      double ns = Median(perLine);
-      if (c.name == "floor") {
-        floorNs = ns;
+    }
+    std::printf("| %d |", threads);
+    const double floorNs = Median(perLine[0]);  // the floor is always first
+    for (size_t c = 0; c < contenders.size(); ++c) {
+      const double ns = Median(perLine[c]);
+      if (c == 0) {
         std::printf(" %.0f |", ns);
       } else {
         std::printf(" %.0f (%.2fx) |", ns, ns / floorNs);
       }
-      std::fflush(stdout);
     }
     std::printf("\n");
+    std::fflush(stdout);
   }
 
   std::printf("\nPer-call latency, ns\n\n| contender | threads | p50 | p99 | p99.9 | max |\n"
               "|---|---|---|---|---|---|\n");
   for (int threads : options.latencyThreads) {
+    if (threads < 1) continue;
     for (const Contender& c : contenders) {
       std::vector<int64_t> latencies;
       RunOnce(c, options, threads, &latencies);
       std::sort(latencies.begin(), latencies.end());
       std::printf("| %s | %d | %" PRId64 " | %" PRId64 " | %" PRId64 " | %" PRId64 " |\n",
-                  c.name.c_str(), threads, Percentile(&latencies, 0.50),
-                  Percentile(&latencies, 0.99), Percentile(&latencies, 0.999),
+                  c.name.c_str(), threads, Percentile(latencies, 0.50),
+                  Percentile(latencies, 0.99), Percentile(latencies, 0.999),
                   latencies.back());
     }
   }
