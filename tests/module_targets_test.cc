@@ -261,8 +261,9 @@ TEST(TargetIndex, RegistrationWithoutMemoryIsAllOrNothing) {
     razezir_test::StopFailingAllocations();
   }
   const razezir::TraceState& state = *TraceStateTestHelper::State();
-  auto expectConsistent = [&](const razezir::TargetList& targets, size_t* found) {
+  auto expectConsistent = [&](bool ofModules, size_t* found) {
     razezir::LockGuard list(*state.listLock);
+    const razezir::TargetList& targets = ofModules ? state.modules : state.threadTargets;
     *found = 0;
     for (const std::u16string& name : names) {
       const razezir::TraceTarget* target = razezir::FindTarget(state, targets, name.c_str());
@@ -276,8 +277,8 @@ TEST(TargetIndex, RegistrationWithoutMemoryIsAllOrNothing) {
     EXPECT_EQ(targets.size(), *found);
   };
   size_t modules = 0, threads = 0;
-  expectConsistent(state.modules, &modules);
-  expectConsistent(state.threadTargets, &threads);
+  expectConsistent(true, &modules);
+  expectConsistent(false, &threads);
   // Some registrations failed and some went through.
   EXPECT_GT(modules, 0u);
   EXPECT_LT(modules, static_cast<size_t>(kNames));
@@ -285,8 +286,8 @@ TEST(TargetIndex, RegistrationWithoutMemoryIsAllOrNothing) {
     QXSTD::StartTraceModule(name.c_str(), 5, nullptr);
     QXSTD::StartTraceThread(name.c_str(), 5, nullptr);
   }
-  expectConsistent(state.modules, &modules);
-  expectConsistent(state.threadTargets, &threads);
+  expectConsistent(true, &modules);
+  expectConsistent(false, &threads);
   EXPECT_EQ(modules, static_cast<size_t>(kNames));
   EXPECT_EQ(threads, static_cast<size_t>(kNames));
   QXSTD::DeinitTrace();
