@@ -63,7 +63,6 @@ using TargetPtr = std::unique_ptr<TraceTarget, TargetCloser>;
 class TargetList {
  public:
   size_t size() const { return targets_.size(); }
-  bool empty() const { return targets_.empty(); }
   const TargetPtr& at(size_t index) const { return targets_.at(index); }
   std::vector<TargetPtr>::const_iterator begin() const { return targets_.begin(); }
   std::vector<TargetPtr>::const_iterator end() const { return targets_.end(); }
