@@ -1,14 +1,17 @@
 // Emission cost: whole lines to /dev/null and to a regular file, each next
 // to a raw write(2) of the same bytes in the same run; messages dropped by
-// the level tests and by routing; routing through module and thread targets.
+// the level tests and by routing; routing through 1 to 4,096 module and
+// thread targets; registration of up to 100,000 targets.
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "alloc_counter.h"
 #include "benchmark/benchmark.h"
@@ -128,9 +131,30 @@ std::u16string Name(const char* prefix, int i) {
   return std::u16string(narrow.begin(), narrow.end());
 }
 
+// Each target opens its own stream: raises the soft limit on descriptors
+// far enough for `targets` of them, or says why the benchmark cannot run.
+bool EnoughDescriptors(benchmark::State& state, int targets) {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return true;
+  const rlim_t wanted = static_cast<rlim_t>(targets) + 64;
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < wanted) {
+      state.SkipWithError("too few file descriptors allowed for the targets");
+      return false;
+    }
+    limit.rlim_cur = wanted;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+      state.SkipWithError("cannot raise the file descriptor limit");
+      return false;
+    }
+  }
+  return true;
+}
+
 // Argument: number of module targets; the message's tag is the last one.
 void BM_ModuleTargets(benchmark::State& state) {
   const int targets = static_cast<int>(state.range(0));
+  if (!EnoughDescriptors(state, targets)) return;
   QXSTD::InitTrace();
   QXSTD::StartTrace(5, const_cast<char*>(kDevNull), 0x17);
   std::u16string last;
@@ -139,12 +163,16 @@ void BM_ModuleTargets(benchmark::State& state) {
     QXSTD::StartTraceModule(last.c_str(), 5, kDevNull);
   }
   int i = 0;
+  const long before = razezir_test::AllocationCount();
   for (auto _ : state) {
     QXSTD::Trace2(last.c_str(), u"message %d of %s: %.2f\n", ++i, u"payload", 2.5);
   }
+  state.counters["allocs/iter"] = benchmark::Counter(
+      static_cast<double>(razezir_test::AllocationCount() - before),
+      benchmark::Counter::kAvgIterations);
   QXSTD::DeinitTrace();
 }
-BENCHMARK(BM_ModuleTargets)->Arg(1)->Arg(16);
+BENCHMARK(BM_ModuleTargets)->Arg(1)->Arg(16)->Arg(256)->Arg(4096);
 
 void BM_ModuleTagNotRegistered(benchmark::State& state) {
   QXSTD::InitTrace();
@@ -159,6 +187,7 @@ BENCHMARK(BM_ModuleTagNotRegistered);
 // last one's name.
 void BM_ThreadTargets(benchmark::State& state) {
   const int targets = static_cast<int>(state.range(0));
+  if (!EnoughDescriptors(state, targets)) return;
   QXSTD::InitTrace();
   QXSTD::StartTrace(5, const_cast<char*>(kDevNull), 0x17);
   std::u16string last;
@@ -168,13 +197,17 @@ void BM_ThreadTargets(benchmark::State& state) {
   }
   QXSTD::SetTraceThreadName(last.c_str());
   int i = 0;
+  const long before = razezir_test::AllocationCount();
   for (auto _ : state) {
     QXSTD::Trace2(u"net", u"message %d of %s: %.2f\n", ++i, u"payload", 2.5);
   }
+  state.counters["allocs/iter"] = benchmark::Counter(
+      static_cast<double>(razezir_test::AllocationCount() - before),
+      benchmark::Counter::kAvgIterations);
   QXSTD::UnregisterTraceThread();
   QXSTD::DeinitTrace();
 }
-BENCHMARK(BM_ThreadTargets)->Arg(1)->Arg(16);
+BENCHMARK(BM_ThreadTargets)->Arg(1)->Arg(16)->Arg(256)->Arg(4096);
 
 void BM_ThreadUnbound(benchmark::State& state) {
   QXSTD::InitTrace();
@@ -184,6 +217,44 @@ void BM_ThreadUnbound(benchmark::State& state) {
   QXSTD::DeinitTrace();
 }
 BENCHMARK(BM_ThreadUnbound);
+
+// Tears the state down with standard output sent to /dev/null, so that the
+// Closed banner of a log that was never started stays out of the report.
+void DeinitQuietly() {
+  std::fflush(stdout);
+  const int saved = dup(STDOUT_FILENO);
+  const int null = open(kDevNull, O_WRONLY | O_CLOEXEC);
+  if (saved >= 0 && null >= 0) dup2(null, STDOUT_FILENO);
+  QXSTD::DeinitTrace();
+  std::fflush(stdout);
+  if (saved >= 0 && null >= 0) dup2(saved, STDOUT_FILENO);
+  if (null >= 0) close(null);
+  if (saved >= 0) close(saved);
+}
+
+// Registration of N distinct module targets, then N thread targets, into a
+// fresh state. With no main log file the targets write to standard output
+// and open nothing, so the time is the registration itself; it must grow
+// linearly with N (the reported complexity), not quadratically.
+void BM_RegisterTargets(benchmark::State& state) {
+  const int targets = static_cast<int>(state.range(0));
+  std::vector<std::u16string> names;
+  names.reserve(static_cast<size_t>(targets));
+  for (int i = 0; i < targets; ++i) names.push_back(Name("target", i));
+  for (auto _ : state) {
+    QXSTD::InitTrace();
+    for (const std::u16string& name : names) QXSTD::StartTraceModule(name.c_str(), 5, nullptr);
+    for (const std::u16string& name : names) QXSTD::StartTraceThread(name.c_str(), 5, nullptr);
+    state.PauseTiming();
+    DeinitQuietly();
+    state.ResumeTiming();
+  }
+  state.SetComplexityN(targets);
+  state.counters["ns/registration"] = benchmark::Counter(
+      2.0 * targets, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_RegisterTargets)->Arg(1000)->Arg(10000)->Arg(100000)
+    ->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
 
 }  // namespace
 

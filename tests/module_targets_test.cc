@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "alloc_counter.h"
 #include "core/trace_state.h"
 #include "razezir/trace.h"
 #include "test_util.h"
@@ -236,6 +237,61 @@ TEST(ModuleTargetsConcurrency, RegisterWhileOthersEmit) {
     if (line.empty() || line[0] == '=') continue;
     EXPECT_TRUE(std::regex_match(line, pattern)) << line;
   }
+}
+
+// Registrations that run out of memory at every size in turn (the record,
+// its name, its slot, its index entry, the index's growth): each target is
+// either registered whole, found by name and listed, or absent from both,
+// and a later registration of an absent name then succeeds.
+TEST(TargetIndex, RegistrationWithoutMemoryIsAllOrNothing) {
+  if (!razezir_test::FailAllocations(SIZE_MAX)) GTEST_SKIP() << "malloc is not ours here";
+  razezir_test::StopFailingAllocations();
+  const size_t kSizes[] = {1, 8, 16, 24, 32, 40, 48, 64, 96, 128, 256, 512, 1024, 4096, 16384};
+  const int kNames = 600;
+  std::vector<std::u16string> names;
+  for (int i = 0; i < kNames; ++i) {
+    const std::string narrow = "target-" + std::to_string(i);
+    names.emplace_back(narrow.begin(), narrow.end());
+  }
+  StdoutCapture capture;  // the targets write to standard output
+  QXSTD::InitTrace();
+  for (int i = 0; i < kNames; ++i) {
+    razezir_test::FailAllocations(kSizes[static_cast<size_t>(i) % std::size(kSizes)]);
+    QXSTD::StartTraceModule(names[static_cast<size_t>(i)].c_str(), 5, nullptr);
+    QXSTD::StartTraceThread(names[static_cast<size_t>(i)].c_str(), 5, nullptr);
+    razezir_test::StopFailingAllocations();
+  }
+  const razezir::TraceState& state = *TraceStateTestHelper::State();
+  auto expectConsistent = [&](bool ofModules, size_t* found) {
+    razezir::LockGuard list(*state.listLock);
+    const razezir::TargetList& targets = ofModules ? state.modules : state.threadTargets;
+    *found = 0;
+    for (const std::u16string& name : names) {
+      const razezir::TraceTarget* target = razezir::FindTarget(state, targets, name.c_str());
+      if (target == nullptr) continue;
+      ++*found;
+      EXPECT_EQ(target->name, name);
+      EXPECT_NE(std::find_if(targets.begin(), targets.end(),
+                             [&](const razezir::TargetPtr& each) { return each.get() == target; }),
+                targets.end());
+    }
+    EXPECT_EQ(targets.size(), *found);
+  };
+  size_t modules = 0, threads = 0;
+  expectConsistent(true, &modules);
+  expectConsistent(false, &threads);
+  // Some registrations failed and some went through.
+  EXPECT_GT(modules, 0u);
+  EXPECT_LT(modules, static_cast<size_t>(kNames));
+  for (const std::u16string& name : names) {
+    QXSTD::StartTraceModule(name.c_str(), 5, nullptr);
+    QXSTD::StartTraceThread(name.c_str(), 5, nullptr);
+  }
+  expectConsistent(true, &modules);
+  expectConsistent(false, &threads);
+  EXPECT_EQ(modules, static_cast<size_t>(kNames));
+  EXPECT_EQ(threads, static_cast<size_t>(kNames));
+  QXSTD::DeinitTrace();
 }
 
 }  // namespace

@@ -132,16 +132,11 @@ void TargetCloser::operator()(TraceTarget* target) const {
   delete target;
 }
 
-const TraceTarget* FindTarget(const TraceState& state,
-                              const std::vector<TargetPtr>& targets,
+const TraceTarget* FindTarget(const TraceState& state, const TargetList& targets,
                               const char16_t* name) {
   state.listLock->AssertHeld();
   if (name == nullptr) return nullptr;
-  const std::u16string_view wanted(name);
-  for (const TargetPtr& target : targets) {
-    if (target->name == wanted) return target.get();
-  }
-  return nullptr;
+  return targets.Find(std::u16string_view(name));
 }
 
 const TraceState* TraceStateTestHelper::State() {

@@ -19,6 +19,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/port.h"
@@ -52,6 +54,44 @@ struct TargetCloser {
 };
 using TargetPtr = std::unique_ptr<TraceTarget, TargetCloser>;
 
+// The module targets or the thread targets: the records in registration
+// order (teardown and the tests walk them), and an index by name so that a
+// lookup costs the same however many targets there are. The index's keys
+// view each record's own `name`, which never changes or moves (the record
+// is on the heap), so a lookup hashes the wanted name in place and
+// allocates nothing.
+class TargetList {
+ public:
+  size_t size() const { return targets_.size(); }
+  const TargetPtr& at(size_t index) const { return targets_.at(index); }
+  std::vector<TargetPtr>::const_iterator begin() const { return targets_.begin(); }
+  std::vector<TargetPtr>::const_iterator end() const { return targets_.end(); }
+
+  // The target named exactly `name`, or null.
+  const TraceTarget* Find(std::u16string_view name) const {
+    auto found = byName_.find(name);
+    return found != byName_.end() ? found->second : nullptr;
+  }
+
+  // Appends `target`, whose name no target here has. Throws std::bad_alloc
+  // with the list unchanged (and `target` still owned by the caller) when
+  // either the record's slot or its index entry cannot be had.
+  void Add(TargetPtr& target) {
+    targets_.push_back(nullptr);
+    try {
+      byName_.emplace(std::u16string_view(target->name), target.get());
+    } catch (...) {
+      targets_.pop_back();
+      throw;
+    }
+    targets_.back() = std::move(target);
+  }
+
+ private:
+  std::vector<TargetPtr> targets_;
+  std::unordered_map<std::u16string_view, const TraceTarget*> byName_;
+};
+
 // The name a thread bound itself to.
 struct ThreadBinding {
   std::u16string name;
@@ -68,10 +108,9 @@ struct TraceState {
   // Read without the lock at the start of emission.
   std::atomic<int> flags WRITES_GUARDED_BY(GlobalLock()){0};
   std::unique_ptr<CriticalSectionLock> listLock;
-  // In registration order.
-  std::vector<TargetPtr> modules GUARDED_BY(listLock);
-  // In registration order.
-  std::vector<TargetPtr> threadTargets GUARDED_BY(listLock);
+  // In registration order, indexed by name.
+  TargetList modules GUARDED_BY(listLock);
+  TargetList threadTargets GUARDED_BY(listLock);
   // Keyed by thread id.
   std::map<uint32_t, std::unique_ptr<ThreadBinding>> threadBindings
       GUARDED_BY(listLock);
@@ -149,10 +188,10 @@ inline int LevelCeiling(const TraceState& state) {
 }
 
 // Returns the target named exactly `name` (case-sensitive, unit by unit),
-// or null; a null name matches none.
+// or null; a null name matches none. Registration keeps names unique, so at
+// most one target matches. Allocates nothing.
 // REQUIRES: list lock held.
-const TraceTarget* FindTarget(const TraceState& state,
-                              const std::vector<TargetPtr>& targets,
+const TraceTarget* FindTarget(const TraceState& state, const TargetList& targets,
                               const char16_t* name) REQUIRES(state.listLock);
 
 // Runs `work` and returns whether it completed. Work that runs out of memory

@@ -16,7 +16,6 @@
 #include <memory>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "core/trace_state.h"
 #include "logtext/log_text.h"
@@ -64,15 +63,14 @@ void RegisterTarget(TargetKind kind, const unsigned short* name, int level,
   {
     LockGuard global(GlobalLock());
     LockGuard list(*state->listLock);
-    std::vector<TargetPtr>& targets =
-        isModule ? state->modules : state->threadTargets;
+    TargetList& targets = isModule ? state->modules : state->threadTargets;
     if (FindTarget(*state, targets, AsUnits(name)) != nullptr) return;
     TargetPtr target = NewTarget(*state, AsUnits(name), level, fileName);
     if (target == nullptr) return;
     const TraceTarget& added = *target;
-    if (!UnlessOutOfMemory([&]() REQUIRES(*state->listLock) {
-          targets.push_back(std::move(target));
-        })) {
+    // Without memory for its slot or its index entry the target is not
+    // added at all, and closes its file as it goes.
+    if (!UnlessOutOfMemory([&]() REQUIRES(*state->listLock) { targets.Add(target); })) {
       return;
     }
     std::atomic<int>& maxLevel = isModule ? state->maxModuleLevel : state->maxThreadLevel;

@@ -1,0 +1,354 @@
+// Throughput and latency of flushed lines under contention, side by side in
+// one run: N threads each write the same number of lines of the 0x17 layout
+// (timestamp with milliseconds, thread id, tag) to one file, and every line
+// is in the file before its call returns.
+//
+//   floor     one write(2) per line, of a line already rendered, on one
+//             shared O_APPEND descriptor: what any design that issues one
+//             write per line cannot beat
+//   razezir   Trace1 into a log file started with flags 0x17
+//   spdlog    a multi-threaded file sink that flushes every line (built when
+//             Debian's libspdlog-dev is installed)
+//   log4cplus a FileAppender with immediate flush (built when
+//             liblog4cplus-dev is installed)
+//
+// Every contender writes the same bytes per line: the weekday-date-time
+// stamp with milliseconds, two spaces, the thread id in a field of 8, a
+// space, the tag right-aligned in a field of 6, ": " and the message.
+//
+// Reported: ns per line over all threads (wall time / all lines), the median
+// of the repetitions, with its ratio to the floor of the same thread count;
+// then per-call latency percentiles for the thread counts asked for. The
+// repetitions take the contenders in turn (floor, razezir, peers, floor,
+// ...), so that a change in the machine's load touches every column alike.
+//
+// Usage: threads_bench [--lines N] [--reps R] [--threads 1,2,4,8]
+//                      [--latency 1,8] [--dir DIR] [--only NAME[,NAME]]
+//                      [--keep 1]
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "razezir/trace.h"
+
+#ifdef RAZEZIR_BENCH_SPDLOG
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/spdlog.h>
+#endif
+#ifdef RAZEZIR_BENCH_LOG4CPLUS
+#include <log4cplus/fileappender.h>
+#include <log4cplus/initializer.h>
+#include <log4cplus/layout.h>
+#include <log4cplus/logger.h>
+#include <log4cplus/loggingmacros.h>
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+  int lines = 20000;
+  int reps = 5;
+  std::vector<int> threads = {1, 2, 4, 8};
+  std::vector<int> latencyThreads = {1, 8};
+  std::string dir = "/tmp";
+  std::vector<std::string> only;
+  bool keep = false;  // leave each contender's last file, to compare layouts
+};
+
+// One contender: Open before the timed part, Line from each thread, Close
+// after it.
+struct Contender {
+  std::string name;
+  std::function<void(const std::string& path)> open;
+  std::function<void(int thread, int i)> line;
+  std::function<void()> close;
+};
+
+// --- floor ---------------------------------------------------------------
+
+int g_floorFd = -1;
+
+// The bytes of a 0x17 line like razezir's, rendered once per thread: the
+// floor measures the write alone. The message number has 5 digits, as most
+// of the others' have with the default 20,000 lines.
+std::string RenderedLine(int thread) {
+  char text[160];
+  std::time_t now = std::time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+  char stamp[64];
+  std::strftime(stamp, sizeof stamp, "%a %b %d %Y %H:%M:%S", &local);
+  std::snprintf(text, sizeof text, "%s.123  %08X  bench: message %d of thread\n", stamp,
+                static_cast<unsigned>(gettid()), 10000 + thread);
+  return text;
+}
+
+thread_local std::string t_floorLine;
+
+Contender Floor() {
+  return {"floor",
+          [](const std::string& path) {
+            g_floorFd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+          },
+          [](int thread, int) {
+            if (t_floorLine.empty()) t_floorLine = RenderedLine(thread);
+            if (write(g_floorFd, t_floorLine.data(), t_floorLine.size()) < 0) std::abort();
+          },
+          [] { close(g_floorFd); }};
+}
+
+// --- razezir -------------------------------------------------------------
+
+Contender Razezir() {
+  return {"razezir",
+          [](const std::string& path) {
+            std::string name = path;
+            QXSTD::InitTrace();
+            QXSTD::StartTrace(1, &name[0], 0x17);
+          },
+          [](int, int i) { QXSTD::Trace1(u"bench", u"message %d of %s\n", i, u"thread"); },
+          [] { QXSTD::DeinitTrace(); }};
+}
+
+// --- peers ---------------------------------------------------------------
+
+#ifdef RAZEZIR_BENCH_SPDLOG
+std::shared_ptr<spdlog::logger> g_spdlog;
+
+Contender Spdlog() {
+  return {"spdlog",
+          [](const std::string& path) {
+            g_spdlog = spdlog::basic_logger_mt("bench", path);
+            g_spdlog->set_pattern("%a %b %d %Y %H:%M:%S.%e  %8t %6n: %v");
+            g_spdlog->flush_on(spdlog::level::trace);
+          },
+          [](int, int i) { g_spdlog->info("message {} of {}", i, "thread"); },
+          [] {
+            g_spdlog.reset();
+            spdlog::drop_all();
+          }};
+}
+#endif  // RAZEZIR_BENCH_SPDLOG
+
+#ifdef RAZEZIR_BENCH_LOG4CPLUS
+log4cplus::Logger g_log4cplus;
+
+Contender Log4cplus() {
+  return {"log4cplus",
+          [](const std::string& path) {
+            log4cplus::SharedAppenderPtr appender(
+                new log4cplus::FileAppender(path, std::ios_base::app, true));
+            appender->setLayout(std::unique_ptr<log4cplus::Layout>(
+                new log4cplus::PatternLayout("%d{%a %b %d %Y %H:%M:%S.%q}  %8T %6c: %m%n")));
+            g_log4cplus = log4cplus::Logger::getInstance("bench");
+            g_log4cplus.removeAllAppenders();
+            g_log4cplus.addAppender(appender);
+            g_log4cplus.setLogLevel(log4cplus::INFO_LOG_LEVEL);
+          },
+          [](int, int i) { LOG4CPLUS_INFO_FMT(g_log4cplus, "message %d of %s", i, "thread"); },
+          [] { g_log4cplus.removeAllAppenders(); }};
+}
+#endif  // RAZEZIR_BENCH_LOG4CPLUS
+
+// --- the harness ---------------------------------------------------------
+
+long CountLines(const std::string& path) {
+  FILE* in = std::fopen(path.c_str(), "rb");
+  if (in == nullptr) return 0;
+  long lines = 0;
+  char buffer[1 << 16];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) {
+    lines += std::count(buffer, buffer + n, '\n');
+  }
+  std::fclose(in);
+  return lines;
+}
+
+// Runs `threads` threads of `lines` lines each against a fresh file and
+// returns the wall time in ns; per-call latencies go to `latencies` when
+// it is not null.
+double RunOnce(const Contender& c, const Options& options, int threads,
+               std::vector<int64_t>* latencies) {
+  std::string path = options.dir + "/razezir_threads_bench." + c.name + ".log";
+  std::remove(path.c_str());
+  c.open(path);
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  std::vector<std::vector<int64_t>> perThread(static_cast<size_t>(threads));
+  std::vector<std::thread> pool;
+  for (int t = 0; t < threads; ++t) {
+    pool.emplace_back([&, t] {
+      std::vector<int64_t>& mine = perThread[static_cast<size_t>(t)];
+      if (latencies != nullptr) mine.reserve(static_cast<size_t>(options.lines));
+      ready.fetch_add(1);
+      // More threads than cores: waiting threads yield, so that the
+      // starting thread is not kept from the core that starts them.
+      while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
+      for (int i = 0; i < options.lines; ++i) {
+        if (latencies == nullptr) {
+          c.line(t, i);
+          continue;
+        }
+        Clock::time_point start = Clock::now();
+        c.line(t, i);
+        mine.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           Clock::now() - start).count());
+      }
+    });
+  }
+  while (ready.load() < threads) std::this_thread::yield();
+  Clock::time_point start = Clock::now();
+  go.store(true, std::memory_order_release);
+  for (std::thread& thread : pool) thread.join();
+  double wall = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+  c.close();
+  // A contender that lost lines, or kept them in a buffer past the end,
+  // would be measured doing less work than the others.
+  const long expected = static_cast<long>(threads) * options.lines;
+  const long written = CountLines(path);
+  if (written < expected) {
+    std::fprintf(stderr, "%s wrote %ld lines of %ld\n", c.name.c_str(), written, expected);
+    std::exit(1);
+  }
+  if (!options.keep) std::remove(path.c_str());
+  if (latencies != nullptr) {
+    for (const auto& mine : perThread) latencies->insert(latencies->end(), mine.begin(), mine.end());
+  }
+  return wall;
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// REQUIRES: `sorted` is not empty.
+int64_t Percentile(const std::vector<int64_t>& sorted, double p) {
+  size_t index = static_cast<size_t>(p * static_cast<double>(sorted.size() - 1));
+  return sorted[index];
+}
+
+std::vector<int> ParseList(const char* text) {
+  std::vector<int> out;
+  for (const char* p = text; *p != '\0';) {
+    out.push_back(std::atoi(p));
+    while (*p != '\0' && *p != ',') ++p;
+    if (*p == ',') ++p;
+  }
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; i += 2) {
+    std::string flag = argv[i];
+    if (i + 1 == argc) {
+      std::fprintf(stderr, "%s needs a value\n", flag.c_str());
+      return 2;
+    }
+    if (flag == "--lines") options.lines = std::atoi(argv[i + 1]);
+    else if (flag == "--reps") options.reps = std::atoi(argv[i + 1]);
+    else if (flag == "--threads") options.threads = ParseList(argv[i + 1]);
+    else if (flag == "--latency") options.latencyThreads = ParseList(argv[i + 1]);
+    else if (flag == "--dir") options.dir = argv[i + 1];
+    else if (flag == "--keep") options.keep = std::atoi(argv[i + 1]) != 0;
+    else if (flag == "--only") {
+      for (const char* p = argv[i + 1]; *p != '\0';) {
+        const char* end = std::strchr(p, ',');
+        options.only.emplace_back(p, end != nullptr ? end : p + std::strlen(p));
+        p = end != nullptr ? end + 1 : p + std::strlen(p);
+      }
+    } else {
+      std::fprintf(stderr, "unknown option %s\n", flag.c_str());
+      return 2;
+    }
+  }
+  if (options.lines < 1 || options.reps < 1) {
+    std::fprintf(stderr, "--lines and --reps take a positive number\n");
+    return 2;
+  }
+
+#ifdef RAZEZIR_BENCH_LOG4CPLUS
+  log4cplus::Initializer log4cplusInit;
+#endif
+  std::vector<Contender> contenders = {Floor(), Razezir()};
+#ifdef RAZEZIR_BENCH_SPDLOG
+  contenders.push_back(Spdlog());
+#endif
+#ifdef RAZEZIR_BENCH_LOG4CPLUS
+  contenders.push_back(Log4cplus());
+#endif
+  if (!options.only.empty()) {
+    contenders.erase(std::remove_if(contenders.begin(), contenders.end(),
+                                    [&](const Contender& c) {
+                                      return c.name != "floor" &&
+                                             std::find(options.only.begin(), options.only.end(),
+                                                       c.name) == options.only.end();
+                                    }),
+                     contenders.end());
+  }
+
+  std::printf("%d lines per thread into files in %s, median of %d, ns per line over all "
+              "threads (ratio to the floor)\n\n| threads |",
+              options.lines, options.dir.c_str(), options.reps);
+  for (const Contender& c : contenders) std::printf(" %s |", c.name.c_str());
+  std::printf("\n|---|");
+  for (size_t i = 0; i < contenders.size(); ++i) std::printf("---|");
+  std::printf("\n");
+  for (int threads : options.threads) {
+    if (threads < 1) continue;
+    std::vector<std::vector<double>> perLine(contenders.size());
+    for (int rep = 0; rep < options.reps; ++rep) {
+      for (size_t c = 0; c < contenders.size(); ++c) {
+        perLine[c].push_back(RunOnce(contenders[c], options, threads, nullptr) /
+                             (static_cast<double>(threads) * options.lines));
+      }
+    }
+    std::printf("| %d |", threads);
+    const double floorNs = Median(perLine[0]);  // the floor is always first
+    for (size_t c = 0; c < contenders.size(); ++c) {
+      const double ns = Median(perLine[c]);
+      if (c == 0) {
+        std::printf(" %.0f |", ns);
+      } else {
+        std::printf(" %.0f (%.2fx) |", ns, ns / floorNs);
+      }
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+  }
+
+  std::printf("\nPer-call latency, ns\n\n| contender | threads | p50 | p99 | p99.9 | max |\n"
+              "|---|---|---|---|---|---|\n");
+  for (int threads : options.latencyThreads) {
+    if (threads < 1) continue;
+    for (const Contender& c : contenders) {
+      std::vector<int64_t> latencies;
+      RunOnce(c, options, threads, &latencies);
+      std::sort(latencies.begin(), latencies.end());
+      std::printf("| %s | %d | %" PRId64 " | %" PRId64 " | %" PRId64 " | %" PRId64 " |\n",
+                  c.name.c_str(), threads, Percentile(latencies, 0.50),
+                  Percentile(latencies, 0.99), Percentile(latencies, 0.999),
+                  latencies.back());
+    }
+  }
+  return 0;
+}
