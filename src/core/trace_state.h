@@ -77,14 +77,14 @@ class TargetList {
   // with the list unchanged (and `target` still owned by the caller) when
   // either the record's slot or its index entry cannot be had.
   void Add(TargetPtr& target) {
-    targets_.push_back(nullptr);
-    try {
-      byName_.emplace(std::u16string_view(target->name), target.get());
-    } catch (...) {
-      targets_.pop_back();
-      throw;
+    // The slot is reserved first (growing geometrically, as push_back
+    // would), so that the index entry, once in, is followed by an append
+    // that cannot fail.
+    if (targets_.size() == targets_.capacity()) {
+      targets_.reserve(targets_.empty() ? 4 : 2 * targets_.size());
     }
-    targets_.back() = std::move(target);
+    byName_.emplace(std::u16string_view(target->name), target.get());
+    targets_.push_back(std::move(target));
   }
 
  private:
