@@ -1,17 +1,26 @@
 // Message emission: the exported trace calls, the level test, routing to the
-// main log or a target, the line prefix, and the single write of each line.
+// main log or a target, the line prefix, and the writing of each line.
 //
-// A line (prefix and message) is rendered into one buffer on the stack and
-// handed to its stream with one write and one flush, so that it is whole in
-// the file when the call returns, even if the process dies right after.
-// Without TRACE_NO_LOCK the global lock is held from routing to the flush,
-// so lines from different threads never interleave. Routing takes the list
-// lock only while it looks a target up, and never while writing.
+// A line (prefix and message) is rendered into one buffer on the stack,
+// outside any lock, and then committed to its stream's queue: alone, it goes
+// out with one write; when other threads are writing to the same stream, it
+// goes out with theirs in one write. Either way it is whole in the file when
+// the call returns, even if the process dies right after, and lines from
+// different threads never interleave. The timestamp is put into the line's
+// prefix by the thread that writes it, from one clock reading per write, so
+// a stream's lines carry times that never go backwards. Routing takes the list lock only while it looks a target
+// up, and never while writing.
+//
+// The control calls that change or read the main stream take an exclusive
+// turn of its queue: they wait for the lines before them, and the lines
+// after them go to the stream that is main when they are written. No line is
+// ever written to a stream that has been closed.
 
 #include <cstdarg>
 #include <cstdint>
-#include <optional>
+#include <cstring>
 
+#include "core/commit_queue.h"
 #include "core/trace_state.h"
 #include "format/out_buffer.h"
 #include "format/wide_format.h"
@@ -32,34 +41,23 @@ constexpr int kTagFieldUnits = 6;
 // The thread id is written as this many hex digits.
 constexpr int kThreadIdDigits = 8;
 
-// The stream a line goes to, for the chunks of a line longer than the
-// buffer's spill size. Once a chunk fails, the rest of the line is left out
-// rather than written after a gap.
-struct SpillTarget {
-  FILE* stream;
-  bool started;  // A chunk of the line was written.
-  bool failed;   // A chunk did not reach the stream whole.
+// Where a message goes: a target's stream, or with no target the main
+// stream, whichever stream is main when the line is written.
+struct Route {
+  const TraceTarget* target;
+  int limit;  // Messages above it are dropped.
 };
 
-// The global lock (when taken) keeps other threads' lines out of the middle
-// of a chunked line; leaving the writing phase keeps a signal handler's out.
-void SpillToStream(void* context, const char* data, size_t nBytes) {
-  auto* target = static_cast<SpillTarget*>(context);
-  LibraryCall::Set(CallPhase::kBusy);
-  if (target->failed) return;
-  target->failed = !WriteLogBytes(target->stream, data, nBytes, target->started);
-  target->started = true;
+// REQUIRES: the main stream cannot change meanwhile (the caller leads the
+// main queue, holds its exclusive turn, or emits with TRACE_NO_LOCK).
+FILE* StreamOf(const TraceState& state, const Route& route) {
+  return route.target != nullptr ? route.target->out
+                                 : state.out.load(std::memory_order_relaxed);
 }
 
-// Appends "<time> <id><tag>: ", each part present only when its flag is.
-// A null tag is written "(null)". `nested` picks the timestamp that takes
-// no lock.
-void AppendPrefix(OutBuffer* line, int flags, const char16_t* module, bool nested) {
-  if ((flags & QXSTD::TRACE_TIME) != 0) {
-    char time[kPrefixTimeBytes];
-    line->Append(time, nested ? FormatTraceTimeUnlocked(flags, time, sizeof time)
-                              : FormatTraceTime(flags, time, sizeof time));
-  }
+// Appends " <id><tag>: ", the id and the tag present only when their flags
+// are. A null tag is written "(null)".
+void AppendIdAndTag(OutBuffer* line, int flags, const char16_t* module) {
   line->Append(' ');
   if ((flags & QXSTD::TRACE_THREAD_ID) != 0) {
     line->Append(' ');
@@ -72,20 +70,138 @@ void AppendPrefix(OutBuffer* line, int flags, const char16_t* module, bool neste
   line->Append(": ", 2);
 }
 
+// Starts a line with its prefix, "<time> <id><tag>: ", when `flags` asks
+// for one. The time is not known yet: a gap of kPrefixTimeBytes stands in
+// for it, into which StampTime puts it when the line is written. Returns
+// the gap's size.
+size_t BeginLine(OutBuffer* line, int flags, const char16_t* module) {
+  if (flags == 0) return 0;
+  size_t gap = 0;
+  if ((flags & QXSTD::TRACE_TIME) != 0) {
+    gap = kPrefixTimeBytes;
+    line->AppendRepeated(' ', gap);
+  }
+  AppendIdAndTag(line, flags, module);
+  return gap;
+}
+
+// Puts the timestamp text of `now` at the end of the `gap` bytes at
+// `start`. Returns where the line now starts within them.
+size_t StampTime(char* start, size_t gap, int flags, platform::WallClock now) {
+  if (gap == 0) return 0;
+  char time[kPrefixTimeBytes];
+  const size_t n = FormatTraceTimeAt(now, flags, time, sizeof time);
+  std::memcpy(start + gap - n, time, n);
+  return gap - n;
+}
+
+// A line formatted whole, waiting in its stream's queue for the leader to
+// stamp and write it.
+struct QueuedLine : CommitEntry {
+  char* start;  // The line, beginning with the timestamp's gap.
+  size_t size;  // With the gap.
+  size_t gap;
+  int flags;
+};
+
+// One line on its way to its stream.
+struct LineJob {
+  TraceState* state;
+  Route route;
+  // The stream's queue; null with TRACE_NO_LOCK, where each line, or each
+  // piece of a long one, is written at once.
+  CommitQueue* queue;
+  QueuedLine line;
+  bool started;  // A piece of the line was written.
+  bool failed;   // A piece did not reach the stream whole.
+};
+
+// Stamps and writes the lines of `job` and of those queued behind it, in
+// one write, and passes the lead on. REQUIRES: `job` leads its queue.
+void WriteBatch(LineJob* job) {
+  const bool main = job->route.target == nullptr;
+  if (main) LibraryCall::Set(CallPhase::kWritingMain);
+  job->queue->AwaitCompany(&job->line);
+  CommitQueue::Batch batch;
+  job->queue->TakeBatch(&job->line, &batch);
+  // One clock reading for the whole batch: its lines are written together.
+  const platform::WallClock now = ReadTraceClock();
+  platform::ByteSpan spans[CommitQueue::kMaxBatch];
+  for (size_t i = 0; i < batch.count; ++i) {
+    // Every entry but exclusive ones is a QueuedLine, and a batch has none.
+    auto* line = static_cast<QueuedLine*>(batch.entries[i]);
+    const size_t offset = StampTime(line->start, line->gap, line->flags, now);
+    spans[i] = platform::ByteSpan{line->start + offset, line->size - offset};
+  }
+  WriteLogSpans(StreamOf(*job->state, job->route), spans, batch.count);
+  // Back before the lead goes: from then on another thread may switch the
+  // main stream.
+  if (main) LibraryCall::Set(CallPhase::kWriting);
+  job->queue->FinishBatch(batch);
+}
+
+// Commits a line formatted whole in `buffer`: writes it, on its own or with
+// the lines of other threads.
+void CommitLine(LineJob* job, OutBuffer* buffer) {
+  QueuedLine* line = &job->line;
+  line->start = buffer->data();
+  line->size = buffer->size();
+  if (job->queue == nullptr) {
+    const size_t offset = StampTime(line->start, line->gap, line->flags, ReadTraceClock());
+    WriteLogBytes(StreamOf(*job->state, job->route), line->start + offset,
+                  line->size - offset);
+    return;
+  }
+  if (job->queue->Join(line) || CommitQueue::Await(line)) WriteBatch(job);
+}
+
+// Receives the pieces of a line too long to be held whole (past the
+// buffer's spill size, or with no memory to grow). The first piece takes
+// the stream for this line alone, so that nothing comes between the pieces;
+// once a piece fails, the rest of the line is left out rather than written
+// after a gap.
+void SpillLine(void* context, const char* data, size_t nBytes) {
+  auto* job = static_cast<LineJob*>(context);
+  // A signal handler's line would land inside this one.
+  LibraryCall::Set(CallPhase::kBusy);
+  if (job->failed) return;
+  // The piece is the line's own buffer, lent for writing; the first one
+  // still has the timestamp's gap to fill, once the stream is this line's.
+  char* piece = const_cast<char*>(data);
+  size_t offset = 0;
+  if (!job->started) {
+    if (job->queue != nullptr) {
+      job->line.exclusive = true;
+      if (!job->queue->Join(&job->line)) CommitQueue::Await(&job->line);
+    }
+    offset = StampTime(piece, job->line.gap, job->line.flags, ReadTraceClock());
+  }
+  job->failed = !WriteLogBytes(StreamOf(*job->state, job->route), piece + offset,
+                               nBytes - offset, job->started);
+  job->started = true;
+}
+
+// Writes the last piece of a line that went out in pieces, and gives the
+// stream back.
+void FinishPieces(LineJob* job, const OutBuffer& line) {
+  if (!job->failed) {
+    WriteLogBytes(StreamOf(*job->state, job->route), line.data(), line.size(), true);
+  }
+  if (job->queue != nullptr) job->queue->PassLead(&job->line);
+}
+
 // Routes a message with tag `module` from the calling thread. On entry
-// `stream` and `limit` hold the main stream and level; a module target, then
-// a thread target, replaces them. Returns false when the message must be
+// `route` is the main stream with the main level; a module target, then a
+// thread target, replaces it. Returns false when the message must be
 // dropped: module targets exist and none has this tag (a null tag matches
 // none), or thread targets exist and the calling thread is unbound or bound
 // to a name without a target.
-bool RouteMessage(const TraceState& state, const char16_t* module,
-                  FILE** stream, int* limit) {
+bool RouteMessage(const TraceState& state, const char16_t* module, Route* route) {
   if (state.hasModules.load(std::memory_order_acquire)) {
     LockGuard list(*state.listLock);
     const TraceTarget* target = FindTarget(state, state.modules, module);
     if (target == nullptr) return false;
-    *stream = target->out;
-    *limit = target->level;
+    *route = Route{target, target->level};
   }
   if (state.hasThreadTargets.load(std::memory_order_acquire)) {
     const uint32_t threadId = platform::CurrentThreadId();
@@ -95,8 +211,7 @@ bool RouteMessage(const TraceState& state, const char16_t* module,
     const TraceTarget* target =
         FindTarget(state, state.threadTargets, binding->second->name.c_str());
     if (target == nullptr) return false;
-    *stream = target->out;
-    *limit = target->level;
+    *route = Route{target, target->level};
   }
   return true;
 }
@@ -109,28 +224,39 @@ bool MayAdmit(const TraceState* state, int level) {
 
 // A trace call made by a signal handler that interrupted its thread inside
 // the library. It writes its line only when the interrupted call is
-// formatting or writing a line of its own (so the main stream is settled and
-// the list lock is free to take), and then without the global lock or the
-// stream's, from the stack alone, in one write so that it stays whole.
-// Otherwise, or when the line does not fit, the line is dropped: waiting
-// could hang the thread on a lock it holds itself.
+// formatting, queueing or writing a line of its own (so the list lock is
+// free to take), to a target's stream or, when the interrupted call keeps
+// the main stream from changing, to that; and then without any lock, from
+// the stack alone, in one write so that it stays whole. Otherwise, or when
+// the line does not fit, the line is dropped: waiting could hang the thread
+// on a lock or a turn it holds itself. Such a line bypasses the queue, so
+// its time may run ahead of lines queued before it.
 void EmitNested(TraceState* state, int level, const unsigned short* module,
                 const unsigned short* format, va_list args) {
-  if (LibraryCall::Current() != CallPhase::kWriting) return;
+  const CallPhase phase = LibraryCall::Current();
+  if (phase != CallPhase::kWriting && phase != CallPhase::kWritingMain) return;
   // A handler interrupted in turn by another signal finds this thread busy.
   LibraryCall::Set(CallPhase::kBusy);
   const int flags = state->flags.load(std::memory_order_relaxed);
-  FILE* stream = state->out.load(std::memory_order_relaxed);
-  int limit = state->level.load(std::memory_order_relaxed);
-  if (RouteMessage(*state, AsUnits(module), &stream, &limit) && level <= limit) {
+  Route route{nullptr, state->level.load(std::memory_order_relaxed)};
+  if (RouteMessage(*state, AsUnits(module), &route) && level <= route.limit &&
+      (route.target != nullptr || phase == CallPhase::kWritingMain)) {
     char storage[kNestedLineBytes];
     OutBuffer line(storage, sizeof storage);
     line.ForbidHeap();
-    if (flags != 0) AppendPrefix(&line, flags, AsUnits(module), true);
+    if (flags != 0) {
+      if ((flags & QXSTD::TRACE_TIME) != 0) {
+        char time[kPrefixTimeBytes];
+        line.Append(time, FormatTraceTimeUnlocked(flags, time, sizeof time));
+      }
+      AppendIdAndTag(&line, flags, AsUnits(module));
+    }
     FormatWideV(&line, AsUnits(format), args);
-    if (!line.truncated()) WriteLogBytesUnlocked(stream, line.data(), line.size());
+    if (!line.truncated()) {
+      WriteLogBytesUnlocked(StreamOf(*state, route), line.data(), line.size());
+    }
   }
-  LibraryCall::Set(CallPhase::kWriting);
+  LibraryCall::Set(phase);
 }
 
 // REQUIRES: MayAdmit(state, level).
@@ -142,30 +268,35 @@ void Emit(TraceState* state, int level, const unsigned short* module,
   }
   LibraryCall call;
   const int flags = state->flags.load(std::memory_order_relaxed);
-  // With TRACE_NO_LOCK this function takes no lock of its own. A line up to
-  // the buffer's spill size still reaches the file in one write; a longer
-  // one goes out in chunks that other threads' lines may come between.
-  std::optional<LockGuard> guard;
-  if ((flags & QXSTD::TRACE_NO_LOCK) == 0) guard.emplace(GlobalLock());
-  FILE* stream = state->out.load(std::memory_order_relaxed);
-  int limit = state->level.load(std::memory_order_relaxed);
-  if (!RouteMessage(*state, AsUnits(module), &stream, &limit)) return;
-  if (level > limit) return;
+  Route route{nullptr, state->level.load(std::memory_order_relaxed)};
+  if (!RouteMessage(*state, AsUnits(module), &route)) return;
+  if (level > route.limit) return;
 
   // Writing is where a cancellation could strike; routing has no
   // cancellation point, so a dropped message pays nothing for this.
   platform::NoCancellation noCancellation;
-  LibraryCall::Set(CallPhase::kWriting);
+  // With TRACE_NO_LOCK lines are not serialised: each is written at once,
+  // in one write up to the buffer's spill size, and a longer one in pieces
+  // that other threads' lines may come between.
+  const bool queued = (flags & QXSTD::TRACE_NO_LOCK) == 0;
+  CommitQueue* queue = nullptr;
+  if (queued) {
+    queue = route.target != nullptr ? &route.target->queue : &state->mainQueue;
+  }
+  LibraryCall::Set(!queued && route.target == nullptr ? CallPhase::kWritingMain
+                                                      : CallPhase::kWriting);
   char storage[kLineStackBytes];
   OutBuffer line(storage, sizeof storage);
-  SpillTarget spill{stream, false, false};
-  line.SetSpill(SpillToStream, &spill);
-  if (flags != 0) AppendPrefix(&line, flags, AsUnits(module), false);
+  LineJob job{state, route, queue, {}, false, false};
+  job.line.flags = flags;
+  line.SetSpill(SpillLine, &job);
+  job.line.gap = BeginLine(&line, flags, AsUnits(module));
   FormatWideV(&line, AsUnits(format), args);
-  if (!spill.failed) WriteLogBytes(stream, line.data(), line.size(), spill.started);
-  // Busy again before the lock is released: from then on another thread may
-  // switch the main stream.
-  LibraryCall::Set(CallPhase::kBusy);
+  if (job.started) {
+    FinishPieces(&job, line);
+  } else {
+    CommitLine(&job, &line);
+  }
 }
 
 }  // namespace

@@ -4,8 +4,10 @@
 //
 // InitTrace and DeinitTrace take no lock: the host calls the first before
 // other threads use the library and the second after they have left it.
-// Every other control call here holds the global lock for its whole work;
-// the lookup and the test helper take the list lock.
+// Every other control call here holds the global lock for its whole work,
+// and within it an exclusive turn of the main stream's queue, so that it
+// waits for the lines queued before it and no line is written to a stream
+// it closes; the lookup and the test helper take the list lock.
 
 #include "core/trace_state.h"
 
@@ -68,12 +70,25 @@ void RekeyBindingsInChild(TraceState* state) NO_THREAD_SAFETY_ANALYSIS {
   state->threadBindings.insert(std::move(kept));
 }
 
+// Lines that other threads of the parent had queued are the parent's to
+// write; in the child their threads do not exist, and a line queued behind
+// them would wait for ever.
+void ForgetQueuedLinesInChild(TraceState* state) NO_THREAD_SAFETY_ANALYSIS {
+  state->mainQueue.ResetInForkChild();
+  for (const TargetList* targets : {&state->modules, &state->threadTargets}) {
+    for (const TargetPtr& target : *targets) target->queue.ResetInForkChild();
+  }
+}
+
 void ForkChild() {
   if (t_forkListLock != nullptr) t_forkListLock->ResetInForkChild();
   if (t_forkGlobalLock != nullptr) t_forkGlobalLock->ResetInForkChild();
   t_forkListLock = t_forkGlobalLock = nullptr;
   TraceState* state = g_state.load(std::memory_order_acquire);
-  if (state != nullptr) RekeyBindingsInChild(state);
+  if (state != nullptr) {
+    RekeyBindingsInChild(state);
+    ForgetQueuedLinesInChild(state);
+  }
 }
 
 bool HasFileName(const char* fileName) {
@@ -239,6 +254,7 @@ void QXSTD::StartTrace(int level, char* fileName, int flags) {
   if (g_globalLock.load(std::memory_order_acquire) == nullptr) return;
   razezir::LockGuard guard(GlobalLock());
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);
+  razezir::ExclusiveTurn turn(state->mainQueue);
   if (level >= 1) state->level.store(level, std::memory_order_relaxed);
   state->flags.store(flags, std::memory_order_relaxed);
   if (razezir::HasFileName(fileName)) {
@@ -253,7 +269,9 @@ void QXSTD::StopTrace() {
   LibraryCall call;
   if (g_globalLock.load(std::memory_order_acquire) == nullptr) return;
   razezir::LockGuard guard(GlobalLock());
-  g_state.load(std::memory_order_acquire)->level.store(0, std::memory_order_relaxed);
+  razezir::TraceState* state = g_state.load(std::memory_order_acquire);
+  razezir::ExclusiveTurn turn(state->mainQueue);
+  state->level.store(0, std::memory_order_relaxed);
 }
 
 bool QXSTD::IsTraceStarted(int* level) {
@@ -264,7 +282,9 @@ bool QXSTD::IsTraceStarted(int* level) {
   } else {
     LibraryCall call;
     razezir::LockGuard guard(GlobalLock());
-    current = g_state.load(std::memory_order_acquire)->level.load(std::memory_order_relaxed);
+    razezir::TraceState* state = g_state.load(std::memory_order_acquire);
+    razezir::ExclusiveTurn turn(state->mainQueue);
+    current = state->level.load(std::memory_order_relaxed);
   }
   if (level != nullptr) *level = current;
   return current > 0;
@@ -276,6 +296,7 @@ void QXSTD::GetTraceLogFileName(char* buffer, int* size) {
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);
   if (state == nullptr || size == nullptr) return;
   razezir::LockGuard guard(GlobalLock());
+  razezir::ExclusiveTurn turn(state->mainQueue);
   const std::string& name = state->fileName;
   *size = static_cast<int>(name.size() + 1);
   if (buffer != nullptr) std::memcpy(buffer, name.c_str(), name.size() + 1);

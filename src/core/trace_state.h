@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/commit_queue.h"
 #include "platform/port.h"
 #include "platform/thread_annotations.h"
 
@@ -46,6 +47,8 @@ struct TraceTarget {
   int level;             // Messages above it are dropped.
   std::string fileName;  // Empty exactly when `out` is standard output.
   FILE* out;             // Standard output, or a stream this target opened.
+  // The lines on their way to `out`.
+  mutable CommitQueue queue;
 };
 
 // Destroys a target together with the stream it opened, without a banner.
@@ -102,8 +105,13 @@ struct TraceState {
   // The main level; 0 means stopped. Read without the lock by Trace and by
   // the early drop test of emission.
   std::atomic<int> level WRITES_GUARDED_BY(GlobalLock()){0};
-  // The main stream. Read without the lock by emission with TRACE_NO_LOCK.
+  // The main stream. Changed only by a thread that holds the global lock
+  // and an exclusive turn of `mainQueue`, so whoever leads that queue may
+  // write to it; also read without either by emission with TRACE_NO_LOCK.
   std::atomic<FILE*> out WRITES_GUARDED_BY(GlobalLock()){stdout};
+  // The lines on their way to the main stream, whichever stream is main
+  // when they are written.
+  CommitQueue mainQueue;
   std::string fileName GUARDED_BY(GlobalLock());
   // Read without the lock at the start of emission.
   std::atomic<int> flags WRITES_GUARDED_BY(GlobalLock()){0};
@@ -133,15 +141,19 @@ struct TraceState {
 // changing.
 enum class CallPhase : int {
   kOutside,
-  // Taking locks, routing, or running a control call: a nested call does
-  // nothing.
+  // Taking locks, routing, writing a line in pieces, or running a control
+  // call: a nested call does nothing.
   kBusy,
-  // Formatting or writing a line, holding the global lock (or none, with
-  // TRACE_NO_LOCK) but not the list lock, with the main stream settled: a
-  // nested trace call may write a line of its own without locks.
+  // Formatting a line, waiting for its turn or writing it, without the list
+  // lock: a nested trace call may write a line of its own, without locks, to
+  // a target's stream (which never changes). The main stream may be changing
+  // under another thread's exclusive turn.
   kWriting,
+  // As kWriting, and the main stream cannot change meanwhile: the thread
+  // leads the main stream's queue, or emits with TRACE_NO_LOCK (where the
+  // host keeps control calls away). A nested line may go to the main stream.
+  kWritingMain,
 };
-
 // Marks the calling thread as inside a library call (kBusy at first) for
 // the guard's lifetime. REQUIRES: the thread is outside the library
 // (LibraryCall::Nested() is false).

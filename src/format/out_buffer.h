@@ -85,6 +85,7 @@ class OutBuffer {
   void Clear() noexcept { size_ = 0; }
 
   const char* data() const noexcept { return data_; }
+  char* data() noexcept { return data_; }
   size_t size() const noexcept { return size_; }
   // Sticky: set once any byte was dropped for lack of memory or room.
   bool truncated() const noexcept { return truncated_; }

@@ -168,8 +168,13 @@ void WriteBanner(FILE* stream, const char* head, const char* tail) {
 
 }  // namespace
 
+platform::WallClock ReadTraceClock() { return g_readClock.load(std::memory_order_relaxed)(); }
+
 size_t FormatTraceTime(int flags, char* out, size_t maxBytes) {
-  platform::WallClock now = g_readClock.load(std::memory_order_relaxed)();
+  return FormatTraceTimeAt(ReadTraceClock(), flags, out, maxBytes);
+}
+
+size_t FormatTraceTimeAt(platform::WallClock now, int flags, char* out, size_t maxBytes) {
   TimeCache* cache = &t_timeCache;
   if (!cache->valid || cache->second != now.seconds) {
     RefillTimeCache(cache, now.seconds);
@@ -210,36 +215,49 @@ void WriteClosedBanner(FILE* stream) {
 
 namespace {
 
-bool WriteOwnStream(FILE* stream, const char* data, size_t nBytes, bool continuesLine) {
+// Whether the first `nWritten` bytes of the spans end inside a line.
+bool EndsInsideLine(const platform::ByteSpan* spans, size_t nWritten) {
+  for (const platform::ByteSpan* span = spans;; ++span) {
+    if (nWritten <= span->size) return span->data[nWritten - 1] != '\n';
+    nWritten -= span->size;
+  }
+}
+
+bool WriteOwnStream(FILE* stream, const platform::ByteSpan* spans, size_t count,
+                    bool continuesLine) {
   if (IsMidLine(stream)) {
     // Until the fragment is closed off, nothing more goes after it: a line
     // that cannot be written whole is lost whole.
-    if (platform::WriteToOwnStream(stream, "\n", 1) != 1) return false;
+    const platform::ByteSpan lineEnd{"\n", 1};
+    if (platform::WriteToOwnStream(stream, &lineEnd, 1) != 1) return false;
     UnmarkMidLine(stream);
   }
-  const size_t written = platform::WriteToOwnStream(stream, data, nBytes);
+  size_t nBytes = 0;
+  for (size_t i = 0; i < count; ++i) nBytes += spans[i].size;
+  const size_t written = platform::WriteToOwnStream(stream, spans, count);
   if (written == nBytes) return true;
-  const bool leftMidLine =
-      written > 0 ? data[written - 1] != '\n' : continuesLine;
+  const bool leftMidLine = written > 0 ? EndsInsideLine(spans, written) : continuesLine;
   if (leftMidLine) MarkMidLine(stream);
   return false;
 }
 
 }  // namespace
 
-bool WriteLogBytes(FILE* stream, const char* data, size_t nBytes, bool continuesLine) {
+bool WriteLogSpans(FILE* stream, const platform::ByteSpan* spans, size_t count,
+                   bool continuesLine) {
   if (stream == stdout) {
-    platform::WriteStandardOutput(data, nBytes);
+    platform::WriteStandardOutput(spans, count);
     return true;
   }
-  return WriteOwnStream(stream, data, nBytes, continuesLine);
+  return WriteOwnStream(stream, spans, count, continuesLine);
 }
 
 void WriteLogBytesUnlocked(FILE* stream, const char* data, size_t nBytes) {
   if (stream == stdout) {
     platform::WriteStandardOutputDirect(data, nBytes);
   } else {
-    WriteOwnStream(stream, data, nBytes, false);
+    const platform::ByteSpan span{data, nBytes};
+    WriteOwnStream(stream, &span, 1, false);
   }
 }
 

@@ -32,6 +32,11 @@ constexpr size_t kBannerTimeBytes = 127;
 // REQUIRES: maxBytes <= kBannerTimeBytes.
 size_t FormatTraceTime(int flags, char* out, size_t maxBytes);
 
+// FormatTraceTime for a clock reading taken earlier with ReadTraceClock, so
+// that one reading can stamp several lines.
+platform::WallClock ReadTraceClock();
+size_t FormatTraceTimeAt(platform::WallClock now, int flags, char* out, size_t maxBytes);
+
 // Write the Started or Closed banner, three lines with the timestamp
 // (milliseconds always), to `stream` and flush it. The stream stays open.
 void WriteStartedBanner(FILE* stream);
@@ -45,15 +50,21 @@ void WriteClosedBanner(FILE* stream);
 // nothing is written.
 size_t FormatTraceTimeUnlocked(int flags, char* out, size_t maxBytes);
 
-// Writes `nBytes` bytes to `stream` as one write and flushes it, so that the
-// bytes are in the file when this returns. Standard output takes the host's
-// waiting text first. Returns false if the system failed to take them all;
-// the stream is then remembered as left mid-line when it was, and its next
-// write starts with a line end. `continuesLine` says that earlier bytes of
-// the same line were written to the stream, so that a failure leaves it
+// Writes the `count` spans to `stream` as one write and flushes it, so that
+// the bytes are in the file when this returns. Standard output takes the
+// host's waiting text first. Returns false if the system failed to take them
+// all; the stream is then remembered as left mid-line when it was, and its
+// next write starts with a line end. `continuesLine` says that earlier bytes
+// of the same line were written to the stream, so that a failure leaves it
 // mid-line even when none of these bytes were written.
-bool WriteLogBytes(FILE* stream, const char* data, size_t nBytes,
+bool WriteLogSpans(FILE* stream, const platform::ByteSpan* spans, size_t count,
                    bool continuesLine = false);
+
+inline bool WriteLogBytes(FILE* stream, const char* data, size_t nBytes,
+                          bool continuesLine = false) {
+  const platform::ByteSpan span{data, nBytes};
+  return WriteLogSpans(stream, &span, 1, continuesLine);
+}
 
 // WriteLogBytes for a line written while the calling thread may be inside
 // the library already, holding locks (in a signal handler): it takes no

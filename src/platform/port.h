@@ -146,25 +146,44 @@ FILE* OpenAppendStream(const char* fileName);
 // read.
 bool EndsMidLine(const char* fileName);
 
-// Writes `nBytes` bytes to a stream that OpenAppendStream opened, as one
-// write to the file where the system allows (retrying only what a partial
-// write or a signal left). Bypasses the stream's own locking and
-// bookkeeping, which an unbuffered append-only stream does not need, and
-// takes no lock, so it may run in a signal handler. Returns how many bytes
-// of `data` were written: fewer than `nBytes` when the system failed.
-// Where log files are text files with CR LF line ends (Windows), every LF
-// in `data` is written as CR LF, still in the one write.
-size_t WriteToOwnStream(FILE* stream, const char* data, size_t nBytes);
+// A run of bytes to write: one line, or a piece of one.
+struct ByteSpan {
+  const char* data;
+  size_t size;
+};
 
-// Writes `nBytes` bytes to standard output, after whatever the host's own
-// text has waiting in the stream's buffer, under the stream's lock so that
-// the host's writes stay out of the middle. Errors are not reported.
-void WriteStandardOutput(const char* data, size_t nBytes);
+// Writes the `count` spans, in order, to a stream that OpenAppendStream
+// opened, as one write to the file where the system allows (retrying only
+// what a partial write or a signal left), so that the lines of a batch
+// arrive together. Bypasses the stream's own locking and bookkeeping, which
+// an unbuffered append-only stream does not need, and takes no lock, so it
+// may run in a signal handler. Returns how many bytes of the spans were
+// written: fewer than their sum when the system failed. Where log files are
+// text files with CR LF line ends (Windows), every LF is written as CR LF,
+// still in the one write.
+size_t WriteToOwnStream(FILE* stream, const ByteSpan* spans, size_t count);
+
+// Writes the `count` spans to standard output, after whatever the host's
+// own text has waiting in the stream's buffer, under the stream's lock so
+// that the host's writes and other lines stay out of the middle. Errors are
+// not reported.
+void WriteStandardOutput(const ByteSpan* spans, size_t count);
 
 // Writes `nBytes` bytes to standard output without its stream's lock, for a
 // line written while the calling thread may be holding that lock (in a
 // signal handler). Takes no lock.
 void WriteStandardOutputDirect(const char* data, size_t nBytes);
+
+// Cheap waiting for a 32-bit word to change, where the waker knows whether
+// anyone sleeps: WaitOnWord returns once `*word` may no longer hold `value`
+// (or spuriously; callers test again), and WakeWord wakes the threads
+// waiting on `word`. Waking an address nobody waits on is harmless, so a
+// waker may call it after the waiter's storage went away.
+void WaitOnWord(std::atomic<uint32_t>* word, uint32_t value);
+void WakeWord(std::atomic<uint32_t>* word);
+
+// Tells the processor that the calling thread spins on a memory word.
+void CpuRelax();
 
 // Holds off cancellation of the calling thread for the guard's lifetime. A
 // thread cancelled inside a write would otherwise unwind through code that

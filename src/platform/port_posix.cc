@@ -11,9 +11,15 @@
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/futex.h>
+#endif  // defined(__linux__)
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <new>
 
 namespace razezir {
@@ -85,6 +91,66 @@ size_t WriteToDescriptor(int fd, const char* data, size_t nBytes) {
   }
   return done;
 }
+
+// The most spans one writev takes; a longer batch goes out in several.
+constexpr size_t kMaxWriteSpans = 64;
+
+// Writes the spans with as few system calls as the system allows: one write
+// for a single span, one writev for several, and again for what a partial
+// write or a signal left. Returns how many bytes reached the descriptor.
+size_t WriteSpansToDescriptor(int fd, const platform::ByteSpan* spans, size_t count) {
+  if (count == 1) return WriteToDescriptor(fd, spans[0].data, spans[0].size);
+  size_t done = 0;
+  size_t next = 0;     // The first span not wholly written.
+  size_t skipped = 0;  // Bytes of spans[next] already written.
+  while (next < count) {
+    if (spans[next].size == skipped) {
+      ++next;
+      skipped = 0;
+      continue;
+    }
+    struct iovec pieces[kMaxWriteSpans];
+    const size_t nPieces = std::min(count - next, kMaxWriteSpans);
+    for (size_t i = 0; i < nPieces; ++i) {
+      pieces[i].iov_base = const_cast<char*>(spans[next + i].data);
+      pieces[i].iov_len = spans[next + i].size;
+    }
+    pieces[0].iov_base = static_cast<char*>(pieces[0].iov_base) + skipped;
+    pieces[0].iov_len -= skipped;
+    ssize_t written = writev(fd, pieces, static_cast<int>(nPieces));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    done += static_cast<size_t>(written);
+    size_t left = static_cast<size_t>(written);
+    while (left > 0) {
+      const size_t inSpan = std::min(left, spans[next].size - skipped);
+      skipped += inSpan;
+      left -= inSpan;
+      if (skipped == spans[next].size) {
+        ++next;
+        skipped = 0;
+      }
+    }
+  }
+  return done;
+}
+
+#if !defined(__linux__)
+// Without futexes, waiters sleep on one of a few condition variables chosen
+// by the word's address.
+constexpr size_t kWaitBuckets = 16;
+struct WaitBucket {
+  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+};
+WaitBucket g_waitBuckets[kWaitBuckets];
+
+WaitBucket& BucketOf(const void* word) {
+  return g_waitBuckets[(reinterpret_cast<uintptr_t>(word) >> 4) % kWaitBuckets];
+}
+#endif  // !defined(__linux__)
 
 }  // namespace
 
@@ -178,23 +244,60 @@ bool EndsMidLine(const char* fileName) {
   return cut;
 }
 
-size_t WriteToOwnStream(FILE* stream, const char* data, size_t nBytes) {
-  return WriteToDescriptor(fileno(stream), data, nBytes);
+size_t WriteToOwnStream(FILE* stream, const ByteSpan* spans, size_t count) {
+  return WriteSpansToDescriptor(fileno(stream), spans, count);
 }
 
-void WriteStandardOutput(const char* data, size_t nBytes) {
+void WriteStandardOutput(const ByteSpan* spans, size_t count) {
   // The host's text waiting in stdout's buffer goes first, so both stay in
   // order; ours goes straight to the descriptor and never waits in that
   // buffer, where a failed flush (EINTR) would drop it, a child created by
   // fork would write it again, and a wide-oriented stream would refuse it.
   flockfile(stdout);
   std::fflush(stdout);
-  WriteToDescriptor(fileno(stdout), data, nBytes);
+  WriteSpansToDescriptor(fileno(stdout), spans, count);
   funlockfile(stdout);
 }
 
 void WriteStandardOutputDirect(const char* data, size_t nBytes) {
   WriteToDescriptor(STDOUT_FILENO, data, nBytes);
+}
+
+#if defined(__linux__)
+void WaitOnWord(std::atomic<uint32_t>* word, uint32_t value) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, value, nullptr,
+          nullptr, 0);
+}
+
+void WakeWord(std::atomic<uint32_t>* word) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
+          nullptr, 0);
+}
+#else
+void WaitOnWord(std::atomic<uint32_t>* word, uint32_t value) {
+  WaitBucket& bucket = BucketOf(word);
+  pthread_mutex_lock(&bucket.lock);
+  while (word->load(std::memory_order_acquire) == value) {
+    pthread_cond_wait(&bucket.changed, &bucket.lock);
+  }
+  pthread_mutex_unlock(&bucket.lock);
+}
+
+void WakeWord(std::atomic<uint32_t>* word) {
+  // Taking the lock orders the wake after a waiter's test of the word.
+  WaitBucket& bucket = BucketOf(word);
+  pthread_mutex_lock(&bucket.lock);
+  pthread_mutex_unlock(&bucket.lock);
+  pthread_cond_broadcast(&bucket.changed);
+}
+#endif  // defined(__linux__)
+
+void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
 }
 
 NoCancellation::NoCancellation() {

@@ -30,8 +30,19 @@ constexpr unsigned long long kTicksFrom1601To1970 = 116444736000000000ULL;
 constexpr unsigned long long kTicksPerSecond = 10000000ULL;
 constexpr unsigned long long kTicksPerMillisecond = 10000ULL;
 
-// Line ends of shorter lines are translated on the stack.
+// Line ends of shorter batches are translated on the stack.
 constexpr size_t kTranslateStackBytes = 8192;
+
+constexpr size_t kWaitBuckets = 16;
+struct WaitBucket {
+  SRWLOCK lock = SRWLOCK_INIT;
+  CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+};
+WaitBucket g_waitBuckets[kWaitBuckets];
+
+WaitBucket& BucketOf(const void* word) {
+  return g_waitBuckets[(reinterpret_cast<uintptr_t>(word) >> 4) % kWaitBuckets];
+}
 
 // Copies `data` into `out`, each LF as CR LF, until either runs out; stores
 // how many bytes of `data` were taken and returns how many were stored.
@@ -160,36 +171,50 @@ FILE* OpenAppendStream(const char* fileName) {
 // writes a file opened in text mode. The runtime's own translation is not
 // used because it hands an unbuffered stream's bytes to the system in small
 // pieces, which would let another writer's line into the middle of ours.
-// Here the translated line goes out with one WriteFile; only a line too long
-// for the stack buffer needs the heap, and only when that fails is the line
-// written in pieces.
-size_t WriteToOwnStream(FILE* stream, const char* data, size_t nBytes) {
+// Here the translated spans go out together with one WriteFile; only a batch
+// too long for the stack buffer needs the heap, and only when that fails is
+// it written span by span, each span in pieces.
+size_t WriteToOwnStream(FILE* stream, const ByteSpan* spans, size_t count) {
   HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
   if (file == INVALID_HANDLE_VALUE) return 0;
+  size_t nBytes = 0;
   size_t nLineEnds = 0;
-  for (size_t i = 0; i < nBytes; ++i) {
-    if (data[i] == '\n') ++nLineEnds;
+  for (size_t s = 0; s < count; ++s) {
+    nBytes += spans[s].size;
+    for (size_t i = 0; i < spans[s].size; ++i) {
+      if (spans[s].data[i] == '\n') ++nLineEnds;
+    }
   }
-  if (nLineEnds == 0) return WriteAll(file, data, nBytes);
+  if (count == 1 && nLineEnds == 0) return WriteAll(file, spans[0].data, nBytes);
   char local[kTranslateStackBytes];
   const size_t nText = nBytes + nLineEnds;
   std::unique_ptr<char[]> heap;
   if (nText > sizeof local) heap.reset(new (std::nothrow) char[nText]);
   if (nText > sizeof local && heap == nullptr) {
     size_t done = 0;
-    while (done < nBytes) {
-      size_t nTaken = 0;
-      const size_t nLocal =
-          TranslateLineEnds(data + done, nBytes - done, local, sizeof local, &nTaken);
-      const size_t written = WriteAll(file, local, nLocal);
-      if (written < nLocal) return done + UntranslatedBytes(local, nLocal, written);
-      done += nTaken;
+    for (size_t s = 0; s < count; ++s) {
+      const char* data = spans[s].data;
+      const size_t size = spans[s].size;
+      size_t spanDone = 0;
+      while (spanDone < size) {
+        size_t nTaken = 0;
+        const size_t nLocal = TranslateLineEnds(data + spanDone, size - spanDone, local,
+                                                sizeof local, &nTaken);
+        const size_t written = WriteAll(file, local, nLocal);
+        if (written < nLocal) return done + UntranslatedBytes(local, nLocal, written);
+        spanDone += nTaken;
+        done += nTaken;
+      }
     }
     return done;
   }
   char* text = heap != nullptr ? heap.get() : local;
-  size_t nTaken = 0;
-  const size_t nTranslated = TranslateLineEnds(data, nBytes, text, nText, &nTaken);
+  size_t nTranslated = 0;
+  for (size_t s = 0; s < count; ++s) {
+    size_t nTaken = 0;
+    nTranslated += TranslateLineEnds(spans[s].data, spans[s].size, text + nTranslated,
+                                     nText - nTranslated, &nTaken);
+  }
   return UntranslatedBytes(text, nTranslated, WriteAll(file, text, nTranslated));
 }
 
@@ -214,9 +239,11 @@ bool EndsMidLine(const char* fileName) {
 
 // Standard output stays with the C runtime, so that the host's own buffered
 // text and ours leave in order, with the runtime's line-end translation.
-void WriteStandardOutput(const char* data, size_t nBytes) {
+void WriteStandardOutput(const ByteSpan* spans, size_t count) {
   _lock_file(stdout);
-  if (nBytes > 0) std::fwrite(data, 1, nBytes, stdout);
+  for (size_t s = 0; s < count; ++s) {
+    if (spans[s].size > 0) std::fwrite(spans[s].data, 1, spans[s].size, stdout);
+  }
   std::fflush(stdout);
   _unlock_file(stdout);
 }
@@ -225,8 +252,31 @@ void WriteStandardOutput(const char* data, size_t nBytes) {
 // runs on a thread of its own), so no call can find its own thread holding
 // the stream's lock.
 void WriteStandardOutputDirect(const char* data, size_t nBytes) {
-  WriteStandardOutput(data, nBytes);
+  const ByteSpan span{data, nBytes};
+  WriteStandardOutput(&span, 1);
 }
+
+// Waiters sleep on one of a few condition variables chosen by the word's
+// address. (WaitOnAddress would do the same, but it lives outside KERNEL32
+// and would give the DLL an import that older systems lack.)
+void WaitOnWord(std::atomic<uint32_t>* word, uint32_t value) {
+  WaitBucket& bucket = BucketOf(word);
+  AcquireSRWLockExclusive(&bucket.lock);
+  while (word->load(std::memory_order_acquire) == value) {
+    SleepConditionVariableSRW(&bucket.changed, &bucket.lock, INFINITE, 0);
+  }
+  ReleaseSRWLockExclusive(&bucket.lock);
+}
+
+void WakeWord(std::atomic<uint32_t>* word) {
+  // Taking the lock orders the wake after a waiter's test of the word.
+  WaitBucket& bucket = BucketOf(word);
+  AcquireSRWLockExclusive(&bucket.lock);
+  ReleaseSRWLockExclusive(&bucket.lock);
+  WakeAllConditionVariable(&bucket.changed);
+}
+
+void CpuRelax() { YieldProcessor(); }
 
 // Windows threads are not cancelled at cancellation points; nothing to hold
 // off.

@@ -6,10 +6,10 @@
 // Registration holds the global lock and then the list lock across the
 // search, the opening of the target's file and the insertion, so two threads
 // registering the same name create one target, and the main level and file
-// name it copies cannot change under it. Emission meanwhile waits on the
-// global lock (unless TRACE_NO_LOCK), so a slow open stalls other threads'
-// tracing; registrations are rare and usually come before the host's
-// threads start. The Started banner of a new target is written after both
+// name it copies cannot change under it. Emission that routes by target
+// meanwhile waits on the list lock, so a slow open stalls other threads'
+// tracing while targets exist; registrations are rare and usually come
+// before the host's threads start. The Started banner of a new target is written after both
 // locks are left: the target never changes once visible, and the banner
 // needs neither lock.
 
@@ -35,7 +35,7 @@ TargetPtr NewTarget(const TraceState& state, const char16_t* name, int level,
   GlobalLock().AssertHeld();
   TargetPtr target;
   if (!UnlessOutOfMemory([&]() REQUIRES(GlobalLock()) {
-        target.reset(new TraceTarget{name, 0, std::string(), stdout});
+        target.reset(new TraceTarget{name, 0, std::string(), stdout, {}});
         if (fileName != nullptr) target->fileName = fileName;
         if (target->fileName.empty()) target->fileName = state.fileName;
       })) {

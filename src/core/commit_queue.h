@@ -1,0 +1,141 @@
+// Group commit of log lines. Every stream that lines are written to has a
+// CommitQueue. A thread with a finished line joins the queue; if the queue
+// was idle it leads at once, writes its line and leaves, which costs one
+// write and two atomic operations. If another thread is writing, the line
+// waits, in the joining thread's own stack frame, and that thread waits
+// with it. The thread that writes next takes every line waiting behind its
+// own and writes them together with one system call; it then wakes the
+// threads whose lines it wrote and passes the lead to the first line that
+// arrived too late for the batch. So under contention a write carries many
+// lines, and still every caller returns only once its own line is written.
+//
+// The queue is a stack of entries linked from the newest to the oldest,
+// pushed with compare-and-swap. An entry links to the one before it before
+// it is published, so the leader can walk back from the newest entry to its
+// own without waiting for anyone. Entries older than the leader's have been
+// written and may be gone; the walk never goes past the leader.
+//
+// The leader reads the clock once for its batch and puts the time into each
+// of the batch's lines just before writing them, so a stream's lines carry
+// times that never go backwards, each the time its line was committed.
+
+// An exclusive entry carries no line: its thread gets the stream to itself,
+// to write a line in several pieces or to change or close the stream, and
+// then passes the lead on. A batch never takes an exclusive entry along.
+
+#ifndef RAZEZIR_SRC_CORE_COMMIT_QUEUE_H_
+#define RAZEZIR_SRC_CORE_COMMIT_QUEUE_H_
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/port.h"
+
+namespace razezir {
+
+// A place in a queue, in the stack frame of the thread that waits in it.
+// Emission derives the line it commits from it.
+struct CommitEntry {
+  // Where the thread that queued the entry stands.
+  enum Turn : uint32_t {
+    kQueued,    // Waiting, spinning.
+    kSleeping,  // Waiting, asleep on `turn`: whoever changes it must wake it.
+    kWritten,   // Another thread wrote the line; the caller may return.
+    kLead,      // The caller now leads the queue.
+  };
+
+  bool exclusive = false;  // Carries no line; its thread leads alone.
+  // The entry queued just before this one, or null if the queue was idle.
+  CommitEntry* older = nullptr;
+  std::atomic<uint32_t> turn{kQueued};
+};
+
+class CommitQueue {
+ public:
+  // The most lines one batch carries.
+  static constexpr size_t kMaxBatch = 64;
+
+  // The lines a leader writes, oldest (its own) first.
+  struct Batch {
+    CommitEntry* entries[kMaxBatch];
+    size_t count;
+    // The entry that leads after this batch, when already known.
+    CommitEntry* next;
+  };
+
+  CommitQueue() = default;
+  CommitQueue(const CommitQueue&) = delete;
+  CommitQueue& operator=(const CommitQueue&) = delete;
+
+  // Appends `entry`. Returns true if the queue was idle: the caller leads.
+  // (Should the newest entry be written and its storage reused by a new
+  // entry meanwhile, the link still goes to the entry that is newest when
+  // the swap succeeds, so the reuse does no harm.)
+  bool Join(CommitEntry* entry) {
+    CommitEntry* newest = tail_.load(std::memory_order_relaxed);
+    do {
+      entry->older = newest;
+    } while (!tail_.compare_exchange_weak(newest, entry, std::memory_order_acq_rel,
+                                          std::memory_order_relaxed));
+    return newest == nullptr;
+  }
+
+  // Waits until another thread has written the line of `entry` (returns
+  // false) or handed it the lead (returns true). Spins briefly, then sleeps.
+  static bool Await(CommitEntry* entry);
+
+  // REQUIRES: `leader` leads and is not exclusive. When the stream was
+  // contended a moment ago and no line waits behind the leader's yet, waits
+  // a little for one: another thread is most likely formatting its next
+  // line, and two lines in one write cost little more than one.
+  void AwaitCompany(CommitEntry* leader) const;
+
+  // REQUIRES: `leader` leads and is not exclusive. Fills `batch` with the
+  // line of `leader` and those queued after it, up to kMaxBatch and not past
+  // an exclusive entry. Their threads wait until FinishBatch.
+  void TakeBatch(CommitEntry* leader, Batch* batch);
+
+  // Passes the lead on after `batch` was written and lets the threads of its
+  // lines (but the leader's) return.
+  void FinishBatch(const Batch& batch);
+
+  // REQUIRES: `leader` leads. Passes the lead to the entry queued after
+  // it, or leaves the queue idle.
+  void PassLead(CommitEntry* leader) { PassLeadAfter(leader, nullptr); }
+
+  // Forgets the entries of threads that a fork left behind. REQUIRES: only
+  // the calling thread runs in this process.
+  void ResetInForkChild() { tail_.store(nullptr, std::memory_order_relaxed); }
+
+ private:
+  // Hands the lead to `next`, or when null to whichever entry was queued
+  // right after `last`; with none, the queue goes idle.
+  void PassLeadAfter(CommitEntry* last, CommitEntry* next);
+
+  // The newest entry, or null when the queue is idle.
+  std::atomic<CommitEntry*> tail_{nullptr};
+  // Whether the last batch carried more than one line or had a line
+  // waiting after it. Written only by the leader.
+  std::atomic<bool> contended_{false};
+};
+
+// Holds a queue's stream for the caller alone for the guard's lifetime,
+// after the lines queued before it were written. The thread is not
+// cancelled while it waits or holds the turn, which it could not pass on.
+class ExclusiveTurn {
+ public:
+  explicit ExclusiveTurn(CommitQueue& queue);
+  ~ExclusiveTurn() { queue_.PassLead(&entry_); }
+  ExclusiveTurn(const ExclusiveTurn&) = delete;
+  ExclusiveTurn& operator=(const ExclusiveTurn&) = delete;
+
+ private:
+  platform::NoCancellation noCancellation_;
+  CommitQueue& queue_;
+  CommitEntry entry_;
+};
+
+}  // namespace razezir
+
+#endif  // RAZEZIR_SRC_CORE_COMMIT_QUEUE_H_
