@@ -6,21 +6,40 @@
 
 #include "platform/port.h"
 
+#ifndef RAZEZIR_LINGER_NS
+#define RAZEZIR_LINGER_NS 1500
+#endif
+#ifndef RAZEZIR_SPIN_NS
+#define RAZEZIR_SPIN_NS 5000
+#endif
+
 namespace razezir {
 
 namespace {
 
-// How long a waiting thread spins before it sleeps. A batch write takes a
-// few microseconds; a waiter that is still spinning when its line is written
-// is told without a system call on either side.
-constexpr int kSpinsBeforeSleep = 2000;
+// How long a waiting thread spins before it sleeps. A batch takes a few
+// microseconds to write; a waiter that is still spinning when its line is
+// written is told without a system call on either side. A waiter that
+// spins much longer only keeps other threads from the processor.
+constexpr std::chrono::nanoseconds kSpinLimit{RAZEZIR_SPIN_NS};
 
 // How long a leader waits for company at most: about the time a thread
 // takes to format a line.
-#ifndef RAZEZIR_LINGER_NS
-#define RAZEZIR_LINGER_NS 1500
-#endif
 constexpr std::chrono::nanoseconds kLingerLimit{RAZEZIR_LINGER_NS};
+
+// Spins until `done()` or until `limit` has passed; returns `done()`.
+template <typename Done>
+bool SpinUntil(std::chrono::nanoseconds limit, Done&& done) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  do {
+    // The clock is read now and then only: the test is far cheaper.
+    for (int spin = 0; spin < 16; ++spin) {
+      if (done()) return true;
+      platform::CpuRelax();
+    }
+  } while (std::chrono::steady_clock::now() < deadline);
+  return done();
+}
 
 // Sets the turn of `entry`, waking its thread if it sleeps. The entry may be
 // gone as soon as the exchange is made; waking its address is harmless.
@@ -35,10 +54,11 @@ void Tell(CommitEntry* entry, CommitEntry::Turn turn) {
 
 bool CommitQueue::Await(CommitEntry* entry) {
   uint32_t turn = CommitEntry::kQueued;
-  for (int spin = 0; spin < kSpinsBeforeSleep; ++spin) {
-    turn = entry->turn.load(std::memory_order_acquire);
-    if (turn != CommitEntry::kQueued) return turn == CommitEntry::kLead;
-    platform::CpuRelax();
+  if (SpinUntil(kSpinLimit, [&] {
+        turn = entry->turn.load(std::memory_order_acquire);
+        return turn != CommitEntry::kQueued;
+      })) {
+    return turn == CommitEntry::kLead;
   }
   if (entry->turn.compare_exchange_strong(turn, CommitEntry::kSleeping,
                                           std::memory_order_acq_rel)) {
@@ -52,14 +72,7 @@ bool CommitQueue::Await(CommitEntry* entry) {
 
 void CommitQueue::AwaitCompany(CommitEntry* leader) const {
   if (kLingerLimit.count() == 0 || !contended_.load(std::memory_order_relaxed)) return;
-  if (tail_.load(std::memory_order_acquire) != leader) return;
-  const auto deadline = std::chrono::steady_clock::now() + kLingerLimit;
-  do {
-    for (int spin = 0; spin < 16; ++spin) {
-      if (tail_.load(std::memory_order_acquire) != leader) return;
-      platform::CpuRelax();
-    }
-  } while (std::chrono::steady_clock::now() < deadline);
+  SpinUntil(kLingerLimit, [&] { return tail_.load(std::memory_order_acquire) != leader; });
 }
 
 void CommitQueue::TakeBatch(CommitEntry* leader, Batch* batch) {

@@ -70,30 +70,47 @@ void AppendIdAndTag(OutBuffer* line, int flags, const char16_t* module) {
   line->Append(": ", 2);
 }
 
+// The room a line's prefix keeps for its timestamp, which is put in when
+// the line is written.
+size_t TimeGap(int flags) { return (flags & QXSTD::TRACE_TIME) != 0 ? kPrefixTimeBytes : 0; }
+
 // Starts a line with its prefix, "<time> <id><tag>: ", when `flags` asks
-// for one. The time is not known yet: a gap of kPrefixTimeBytes stands in
-// for it, into which StampTime puts it when the line is written. Returns
-// the gap's size.
-size_t BeginLine(OutBuffer* line, int flags, const char16_t* module) {
-  if (flags == 0) return 0;
-  size_t gap = 0;
-  if ((flags & QXSTD::TRACE_TIME) != 0) {
-    gap = kPrefixTimeBytes;
-    line->AppendRepeated(' ', gap);
-  }
+// for one, with TimeGap(flags) blanks standing in for the time.
+void BeginLine(OutBuffer* line, int flags, const char16_t* module) {
+  if (flags == 0) return;
+  line->AppendRepeated(' ', TimeGap(flags));
   AppendIdAndTag(line, flags, module);
-  return gap;
 }
 
-// Puts the timestamp text of `now` at the end of the `gap` bytes at
-// `start`. Returns where the line now starts within them.
-size_t StampTime(char* start, size_t gap, int flags, platform::WallClock now) {
-  if (gap == 0) return 0;
-  char time[kPrefixTimeBytes];
-  const size_t n = FormatTraceTimeAt(now, flags, time, sizeof time);
-  std::memcpy(start + gap - n, time, n);
-  return gap - n;
-}
+// The timestamp texts of one clock reading, with and without milliseconds,
+// for the lines written together. The clock is read, and each text
+// formatted, when first needed.
+class TimeStamp {
+ public:
+  // Puts the text that `flags` asks for at the end of the `gap` bytes at
+  // `start`. Returns where the line now starts within them.
+  size_t Put(char* start, size_t gap, int flags) {
+    if (gap == 0) return 0;
+    if (!read_) {
+      now_ = ReadTraceClock();
+      read_ = true;
+    }
+    const int variant = (flags & QXSTD::TRACE_MSEC) != 0 ? 1 : 0;
+    if (size_[variant] == kUnformatted) {
+      size_[variant] = FormatTraceTimeAt(now_, flags, text_[variant], kPrefixTimeBytes);
+    }
+    const size_t n = size_[variant];
+    std::memcpy(start + gap - n, text_[variant], n);
+    return gap - n;
+  }
+
+ private:
+  static constexpr size_t kUnformatted = ~size_t{0};
+  bool read_ = false;
+  platform::WallClock now_{};
+  char text_[2][kPrefixTimeBytes];
+  size_t size_[2] = {kUnformatted, kUnformatted};
+};
 
 // A line formatted whole, waiting in its stream's queue for the leader to
 // stamp and write it.
@@ -125,12 +142,12 @@ void WriteBatch(LineJob* job) {
   CommitQueue::Batch batch;
   job->queue->TakeBatch(&job->line, &batch);
   // One clock reading for the whole batch: its lines are written together.
-  const platform::WallClock now = ReadTraceClock();
+  TimeStamp now;
   platform::ByteSpan spans[CommitQueue::kMaxBatch];
   for (size_t i = 0; i < batch.count; ++i) {
     // Every entry but exclusive ones is a QueuedLine, and a batch has none.
     auto* line = static_cast<QueuedLine*>(batch.entries[i]);
-    const size_t offset = StampTime(line->start, line->gap, line->flags, now);
+    const size_t offset = now.Put(line->start, line->gap, line->flags);
     spans[i] = platform::ByteSpan{line->start + offset, line->size - offset};
   }
   WriteLogSpans(StreamOf(*job->state, job->route), spans, batch.count);
@@ -147,7 +164,7 @@ void CommitLine(LineJob* job, OutBuffer* buffer) {
   line->start = buffer->data();
   line->size = buffer->size();
   if (job->queue == nullptr) {
-    const size_t offset = StampTime(line->start, line->gap, line->flags, ReadTraceClock());
+    const size_t offset = TimeStamp().Put(line->start, line->gap, line->flags);
     WriteLogBytes(StreamOf(*job->state, job->route), line->start + offset,
                   line->size - offset);
     return;
@@ -174,7 +191,7 @@ void SpillLine(void* context, const char* data, size_t nBytes) {
       job->line.exclusive = true;
       if (!job->queue->Join(&job->line)) CommitQueue::Await(&job->line);
     }
-    offset = StampTime(piece, job->line.gap, job->line.flags, ReadTraceClock());
+    offset = TimeStamp().Put(piece, job->line.gap, job->line.flags);
   }
   job->failed = !WriteLogBytes(StreamOf(*job->state, job->route), piece + offset,
                                nBytes - offset, job->started);
@@ -289,8 +306,9 @@ void Emit(TraceState* state, int level, const unsigned short* module,
   OutBuffer line(storage, sizeof storage);
   LineJob job{state, route, queue, {}, false, false};
   job.line.flags = flags;
+  job.line.gap = TimeGap(flags);
   line.SetSpill(SpillLine, &job);
-  job.line.gap = BeginLine(&line, flags, AsUnits(module));
+  BeginLine(&line, flags, AsUnits(module));
   FormatWideV(&line, AsUnits(format), args);
   if (job.started) {
     FinishPieces(&job, line);

@@ -129,8 +129,15 @@ WallClock ReadWallClock() {
 
 bool ToLocalTime(time_t seconds, struct tm* out) {
   // The runtime reads TZ once; a zone the host changed since would not show.
+  // _tzset rewrites the runtime's zone globals in place, so a conversion on
+  // another thread meanwhile could read them half written: threads convert
+  // one at a time (once a second each, as the timestamp cache asks).
+  static SRWLOCK zoneLock = SRWLOCK_INIT;
+  AcquireSRWLockExclusive(&zoneLock);
   _tzset();
-  return localtime_s(out, &seconds) == 0;
+  const bool converted = localtime_s(out, &seconds) == 0;
+  ReleaseSRWLockExclusive(&zoneLock);
+  return converted;
 }
 
 // The runtime's locale names a code page, not an encoding the engine's fast
