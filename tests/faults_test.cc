@@ -222,6 +222,55 @@ TEST(Faults, ShortWritesAndErrorsKeepLinesWhole) {
   EXPECT_EQ(count, 200);
 }
 
+// Threads that meet on the stream have their lines written together, with
+// one writev; a writev cut short must resume inside the right line, and one
+// cut by a full disk must leave only whole lines and lone fragments.
+void TraceFromThreads(int nThreads, int nLines) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < nThreads; ++t) {
+    threads.emplace_back([t, nLines] {
+      for (int i = 0; i < nLines; ++i) {
+        QXSTD::Trace1(W(u"m"), W(u"L %06d %hs\n"), t * 100000 + i,
+                      std::string(60, 'x').c_str());
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+}
+
+TEST(Faults, BatchesCutShortStayWholeLines) {
+  constexpr int kThreads = 4;
+  constexpr int kLines = 300;
+  std::string path = StartFile(1, 0);
+  int fd = DescriptorOf(path);
+  ASSERT_GE(fd, 0);
+  ArmWriteFault(fd, WriteFault::kShortWrites, 1, 7);
+  TraceFromThreads(kThreads, kLines);
+  ASSERT_GT(InjectedWriteFaults(), 0);
+  ArmWriteFault(fd, WriteFault::kHalfThenNoSpace, 13);
+  TraceFromThreads(kThreads, kLines);
+  long faults = InjectedWriteFaults();
+  DisarmWriteFaults();
+  QXSTD::DeinitTrace();
+  const std::vector<std::string> lines = MessageLines(ReadFile(path));
+  // The short writes lost nothing and kept each thread's order.
+  ASSERT_GE(lines.size(), static_cast<size_t>(kThreads * kLines));
+  std::vector<int> next(kThreads, 0);
+  std::regex good("L ([0-9]{6}) x{60}");
+  size_t i = 0;
+  for (int seen = 0; seen < kThreads * kLines; ++i, ++seen) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[i], m, good)) << lines[i];
+    const int number = std::stoi(m[1]);
+    ASSERT_EQ(number % 100000, next[number / 100000]++);
+  }
+  // A full disk cuts batches anywhere; what was cut stays on its own line.
+  ASSERT_GT(faults, 5);
+  std::string rest;
+  for (; i < lines.size(); ++i) rest += lines[i] + "\n";
+  ExpectNoGluedLines(rest, kThreads * kLines, faults);
+}
+
 TEST(Faults, OpeningAFileThatEndsMidLineStartsOnANewLine) {
   std::string path = TempPath("log");
   razezir_test::WriteFile(path, "a line cut by a crash");

@@ -5,9 +5,10 @@
 //
 // Lock order: a thread that holds both locks took the global lock first. The
 // global lock guards every change of the main level, flags, stream and file
-// name, and serialises whole message emissions; the list lock guards the
-// target sequences and the binding map. Emission reads a few fields without
-// any lock; those fields are atomics.
+// name, and serialises the control calls; the list lock guards the target
+// sequences and the binding map. Emission takes neither to write: it reads a
+// few fields without any lock (those fields are atomics), and lines reach
+// their stream through the stream's commit queue.
 
 #ifndef RAZEZIR_SRC_CORE_TRACE_STATE_H_
 #define RAZEZIR_SRC_CORE_TRACE_STATE_H_
@@ -154,6 +155,7 @@ enum class CallPhase : int {
   // host keeps control calls away). A nested line may go to the main stream.
   kWritingMain,
 };
+
 // Marks the calling thread as inside a library call (kBusy at first) for
 // the guard's lifetime. REQUIRES: the thread is outside the library
 // (LibraryCall::Nested() is false).
