@@ -13,8 +13,9 @@
 //
 // The control calls that change or read the main stream take an exclusive
 // turn of its queue: they wait for the lines before them, and the lines
-// after them go to the stream that is main when they are written. No line is
-// ever written to a stream that has been closed.
+// after them go to the stream that is main when they are written, if the
+// main level then still admits them. No line is ever written to a stream
+// that has been closed.
 
 #include <cstdarg>
 #include <cstdint>
@@ -119,7 +120,17 @@ struct QueuedLine : CommitEntry {
   size_t size;  // With the gap.
   size_t gap;
   int flags;
+  int level;  // The message's.
 };
+
+// A line chosen for the main stream goes to the stream that is main when it
+// is written, and is judged by the main level in force then: it is written
+// as the main log stands at that moment, all of it, even if a StartTrace
+// came between its routing and its turn.
+// REQUIRES: the main stream cannot change meanwhile.
+bool StillAdmitted(const TraceState& state, const Route& route, int level) {
+  return route.target != nullptr || level <= state.level.load(std::memory_order_relaxed);
+}
 
 // One line on its way to its stream.
 struct LineJob {
@@ -144,13 +155,15 @@ void WriteBatch(LineJob* job) {
   // One clock reading for the whole batch: its lines are written together.
   TimeStamp now;
   platform::ByteSpan spans[CommitQueue::kMaxBatch];
+  size_t nSpans = 0;
   for (size_t i = 0; i < batch.count; ++i) {
     // Every entry but exclusive ones is a QueuedLine, and a batch has none.
     auto* line = static_cast<QueuedLine*>(batch.entries[i]);
+    if (!StillAdmitted(*job->state, job->route, line->level)) continue;
     const size_t offset = now.Put(line->start, line->gap, line->flags);
-    spans[i] = platform::ByteSpan{line->start + offset, line->size - offset};
+    spans[nSpans++] = platform::ByteSpan{line->start + offset, line->size - offset};
   }
-  WriteLogSpans(StreamOf(*job->state, job->route), spans, batch.count);
+  if (nSpans > 0) WriteLogSpans(StreamOf(*job->state, job->route), spans, nSpans);
   // Back before the lead goes: from then on another thread may switch the
   // main stream.
   if (main) LibraryCall::Set(CallPhase::kWriting);
@@ -190,6 +203,10 @@ void SpillLine(void* context, const char* data, size_t nBytes) {
     if (job->queue != nullptr) {
       job->line.exclusive = true;
       if (!job->queue->Join(&job->line)) CommitQueue::Await(&job->line);
+      if (!StillAdmitted(*job->state, job->route, job->line.level)) {
+        job->started = job->failed = true;
+        return;
+      }
     }
     offset = TimeStamp().Put(piece, job->line.gap, job->line.flags);
   }
@@ -306,6 +323,7 @@ void Emit(TraceState* state, int level, const unsigned short* module,
   OutBuffer line(storage, sizeof storage);
   LineJob job{state, route, queue, {}, false, false};
   job.line.flags = flags;
+  job.line.level = level;
   job.line.gap = TimeGap(flags);
   line.SetSpill(SpillLine, &job);
   BeginLine(&line, flags, AsUnits(module));
