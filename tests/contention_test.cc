@@ -1,0 +1,542 @@
+// Emission under contention, checked from the outside: what many threads
+// wrote through the public calls is read back and compared with what each
+// thread knows about its own calls. Three settings: worker threads writing
+// while another thread switches the main log and registers module targets;
+// a process killed while its threads write; long lines on standard output
+// when it is a pipe.
+//
+// Every line carries its thread, its sequence number and a payload that is
+// a function of both, so a line that was lost, written twice, cut, mixed
+// with another or moved out of order is found, whatever the timing was.
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif  // _WIN32
+
+#include <algorithm>
+#include <chrono>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <new>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "razezir/trace.h"
+#include "test_util.h"
+
+#if defined(__SANITIZE_THREAD__)
+#define RAZEZIR_CONTENTION_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define RAZEZIR_CONTENTION_TSAN 1
+#endif
+#endif
+#ifndef RAZEZIR_CONTENTION_TSAN
+#define RAZEZIR_CONTENTION_TSAN 0
+#endif
+
+namespace {
+
+using razezir_test::ReadFile;
+using razezir_test::StdoutCapture;
+using razezir_test::TempPath;
+
+constexpr int kFlags = QXSTD::TRACE_TIME | QXSTD::TRACE_MSEC | QXSTD::TRACE_THREAD_ID |
+                       QXSTD::TRACE_MODULE;
+// Six units, so the tag fills its field without padding.
+constexpr char16_t kTag[] = u"worker";
+constexpr char16_t kFormat[] = u"t%d s%d n%d %ls end\n";
+constexpr size_t kTimeBytes = 28;  // "Mon Dec 07 2026 01:52:11.123"
+constexpr size_t kRuleBytes = 76;
+
+// Lines each worker writes: the full count in ordinary builds, fewer where
+// every memory access is instrumented or every write crosses an emulator.
+// RAZEZIR_CONTENTION_LINES overrides both.
+int LinesPerWorker(int full, int reduced) {
+  if (const char* text = std::getenv("RAZEZIR_CONTENTION_LINES")) {
+    const int lines = std::atoi(text);
+    if (lines > 0) return lines;
+  }
+  if (RAZEZIR_CONTENTION_TSAN || razezir_test::RunningUnderWine()) return reduced;
+  return full;
+}
+
+char PayloadChar(int thread, int seq, size_t i) {
+  return static_cast<char>('a' + (static_cast<size_t>(thread) * 3 + static_cast<size_t>(seq) + i) % 26);
+}
+
+void FillPayload(std::u16string* payload, int thread, int seq, size_t nUnits) {
+  payload->resize(nUnits);
+  for (size_t i = 0; i < nUnits; ++i) (*payload)[i] = static_cast<char16_t>(PayloadChar(thread, seq, i));
+}
+
+// Writes one numbered line at `level` through Trace, or through Trace1 when
+// `level` is 1.
+void EmitNumbered(int level, int thread, int seq, const std::u16string& payload) {
+  const int nUnits = static_cast<int>(payload.size());
+  if (level == 1) {
+    QXSTD::Trace1(kTag, kFormat, thread, seq, nUnits, payload.c_str());
+  } else {
+    QXSTD::Trace(level, kTag, kFormat, thread, seq, nUnits, payload.c_str());
+  }
+}
+
+bool Digits(const char* text, int count, int* value) {
+  *value = 0;
+  for (int i = 0; i < count; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    *value = *value * 10 + (text[i] - '0');
+  }
+  return true;
+}
+
+// Milliseconds since an arbitrary origin for "Mon Dec 07 2026 01:52:11.123"
+// at `text` (kTimeBytes bytes), or -1 when the text has another shape.
+int64_t ParseTime(const char* text) {
+  static const char kDays[] = "SunMonTueWedThuFriSat";
+  static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  bool dayKnown = false;
+  for (int d = 0; d < 7; ++d) dayKnown = dayKnown || std::memcmp(text, kDays + 3 * d, 3) == 0;
+  int month = -1;
+  for (int m = 0; m < 12; ++m) {
+    if (std::memcmp(text + 4, kMonths + 3 * m, 3) == 0) month = m;
+  }
+  int day, year, hour, minute, second, millis;
+  if (!dayKnown || month < 0 || text[3] != ' ' || text[7] != ' ' || text[10] != ' ' ||
+      text[15] != ' ' || text[18] != ':' || text[21] != ':' || text[24] != '.' ||
+      !Digits(text + 8, 2, &day) || !Digits(text + 11, 4, &year) ||
+      !Digits(text + 16, 2, &hour) || !Digits(text + 19, 2, &minute) ||
+      !Digits(text + 22, 2, &second) || !Digits(text + 25, 3, &millis)) {
+    return -1;
+  }
+  int64_t value = (int64_t{year} * 12 + month) * 31 + day;
+  value = ((value * 24 + hour) * 60 + minute) * 60 + second;
+  return value * 1000 + millis;
+}
+
+struct NumberedLine {
+  int thread;
+  int seq;
+  int64_t time;
+};
+
+// Reads a decimal number of at most 9 digits at `*pos`.
+bool ReadNumber(const std::string& line, size_t* pos, int* value) {
+  size_t end = *pos;
+  while (end < line.size() && end - *pos < 10 && line[end] >= '0' && line[end] <= '9') ++end;
+  if (end == *pos || end - *pos > 9) return false;
+  Digits(line.data() + *pos, static_cast<int>(end - *pos), value);
+  *pos = end;
+  return true;
+}
+
+bool ReadLiteral(const std::string& line, size_t* pos, const char* literal) {
+  const size_t nBytes = std::strlen(literal);
+  if (line.compare(*pos, nBytes, literal) != 0) return false;
+  *pos += nBytes;
+  return true;
+}
+
+// Parses "<time>  <8 hex digits> worker: t<t> s<s> n<n> <payload> end",
+// with the payload that (t, s) and n call for.
+bool ParseNumberedLine(const std::string& line, int nThreads, NumberedLine* out) {
+  if (line.size() < kTimeBytes) return false;
+  out->time = ParseTime(line.data());
+  size_t pos = kTimeBytes;
+  if (out->time < 0 || !ReadLiteral(line, &pos, "  ")) return false;
+  for (int i = 0; i < 8; ++i, ++pos) {
+    if (pos >= line.size() || !std::isxdigit(static_cast<unsigned char>(line[pos])) ||
+        std::islower(static_cast<unsigned char>(line[pos]))) {
+      return false;
+    }
+  }
+  int nUnits = 0;
+  if (!ReadLiteral(line, &pos, " worker: t") || !ReadNumber(line, &pos, &out->thread) ||
+      !ReadLiteral(line, &pos, " s") || !ReadNumber(line, &pos, &out->seq) ||
+      !ReadLiteral(line, &pos, " n") || !ReadNumber(line, &pos, &nUnits) ||
+      !ReadLiteral(line, &pos, " ") || out->thread >= nThreads ||
+      line.size() - pos != static_cast<size_t>(nUnits) + 4) {
+    return false;
+  }
+  for (int i = 0; i < nUnits; ++i, ++pos) {
+    if (line[pos] != PayloadChar(out->thread, out->seq, static_cast<size_t>(i))) return false;
+  }
+  return ReadLiteral(line, &pos, " end");
+}
+
+// Parses the middle line of a banner: "========== Trace Log File. <word> -
+// <time> " and the closing equals signs, 11 after Started, 12 after Closed.
+bool ParseBannerMiddle(const std::string& line, const char* word, const char* tail) {
+  size_t pos = 0;
+  if (!ReadLiteral(line, &pos, "========== Trace Log File. ") || !ReadLiteral(line, &pos, word) ||
+      !ReadLiteral(line, &pos, " - ") || line.size() < pos + kTimeBytes ||
+      ParseTime(line.data() + pos) < 0) {
+    return false;
+  }
+  pos += kTimeBytes;
+  return ReadLiteral(line, &pos, tail) && pos == line.size();
+}
+
+enum class Kind { kLine, kStarted, kClosed };
+
+struct Token {
+  Kind kind;
+  NumberedLine line;  // for kLine
+};
+
+// A log read back: its banners and numbered lines in file order, the lines
+// that are neither (torn, mixed or foreign text), and whether the text ends
+// without a line end (the tail is then not among the tokens).
+struct ScannedLog {
+  std::vector<Token> tokens;
+  std::vector<std::string> bad;
+  size_t nBad = 0;
+  bool endsMidLine = false;
+};
+
+ScannedLog ScanLog(const std::string& text, int nThreads) {
+  ScannedLog log;
+  std::vector<std::string> lines;
+  size_t begin = 0;
+  while (begin < text.size()) {
+    const size_t end = text.find('\n', begin);
+    if (end == std::string::npos) {
+      log.endsMidLine = true;
+      break;
+    }
+    lines.push_back(text.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  const std::string rule(kRuleBytes, '=');
+  for (size_t i = 0; i < lines.size(); ++i) {
+    Token token{Kind::kLine, {}};
+    bool good;
+    if (lines[i] == rule) {
+      good = i + 2 < lines.size() && lines[i + 2] == rule;
+      if (good && ParseBannerMiddle(lines[i + 1], "Started", " ===========")) {
+        token.kind = Kind::kStarted;
+      } else if (good && ParseBannerMiddle(lines[i + 1], "Closed", " ============")) {
+        token.kind = Kind::kClosed;
+      } else {
+        good = false;
+      }
+      if (good) i += 2;
+    } else {
+      good = ParseNumberedLine(lines[i], nThreads, &token.line);
+    }
+    if (good) {
+      log.tokens.push_back(token);
+    } else if (log.nBad++ < 5) {
+      log.bad.push_back("line " + std::to_string(i + 1) + " (" + std::to_string(lines[i].size()) +
+                        " bytes): " + lines[i].substr(0, 160));
+    }
+  }
+  return log;
+}
+
+// Removes the files it names when the test ends, however it ends.
+struct RemovedAtEnd {
+  std::vector<std::string> paths;
+  ~RemovedAtEnd() {
+    for (const auto& path : paths) std::remove(path.c_str());
+  }
+};
+
+bool FileExists(const std::string& path) { return std::ifstream(path).good(); }
+
+// A failure list that keeps the first few descriptions and counts the rest.
+struct Failures {
+  size_t count = 0;
+  std::string first;
+  void Add(const std::string& what) {
+    if (count++ < 8) first += "\n  " + what;
+  }
+};
+
+// ---------------------------------------------------------------------------
+// Workers against a thread that switches the main log and registers targets.
+
+// Where the control thread's changes have left the main log. Outputs are
+// numbered: the three main files, standard output, the workers' target file
+// and an unrelated target's file.
+enum Output { kFileA, kFileB, kFileC, kConsole, kWorkerFile, kIdleFile, kOutputs };
+constexpr int kDropped = -1;
+
+struct Epoch {
+  int main;         // the output the main log writes to
+  bool stopped;     // StopTrace ran, and no StartTrace after it
+  bool registered;  // the workers' tag has its module target
+};
+
+// The output a line at `level` must reach in `epoch`, or kDropped.
+int RouteIn(const Epoch& epoch, int level) {
+  if (epoch.registered) return kWorkerFile;  // the target's level admits every line
+  if (epoch.stopped && level >= 1) return kDropped;
+  return epoch.main;
+}
+
+// Line lengths in units, chosen to cross the paths a line may take: most
+// are short; some are several KB; some exceed the 4096-byte stack buffer;
+// a few exceed 64 KiB, the usual pipe size.
+size_t MixedPayloadUnits(int thread, int seq) {
+  const size_t t = static_cast<size_t>(thread);
+  const size_t s = static_cast<size_t>(seq);
+  if (seq % 2500 == 17) return 65536 + (s * 31 + t * 977) % 5000;
+  if (seq % 400 == 3) return 4097 + (s * 13 + t) % 3000;
+  if (seq % 100 == 5) return 1000 + (s * 7 + t * 13) % 7000;
+  return (s * 7 + t * 11) % 120;
+}
+
+// Every fifth line is written at level 0, which a stopped main log still
+// takes; the others at level 1, which it drops.
+int LevelOf(int seq) { return seq % 5 == 0 ? 0 : 1; }
+
+// Eight workers write numbered lines while a ninth thread switches the main
+// log between three files and standard output, stops it now and then, and
+// partway through gives the workers' tag a module target with its own file
+// (then registers unrelated tags). The control thread counts its changes in
+// a generation number, odd while a change is under way; each worker reads it
+// before and after every call, so for each line the set of states its call
+// may have seen is known, and with it where the line must be: in exactly
+// one file, which one, or nowhere (a level-1 line while the main log is
+// stopped). A line whose call overlapped a change may land on either side
+// of it, or be dropped if one side drops it.
+//
+// Timestamps are compared only among the lines of one stream: a file
+// reopened later is a new stream, so the order restarts at each Started
+// banner of a main file. Banners themselves are left out of the time order:
+// the switching thread takes their time, and a line whose call overlapped
+// the switch may carry a time taken just before the banner's.
+TEST(ContentionSwitching, LinesKeepToTheirStreamsWhileTheMainLogSwitches) {
+  constexpr int kThreads = 8;
+  const int kLines = LinesPerWorker(20000, 3000);
+  const int kRegisterAt = kLines * 3 / 5;
+  const uint64_t kTotal = uint64_t{kThreads} * static_cast<uint64_t>(kLines);
+  constexpr int kMainLevel = 5;
+
+  std::vector<std::string> paths(kOutputs);
+  for (int output : {kFileA, kFileB, kFileC, kWorkerFile, kIdleFile}) {
+    paths[output] = TempPath("out" + std::to_string(output) + ".log");
+  }
+  const std::string unopened = TempPath("unopened.log");
+  RemovedAtEnd cleanup{paths};
+  cleanup.paths.push_back(unopened);
+
+  std::vector<std::vector<std::pair<uint32_t, uint32_t>>> windows(
+      kThreads, std::vector<std::pair<uint32_t, uint32_t>>(static_cast<size_t>(kLines)));
+  std::vector<Epoch> epochs{{kFileA, false, false}};
+  std::atomic<uint32_t> generation{0};
+  std::atomic<uint64_t> progress{0};
+  std::atomic<int> finished{0};
+  std::atomic<bool> registered{false};
+  std::vector<std::string> stateErrors;
+
+  std::string consoleText;
+  {
+    StdoutCapture capture;
+    QXSTD::InitTrace();
+    QXSTD::StartTrace(kMainLevel, &paths[kFileA][0], kFlags);
+
+    std::vector<std::thread> workers;
+    for (int t = 0; t < kThreads; ++t) {
+      workers.emplace_back([&, t] {
+        std::u16string payload;
+        for (int s = 0; s < kLines; ++s) {
+          // Half the lines of every worker come after the registration, so
+          // both sides of it are covered whatever the scheduling.
+          if (s == kRegisterAt) {
+            while (!registered.load()) std::this_thread::yield();
+          }
+          FillPayload(&payload, t, s, MixedPayloadUnits(t, s));
+          const uint32_t before = generation.load();
+          EmitNumbered(LevelOf(s), t, s, payload);
+          windows[t][s] = {before, generation.load()};
+          progress.fetch_add(1, std::memory_order_relaxed);
+        }
+        finished.fetch_add(1);
+      });
+    }
+
+    std::thread control([&] {
+      Epoch now = epochs[0];
+      auto change = [&](const std::function<void()>& operation) {
+        generation.fetch_add(1);
+        operation();
+        epochs.push_back(now);
+        generation.fetch_add(1);
+      };
+      auto checkState = [&](const std::string& expectedName) {
+        int level = -1;
+        const bool started = QXSTD::IsTraceStarted(&level);
+        if (started == now.stopped || level != (now.stopped ? 0 : kMainLevel)) {
+          stateErrors.push_back("IsTraceStarted gave " + std::to_string(started) + " and level " +
+                                std::to_string(level));
+        }
+        int size = 0;
+        QXSTD::GetTraceLogFileName(nullptr, &size);
+        std::string name(static_cast<size_t>(std::max(size, 1)), '\0');
+        QXSTD::GetTraceLogFileName(&name[0], &size);
+        name.resize(name.size() - 1);
+        if (name != expectedName) stateErrors.push_back("log file name " + name);
+      };
+      // StartTrace on a file, on standard output by a null and by an empty
+      // name, and StopTrace, in an order that visits every pair.
+      constexpr int kStop = -1, kNullName = -2, kEmptyName = -3;
+      static const int kActions[] = {kFileB, kStop, kFileC, kNullName, kFileA, kStop,
+                                     kEmptyName, kFileB, kFileC, kStop, kFileA, kEmptyName,
+                                     kStop, kNullName, kFileC, kFileA};
+      std::string mainName = paths[kFileA];
+      for (size_t round = 0; round < 100000 && finished.load() < kThreads; ++round) {
+        // A pause between changes lets the workers write lines in most
+        // states; nothing checked depends on its length.
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        if (!registered.load() && progress.load() >= kTotal / 2) {
+          now.registered = true;
+          change([&] { QXSTD::StartTraceModule(kTag, kMainLevel, paths[kWorkerFile].c_str()); });
+          // None of these changes where the workers' lines go: an unrelated
+          // tag with its own file, one sharing the main file, and the
+          // workers' tag again, which keeps its first registration.
+          QXSTD::StartTraceModule(u"idle", kMainLevel, paths[kIdleFile].c_str());
+          QXSTD::StartTraceModule(u"shared", 0, nullptr);
+          QXSTD::StartTraceModule(kTag, -1, unopened.c_str());
+          registered.store(true);
+          continue;
+        }
+        const int action = kActions[round % (sizeof kActions / sizeof kActions[0])];
+        if (action == kStop) {
+          now.stopped = true;
+          change([] { QXSTD::StopTrace(); });
+        } else {
+          now.stopped = false;
+          char emptyName[] = "";
+          char* name = action == kNullName    ? nullptr
+                       : action == kEmptyName ? emptyName
+                                              : &paths[action][0];
+          now.main = action >= 0 ? action : kConsole;
+          mainName = action >= 0 ? paths[action] : "";
+          change([&] { QXSTD::StartTrace(kMainLevel, name, kFlags); });
+        }
+        checkState(mainName);
+      }
+    });
+
+    for (auto& worker : workers) worker.join();
+    control.join();
+    QXSTD::DeinitTrace();
+    consoleText = capture.Stop();
+  }
+  TempPath("stdout");  // removes the capture's file
+
+  for (const auto& error : stateErrors) ADD_FAILURE() << error;
+  EXPECT_FALSE(FileExists(unopened)) << "a second registration of a tag opened its file";
+
+  // Read every output back.
+  std::vector<ScannedLog> logs(kOutputs);
+  for (int output = 0; output < kOutputs; ++output) {
+    const std::string text = output == kConsole ? consoleText : ReadFile(paths[output]);
+    logs[output] = ScanLog(text, kThreads);
+    EXPECT_EQ(logs[output].nBad, 0u) << "output " << output << ": lines torn or mixed:\n"
+                                     << ::testing::PrintToString(logs[output].bad);
+    EXPECT_FALSE(logs[output].endsMidLine) << "output " << output << " ends mid-line";
+  }
+
+  // Where each line was found; order and time within each output.
+  std::vector<std::vector<int>> foundIn(kThreads, std::vector<int>(static_cast<size_t>(kLines), kDropped));
+  Failures unknown, duplicated, outOfOrder, timeBackwards, afterClosed;
+  for (int output = 0; output < kOutputs; ++output) {
+    std::vector<int> lastSeq(kThreads, -1);
+    int64_t lastTime = -1;
+    bool closed = false;
+    for (const Token& token : logs[output].tokens) {
+      if (token.kind == Kind::kStarted) {
+        closed = false;
+        // The workers' target file gets its banner after its target is
+        // visible, so lines may come before it on the same stream.
+        if (output != kWorkerFile) lastTime = -1;
+        continue;
+      }
+      if (token.kind == Kind::kClosed) {
+        closed = true;
+        continue;
+      }
+      const NumberedLine& line = token.line;
+      const std::string where = "output " + std::to_string(output) + ": t" +
+                                std::to_string(line.thread) + " s" + std::to_string(line.seq);
+      if (line.seq >= kLines) {
+        unknown.Add(where + " was never written");
+        continue;
+      }
+      if (closed) afterClosed.Add(where + " after a Closed banner");
+      int& found = foundIn[line.thread][line.seq];
+      if (found != kDropped) duplicated.Add(where + " also in output " + std::to_string(found));
+      found = output;
+      if (line.seq <= lastSeq[line.thread]) {
+        outOfOrder.Add(where + " after s" + std::to_string(lastSeq[line.thread]));
+      }
+      lastSeq[line.thread] = line.seq;
+      if (line.time < lastTime) timeBackwards.Add(where + " is earlier than the line before it");
+      lastTime = line.time;
+    }
+  }
+  EXPECT_EQ(unknown.count, 0u) << unknown.first;
+  EXPECT_EQ(duplicated.count, 0u) << duplicated.first;
+  EXPECT_EQ(outOfOrder.count, 0u) << outOfOrder.first;
+  EXPECT_EQ(timeBackwards.count, 0u) << timeBackwards.first;
+  EXPECT_EQ(afterClosed.count, 0u) << afterClosed.first;
+
+  // Each line against the states its call may have seen.
+  Failures lost, misplaced, admitted;
+  size_t overlapping = 0;
+  std::vector<size_t> perOutput(kOutputs, 0);
+  for (int t = 0; t < kThreads; ++t) {
+    for (int s = 0; s < kLines; ++s) {
+      const auto [before, after] = windows[t][s];
+      std::set<int> allowed;
+      for (uint32_t e = before / 2; e <= (after + 1) / 2 && e < epochs.size(); ++e) {
+        allowed.insert(RouteIn(epochs[e], LevelOf(s)));
+      }
+      if (before != after) ++overlapping;
+      const int found = foundIn[t][s];
+      const std::string what = "t" + std::to_string(t) + " s" + std::to_string(s) +
+                               " (generations " + std::to_string(before) + ".." +
+                               std::to_string(after) + ")";
+      if (found == kDropped) {
+        if (allowed.count(kDropped) == 0) lost.Add(what + " is in no output");
+      } else {
+        ++perOutput[found];
+        if (allowed.count(found) == 0) {
+          (allowed == std::set<int>{kDropped} ? admitted : misplaced)
+              .Add(what + " is in output " + std::to_string(found));
+        }
+      }
+    }
+  }
+  EXPECT_EQ(lost.count, 0u) << lost.first;
+  EXPECT_EQ(misplaced.count, 0u) << misplaced.first;
+  EXPECT_EQ(admitted.count, 0u) << "lines written while the main log was stopped:" << admitted.first;
+
+  // The unrelated target's file holds its banner and nothing else.
+  ASSERT_EQ(logs[kIdleFile].tokens.size(), 1u);
+  EXPECT_EQ(logs[kIdleFile].tokens[0].kind, Kind::kStarted);
+
+  std::printf("%zu changes; %zu of %llu calls overlapped one; lines in A %zu, B %zu, C %zu, "
+              "stdout %zu, target %zu\n",
+              epochs.size() - 1, overlapping, static_cast<unsigned long long>(kTotal),
+              perOutput[kFileA], perOutput[kFileB], perOutput[kFileC], perOutput[kConsole],
+              perOutput[kWorkerFile]);
+}
+
+}  // namespace
