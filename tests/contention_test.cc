@@ -539,4 +539,227 @@ TEST(ContentionSwitching, LinesKeepToTheirStreamsWhileTheMainLogSwitches) {
               perOutput[kWorkerFile]);
 }
 
+// ---------------------------------------------------------------------------
+// A process killed while its threads write.
+
+#ifndef _WIN32
+// Kills and reaps a child that a failed assertion would leave running.
+struct ChildGuard {
+  pid_t pid;
+  ~ChildGuard() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
+// Mostly short lines, with some beyond the stack buffer and a few beyond
+// the pipe size, so that the kill may fall inside a long write.
+size_t KillPayloadUnits(int thread, int seq) {
+  const size_t t = static_cast<size_t>(thread);
+  const size_t s = static_cast<size_t>(seq);
+  if (seq % 1000 == 999) return 65536 + (s * 17 + t * 101) % 5000;
+  if (seq % 100 == 50) return 4097 + (s * 13 + t) % 3000;
+  return (s * 7 + t * 11) % 150;
+}
+#endif  // _WIN32
+
+// A child with eight threads writes numbered lines to a file; after each
+// call returns, the thread publishes in shared memory how many of its calls
+// have returned. The child is killed with SIGKILL at a random point. Then
+// each thread's lines in the file are exactly its calls 0, 1, 2, ... in
+// order, whole, at least as many as returned and at most one more (the call
+// in flight). Only the end of the file may hold part of a line: the write
+// that the kill cut short.
+TEST(ContentionKill, EveryReturnedLineSurvivesSigkill) {
+#ifdef _WIN32
+  GTEST_SKIP() << "needs fork and SIGKILL";
+#else
+  constexpr int kThreads = 8;
+  constexpr int kChildLimit = 1000000;  // lines per thread, if no kill came
+  const std::string path = TempPath("log");
+  RemovedAtEnd cleanup{{path}};
+  const size_t sharedBytes = sizeof(std::atomic<int>) * kThreads;
+  void* shared = mmap(nullptr, sharedBytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(shared, MAP_FAILED);
+  auto* returned = static_cast<std::atomic<int>*>(shared);
+  for (int t = 0; t < kThreads; ++t) new (&returned[t]) std::atomic<int>(0);
+
+  std::random_device seed;
+  std::mt19937 random(seed());
+  const int threshold = std::uniform_int_distribution<int>(2000, 12000)(random);
+  const int extraMicros = std::uniform_int_distribution<int>(0, 2000)(random);
+  SCOPED_TRACE("killed after " + std::to_string(threshold) + " returned calls and " +
+               std::to_string(extraMicros) + " us");
+
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    QXSTD::InitTrace();
+    QXSTD::StartTrace(1, const_cast<char*>(path.c_str()), kFlags);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([t, returned] {
+        std::u16string payload;
+        for (int s = 0; s < kChildLimit; ++s) {
+          FillPayload(&payload, t, s, KillPayloadUnits(t, s));
+          EmitNumbered(1, t, s, payload);
+          returned[t].store(s + 1, std::memory_order_release);
+        }
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    _exit(0);  // not reached in time: the parent reports it
+  }
+  ChildGuard guard{child};
+  auto totalReturned = [&] {
+    int total = 0;
+    for (int t = 0; t < kThreads; ++t) total += returned[t].load(std::memory_order_acquire);
+    return total;
+  };
+  int status = 0;
+  // A child that died, or stalled for a minute, fails the test rather than
+  // leaving it to the timeout.
+  for (int waited = 0; totalReturned() < threshold; ++waited) {
+    ASSERT_EQ(waitpid(child, &status, WNOHANG), 0) << "the child ended after " << totalReturned();
+    ASSERT_LT(waited, 60000) << "the child returned only " << totalReturned() << " calls";
+    usleep(1000);
+  }
+  usleep(static_cast<useconds_t>(extraMicros));
+  ASSERT_EQ(kill(child, SIGKILL), 0);
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  guard.pid = 0;
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+  std::vector<int> published(kThreads);
+  for (int t = 0; t < kThreads; ++t) published[t] = returned[t].load(std::memory_order_acquire);
+  munmap(shared, sharedBytes);
+
+  const ScannedLog log = ScanLog(ReadFile(path), kThreads);
+  EXPECT_EQ(log.nBad, 0u) << "lines torn or mixed:\n" << ::testing::PrintToString(log.bad);
+  ASSERT_FALSE(log.tokens.empty());
+  EXPECT_EQ(log.tokens[0].kind, Kind::kStarted);
+  std::vector<int> count(kThreads, 0);
+  Failures order;
+  for (size_t i = 1; i < log.tokens.size(); ++i) {
+    const Token& token = log.tokens[i];
+    if (token.kind != Kind::kLine) {
+      order.Add("a banner after the first line");
+      continue;
+    }
+    const NumberedLine& line = token.line;
+    if (line.seq != count[line.thread]) {
+      order.Add("t" + std::to_string(line.thread) + " s" + std::to_string(line.seq) +
+                " where s" + std::to_string(count[line.thread]) + " was due");
+    }
+    count[line.thread] = line.seq + 1;
+  }
+  EXPECT_EQ(order.count, 0u) << order.first;
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_GE(count[t], published[t]) << "thread " << t << ": a returned call's line is missing";
+    EXPECT_LE(count[t], published[t] + 1) << "thread " << t;
+  }
+#endif  // _WIN32
+}
+
+// ---------------------------------------------------------------------------
+// Standard output as a pipe.
+
+// Four threads write lines of 10 to 70 KB, far beyond the size up to which
+// a pipe keeps concurrent writes apart, to standard output while another
+// thread drains the pipe. The main thread meanwhile starts tracing to
+// standard output again, by an empty name, which must keep it there. Every
+// line must arrive whole and once, in each thread's order, and the times
+// of the one stream must not go backwards.
+TEST(ContentionPipe, LongLinesOnAPipeStayWhole) {
+#ifdef _WIN32
+  GTEST_SKIP() << "needs a POSIX pipe as standard output";
+#else
+  constexpr int kThreads = 4;
+  const int kLines = LinesPerWorker(200, 40);
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  std::string received;
+  std::thread reader([&] {
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+      const ssize_t nBytes = read(pipeEnds[0], buffer.data(), buffer.size());
+      if (nBytes > 0) {
+        received.append(buffer.data(), static_cast<size_t>(nBytes));
+      } else if (nBytes == 0 || errno != EINTR) {
+        break;
+      }
+    }
+  });
+
+  // No assertion may leave this block early: standard output must be given
+  // back, or the reader never sees the end of the pipe.
+  std::fflush(stdout);
+  const int savedStdout = dup(1);
+  dup2(pipeEnds[1], 1);
+  close(pipeEnds[1]);
+  std::atomic<int> finished{0};
+  std::vector<std::string> stateErrors;
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, nullptr, kFlags);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < kThreads; ++t) {
+    workers.emplace_back([&, t] {
+      std::u16string payload;
+      for (int s = 0; s < kLines; ++s) {
+        const size_t nUnits = 10000 + (static_cast<size_t>(s) * 7919 + static_cast<size_t>(t) * 3571) % 60001;
+        FillPayload(&payload, t, s, nUnits);
+        EmitNumbered(1, t, s, payload);
+      }
+      finished.fetch_add(1);
+    });
+  }
+  char emptyName[] = "";
+  for (int round = 0; round < 100000 && finished.load() < kThreads; ++round) {
+    QXSTD::StartTrace(1, emptyName, kFlags);
+    int size = 0;
+    QXSTD::GetTraceLogFileName(nullptr, &size);
+    if (size != 1) stateErrors.push_back("a log file name of " + std::to_string(size) + " bytes");
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+  for (auto& worker : workers) worker.join();
+  QXSTD::DeinitTrace();
+  std::fflush(stdout);
+  dup2(savedStdout, 1);
+  close(savedStdout);
+  reader.join();
+  close(pipeEnds[0]);
+
+  for (const auto& error : stateErrors) ADD_FAILURE() << error;
+  const ScannedLog log = ScanLog(received, kThreads);
+  EXPECT_EQ(log.nBad, 0u) << "lines torn or mixed:\n" << ::testing::PrintToString(log.bad);
+  EXPECT_FALSE(log.endsMidLine);
+  // The Started banner is there when this is the process's first start on
+  // standard output (as when ctest runs each test alone); the Closed banner
+  // of DeinitTrace always ends it.
+  ASSERT_FALSE(log.tokens.empty());
+  EXPECT_EQ(log.tokens.back().kind, Kind::kClosed);
+  std::vector<int> count(kThreads, 0);
+  int64_t lastTime = -1;
+  Failures order;
+  for (size_t i = 0; i + 1 < log.tokens.size(); ++i) {
+    const Token& token = log.tokens[i];
+    if (token.kind != Kind::kLine) {
+      if (i != 0 || token.kind != Kind::kStarted) order.Add("a banner among the lines");
+      continue;
+    }
+    const NumberedLine& line = token.line;
+    const std::string where = "t" + std::to_string(line.thread) + " s" + std::to_string(line.seq);
+    if (line.seq != count[line.thread]) {
+      order.Add(where + " where s" + std::to_string(count[line.thread]) + " was due");
+    }
+    count[line.thread] = line.seq + 1;
+    if (line.time < lastTime) order.Add(where + " is earlier than the line before it");
+    lastTime = line.time;
+  }
+  EXPECT_EQ(order.count, 0u) << order.first;
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(count[t], kLines) << "thread " << t;
+#endif  // _WIN32
+}
+
 }  // namespace
