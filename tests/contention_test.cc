@@ -51,15 +51,14 @@ constexpr char16_t kFormat[] = u"t%d s%d n%d %ls end\n";
 constexpr size_t kTimeBytes = 28;  // "Mon Dec 07 2026 01:52:11.123"
 constexpr size_t kRuleBytes = 76;
 
-// Lines each worker writes: the full count, or fewer under Wine, where
-// every write crosses the emulator. RAZEZIR_CONTENTION_LINES overrides both.
-// (ThreadSanitizer needs no reduction: the full count takes a few seconds.)
-int LinesPerWorker(int full, int reduced) {
+// Lines each worker writes; RAZEZIR_CONTENTION_LINES sets another count.
+// (The full count takes a few seconds under ThreadSanitizer and under Wine.)
+int LinesPerWorker(int full) {
   if (const char* text = std::getenv("RAZEZIR_CONTENTION_LINES")) {
     const int lines = std::atoi(text);
     if (lines > 0) return lines;
   }
-  return razezir_test::RunningUnderWine() ? reduced : full;
+  return full;
 }
 
 char PayloadChar(int thread, int seq, size_t i) {
@@ -254,6 +253,34 @@ struct Failures {
   }
 };
 
+// Checks the tokens of one stream from `first` on, where only the last may
+// be a banner (the Closed banner of DeinitTrace, when `closedLast`): each
+// thread's lines are its calls 0, 1, 2, ... in order, and their times never
+// go backwards. Returns how many lines of each thread were found.
+std::vector<int> CheckOneStream(const std::vector<Token>& tokens, size_t first, bool closedLast,
+                                int nThreads, Failures* failures) {
+  std::vector<int> count(static_cast<size_t>(nThreads), 0);
+  int64_t lastTime = -1;
+  for (size_t i = first; i < tokens.size(); ++i) {
+    const Token& token = tokens[i];
+    if (token.kind != Kind::kLine) {
+      if (!closedLast || i + 1 != tokens.size() || token.kind != Kind::kClosed) {
+        failures->Add("a banner among the lines, at token " + std::to_string(i));
+      }
+      continue;
+    }
+    const NumberedLine& line = token.line;
+    const std::string where = "t" + std::to_string(line.thread) + " s" + std::to_string(line.seq);
+    if (line.seq != count[line.thread]) {
+      failures->Add(where + " where s" + std::to_string(count[line.thread]) + " was due");
+    }
+    count[line.thread] = line.seq + 1;
+    if (line.time < lastTime) failures->Add(where + " is earlier than the line before it");
+    lastTime = line.time;
+  }
+  return count;
+}
+
 // ---------------------------------------------------------------------------
 // Workers against a thread that switches the main log and registers targets.
 
@@ -310,7 +337,7 @@ int LevelOf(int seq) { return seq % 5 == 0 ? 0 : 1; }
 // the switch may carry a time taken just before the banner's.
 TEST(ContentionSwitching, LinesKeepToTheirStreamsWhileTheMainLogSwitches) {
   constexpr int kThreads = 8;
-  const int kLines = LinesPerWorker(20000, 3000);
+  const int kLines = LinesPerWorker(20000);
   const int kRegisterAt = kLines * 3 / 5;
   const uint64_t kTotal = uint64_t{kThreads} * static_cast<uint64_t>(kLines);
   constexpr int kMainLevel = 5;
@@ -343,8 +370,9 @@ TEST(ContentionSwitching, LinesKeepToTheirStreamsWhileTheMainLogSwitches) {
       workers.emplace_back([&, t] {
         std::u16string payload;
         for (int s = 0; s < kLines; ++s) {
-          // Half the lines of every worker come after the registration, so
-          // both sides of it are covered whatever the scheduling.
+          // The last two fifths of every worker's lines come after the
+          // registration, so both sides of it are covered whatever the
+          // scheduling.
           if (s == kRegisterAt) {
             while (!registered.load()) std::this_thread::yield();
           }
@@ -386,8 +414,10 @@ TEST(ContentionSwitching, LinesKeepToTheirStreamsWhileTheMainLogSwitches) {
       static const int kActions[] = {kFileB, kStop, kFileC, kNullName, kFileA, kStop,
                                      kEmptyName, kFileB, kFileC, kStop, kFileA, kEmptyName,
                                      kStop, kNullName, kFileC, kFileA};
+      constexpr size_t kMaxChanges = 100000;
       std::string mainName = paths[kFileA];
-      for (size_t round = 0; round < 100000 && finished.load() < kThreads; ++round) {
+      // The loop ends with the workers, who wait for the registration.
+      for (size_t round = 0; finished.load() < kThreads; ++round) {
         // A pause between changes lets the workers write lines in most
         // states; nothing checked depends on its length.
         std::this_thread::sleep_for(std::chrono::microseconds(100));
@@ -403,6 +433,7 @@ TEST(ContentionSwitching, LinesKeepToTheirStreamsWhileTheMainLogSwitches) {
           registered.store(true);
           continue;
         }
+        if (round >= kMaxChanges) continue;
         const int action = kActions[round % (sizeof kActions / sizeof kActions[0])];
         if (action == kStop) {
           now.stopped = true;
@@ -631,21 +662,8 @@ TEST(ContentionKill, EveryReturnedLineSurvivesSigkill) {
   EXPECT_EQ(log.nBad, 0u) << "lines torn or mixed:\n" << ::testing::PrintToString(log.bad);
   ASSERT_FALSE(log.tokens.empty());
   EXPECT_EQ(log.tokens[0].kind, Kind::kStarted);
-  std::vector<int> count(kThreads, 0);
   Failures order;
-  for (size_t i = 1; i < log.tokens.size(); ++i) {
-    const Token& token = log.tokens[i];
-    if (token.kind != Kind::kLine) {
-      order.Add("a banner after the first line");
-      continue;
-    }
-    const NumberedLine& line = token.line;
-    if (line.seq != count[line.thread]) {
-      order.Add("t" + std::to_string(line.thread) + " s" + std::to_string(line.seq) +
-                " where s" + std::to_string(count[line.thread]) + " was due");
-    }
-    count[line.thread] = line.seq + 1;
-  }
+  const std::vector<int> count = CheckOneStream(log.tokens, 1, false, kThreads, &order);
   EXPECT_EQ(order.count, 0u) << order.first;
   for (int t = 0; t < kThreads; ++t) {
     EXPECT_GE(count[t], published[t]) << "thread " << t << ": a returned call's line is missing";
@@ -668,7 +686,7 @@ TEST(ContentionPipe, LongLinesOnAPipeStayWhole) {
   GTEST_SKIP() << "needs a POSIX pipe as standard output";
 #else
   constexpr int kThreads = 4;
-  const int kLines = LinesPerWorker(200, 40);
+  const int kLines = LinesPerWorker(200);
   int pipeEnds[2];
   ASSERT_EQ(pipe(pipeEnds), 0);
   std::string received;
@@ -731,24 +749,9 @@ TEST(ContentionPipe, LongLinesOnAPipeStayWhole) {
   // of DeinitTrace always ends it.
   ASSERT_FALSE(log.tokens.empty());
   EXPECT_EQ(log.tokens.back().kind, Kind::kClosed);
-  std::vector<int> count(kThreads, 0);
-  int64_t lastTime = -1;
   Failures order;
-  for (size_t i = 0; i + 1 < log.tokens.size(); ++i) {
-    const Token& token = log.tokens[i];
-    if (token.kind != Kind::kLine) {
-      if (i != 0 || token.kind != Kind::kStarted) order.Add("a banner among the lines");
-      continue;
-    }
-    const NumberedLine& line = token.line;
-    const std::string where = "t" + std::to_string(line.thread) + " s" + std::to_string(line.seq);
-    if (line.seq != count[line.thread]) {
-      order.Add(where + " where s" + std::to_string(count[line.thread]) + " was due");
-    }
-    count[line.thread] = line.seq + 1;
-    if (line.time < lastTime) order.Add(where + " is earlier than the line before it");
-    lastTime = line.time;
-  }
+  const size_t first = log.tokens[0].kind == Kind::kStarted ? 1 : 0;
+  const std::vector<int> count = CheckOneStream(log.tokens, first, true, kThreads, &order);
   EXPECT_EQ(order.count, 0u) << order.first;
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(count[t], kLines) << "thread " << t;
 #endif  // _WIN32
