@@ -263,34 +263,6 @@ struct Failures {
   }
 };
 
-// Checks the tokens of one stream from `first` on, where only the last may
-// be a banner (the Closed banner of DeinitTrace, when `closedLast`): each
-// thread's lines are its calls 0, 1, 2, ... in order, and their times never
-// go backwards. Returns how many lines of each thread were found.
-std::vector<int> CheckOneStream(const std::vector<Token>& tokens, size_t first, bool closedLast,
-                                int nThreads, Failures* failures) {
-  std::vector<int> count(static_cast<size_t>(nThreads), 0);
-  int64_t lastTime = -1;
-  for (size_t i = first; i < tokens.size(); ++i) {
-    const Token& token = tokens[i];
-    if (token.kind != Kind::kLine) {
-      if (!closedLast || i + 1 != tokens.size() || token.kind != Kind::kClosed) {
-        failures->Add(std::string("a banner among the lines, at token ") + std::to_string(i));
-      }
-      continue;
-    }
-    const NumberedLine& line = token.line;
-    const std::string where = LineName(line.thread, line.seq);
-    if (line.seq != count[line.thread]) {
-      failures->Add(where + " where s" + std::to_string(count[line.thread]) + " was due");
-    }
-    count[line.thread] = line.seq + 1;
-    if (line.time < lastTime) failures->Add(where + " is earlier than the line before it");
-    lastTime = line.time;
-  }
-  return count;
-}
-
 // ---------------------------------------------------------------------------
 // Workers against a thread that switches the main log and registers targets.
 
@@ -577,6 +549,34 @@ TEST(ContentionSwitching, LinesKeepToTheirStreamsWhileTheMainLogSwitches) {
 // A process killed while its threads write.
 
 #ifndef _WIN32
+// Checks the tokens of one stream from `first` on, where only the last may
+// be a banner (the Closed banner of DeinitTrace, when `closedLast`): each
+// thread's lines are its calls 0, 1, 2, ... in order, and their times never
+// go backwards. Returns how many lines of each thread were found.
+std::vector<int> CheckOneStream(const std::vector<Token>& tokens, size_t first, bool closedLast,
+                                int nThreads, Failures* failures) {
+  std::vector<int> count(static_cast<size_t>(nThreads), 0);
+  int64_t lastTime = -1;
+  for (size_t i = first; i < tokens.size(); ++i) {
+    const Token& token = tokens[i];
+    if (token.kind != Kind::kLine) {
+      if (!closedLast || i + 1 != tokens.size() || token.kind != Kind::kClosed) {
+        failures->Add(std::string("a banner among the lines, at token ") + std::to_string(i));
+      }
+      continue;
+    }
+    const NumberedLine& line = token.line;
+    const std::string where = LineName(line.thread, line.seq);
+    if (line.seq != count[line.thread]) {
+      failures->Add(where + " where s" + std::to_string(count[line.thread]) + " was due");
+    }
+    count[line.thread] = line.seq + 1;
+    if (line.time < lastTime) failures->Add(where + " is earlier than the line before it");
+    lastTime = line.time;
+  }
+  return count;
+}
+
 // Kills and reaps a child that a failed assertion would leave running.
 struct ChildGuard {
   pid_t pid;
