@@ -266,12 +266,13 @@ struct Failures {
 // ---------------------------------------------------------------------------
 // Workers against a thread that switches the main log and registers targets.
 
-// Where the control thread's changes have left the main log. Outputs are
-// numbered: the three main files, standard output, the workers' target file
-// and an unrelated target's file.
+// The outputs a line may reach: the three main files, standard output, the
+// workers' target file and an unrelated target's file.
 enum Output { kFileA, kFileB, kFileC, kConsole, kWorkerFile, kIdleFile, kOutputs };
 constexpr int kDropped = -1;
 
+// Where the control thread's changes have left the main log and the
+// workers' tag, between two changes.
 struct Epoch {
   int main;         // the output the main log writes to
   bool stopped;     // StopTrace ran, and no StartTrace after it
