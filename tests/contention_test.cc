@@ -73,12 +73,14 @@ void FillPayload(std::u16string* payload, int thread, int seq, size_t nUnits) {
   }
 }
 
-// Writes one numbered line at `level` through Trace, or through Trace1 when
-// `level` is 1.
+// Writes one numbered line at `level`: through Trace1 or Trace2 for levels
+// 1 and 2, through Trace for others.
 void EmitNumbered(int level, int thread, int seq, const std::u16string& payload) {
   const int nUnits = static_cast<int>(payload.size());
   if (level == 1) {
     QXSTD::Trace1(kTag, kFormat, thread, seq, nUnits, payload.c_str());
+  } else if (level == 2) {
+    QXSTD::Trace2(kTag, kFormat, thread, seq, nUnits, payload.c_str());
   } else {
     QXSTD::Trace(level, kTag, kFormat, thread, seq, nUnits, payload.c_str());
   }
@@ -275,14 +277,14 @@ constexpr int kDropped = -1;
 // workers' tag, between two changes.
 struct Epoch {
   int main;         // the output the main log writes to
-  bool stopped;     // StopTrace ran, and no StartTrace after it
+  int level;        // the main level; 0 after StopTrace
   bool registered;  // the workers' tag has its module target
 };
 
 // The output a line at `level` must reach in `epoch`, or kDropped.
 int RouteIn(const Epoch& epoch, int level) {
   if (epoch.registered) return kWorkerFile;  // the target's level admits every line
-  if (epoch.stopped && level >= 1) return kDropped;
+  if (level > epoch.level) return kDropped;
   return epoch.main;
 }
 
@@ -298,20 +300,22 @@ size_t MixedPayloadUnits(int thread, int seq) {
   return (s * 7 + t * 11) % 120;
 }
 
-// Every fifth line is written at level 0, which a stopped main log still
-// takes; the others at level 1, which it drops.
-int LevelOf(int seq) { return seq % 5 == 0 ? 0 : 1; }
+// Lines are written at level 0, which a stopped main log still takes, at
+// level 1, which it drops, and at level 2, which the main log also drops
+// while it runs at level 1.
+int LevelOf(int seq) { return seq % 5 == 0 ? 0 : seq % 5 == 1 ? 2 : 1; }
 
 // Eight workers write numbered lines while a ninth thread switches the main
-// log between three files and standard output, stops it now and then, and
-// partway through gives the workers' tag a module target with its own file
+// log between three files and standard output at level 5 or 1, stops it now
+// and then, and partway through gives the workers' tag a module target with its own file
 // (then registers unrelated tags). The control thread counts its changes in
 // a generation number, odd while a change is under way; each worker reads it
 // before and after every call, so for each line the set of states its call
 // may have seen is known, and with it where the line must be: in exactly
-// one file, which one, or nowhere (a level-1 line while the main log is
-// stopped). A line whose call overlapped a change may land on either side
-// of it, or be dropped if one side drops it.
+// one file, which one, or nowhere (a line above the main level). A line
+// whose call overlapped a change may land on either side of it, or be
+// dropped if one side drops it; but a line that no single state of its
+// call would put in a file must not be there.
 //
 // Timestamps are compared only among the lines of one stream: a file
 // reopened later is a new stream, so the order restarts at each Started
@@ -323,7 +327,8 @@ TEST(ContentionSwitching, LinesKeepToTheirStreamsWhileTheMainLogSwitches) {
   const int kLines = LinesPerWorker(20000);
   const int kRegisterAt = kLines * 3 / 5;
   const uint64_t kTotal = uint64_t{kThreads} * static_cast<uint64_t>(kLines);
-  constexpr int kMainLevel = 5;
+  constexpr int kHighLevel = 5;
+  constexpr int kLowLevel = 1;
 
   std::vector<std::string> paths(kOutputs);
   for (int output : {kFileA, kFileB, kFileC, kWorkerFile, kIdleFile}) {
@@ -335,7 +340,7 @@ TEST(ContentionSwitching, LinesKeepToTheirStreamsWhileTheMainLogSwitches) {
 
   std::vector<std::vector<std::pair<uint32_t, uint32_t>>> windows(
       kThreads, std::vector<std::pair<uint32_t, uint32_t>>(static_cast<size_t>(kLines)));
-  std::vector<Epoch> epochs{{kFileA, false, false}};
+  std::vector<Epoch> epochs{{kFileA, kHighLevel, false}};
   std::atomic<uint32_t> generation{0};
   std::atomic<uint64_t> progress{0};
   std::atomic<int> finished{0};
@@ -346,7 +351,7 @@ TEST(ContentionSwitching, LinesKeepToTheirStreamsWhileTheMainLogSwitches) {
   {
     StdoutCapture capture;
     QXSTD::InitTrace();
-    QXSTD::StartTrace(kMainLevel, &paths[kFileA][0], kFlags);
+    QXSTD::StartTrace(kHighLevel, &paths[kFileA][0], kFlags);
 
     std::vector<std::thread> workers;
     for (int t = 0; t < kThreads; ++t) {
@@ -380,7 +385,7 @@ TEST(ContentionSwitching, LinesKeepToTheirStreamsWhileTheMainLogSwitches) {
       auto checkState = [&](const std::string& expectedName) {
         int level = -1;
         const bool started = QXSTD::IsTraceStarted(&level);
-        if (started == now.stopped || level != (now.stopped ? 0 : kMainLevel)) {
+        if (started != (now.level > 0) || level != now.level) {
           stateErrors.push_back(std::string("IsTraceStarted gave ") + std::to_string(started) +
                                 " and level " + std::to_string(level));
         }
@@ -392,11 +397,18 @@ TEST(ContentionSwitching, LinesKeepToTheirStreamsWhileTheMainLogSwitches) {
         if (name != expectedName) stateErrors.push_back("log file name " + name);
       };
       // StartTrace on a file, on standard output by a null and by an empty
-      // name, and StopTrace, in an order that visits every pair.
+      // name, at either level, and StopTrace, in an order that visits every
+      // pair.
       constexpr int kStop = -1, kNullName = -2, kEmptyName = -3;
-      static const int kActions[] = {kFileB,     kStop,     kFileC, kNullName, kFileA, kStop,
-                                     kEmptyName, kFileB,    kFileC, kStop,     kFileA, kEmptyName,
-                                     kStop,      kNullName, kFileC, kFileA};
+      struct Action {
+        int output;
+        int level;
+      };
+      static const Action kActions[] = {
+          {kFileB, kHighLevel}, {kStop, 0}, {kFileC, kLowLevel}, {kNullName, kHighLevel},
+          {kFileA, kLowLevel}, {kStop, 0}, {kEmptyName, kHighLevel}, {kFileB, kLowLevel},
+          {kFileC, kHighLevel}, {kStop, 0}, {kFileA, kHighLevel}, {kEmptyName, kLowLevel},
+          {kStop, 0}, {kNullName, kLowLevel}, {kFileC, kHighLevel}, {kFileA, kLowLevel}};
       constexpr size_t kMaxChanges = 100000;
       std::string mainName = paths[kFileA];
       // The loop ends with the workers, who wait for the registration.
@@ -406,30 +418,30 @@ TEST(ContentionSwitching, LinesKeepToTheirStreamsWhileTheMainLogSwitches) {
         std::this_thread::sleep_for(std::chrono::microseconds(100));
         if (!registered.load() && progress.load() >= kTotal / 2) {
           now.registered = true;
-          change([&] { QXSTD::StartTraceModule(kTag, kMainLevel, paths[kWorkerFile].c_str()); });
+          change([&] { QXSTD::StartTraceModule(kTag, kHighLevel, paths[kWorkerFile].c_str()); });
           // None of these changes where the workers' lines go: an unrelated
           // tag with its own file, one sharing the main file, and the
           // workers' tag again, which keeps its first registration.
-          QXSTD::StartTraceModule(u"idle", kMainLevel, paths[kIdleFile].c_str());
+          QXSTD::StartTraceModule(u"idle", kHighLevel, paths[kIdleFile].c_str());
           QXSTD::StartTraceModule(u"shared", 0, nullptr);
           QXSTD::StartTraceModule(kTag, -1, unopened.c_str());
           registered.store(true);
           continue;
         }
         if (round >= kMaxChanges) continue;
-        const int action = kActions[round % (sizeof kActions / sizeof kActions[0])];
+        const Action& next = kActions[round % (sizeof kActions / sizeof kActions[0])];
+        const int action = next.output;
+        now.level = next.level;
         if (action == kStop) {
-          now.stopped = true;
           change([] { QXSTD::StopTrace(); });
         } else {
-          now.stopped = false;
           char emptyName[] = "";
           char* name = action == kNullName    ? nullptr
                        : action == kEmptyName ? emptyName
                                               : &paths[action][0];
           now.main = action >= 0 ? action : kConsole;
           mainName = action >= 0 ? paths[action] : "";
-          change([&] { QXSTD::StartTrace(kMainLevel, name, kFlags); });
+          change([&] { QXSTD::StartTrace(next.level, name, kFlags); });
         }
         checkState(mainName);
       }
@@ -528,7 +540,7 @@ TEST(ContentionSwitching, LinesKeepToTheirStreamsWhileTheMainLogSwitches) {
   }
   EXPECT_EQ(lost.count, 0u) << lost.first;
   EXPECT_EQ(misplaced.count, 0u) << misplaced.first;
-  EXPECT_EQ(admitted.count, 0u) << "lines written while the main log was stopped:"
+  EXPECT_EQ(admitted.count, 0u) << "lines written although the main level excluded them:"
                                 << admitted.first;
 
   // The unrelated target's file holds its banner and nothing else.
