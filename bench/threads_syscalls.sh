@@ -4,8 +4,8 @@
 # with 10,000 messages per thread, and the difference, divided by the
 # messages, gives the system calls per message of each kind: startup,
 # thread creation and teardown cancel out. (Two runs with messages would
-# not do: how often threads meet on the lock varies more between runs than
-# the added messages change it.) It reports and checks nothing: strace
+# not do: how often threads meet on the stream varies more between runs
+# than the added messages change it.) It reports and checks nothing: strace
 # slows every system call, so the contention it sees is heavier than
 # without it. Usage: threads_syscalls.sh BUILD_DIR [THREADS]
 set -euo pipefail
