@@ -347,6 +347,34 @@ TEST(WideFormatArguments, EachConversionReadsWhatItsPlatformPasses) {
   }
 }
 
+// A bare conversion ("%d") is parsed by a short path of its own; a width of
+// 1 changes none of these fields' text but sends the same letter through the
+// full parse of flags, width, precision and modifier. The two must agree on
+// every unit that can follow the '%'.
+TEST(WideFormatArguments, BareConversionParsesAsWithAWidth) {
+  std::vector<char16_t> units;
+  for (char16_t unit = 1; unit < 0x80; ++unit) units.push_back(unit);
+  for (char16_t unit : {0x00E9, 0x0100, 0x2030, 0xD800, 0xFF25}) units.push_back(unit);
+  for (char16_t unit : units) {
+    if (unit >= u'0' && unit <= u'9') continue;  // would join the width
+    const std::u16string bare = std::u16string(u"%") + unit + u"|";
+    const std::u16string wide = std::u16string(u"%1") + unit + u"|";
+    RecordingArgs bareArgs, wideArgs;
+    char bareStorage[64], wideStorage[64];
+    OutBuffer bareOut(bareStorage, sizeof bareStorage);
+    OutBuffer wideOut(wideStorage, sizeof wideStorage);
+    const int bareMalformed = FormatWide(&bareOut, bare.c_str(), bareArgs);
+    const int wideMalformed = FormatWide(&wideOut, wide.c_str(), wideArgs);
+    EXPECT_EQ(wideArgs.log, bareArgs.log) << "unit " << int{unit};
+    EXPECT_EQ(wideMalformed, bareMalformed) << "unit " << int{unit};
+    if (bareMalformed == 0) {
+      EXPECT_EQ(std::string(wideOut.data(), wideOut.size()),
+                std::string(bareOut.data(), bareOut.size()))
+          << "unit " << int{unit};
+    }
+  }
+}
+
 TEST(WideFormatStrings, HomePlatformWidthsAndPadding) {
   const char16_t* wide = u"wide";
   const char* narrow = "narrow";
@@ -462,6 +490,36 @@ TEST(WideFormatHuge, FixedStorageTruncatesAndStops) {
   EXPECT_EQ(storage, out.data());
   EXPECT_EQ(std::string(sizeof storage, ' '), std::string(out.data(), out.size()));
   EXPECT_EQ("int", args.log);  // nothing after the loss is worked on
+}
+
+// Text that ends exactly where the caller's storage does stays in it: no
+// room is asked for beyond the last byte, which would move a line that fits
+// to the heap.
+TEST(WideFormatHuge, TextFillingTheStorageExactlyStaysInIt) {
+  const std::u16string literal(40, u'a');
+  const std::u16string argument(40, u'b');
+  struct Case {
+    std::u16string format;
+    const char16_t* argument;
+  } const kCases[] = {
+      {literal, nullptr},
+      {u"%s", argument.c_str()},
+      {literal.substr(0, 20) + u"%%" + literal.substr(0, 19), nullptr},
+      {literal.substr(0, 30) + u"%s", argument.c_str() + 30},
+  };
+  for (const Case& c : kCases) {
+    char storage[40];
+    OutBuffer out(storage, sizeof storage);
+    FormatInto(&out, c.format.c_str(), c.argument);
+    EXPECT_EQ(storage, out.data()) << Printable(c.format.c_str());
+    EXPECT_EQ(sizeof storage, out.size()) << Printable(c.format.c_str());
+    EXPECT_FALSE(out.truncated());
+  }
+  char storage[40];
+  OutBuffer out(storage, sizeof storage);
+  AppendNarrowed(&out, literal.c_str(), literal.size());
+  EXPECT_EQ(storage, out.data());
+  EXPECT_EQ(std::string(40, 'a'), std::string(out.data(), out.size()));
 }
 
 void CollectSpill(void* context, const char* data, size_t nBytes) {

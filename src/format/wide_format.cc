@@ -111,19 +111,32 @@ size_t EncodeCodePoint(Charset* charset, char32_t c, char* dst) {
   return 1;
 }
 
-// Copies `nUnits` ASCII units as bytes. Nearly every unit of a trace line
-// comes through here; the loop is kept bare so that it compiles to a vector
-// narrowing copy.
-void PutAscii(OutBuffer* sink, const char16_t* text, size_t nUnits) {
-  while (nUnits > 0) {
+// Copies units from `text` as bytes for as long as `inRun(p)` says the unit
+// at `p` is ASCII and belongs to the run, and returns where it stopped.
+// Nearly every unit of a trace line comes through here. Finding the end of
+// a run in one pass and copying it in a second costs a second load and loop
+// per unit, which for the short runs of a trace line is more than the scan
+// itself; so each unit is tested and copied in the same step.
+template <typename InRun>
+const char16_t* CopyAsciiRun(OutBuffer* sink, const char16_t* text,
+                             InRun inRun) {
+  while (inRun(text)) {
     char* dst = sink->Reserve(1);
-    if (dst == nullptr) return;  // the buffer is full for good
-    size_t n = nUnits < sink->room() ? nUnits : sink->room();
-    for (size_t k = 0; k < n; ++k) dst[k] = static_cast<char>(text[k]);
+    if (dst == nullptr) {
+      // The buffer is full for good: the run is consumed all the same.
+      while (inRun(text)) ++text;
+      return text;
+    }
+    const size_t room = sink->room();
+    size_t n = 0;
+    do {
+      dst[n] = static_cast<char>(text[n]);
+      ++n;
+    } while (n < room && inRun(text + n));
     sink->Commit(n);
     text += n;
-    nUnits -= n;
   }
+  return text;
 }
 
 // Narrows units from `text`, the first of which is not ASCII, until `atEnd`
@@ -146,16 +159,13 @@ const char16_t* NarrowNonAscii(OutBuffer* sink, Charset* charset,
 }
 
 // Narrows units from `text` until `atEnd` says stop and returns where it
-// stopped. `skipAscii(p)` returns the end of the ASCII run at `p`, stopping
-// where `atEnd` would; finding the run first and copying it after keeps
-// both loops short.
-template <typename AtEnd, typename SkipAscii>
+// stopped. `inAsciiRun(p)` says that the unit at `p` is ASCII and that
+// `atEnd` would not stop there.
+template <typename AtEnd, typename InAsciiRun>
 const char16_t* Narrow(OutBuffer* sink, Charset* charset, const char16_t* text,
-                       AtEnd atEnd, SkipAscii skipAscii) {
+                       AtEnd atEnd, InAsciiRun inAsciiRun) {
   for (;;) {
-    const char16_t* run = text;
-    text = skipAscii(text);
-    PutAscii(sink, run, static_cast<size_t>(text - run));
+    text = CopyAsciiRun(sink, text, inAsciiRun);
     if (atEnd(text)) return text;
     text = NarrowNonAscii(sink, charset, text, atEnd);
   }
@@ -170,19 +180,13 @@ void NarrowCounted(OutBuffer* sink, Charset* charset, const char16_t* text,
   const char16_t* end = text + nUnits;
   Narrow(
       sink, charset, text, [end](const char16_t* p) { return p == end; },
-      [end](const char16_t* p) {
-        while (p != end && *p < 0x80) ++p;
-        return p;
-      });
+      [end](const char16_t* p) { return p != end && *p < 0x80; });
 }
 
 void NarrowTerminated(OutBuffer* sink, Charset* charset, const char16_t* text) {
   Narrow(
       sink, charset, text, [](const char16_t* p) { return *p == u'\0'; },
-      [](const char16_t* p) {
-        while (IsNonNulAscii(*p)) ++p;
-        return p;
-      });
+      [](const char16_t* p) { return IsNonNulAscii(*p); });
 }
 
 // Narrows format text up to the next '%' or the terminating NUL and returns
@@ -192,10 +196,7 @@ const char16_t* NarrowLiteral(OutBuffer* sink, Charset* charset,
   return Narrow(
       sink, charset, text,
       [](const char16_t* p) { return *p == u'\0' || *p == u'%'; },
-      [](const char16_t* p) {
-        while (IsNonNulAscii(*p) && *p != u'%') ++p;
-        return p;
-      });
+      [](const char16_t* p) { return IsNonNulAscii(*p) && *p != u'%'; });
 }
 
 // Codeset names compared the way the C runtimes spell them variously:
@@ -264,6 +265,25 @@ static_assert(sizeof(kArgInfo) / sizeof(kArgInfo[0]) ==
 // state (kMalformed, kArgPercent or an argument-taking state) and sets `*end`
 // past the last unit that belongs to the conversion.
 State ParseField(const char16_t* s, Field* field, const char16_t** end) {
+  // Most conversions are a bare letter ("%d", "%s"). No flag, digit, '*' or
+  // '.' is such a letter, so the general parse would come to the same
+  // state through the same table, after a walk over flags, width,
+  // precision and modifier that finds none of them.
+  const char16_t letter = s[1];
+  if (letter >= grammar::kFirstColumn && letter <= u'z') {
+    const uint8_t bare =
+        grammar::kStates.next[grammar::kBare][letter - grammar::kFirstColumn];
+    if (bare > grammar::kStop) {
+      *end = s + 2;
+      field->flags = 0;
+      field->widthFromArg = false;
+      field->precisionFromArg = false;
+      field->width = 0;
+      field->precision = -1;
+      field->conversion = static_cast<char>(letter);
+      return static_cast<State>(bare);
+    }
+  }
   const grammar::Conversion c = grammar::ParseConversion(s);
   *end = s + c.nUnits;
   field->flags = c.flags;
