@@ -494,7 +494,7 @@ TEST(WideFormatHuge, FixedStorageTruncatesAndStops) {
 
 // Text that ends exactly where the caller's storage does stays in it: no
 // room is asked for beyond the last byte, which would move a line that fits
-// to the heap.
+// to the heap, or drop it from storage that may not grow.
 TEST(WideFormatHuge, TextFillingTheStorageExactlyStaysInIt) {
   const std::u16string literal(40, u'a');
   const std::u16string argument(40, u'b');
@@ -514,6 +514,19 @@ TEST(WideFormatHuge, TextFillingTheStorageExactlyStaysInIt) {
     EXPECT_EQ(storage, out.data()) << Printable(c.format.c_str());
     EXPECT_EQ(sizeof storage, out.size()) << Printable(c.format.c_str());
     EXPECT_FALSE(out.truncated());
+  }
+  // A number that ends the storage, in storage that may not grow: it needs
+  // room for its own digits only.
+  for (const char16_t* format : {u"%d", u"%.8X", u"%#x", u"%+05d"}) {
+    char fixed[40];
+    const std::string text = WFormat(format, 12345);
+    const std::u16string padding(sizeof fixed - text.size(), u'-');
+    OutBuffer out(fixed, sizeof fixed);
+    out.ForbidHeap();
+    FormatInto(&out, (padding + format).c_str(), 12345);
+    EXPECT_FALSE(out.truncated()) << Printable(format);
+    EXPECT_EQ(std::string(padding.begin(), padding.end()) + text,
+              std::string(out.data(), out.size()));
   }
   char storage[40];
   OutBuffer out(storage, sizeof storage);

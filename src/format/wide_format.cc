@@ -464,14 +464,17 @@ void RenderInteger(OutBuffer* out, const Field& field, uint64_t bits) {
   char prefix[2];
   const size_t nPrefix = IntegerPrefix(field, sign, value, prefix);
 
-  if (field.width == 0 && nZeros == 0) {
-    // The common case: prefix and digits straight into the buffer.
-    char* dst = out->Reserve(kIntegerBytes);
+  if (field.width == 0 && nZeros <= kIntegerBytes) {
+    // The common case, with no padding and few zeros if any (the thread id
+    // of a line prefix has a precision): everything straight into the
+    // buffer, which is asked for no more room than the field takes.
+    const size_t nBytes = nPrefix + nZeros + nDigits;
+    char* dst = out->Reserve(nBytes);
     if (dst == nullptr) return;
     for (size_t i = 0; i < nPrefix; ++i) dst[i] = prefix[i];
-    if (nDigits > 0)
-      WriteDigits(value, field.conversion, dst + nPrefix + nDigits);
-    out->Commit(nPrefix + nDigits);
+    for (size_t i = 0; i < nZeros; ++i) dst[nPrefix + i] = '0';
+    if (nDigits > 0) WriteDigits(value, field.conversion, dst + nBytes);
+    out->Commit(nBytes);
     return;
   }
   char digits[kIntegerBytes];
