@@ -783,6 +783,36 @@ void FormatTypicalLine(OutBuffer* out) {
              u"w\u00E9");
 }
 
+// The single fields of a line prefix read as the C runtime's "%.*llX" and
+// "%*s", for values that fill their digits, overflow them or need none.
+TEST(WideFormatFields, PrefixFieldsMatchTheRuntime) {
+  const uint64_t kValues[] = {0,          1,          0xA3C,      0xFFFFFFFF,
+                              0x12345678, 0x123456789, UINT64_MAX, 0x8000000000000000};
+  for (uint64_t value : kValues) {
+    for (int nDigits = 0; nDigits <= 20; ++nDigits) {
+      char storage[64];
+      OutBuffer out(storage, sizeof storage);
+      AppendUpperHex(&out, value, nDigits);
+      EXPECT_EQ(RuntimePrintf("%.*llX", nDigits, static_cast<unsigned long long>(value)),
+                std::string(out.data(), out.size()))
+          << value << " in " << nDigits << " digits";
+    }
+  }
+  for (const char* tag : {"", "net", "module", "modules", "a-long-module-name"}) {
+    for (int nUnits : {0, 3, 6, 8}) {
+      const std::u16string wide(tag, tag + std::strlen(tag));
+      char storage[64];
+      OutBuffer out(storage, sizeof storage);
+      AppendRightAligned(&out, wide.c_str(), nUnits);
+      EXPECT_EQ(RuntimePrintf("%*s", nUnits, tag), std::string(out.data(), out.size()));
+    }
+  }
+  char storage[16];
+  OutBuffer out(storage, sizeof storage);
+  AppendRightAligned(&out, nullptr, 8);
+  EXPECT_EQ("  (null)", std::string(out.data(), out.size()));
+}
+
 TEST(WideFormatAllocation, TypicalLineStaysInCallerStorage) {
   if (!razezir_test::StartCountingAllocations())
     GTEST_SKIP() << "cannot count allocations here";

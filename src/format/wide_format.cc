@@ -762,6 +762,19 @@ void AppendNarrowed(OutBuffer* out, const char16_t* text, size_t nUnits) {
 }
 
 void AppendUpperHex(OutBuffer* out, uint64_t value, int nDigits) {
+  // The thread id of every line prefix comes through here, and fits its
+  // digits: each digit is written in place, with no field to lay out.
+  constexpr int kMaxDigits = 2 * sizeof value;
+  if (nDigits > 0 && nDigits < kMaxDigits && (value >> (4 * nDigits)) == 0) {
+    char* dst = out->Reserve(static_cast<size_t>(nDigits));
+    if (dst == nullptr) return;
+    for (int i = nDigits - 1; i >= 0; --i) {
+      dst[i] = kUpperHex[value & 15];
+      value >>= 4;
+    }
+    out->Commit(static_cast<size_t>(nDigits));
+    return;
+  }
   Field field{};
   field.conversion = 'X';
   field.intBits = 64;
