@@ -113,10 +113,10 @@ size_t EncodeCodePoint(Charset* charset, char32_t c, char* dst) {
 
 // Copies units from `text` as bytes for as long as `inRun(p)` says the unit
 // at `p` is ASCII and belongs to the run, and returns where it stopped.
-// Nearly every unit of a trace line comes through here. Finding the end of
-// a run in one pass and copying it in a second costs a second load and loop
-// per unit, which for the short runs of a trace line is more than the scan
-// itself; so each unit is tested and copied in the same step.
+// Nearly every unit of a trace line comes through here, in runs of a few
+// units between conversions. Finding the end of a run first and copying it
+// after loads each unit twice and sets up a vector copy for a handful of
+// units; testing and copying each unit in one step costs less for them.
 template <typename InRun>
 const char16_t* CopyAsciiRun(OutBuffer* sink, const char16_t* text,
                              InRun inRun) {
@@ -465,9 +465,9 @@ void RenderInteger(OutBuffer* out, const Field& field, uint64_t bits) {
   const size_t nPrefix = IntegerPrefix(field, sign, value, prefix);
 
   if (field.width == 0 && nZeros <= kIntegerBytes) {
-    // The common case, with no padding and few zeros if any (the thread id
-    // of a line prefix has a precision): everything straight into the
-    // buffer, which is asked for no more room than the field takes.
+    // The common case, with no padding and few zeros if any ("%.8X"):
+    // everything straight into the buffer, which is asked for no more room
+    // than the field takes.
     const size_t nBytes = nPrefix + nZeros + nDigits;
     char* dst = out->Reserve(nBytes);
     if (dst == nullptr) return;
