@@ -192,9 +192,13 @@ void WriteBanner(FILE* stream, const char* head, const char* tail) {
 size_t FormatTraceTime(int flags, char* out, size_t maxBytes) {
   platform::WallClock now = g_readClock.load(std::memory_order_relaxed)();
   TimeCache* cache = &t_timeCache;
-  if (!cache->valid || cache->second != now.seconds) {
-    RefillTimeCache(cache, now.seconds);
+  // The same second as before returns on its own path: in a shared library
+  // each reach for a thread_local may be a call into the dynamic linker, and
+  // a path shared with the refill makes the compiler reach for it again.
+  if (cache->valid && cache->second == now.seconds) {
+    return FinishTimeText(flags, cache->text, cache->nBytes, now.milliseconds, out, maxBytes);
   }
+  RefillTimeCache(cache, now.seconds);
   return FinishTimeText(flags, cache->text, cache->nBytes, now.milliseconds, out, maxBytes);
 }
 
