@@ -1,7 +1,7 @@
 // Emission cost: whole lines to /dev/null and to a regular file, each next
-// to a raw write(2) of the same bytes in the same run; messages dropped by
-// the level tests and by routing; routing through 1 to 4,096 module and
-// thread targets; registration of up to 100,000 targets.
+// to a raw write(2) of the same bytes in the same run; the timestamp text;
+// messages dropped by the level tests and by routing; routing through 1 to
+// 4,096 module and thread targets; registration of up to 100,000 targets.
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -15,6 +15,8 @@
 
 #include "alloc_counter.h"
 #include "benchmark/benchmark.h"
+#include "logtext/log_text.h"
+#include "platform/port.h"
 #include "razezir/trace.h"
 
 namespace {
@@ -97,6 +99,22 @@ void BM_RawWrite(benchmark::State& state) {
 }
 BENCHMARK(BM_RawWrite)->ArgNames({"flags", "file", "double"})
     ->ArgsProduct({{0x00, 0x17}, {0, 1}, {0, 1}});
+
+// The timestamp of a line prefix, milliseconds included, and the clock read
+// it is made from.
+void BM_TraceTime(benchmark::State& state) {
+  char text[razezir::kPrefixTimeBytes];
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(razezir::FormatTraceTime(QXSTD::TRACE_MSEC, text, sizeof text));
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_TraceTime);
+
+void BM_WallClock(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(razezir::platform::ReadWallClock());
+}
+BENCHMARK(BM_WallClock);
 
 void BM_DroppedByTraceLevel(benchmark::State& state) {
   QXSTD::InitTrace();

@@ -113,6 +113,36 @@ void BM_PaddedString_Snprintf(benchmark::State& state) {
   });
 }
 
+// The message of emit_bench's and threads_bench's lines.
+void BM_TraceMessage_Wide(benchmark::State& state) {
+  RunWide(state, [](OutBuffer* out, int i) {
+    Format(out, u"message %d of %s\n", i, u"payload");
+  });
+}
+void BM_TraceMessage_Snprintf(benchmark::State& state) {
+  RunNarrow(state, [](char* buf, size_t n, int i) {
+    return std::snprintf(buf, n, "message %d of %s\n", i, "payload");
+  });
+}
+
+// The fields of a line prefix that the engine renders: the thread id in
+// eight hex digits and the tag right-aligned in six units.
+void BM_PrefixFields_Wide(benchmark::State& state) {
+  RunWide(state, [](OutBuffer* out, int i) {
+    out->Append("  ", 2);
+    AppendUpperHex(out, static_cast<uint32_t>(i) * 2654435761u, 8);
+    out->Append(' ');
+    AppendRightAligned(out, u"net", 6);
+    out->Append(": ", 2);
+  });
+}
+void BM_PrefixFields_Snprintf(benchmark::State& state) {
+  RunNarrow(state, [](char* buf, size_t n, int i) {
+    return std::snprintf(buf, n, "  %.8X %6s: ", static_cast<uint32_t>(i) * 2654435761u,
+                         "net");
+  });
+}
+
 void BM_Double_Wide(benchmark::State& state) {
   RunWide(state, [](OutBuffer* out, int i) {
     Format(out, u"ratio %.3f\n", i * 0.001);
@@ -171,6 +201,10 @@ BENCHMARK(BM_PaddedString_Wide);
 BENCHMARK(BM_PaddedString_Snprintf);
 BENCHMARK(BM_IntsAndHex_Wide);
 BENCHMARK(BM_IntsAndHex_Snprintf);
+BENCHMARK(BM_TraceMessage_Wide);
+BENCHMARK(BM_TraceMessage_Snprintf);
+BENCHMARK(BM_PrefixFields_Wide);
+BENCHMARK(BM_PrefixFields_Snprintf);
 BENCHMARK(BM_Double_Wide);
 BENCHMARK(BM_Double_Snprintf);
 BENCHMARK(BM_Mixed_Wide);

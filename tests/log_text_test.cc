@@ -109,6 +109,18 @@ TEST(TimeTextFixedClock, MillisecondsHaveThreeDigits) {
   EXPECT_EQ(TimeText(0x10), "Mon Dec 07 2026 01:02:03.005");
 }
 
+// Every size from none to more than enough gives the full text cut there,
+// milliseconds included or not, on each side of where they just fit.
+TEST(TimeTextFixedClock, EverySizeCutsTheFullText) {
+  FixedTime fixed;
+  const std::string withMsec = "Mon Dec 07 2026 01:02:03.005";
+  const std::string plain = withMsec.substr(0, 24);
+  for (size_t maxBytes = 0; maxBytes <= razezir::kPrefixTimeBytes; ++maxBytes) {
+    EXPECT_EQ(withMsec.substr(0, maxBytes), TimeText(0x10, maxBytes)) << maxBytes;
+    EXPECT_EQ(plain.substr(0, maxBytes), TimeText(0, maxBytes)) << maxBytes;
+  }
+}
+
 TEST(BannersFixedClock, ExactBytes) {
   FixedTime fixed;
   std::string path = TempPath("log");

@@ -347,6 +347,34 @@ TEST(WideFormatArguments, EachConversionReadsWhatItsPlatformPasses) {
   }
 }
 
+// A bare conversion ("%d") is parsed by a short path of its own; a width of
+// 1 changes none of these fields' text but sends the same letter through the
+// full parse of flags, width, precision and modifier. The two must agree on
+// every unit that can follow the '%'.
+TEST(WideFormatArguments, BareConversionParsesAsWithAWidth) {
+  std::vector<char16_t> units;
+  for (char16_t unit = 1; unit < 0x80; ++unit) units.push_back(unit);
+  for (char16_t unit : {0x00E9, 0x0100, 0x2030, 0xD800, 0xFF25}) units.push_back(unit);
+  for (char16_t unit : units) {
+    if (unit >= u'0' && unit <= u'9') continue;  // would join the width
+    const std::u16string bare = std::u16string(u"%") + unit + u"|";
+    const std::u16string wide = std::u16string(u"%1") + unit + u"|";
+    RecordingArgs bareArgs, wideArgs;
+    char bareStorage[64], wideStorage[64];
+    OutBuffer bareOut(bareStorage, sizeof bareStorage);
+    OutBuffer wideOut(wideStorage, sizeof wideStorage);
+    const int bareMalformed = FormatWide(&bareOut, bare.c_str(), bareArgs);
+    const int wideMalformed = FormatWide(&wideOut, wide.c_str(), wideArgs);
+    EXPECT_EQ(wideArgs.log, bareArgs.log) << "unit " << int{unit};
+    EXPECT_EQ(wideMalformed, bareMalformed) << "unit " << int{unit};
+    if (bareMalformed == 0) {
+      EXPECT_EQ(std::string(wideOut.data(), wideOut.size()),
+                std::string(bareOut.data(), bareOut.size()))
+          << "unit " << int{unit};
+    }
+  }
+}
+
 TEST(WideFormatStrings, HomePlatformWidthsAndPadding) {
   const char16_t* wide = u"wide";
   const char* narrow = "narrow";
@@ -462,6 +490,49 @@ TEST(WideFormatHuge, FixedStorageTruncatesAndStops) {
   EXPECT_EQ(storage, out.data());
   EXPECT_EQ(std::string(sizeof storage, ' '), std::string(out.data(), out.size()));
   EXPECT_EQ("int", args.log);  // nothing after the loss is worked on
+}
+
+// Text that ends exactly where the caller's storage does stays in it: no
+// room is asked for beyond the last byte, which would move a line that fits
+// to the heap, or drop it from storage that may not grow.
+TEST(WideFormatHuge, TextFillingTheStorageExactlyStaysInIt) {
+  const std::u16string literal(40, u'a');
+  const std::u16string argument(40, u'b');
+  struct Case {
+    std::u16string format;
+    const char16_t* argument;
+  } const kCases[] = {
+      {literal, nullptr},
+      {u"%s", argument.c_str()},
+      {literal.substr(0, 20) + u"%%" + literal.substr(0, 19), nullptr},
+      {literal.substr(0, 30) + u"%s", argument.c_str() + 30},
+  };
+  for (const Case& c : kCases) {
+    char storage[40];
+    OutBuffer out(storage, sizeof storage);
+    FormatInto(&out, c.format.c_str(), c.argument);
+    EXPECT_EQ(storage, out.data()) << Printable(c.format.c_str());
+    EXPECT_EQ(sizeof storage, out.size()) << Printable(c.format.c_str());
+    EXPECT_FALSE(out.truncated());
+  }
+  // A number that ends the storage, in storage that may not grow: it needs
+  // room for its own digits only.
+  for (const char16_t* format : {u"%d", u"%.8X", u"%#x", u"%+05d"}) {
+    char fixed[40];
+    const std::string text = WFormat(format, 12345);
+    const std::u16string padding(sizeof fixed - text.size(), u'-');
+    OutBuffer out(fixed, sizeof fixed);
+    out.ForbidHeap();
+    FormatInto(&out, (padding + format).c_str(), 12345);
+    EXPECT_FALSE(out.truncated()) << Printable(format);
+    EXPECT_EQ(std::string(padding.begin(), padding.end()) + text,
+              std::string(out.data(), out.size()));
+  }
+  char storage[40];
+  OutBuffer out(storage, sizeof storage);
+  AppendNarrowed(&out, literal.c_str(), literal.size());
+  EXPECT_EQ(storage, out.data());
+  EXPECT_EQ(std::string(40, 'a'), std::string(out.data(), out.size()));
 }
 
 void CollectSpill(void* context, const char* data, size_t nBytes) {
@@ -710,6 +781,36 @@ void FormatTypicalLine(OutBuffer* out) {
              u"module", 42, 0xA3C, 3.14159, "narrow",
              reinterpret_cast<const void*>(uintptr_t{0x5EED}), u'x',
              u"w\u00E9");
+}
+
+// The single fields of a line prefix read as the C runtime's "%.*llX" and
+// "%*s", for values that fill their digits, overflow them or need none.
+TEST(WideFormatFields, PrefixFieldsMatchTheRuntime) {
+  const uint64_t kValues[] = {0,          1,          0xA3C,      0xFFFFFFFF,
+                              0x12345678, 0x123456789, UINT64_MAX, 0x8000000000000000};
+  for (uint64_t value : kValues) {
+    for (int nDigits = 0; nDigits <= 20; ++nDigits) {
+      char storage[64];
+      OutBuffer out(storage, sizeof storage);
+      AppendUpperHex(&out, value, nDigits);
+      EXPECT_EQ(RuntimePrintf("%.*llX", nDigits, static_cast<unsigned long long>(value)),
+                std::string(out.data(), out.size()))
+          << value << " in " << nDigits << " digits";
+    }
+  }
+  for (const char* tag : {"", "net", "module", "modules", "a-long-module-name"}) {
+    for (int nUnits : {0, 3, 6, 8}) {
+      const std::u16string wide(tag, tag + std::strlen(tag));
+      char storage[64];
+      OutBuffer out(storage, sizeof storage);
+      AppendRightAligned(&out, wide.c_str(), nUnits);
+      EXPECT_EQ(RuntimePrintf("%*s", nUnits, tag), std::string(out.data(), out.size()));
+    }
+  }
+  char storage[16];
+  OutBuffer out(storage, sizeof storage);
+  AppendRightAligned(&out, nullptr, 8);
+  EXPECT_EQ("  (null)", std::string(out.data(), out.size()));
 }
 
 TEST(WideFormatAllocation, TypicalLineStaysInCallerStorage) {

@@ -111,19 +111,32 @@ size_t EncodeCodePoint(Charset* charset, char32_t c, char* dst) {
   return 1;
 }
 
-// Copies `nUnits` ASCII units as bytes. Nearly every unit of a trace line
-// comes through here; the loop is kept bare so that it compiles to a vector
-// narrowing copy.
-void PutAscii(OutBuffer* sink, const char16_t* text, size_t nUnits) {
-  while (nUnits > 0) {
+// Copies units from `text` as bytes for as long as `inRun(p)` says the unit
+// at `p` is ASCII and belongs to the run, and returns where it stopped.
+// Nearly every unit of a trace line comes through here, in runs of a few
+// units between conversions. Finding the end of a run first and copying it
+// after loads each unit twice and sets up a vector copy for a handful of
+// units; testing and copying each unit in one step costs less for them.
+template <typename InRun>
+const char16_t* CopyAsciiRun(OutBuffer* sink, const char16_t* text,
+                             InRun inRun) {
+  while (inRun(text)) {
     char* dst = sink->Reserve(1);
-    if (dst == nullptr) return;  // the buffer is full for good
-    size_t n = nUnits < sink->room() ? nUnits : sink->room();
-    for (size_t k = 0; k < n; ++k) dst[k] = static_cast<char>(text[k]);
+    if (dst == nullptr) {
+      // The buffer is full for good: the run is consumed all the same.
+      while (inRun(text)) ++text;
+      return text;
+    }
+    const size_t room = sink->room();
+    size_t n = 0;
+    do {
+      dst[n] = static_cast<char>(text[n]);
+      ++n;
+    } while (n < room && inRun(text + n));
     sink->Commit(n);
     text += n;
-    nUnits -= n;
   }
+  return text;
 }
 
 // Narrows units from `text`, the first of which is not ASCII, until `atEnd`
@@ -146,16 +159,13 @@ const char16_t* NarrowNonAscii(OutBuffer* sink, Charset* charset,
 }
 
 // Narrows units from `text` until `atEnd` says stop and returns where it
-// stopped. `skipAscii(p)` returns the end of the ASCII run at `p`, stopping
-// where `atEnd` would; finding the run first and copying it after keeps
-// both loops short.
-template <typename AtEnd, typename SkipAscii>
+// stopped. `inAsciiRun(p)` says that the unit at `p` is ASCII and that
+// `atEnd` would not stop there.
+template <typename AtEnd, typename InAsciiRun>
 const char16_t* Narrow(OutBuffer* sink, Charset* charset, const char16_t* text,
-                       AtEnd atEnd, SkipAscii skipAscii) {
+                       AtEnd atEnd, InAsciiRun inAsciiRun) {
   for (;;) {
-    const char16_t* run = text;
-    text = skipAscii(text);
-    PutAscii(sink, run, static_cast<size_t>(text - run));
+    text = CopyAsciiRun(sink, text, inAsciiRun);
     if (atEnd(text)) return text;
     text = NarrowNonAscii(sink, charset, text, atEnd);
   }
@@ -170,19 +180,13 @@ void NarrowCounted(OutBuffer* sink, Charset* charset, const char16_t* text,
   const char16_t* end = text + nUnits;
   Narrow(
       sink, charset, text, [end](const char16_t* p) { return p == end; },
-      [end](const char16_t* p) {
-        while (p != end && *p < 0x80) ++p;
-        return p;
-      });
+      [end](const char16_t* p) { return p != end && *p < 0x80; });
 }
 
 void NarrowTerminated(OutBuffer* sink, Charset* charset, const char16_t* text) {
   Narrow(
       sink, charset, text, [](const char16_t* p) { return *p == u'\0'; },
-      [](const char16_t* p) {
-        while (IsNonNulAscii(*p)) ++p;
-        return p;
-      });
+      [](const char16_t* p) { return IsNonNulAscii(*p); });
 }
 
 // Narrows format text up to the next '%' or the terminating NUL and returns
@@ -192,10 +196,7 @@ const char16_t* NarrowLiteral(OutBuffer* sink, Charset* charset,
   return Narrow(
       sink, charset, text,
       [](const char16_t* p) { return *p == u'\0' || *p == u'%'; },
-      [](const char16_t* p) {
-        while (IsNonNulAscii(*p) && *p != u'%') ++p;
-        return p;
-      });
+      [](const char16_t* p) { return IsNonNulAscii(*p) && *p != u'%'; });
 }
 
 // Codeset names compared the way the C runtimes spell them variously:
@@ -264,6 +265,25 @@ static_assert(sizeof(kArgInfo) / sizeof(kArgInfo[0]) ==
 // state (kMalformed, kArgPercent or an argument-taking state) and sets `*end`
 // past the last unit that belongs to the conversion.
 State ParseField(const char16_t* s, Field* field, const char16_t** end) {
+  // Most conversions are a bare letter ("%d", "%s"). No flag, digit, '*' or
+  // '.' is such a letter, so the general parse would come to the same
+  // state through the same table, after a walk over flags, width,
+  // precision and modifier that finds none of them.
+  const char16_t letter = s[1];
+  if (letter >= grammar::kFirstColumn && letter <= u'z') {
+    const uint8_t bare =
+        grammar::kStates.next[grammar::kBare][letter - grammar::kFirstColumn];
+    if (bare > grammar::kStop) {
+      *end = s + 2;
+      field->flags = 0;
+      field->widthFromArg = false;
+      field->precisionFromArg = false;
+      field->width = 0;
+      field->precision = -1;
+      field->conversion = static_cast<char>(letter);
+      return static_cast<State>(bare);
+    }
+  }
   const grammar::Conversion c = grammar::ParseConversion(s);
   *end = s + c.nUnits;
   field->flags = c.flags;
@@ -444,14 +464,17 @@ void RenderInteger(OutBuffer* out, const Field& field, uint64_t bits) {
   char prefix[2];
   const size_t nPrefix = IntegerPrefix(field, sign, value, prefix);
 
-  if (field.width == 0 && nZeros == 0) {
-    // The common case: prefix and digits straight into the buffer.
-    char* dst = out->Reserve(kIntegerBytes);
+  if (field.width == 0 && nZeros <= kIntegerBytes) {
+    // The common case, with no padding and few zeros if any ("%.8X"):
+    // everything straight into the buffer, which is asked for no more room
+    // than the field takes.
+    const size_t nBytes = nPrefix + nZeros + nDigits;
+    char* dst = out->Reserve(nBytes);
     if (dst == nullptr) return;
     for (size_t i = 0; i < nPrefix; ++i) dst[i] = prefix[i];
-    if (nDigits > 0)
-      WriteDigits(value, field.conversion, dst + nPrefix + nDigits);
-    out->Commit(nPrefix + nDigits);
+    for (size_t i = 0; i < nZeros; ++i) dst[nPrefix + i] = '0';
+    if (nDigits > 0) WriteDigits(value, field.conversion, dst + nBytes);
+    out->Commit(nBytes);
     return;
   }
   char digits[kIntegerBytes];
@@ -739,6 +762,19 @@ void AppendNarrowed(OutBuffer* out, const char16_t* text, size_t nUnits) {
 }
 
 void AppendUpperHex(OutBuffer* out, uint64_t value, int nDigits) {
+  // The thread id of every line prefix comes through here, and fits its
+  // digits: each digit is written in place, with no field to lay out.
+  constexpr int kMaxDigits = 2 * sizeof value;
+  if (nDigits > 0 && nDigits < kMaxDigits && (value >> (4 * nDigits)) == 0) {
+    char* dst = out->Reserve(static_cast<size_t>(nDigits));
+    if (dst == nullptr) return;
+    for (int i = nDigits - 1; i >= 0; --i) {
+      dst[i] = kUpperHex[value & 15];
+      value >>= 4;
+    }
+    out->Commit(static_cast<size_t>(nDigits));
+    return;
+  }
   Field field{};
   field.conversion = 'X';
   field.intBits = 64;

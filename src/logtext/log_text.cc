@@ -88,19 +88,40 @@ void RefillTimeCache(TimeCache* cache, time_t second) {
   cache->valid = true;
 }
 
+// ".mmm" after the seconds.
+constexpr size_t kMillisecondBytes = 4;
+
+// Writes the kMillisecondBytes of ".mmm" at `out`. Byte by byte into their
+// place: staged in a local array and copied on as one word, the load would
+// have to wait for the four byte stores before it to drain.
+void PutMilliseconds(int milliseconds, char* out) {
+  out[0] = '.';
+  out[1] = static_cast<char>('0' + milliseconds / 100);
+  out[2] = static_cast<char>('0' + milliseconds / 10 % 10);
+  out[3] = static_cast<char>('0' + milliseconds % 10);
+}
+
 // Copies up to `maxBytes` of the timestamp `text`, cut on a character
 // boundary, and adds the milliseconds when `flags` asks and the whole text
 // fitted; returns the length written.
 size_t FinishTimeText(int flags, const char* text, size_t nBytes, int milliseconds,
                       char* out, size_t maxBytes) {
+  const bool withMilliseconds = (flags & QXSTD::TRACE_MSEC) != 0 && nBytes > 0;
+  if (nBytes + kMillisecondBytes <= maxBytes) {
+    // Everything fits, as it does in every line prefix unless a locale
+    // spells its day and month names at length: no cut to look for.
+    std::memcpy(out, text, nBytes);
+    if (!withMilliseconds) return nBytes;
+    PutMilliseconds(milliseconds, out + nBytes);
+    return nBytes + kMillisecondBytes;
+  }
   size_t n = CutOnCharBoundary(text, nBytes, maxBytes);
   std::memcpy(out, text, n);
-  if ((flags & QXSTD::TRACE_MSEC) != 0 && n > 0 && n == nBytes) {
-    char msec[4] = {'.', static_cast<char>('0' + milliseconds / 100),
-                    static_cast<char>('0' + milliseconds / 10 % 10),
-                    static_cast<char>('0' + milliseconds % 10)};
+  if (withMilliseconds && n == nBytes) {
+    char msec[kMillisecondBytes];
+    PutMilliseconds(milliseconds, msec);
     size_t room = maxBytes - n;
-    size_t nMsec = room < sizeof msec ? room : sizeof msec;
+    size_t nMsec = room < kMillisecondBytes ? room : kMillisecondBytes;
     std::memcpy(out + n, msec, nMsec);
     n += nMsec;
   }
@@ -176,9 +197,13 @@ size_t FormatTraceTime(int flags, char* out, size_t maxBytes) {
 
 size_t FormatTraceTimeAt(platform::WallClock now, int flags, char* out, size_t maxBytes) {
   TimeCache* cache = &t_timeCache;
-  if (!cache->valid || cache->second != now.seconds) {
-    RefillTimeCache(cache, now.seconds);
+  // The same second as before returns on its own path: in a shared library
+  // each reach for a thread_local may be a call into the dynamic linker, and
+  // a path shared with the refill makes the compiler reach for it again.
+  if (cache->valid && cache->second == now.seconds) {
+    return FinishTimeText(flags, cache->text, cache->nBytes, now.milliseconds, out, maxBytes);
   }
+  RefillTimeCache(cache, now.seconds);
   return FinishTimeText(flags, cache->text, cache->nBytes, now.milliseconds, out, maxBytes);
 }
 
