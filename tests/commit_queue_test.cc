@@ -25,6 +25,11 @@ bool JoinNow(CommitQueue* queue, CommitEntry* entry, bool exclusive = false) {
   return queue->Join(entry);
 }
 
+// Writes nothing and passes the lead on, as a leader does after its batch.
+void Finish(CommitQueue* queue, const CommitQueue::Batch& batch) {
+  EXPECT_EQ(queue->FinishBatch(batch, batch.entries[0], CommitQueue::LeadChoice::kPass), nullptr);
+}
+
 uint32_t TurnOf(const CommitEntry& entry) {
   return entry.turn.load(std::memory_order_acquire);
 }
@@ -38,7 +43,7 @@ TEST(CommitQueue, LoneLineLeadsAndLeavesTheQueueIdle) {
     queue.TakeBatch(&line, &batch);
     ASSERT_EQ(batch.count, 1u);
     EXPECT_EQ(batch.entries[0], &line);
-    queue.FinishBatch(batch);
+    Finish(&queue, batch);
     EXPECT_EQ(TurnOf(line), CommitEntry::kQueued);  // The leader is not told.
   }
 }
@@ -57,12 +62,43 @@ TEST(CommitQueue, LeaderTakesTheWaitingLinesOldestFirst) {
   // A line that arrives while the batch is written leads next.
   CommitEntry late;
   ASSERT_FALSE(JoinNow(&queue, &late));
-  queue.FinishBatch(batch);
+  Finish(&queue, batch);
   for (CommitEntry& entry : waiting) EXPECT_EQ(TurnOf(entry), CommitEntry::kWritten);
   EXPECT_EQ(TurnOf(late), CommitEntry::kLead);
   queue.TakeBatch(&late, &batch);
   ASSERT_EQ(batch.count, 1u);
-  queue.FinishBatch(batch);
+  Finish(&queue, batch);
+  CommitEntry after;
+  EXPECT_TRUE(JoinNow(&queue, &after));
+}
+
+TEST(CommitQueue, LeaderMayKeepTheLeadForTheLinesThatCameMeanwhile) {
+  CommitQueue queue;
+  CommitEntry leader, early, late, exclusive, last;
+  ASSERT_TRUE(JoinNow(&queue, &leader));
+  ASSERT_FALSE(JoinNow(&queue, &early));
+  CommitQueue::Batch batch;
+  queue.TakeBatch(&leader, &batch);
+  ASSERT_FALSE(JoinNow(&queue, &late));
+  // The leader goes on from the line that came while it wrote; that line's
+  // thread keeps waiting for its line, not for the lead.
+  EXPECT_EQ(queue.FinishBatch(batch, &leader, CommitQueue::LeadChoice::kKeep), &late);
+  EXPECT_EQ(TurnOf(early), CommitEntry::kWritten);
+  EXPECT_EQ(TurnOf(late), CommitEntry::kQueued);
+  ASSERT_FALSE(JoinNow(&queue, &exclusive, true));
+  ASSERT_FALSE(JoinNow(&queue, &last));
+  queue.TakeBatch(&late, &batch);
+  ASSERT_EQ(batch.count, 1u);
+  // An exclusive entry gets the lead whatever the leader asks.
+  EXPECT_EQ(queue.FinishBatch(batch, &leader, CommitQueue::LeadChoice::kKeep), nullptr);
+  EXPECT_EQ(TurnOf(late), CommitEntry::kWritten);
+  EXPECT_EQ(TurnOf(exclusive), CommitEntry::kLead);
+  queue.PassLead(&exclusive);
+  EXPECT_EQ(TurnOf(last), CommitEntry::kLead);
+  queue.TakeBatch(&last, &batch);
+  // With nothing after it, the queue goes idle even for a leader that would
+  // keep the lead.
+  EXPECT_EQ(queue.FinishBatch(batch, &last, CommitQueue::LeadChoice::kKeep), nullptr);
   CommitEntry after;
   EXPECT_TRUE(JoinNow(&queue, &after));
 }
@@ -77,14 +113,14 @@ TEST(CommitQueue, FullBatchPassesTheLeadToTheNextLine) {
   queue.TakeBatch(&lines[0], &batch);
   ASSERT_EQ(batch.count, CommitQueue::kMaxBatch);
   for (size_t i = 0; i < batch.count; ++i) EXPECT_EQ(batch.entries[i], &lines[i]);
-  queue.FinishBatch(batch);
+  Finish(&queue, batch);
   CommitEntry* next = &lines[CommitQueue::kMaxBatch];
   EXPECT_EQ(TurnOf(lines[CommitQueue::kMaxBatch - 1]), CommitEntry::kWritten);
   ASSERT_EQ(TurnOf(*next), CommitEntry::kLead);
   queue.TakeBatch(next, &batch);
   ASSERT_EQ(batch.count, 7u);
   EXPECT_EQ(batch.entries[6], &lines[kLines - 1]);
-  queue.FinishBatch(batch);
+  Finish(&queue, batch);
 }
 
 TEST(CommitQueue, ExclusiveTurnEndsABatchAndHoldsTheStreamAlone) {
@@ -98,14 +134,14 @@ TEST(CommitQueue, ExclusiveTurnEndsABatchAndHoldsTheStreamAlone) {
   queue.TakeBatch(&leader, &batch);
   ASSERT_EQ(batch.count, 2u);
   EXPECT_EQ(batch.entries[1], &before);
-  queue.FinishBatch(batch);
+  Finish(&queue, batch);
   EXPECT_EQ(TurnOf(exclusive), CommitEntry::kLead);
   EXPECT_EQ(TurnOf(after), CommitEntry::kQueued);
   queue.PassLead(&exclusive);
   EXPECT_EQ(TurnOf(after), CommitEntry::kLead);
   queue.TakeBatch(&after, &batch);
   EXPECT_EQ(batch.count, 1u);
-  queue.FinishBatch(batch);
+  Finish(&queue, batch);
 }
 
 TEST(CommitQueue, SleepingWaiterIsWoken) {
@@ -127,7 +163,7 @@ TEST(CommitQueue, SleepingWaiterIsWoken) {
   CommitQueue::Batch batch;
   queue.TakeBatch(&leader, &batch);
   EXPECT_EQ(batch.count, 2u);
-  queue.FinishBatch(batch);
+  Finish(&queue, batch);
   waiter.join();
   EXPECT_FALSE(led);
 }
@@ -157,13 +193,20 @@ TEST(CommitQueue, ContendedLinesAreWrittenOnceInOrder) {
       line.sequence = i;
       if (!queue.Join(&line) && !CommitQueue::Await(&line)) continue;
       queue.AwaitCompany(&line);
-      CommitQueue::Batch batch;
-      queue.TakeBatch(&line, &batch);
-      for (size_t k = 0; k < batch.count; ++k) {
-        const auto* each = static_cast<const Line*>(batch.entries[k]);
-        written.emplace_back(each->thread, each->sequence);
+      // Several batches per lead, as emission writes them.
+      CommitEntry* first = &line;
+      for (int round = 1; first != nullptr; ++round) {
+        CommitQueue::Batch batch;
+        queue.TakeBatch(first, &batch);
+        for (size_t k = 0; k < batch.count; ++k) {
+          const auto* each = static_cast<const Line*>(batch.entries[k]);
+          written.emplace_back(each->thread, each->sequence);
+        }
+        first = queue.FinishBatch(batch, &line,
+                                  round < 3   ? CommitQueue::LeadChoice::kKeep
+                                  : round < 6 ? CommitQueue::LeadChoice::kPassIfAwake
+                                              : CommitQueue::LeadChoice::kPass);
       }
-      queue.FinishBatch(batch);
     }
   };
   std::vector<std::thread> threads;

@@ -3,29 +3,27 @@
 #include "core/commit_queue.h"
 
 #include <chrono>
+#include <thread>
 
 #include "platform/port.h"
-
-#ifndef RAZEZIR_LINGER_NS
-#define RAZEZIR_LINGER_NS 1500
-#endif
-#ifndef RAZEZIR_SPIN_NS
-#define RAZEZIR_SPIN_NS 5000
-#endif
 
 namespace razezir {
 
 namespace {
 
-// How long a waiting thread spins before it sleeps. A batch takes a few
-// microseconds to write; a waiter that is still spinning when its line is
-// written is told without a system call on either side. A waiter that
-// spins much longer only keeps other threads from the processor.
-constexpr std::chrono::nanoseconds kSpinLimit{RAZEZIR_SPIN_NS};
+// How a waiting thread waits. It spins for about a microsecond: when the
+// thread that writes is running, a batch is written in a few, and a waiter
+// that is still spinning is told without a system call on either side.
+// Then it yields the processor, for up to a millisecond, to the threads
+// that have work (when there are more threads than processors, one of them
+// may be the writer); spinning longer would only keep them from it. Then it
+// sleeps until told.
+constexpr std::chrono::nanoseconds kSpinLimit{1000};
+constexpr std::chrono::nanoseconds kYieldLimit{1000000};
 
 // How long a leader waits for company at most: about the time a thread
 // takes to format a line.
-constexpr std::chrono::nanoseconds kLingerLimit{RAZEZIR_LINGER_NS};
+constexpr std::chrono::nanoseconds kLingerLimit{1500};
 
 // Spins until `done()` or until `limit` has passed; returns `done()`.
 template <typename Done>
@@ -54,12 +52,16 @@ void Tell(CommitEntry* entry, CommitEntry::Turn turn) {
 
 bool CommitQueue::Await(CommitEntry* entry) {
   uint32_t turn = CommitEntry::kQueued;
-  if (SpinUntil(kSpinLimit, [&] {
-        turn = entry->turn.load(std::memory_order_acquire);
-        return turn != CommitEntry::kQueued;
-      })) {
-    return turn == CommitEntry::kLead;
-  }
+  auto told = [&] {
+    turn = entry->turn.load(std::memory_order_acquire);
+    return turn != CommitEntry::kQueued;
+  };
+  if (SpinUntil(kSpinLimit, told)) return turn == CommitEntry::kLead;
+  const auto deadline = std::chrono::steady_clock::now() + kYieldLimit;
+  do {
+    std::this_thread::yield();
+    if (told()) return turn == CommitEntry::kLead;
+  } while (std::chrono::steady_clock::now() < deadline);
   if (entry->turn.compare_exchange_strong(turn, CommitEntry::kSleeping,
                                           std::memory_order_acq_rel)) {
     do {
@@ -71,28 +73,28 @@ bool CommitQueue::Await(CommitEntry* entry) {
 }
 
 void CommitQueue::AwaitCompany(CommitEntry* leader) const {
-  if (kLingerLimit.count() == 0 || !contended_.load(std::memory_order_relaxed)) return;
+  if (!contended_.load(std::memory_order_relaxed)) return;
   SpinUntil(kLingerLimit, [&] { return tail_.load(std::memory_order_acquire) != leader; });
 }
 
-void CommitQueue::TakeBatch(CommitEntry* leader, Batch* batch) {
-  // Walks from the newest entry back to the leader. The last kMaxBatch + 1
+void CommitQueue::TakeBatch(CommitEntry* first, Batch* batch) {
+  // Walks from the newest entry back to `first`. The last kMaxBatch + 1
   // entries seen since the last exclusive one are kept in a ring: the
-  // oldest kMaxBatch of them are the batch, and one more is the next leader
+  // oldest kMaxBatch of them are the batch, and one more is the next entry
   // when the batch is full.
   constexpr size_t kRing = kMaxBatch + 1;
   CommitEntry* ring[kRing];
   size_t seen = 0;
   CommitEntry* exclusive = nullptr;
   for (CommitEntry* entry = tail_.load(std::memory_order_acquire);; entry = entry->older) {
-    if (entry != leader && entry->exclusive) {
+    if (entry != first && entry->exclusive) {
       seen = 0;
       exclusive = entry;
       continue;
     }
     ring[seen % kRing] = entry;
     ++seen;
-    if (entry == leader) break;
+    if (entry == first) break;
   }
   batch->count = seen < kMaxBatch ? seen : kMaxBatch;
   for (size_t i = 0; i < batch->count; ++i) {
@@ -102,25 +104,45 @@ void CommitQueue::TakeBatch(CommitEntry* leader, Batch* batch) {
   contended_.store(batch->count > 1, std::memory_order_relaxed);
 }
 
-void CommitQueue::FinishBatch(const Batch& batch) {
-  PassLeadAfter(batch.entries[batch.count - 1], batch.next);
-  for (size_t i = 1; i < batch.count; ++i) Tell(batch.entries[i], CommitEntry::kWritten);
-}
-
-void CommitQueue::PassLeadAfter(CommitEntry* last, CommitEntry* next) {
-  if (next == nullptr) {
-    CommitEntry* newest = last;
-    if (tail_.compare_exchange_strong(newest, nullptr, std::memory_order_acq_rel,
-                                      std::memory_order_acquire)) {
-      return;
-    }
-    // Lines came in after `last`; every one of them waits, so the walk
-    // reads only live entries. It ends at the one queued right after.
-    for (next = newest; next->older != last; next = next->older) {
+CommitEntry* CommitQueue::FinishBatch(const Batch& batch, const CommitEntry* own,
+                                      LeadChoice choice) {
+  // The next entry is found before any thread of the batch is told: once
+  // told, its entry may be gone and its address taken by a new entry.
+  CommitEntry* next =
+      batch.next != nullptr ? batch.next : NextAfter(batch.entries[batch.count - 1]);
+  if (next != nullptr) {
+    contended_.store(true, std::memory_order_relaxed);
+    const bool pass =
+        next->exclusive || choice == LeadChoice::kPass ||
+        (choice == LeadChoice::kPassIfAwake &&
+         next->turn.load(std::memory_order_relaxed) == CommitEntry::kQueued);
+    if (pass) {
+      Tell(next, CommitEntry::kLead);
+      next = nullptr;
     }
   }
-  contended_.store(true, std::memory_order_relaxed);
-  Tell(next, CommitEntry::kLead);
+  for (size_t i = 0; i < batch.count; ++i) {
+    if (batch.entries[i] != own) Tell(batch.entries[i], CommitEntry::kWritten);
+  }
+  return next;
+}
+
+void CommitQueue::PassLead(CommitEntry* leader) {
+  CommitEntry* next = NextAfter(leader);
+  if (next != nullptr) Tell(next, CommitEntry::kLead);
+}
+
+CommitEntry* CommitQueue::NextAfter(CommitEntry* last) {
+  CommitEntry* newest = last;
+  if (tail_.compare_exchange_strong(newest, nullptr, std::memory_order_acq_rel,
+                                    std::memory_order_acquire)) {
+    return nullptr;
+  }
+  // Lines came in after `last`; every one of them waits, so the walk reads
+  // only live entries. It ends at the one queued right after.
+  CommitEntry* next = newest;
+  while (next->older != last) next = next->older;
+  return next;
 }
 
 ExclusiveTurn::ExclusiveTurn(CommitQueue& queue) : queue_(queue) {

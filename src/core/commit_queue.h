@@ -91,27 +91,42 @@ class CommitQueue {
   // line, and two lines in one write cost little more than one.
   void AwaitCompany(CommitEntry* leader) const;
 
-  // REQUIRES: `leader` leads and is not exclusive. Fills `batch` with the
-  // line of `leader` and those queued after it, up to kMaxBatch and not past
-  // an exclusive entry. Their threads wait until FinishBatch.
-  void TakeBatch(CommitEntry* leader, Batch* batch);
+  // REQUIRES: the caller leads, and `first` is its own entry or the one
+  // FinishBatch returned; it is not exclusive. Fills `batch` with the line of
+  // `first` and those queued after it, up to kMaxBatch and not past an
+  // exclusive entry. Their threads wait until FinishBatch.
+  void TakeBatch(CommitEntry* first, Batch* batch);
 
-  // Passes the lead on after `batch` was written and lets the threads of its
-  // lines (but the leader's) return.
-  void FinishBatch(const Batch& batch);
+  // What a leader does with the lead after a batch, when more lines wait.
+  enum class LeadChoice {
+    kKeep,          // Write them too.
+    kPassIfAwake,   // Pass the lead to the next line's thread if it is
+                    // spinning; if it sleeps, write them too, rather than
+                    // leave every line waiting until that thread is woken
+                    // and scheduled.
+    kPass,          // Pass the lead on.
+  };
+
+  // After `batch` was written: lets the threads of its lines return, but
+  // the caller's own (`own`), and deals with the lines that came in after
+  // it as `choice` says. Returns the entry the caller's next batch starts
+  // from when it keeps the lead, or null when the lead has passed or the
+  // queue went idle. The lead always passes to an exclusive entry.
+  CommitEntry* FinishBatch(const Batch& batch, const CommitEntry* own, LeadChoice choice);
 
   // REQUIRES: `leader` leads. Passes the lead to the entry queued after
   // it, or leaves the queue idle.
-  void PassLead(CommitEntry* leader) { PassLeadAfter(leader, nullptr); }
+  void PassLead(CommitEntry* leader);
 
   // Forgets the entries of threads that a fork left behind. REQUIRES: only
   // the calling thread runs in this process.
   void ResetInForkChild() { tail_.store(nullptr, std::memory_order_relaxed); }
 
  private:
-  // Hands the lead to `next`, or when null to whichever entry was queued
-  // right after `last`; with none, the queue goes idle.
-  void PassLeadAfter(CommitEntry* last, CommitEntry* next);
+  // The entry queued right after `last`, or null when there is none: the
+  // queue is then idle. REQUIRES: `last` leads or is in the leader's batch,
+  // and its thread has not been told yet (so its address is not reused).
+  CommitEntry* NextAfter(CommitEntry* last);
 
   // The newest entry, or null when the queue is idle.
   std::atomic<CommitEntry*> tail_{nullptr};

@@ -144,30 +144,48 @@ struct LineJob {
   bool failed;   // A piece did not reach the stream whole.
 };
 
+// How many batches a leader writes before it passes the lead on, when lines
+// keep coming: a thread already running writes what queued up while it
+// wrote; past the first number it passes the lead to a thread that is awake
+// only, and past the second to any, so that its own call returns.
+constexpr int kBatchesKept = 4;
+constexpr int kBatchesKeptForSleepers = 64;
+
+CommitQueue::LeadChoice ChoiceAfter(int batches) {
+  if (batches < kBatchesKept) return CommitQueue::LeadChoice::kKeep;
+  if (batches < kBatchesKeptForSleepers) return CommitQueue::LeadChoice::kPassIfAwake;
+  return CommitQueue::LeadChoice::kPass;
+}
+
 // Stamps and writes the lines of `job` and of those queued behind it, in
-// one write, and passes the lead on. REQUIRES: `job` leads its queue.
-void WriteBatch(LineJob* job) {
+// one write per batch, and passes the lead on. REQUIRES: `job` leads its
+// queue.
+void WriteBatches(LineJob* job) {
   const bool main = job->route.target == nullptr;
   if (main) LibraryCall::Set(CallPhase::kWritingMain);
   job->queue->AwaitCompany(&job->line);
-  CommitQueue::Batch batch;
-  job->queue->TakeBatch(&job->line, &batch);
-  // One clock reading for the whole batch: its lines are written together.
-  TimeStamp now;
-  platform::ByteSpan spans[CommitQueue::kMaxBatch];
-  size_t nSpans = 0;
-  for (size_t i = 0; i < batch.count; ++i) {
-    // Every entry but exclusive ones is a QueuedLine, and a batch has none.
-    auto* line = static_cast<QueuedLine*>(batch.entries[i]);
-    if (!StillAdmitted(*job->state, job->route, line->level)) continue;
-    const size_t offset = now.Put(line->start, line->gap, line->flags);
-    spans[nSpans++] = platform::ByteSpan{line->start + offset, line->size - offset};
+  CommitEntry* first = &job->line;
+  for (int round = 1; first != nullptr; ++round) {
+    CommitQueue::Batch batch;
+    job->queue->TakeBatch(first, &batch);
+    // One clock reading for the whole batch: its lines are written together.
+    TimeStamp now;
+    platform::ByteSpan spans[CommitQueue::kMaxBatch];
+    size_t nSpans = 0;
+    for (size_t i = 0; i < batch.count; ++i) {
+      // Every entry but exclusive ones is a QueuedLine, and a batch has none.
+      auto* line = static_cast<QueuedLine*>(batch.entries[i]);
+      if (!StillAdmitted(*job->state, job->route, line->level)) continue;
+      const size_t offset = now.Put(line->start, line->gap, line->flags);
+      spans[nSpans++] = platform::ByteSpan{line->start + offset, line->size - offset};
+    }
+    if (nSpans > 0) WriteLogSpans(StreamOf(*job->state, job->route), spans, nSpans);
+    // Back before the lead may go: from then on another thread may switch
+    // the main stream.
+    if (main) LibraryCall::Set(CallPhase::kWriting);
+    first = job->queue->FinishBatch(batch, &job->line, ChoiceAfter(round));
+    if (main && first != nullptr) LibraryCall::Set(CallPhase::kWritingMain);
   }
-  if (nSpans > 0) WriteLogSpans(StreamOf(*job->state, job->route), spans, nSpans);
-  // Back before the lead goes: from then on another thread may switch the
-  // main stream.
-  if (main) LibraryCall::Set(CallPhase::kWriting);
-  job->queue->FinishBatch(batch);
 }
 
 // Commits a line formatted whole in `buffer`: writes it, on its own or with
@@ -182,7 +200,7 @@ void CommitLine(LineJob* job, OutBuffer* buffer) {
                   line->size - offset);
     return;
   }
-  if (job->queue->Join(line) || CommitQueue::Await(line)) WriteBatch(job);
+  if (job->queue->Join(line) || CommitQueue::Await(line)) WriteBatches(job);
 }
 
 // Receives the pieces of a line too long to be held whole (past the
