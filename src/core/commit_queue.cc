@@ -14,10 +14,10 @@ namespace {
 // How a waiting thread waits. It spins for about a microsecond: when the
 // thread that writes is running, a batch is written in a few, and a waiter
 // that is still spinning is told without a system call on either side.
-// Then it yields the processor, for up to a millisecond, to the threads
-// that have work (when there are more threads than processors, one of them
-// may be the writer); spinning longer would only keep them from it. Then it
-// sleeps until told.
+// Then it yields the processor to the threads that have work (when there
+// are more threads than processors, one of them may be the writer), and
+// spins again, for up to a millisecond in all; spinning longer would only
+// keep them from the processor. Then it sleeps until told.
 constexpr std::chrono::nanoseconds kSpinLimit{1000};
 constexpr std::chrono::nanoseconds kYieldLimit{1000000};
 
@@ -56,12 +56,12 @@ bool CommitQueue::Await(CommitEntry* entry) {
     turn = entry->turn.load(std::memory_order_acquire);
     return turn != CommitEntry::kQueued;
   };
-  if (SpinUntil(kSpinLimit, told)) return turn == CommitEntry::kLead;
   const auto deadline = std::chrono::steady_clock::now() + kYieldLimit;
-  do {
+  while (!SpinUntil(kSpinLimit, told)) {
+    if (std::chrono::steady_clock::now() >= deadline) break;
     std::this_thread::yield();
-    if (told()) return turn == CommitEntry::kLead;
-  } while (std::chrono::steady_clock::now() < deadline);
+  }
+  if (turn != CommitEntry::kQueued) return turn == CommitEntry::kLead;
   if (entry->turn.compare_exchange_strong(turn, CommitEntry::kSleeping,
                                           std::memory_order_acq_rel)) {
     do {
