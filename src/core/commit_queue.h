@@ -4,10 +4,11 @@
 // write and two atomic operations. If another thread is writing, the line
 // waits, in the joining thread's own stack frame, and that thread waits
 // with it. The thread that writes next takes every line waiting behind its
-// own and writes them together with one system call; it then wakes the
-// threads whose lines it wrote and passes the lead to the first line that
-// arrived too late for the batch. So under contention a write carries many
-// lines, and still every caller returns only once its own line is written.
+// own and writes them together with one system call, then tells the
+// threads whose lines it wrote. If lines arrived while it wrote, it writes
+// those too, for a few batches, and then passes the lead to the first of
+// them. So under contention a write carries many lines, and still every
+// caller returns only once its own line is written.
 //
 // The queue is a stack of entries linked from the newest to the oldest,
 // pushed with compare-and-swap. An entry links to the one before it before
@@ -18,7 +19,7 @@
 // The leader reads the clock once for its batch and puts the time into each
 // of the batch's lines just before writing them, so a stream's lines carry
 // times that never go backwards, each the time its line was committed.
-
+//
 // An exclusive entry carries no line: its thread gets the stream to itself,
 // to write a line in several pieces or to change or close the stream, and
 // then passes the lead on. A batch never takes an exclusive entry along.
