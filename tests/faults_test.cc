@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdio_ext.h>
 #include <sys/mman.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -368,10 +369,13 @@ TEST(Faults, WideOrientedStdoutStillGetsLinesInOrder) {
             (std::vector<std::string>{"host before", "traced", "host after"}));
 }
 
-TEST(Faults, ForkNeverDuplicatesStdoutLines) {
+// Forks while a thread traces to standard output, with `flags`, whose
+// prefix is `prefix`. Queued lines (no TRACE_NO_LOCK) also check that the
+// fork waits for the line being written and that the queue is usable after.
+void ForkWhileTracingToStdout(int flags, const std::string& prefix) {
   razezir_test::StdoutCapture capture;
   QXSTD::InitTrace();
-  QXSTD::StartTrace(1, nullptr, 0x20);
+  QXSTD::StartTrace(1, nullptr, flags);
   std::atomic<bool> stop{false};
   std::thread tracer([&] {
     for (int i = 0; !stop.load(); ++i) QXSTD::Trace1(W(u"m"), W(u"line %d\n"), i);
@@ -379,12 +383,15 @@ TEST(Faults, ForkNeverDuplicatesStdoutLines) {
   for (int i = 0; i < 100; ++i) {
     pid_t child = fork();
     if (child == 0) {
-      // What exit() would do to stdio, without the rest of exit(), which
-      // ThreadSanitizer cannot run in the child of a threaded process.
-      std::fflush(stdout);
-      _exit(0);
+      // Whatever waits in stdout's buffer, exit() would write a second
+      // time. The child only looks: flushing here, in the child of a
+      // threaded process, can hang on a lock that a sanitizer's stdio
+      // interceptor held in another thread at the fork.
+      _exit(__fpending(stdout) == 0 ? 0 : 1);
     }
-    waitpid(child, nullptr, 0);
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "bytes left in stdout's buffer";
   }
   stop.store(true);
   tracer.join();
@@ -392,9 +399,13 @@ TEST(Faults, ForkNeverDuplicatesStdoutLines) {
   std::vector<std::string> lines = MessageLines(capture.Stop());
   ASSERT_FALSE(lines.empty());
   for (size_t i = 0; i < lines.size(); ++i) {
-    ASSERT_EQ(lines[i], " : line " + std::to_string(i));
+    ASSERT_EQ(lines[i], prefix + "line " + std::to_string(i));
   }
 }
+
+TEST(Faults, ForkNeverDuplicatesStdoutLines) { ForkWhileTracingToStdout(0x20, " : "); }
+
+TEST(Faults, ForkWaitsForTheLineOnItsWayToStdout) { ForkWhileTracingToStdout(0, ""); }
 
 TEST(Faults, LogFilesNeverTakeStandardDescriptors) {
   std::fflush(stdout);

@@ -145,9 +145,9 @@ CommitEntry* CommitQueue::NextAfter(CommitEntry* last) {
   return next;
 }
 
-ExclusiveTurn::ExclusiveTurn(CommitQueue& queue) : queue_(queue) {
-  entry_.exclusive = true;
-  if (!queue_.Join(&entry_)) CommitQueue::Await(&entry_);
+void CommitQueue::TakeAlone(CommitEntry* entry) {
+  entry->exclusive = true;
+  if (!Join(entry)) Await(entry);
 }
 
 }  // namespace razezir

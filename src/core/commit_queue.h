@@ -115,6 +115,10 @@ class CommitQueue {
   // queue went idle. The lead always passes to an exclusive entry.
   CommitEntry* FinishBatch(const Batch& batch, const CommitEntry* own, LeadChoice choice);
 
+  // Queues `entry` as exclusive and waits for its turn: then the caller
+  // has the stream alone until it calls PassLead(entry).
+  void TakeAlone(CommitEntry* entry);
+
   // REQUIRES: `leader` leads. Passes the lead to the entry queued after
   // it, or leaves the queue idle.
   void PassLead(CommitEntry* leader);
@@ -141,7 +145,7 @@ class CommitQueue {
 // cancelled while it waits or holds the turn, which it could not pass on.
 class ExclusiveTurn {
  public:
-  explicit ExclusiveTurn(CommitQueue& queue);
+  explicit ExclusiveTurn(CommitQueue& queue) : queue_(queue) { queue_.TakeAlone(&entry_); }
   ~ExclusiveTurn() { queue_.PassLead(&entry_); }
   ExclusiveTurn(const ExclusiveTurn&) = delete;
   ExclusiveTurn& operator=(const ExclusiveTurn&) = delete;

@@ -12,7 +12,9 @@
 #include "core/trace_state.h"
 
 #include <cstring>
+#include <memory>
 #include <string_view>
+#include <vector>
 
 #include "logtext/log_text.h"
 #include "razezir/trace.h"
@@ -35,6 +37,48 @@ thread_local CriticalSectionLock* t_forkListLock = nullptr;
 // The forking thread's id in the parent.
 thread_local uint32_t t_forkThreadId = 0;
 
+// The queues of standard output that the fork prepare handler holds, and
+// its entries in them.
+struct HeldQueues {
+  std::vector<CommitQueue*> queues;
+  std::unique_ptr<CommitEntry[]> entries;
+};
+thread_local HeldQueues* t_forkHeld = nullptr;
+
+// Waits for the lines on their way to standard output and holds their
+// queues, so that no thread is inside standard output's lock, or the
+// runtime's bookkeeping around it, when the process forks: the child may
+// still flush standard output, as exit() does. Log files need no such care;
+// the child forgets the queues anyway. Without memory for the record,
+// nothing is held.
+// REQUIRES: global lock and list lock held.
+void HoldStandardOutputQueues(TraceState* state) NO_THREAD_SAFETY_ANALYSIS {
+  auto held = std::unique_ptr<HeldQueues>();
+  if (!UnlessOutOfMemory([&]() NO_THREAD_SAFETY_ANALYSIS {
+        held = std::make_unique<HeldQueues>();
+        if (state->out.load(std::memory_order_relaxed) == stdout) {
+          held->queues.push_back(&state->mainQueue);
+        }
+        for (const TargetList* targets : {&state->modules, &state->threadTargets}) {
+          for (const TargetPtr& target : *targets) {
+            if (target->out == stdout) held->queues.push_back(&target->queue);
+          }
+        }
+        held->entries.reset(new CommitEntry[held->queues.size()]);
+      })) {
+    return;
+  }
+  for (size_t i = 0; i < held->queues.size(); ++i) held->queues[i]->TakeAlone(&held->entries[i]);
+  t_forkHeld = held.release();
+}
+
+void ReleaseHeldQueues(bool passLeads) {
+  std::unique_ptr<HeldQueues> held(t_forkHeld);
+  t_forkHeld = nullptr;
+  if (held == nullptr || !passLeads) return;
+  for (size_t i = 0; i < held->queues.size(); ++i) held->queues[i]->PassLead(&held->entries[i]);
+}
+
 // A fork while another thread is inside the library would leave the child
 // with a lock that no thread of its own will ever release. Holding both
 // locks across fork means no critical section is half done in the child.
@@ -47,9 +91,13 @@ void ForkPrepare() NO_THREAD_SAFETY_ANALYSIS {
   TraceState* state = g_state.load(std::memory_order_acquire);
   t_forkListLock = state != nullptr ? state->listLock.get() : nullptr;
   if (t_forkListLock != nullptr) t_forkListLock->Enter();
+  // A fork from a signal handler that interrupted this thread inside the
+  // library could wait here for a turn the thread holds itself.
+  if (state != nullptr && !LibraryCall::Nested()) HoldStandardOutputQueues(state);
 }
 
 void ForkParent() NO_THREAD_SAFETY_ANALYSIS {
+  ReleaseHeldQueues(true);
   if (t_forkListLock != nullptr) t_forkListLock->Leave();
   if (t_forkGlobalLock != nullptr) t_forkGlobalLock->Leave();
   t_forkListLock = t_forkGlobalLock = nullptr;
@@ -89,6 +137,7 @@ void ForkChild() {
     RekeyBindingsInChild(state);
     ForgetQueuedLinesInChild(state);
   }
+  ReleaseHeldQueues(false);
 }
 
 bool HasFileName(const char* fileName) {

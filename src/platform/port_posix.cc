@@ -68,12 +68,25 @@ void (*g_forkPrepare)() = nullptr;
 void (*g_forkParent)() = nullptr;
 void (*g_forkChild)() = nullptr;
 
-void RunForkPrepare() { g_forkPrepare(); }
-void RunForkParent() { g_forkParent(); }
+// Threads convert times to local time one at a time: tzset replaces the
+// zone data in place, and not every C library guards that against a
+// conversion on another thread (glibc does, with a lock that the thread
+// sanitizer cannot see). Each thread converts once a second at most.
+pthread_mutex_t g_zoneLock = PTHREAD_MUTEX_INITIALIZER;
+
+void RunForkPrepare() {
+  g_forkPrepare();
+  pthread_mutex_lock(&g_zoneLock);
+}
+void RunForkParent() {
+  pthread_mutex_unlock(&g_zoneLock);
+  g_forkParent();
+}
 void RunForkChild() {
   // The child's only thread has a new kernel id; the cached one is the
   // parent's and would mark the child's lines, and key its bindings, wrongly.
   t_threadId = 0;
+  pthread_mutex_unlock(&g_zoneLock);
   g_forkChild();
 }
 
@@ -197,8 +210,11 @@ WallClock ReadWallClock() {
 bool ToLocalTime(time_t seconds, struct tm* out) {
   // localtime_r, unlike localtime, need not look at TZ again: without tzset
   // a zone the host changed in its environment would never be seen.
+  pthread_mutex_lock(&g_zoneLock);
   tzset();
-  return localtime_r(&seconds, out) != nullptr;
+  const bool converted = localtime_r(&seconds, out) != nullptr;
+  pthread_mutex_unlock(&g_zoneLock);
+  return converted;
 }
 
 const char* LocaleCodeset() { return nl_langinfo(CODESET); }
