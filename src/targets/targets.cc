@@ -9,9 +9,10 @@
 // name it copies cannot change under it. Emission that routes by target
 // meanwhile waits on the list lock, so a slow open stalls other threads'
 // tracing while targets exist; registrations are rare and usually come
-// before the host's threads start. The Started banner of a new target is written after both
-// locks are left: the target never changes once visible, and the banner
-// needs neither lock.
+// before the host's threads start. The Started banner of a new target is
+// written after both locks are left, in a turn of the target's queue so
+// that lines already on their way to it stay whole: the target never
+// changes once visible, and the banner needs neither lock.
 
 #include <memory>
 #include <string>
@@ -59,7 +60,7 @@ void RegisterTarget(TargetKind kind, const unsigned short* name, int level,
   TraceState* state = g_state.load(std::memory_order_acquire);
   if (state == nullptr || name == nullptr) return;
   const bool isModule = kind == TargetKind::kModule;
-  FILE* bannerStream = nullptr;
+  const TraceTarget* announced = nullptr;
   {
     LockGuard global(GlobalLock());
     LockGuard list(*state->listLock);
@@ -83,10 +84,15 @@ void RegisterTarget(TargetKind kind, const unsigned short* name, int level,
     // name) adds no banner to it; a thread target always announces itself.
     if (!added.fileName.empty() &&
         (!isModule || added.fileName != state->fileName)) {
-      bannerStream = added.out;
+      announced = &added;
     }
   }
-  if (bannerStream != nullptr) WriteStartedBanner(bannerStream);
+  if (announced != nullptr) {
+    // Lines may already be on their way to the new target: the banner takes
+    // its turn with them.
+    ExclusiveTurn turn(announced->queue);
+    WriteStartedBanner(announced->out);
+  }
 }
 
 }  // namespace
