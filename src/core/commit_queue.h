@@ -83,7 +83,8 @@ class CommitQueue {
   }
 
   // Waits until another thread has written the line of `entry` (returns
-  // false) or handed it the lead (returns true). Spins briefly, then sleeps.
+  // false) or handed it the lead (returns true). Spins briefly, then yields
+  // now and then, then sleeps.
   static bool Await(CommitEntry* entry);
 
   // REQUIRES: `leader` leads and is not exclusive. When the stream was

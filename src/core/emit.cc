@@ -88,9 +88,10 @@ void BeginLine(OutBuffer* line, int flags, const char16_t* module) {
 // formatted, when first needed.
 class TimeStamp {
  public:
-  // Puts the text that `flags` asks for at the end of the `gap` bytes at
-  // `start`. Returns where the line now starts within them.
-  size_t Put(char* start, size_t gap, int flags) {
+  // Puts the text that `flags` asks for at the end of the line's time gap
+  // (TimeGap(flags) bytes at `start`). Returns where the line now starts.
+  size_t Put(char* start, int flags) {
+    const size_t gap = TimeGap(flags);
     if (gap == 0) return 0;
     if (!read_) {
       now_ = ReadTraceClock();
@@ -118,7 +119,6 @@ class TimeStamp {
 struct QueuedLine : CommitEntry {
   char* start;  // The line, beginning with the timestamp's gap.
   size_t size;  // With the gap.
-  size_t gap;
   int flags;
   int level;  // The message's.
 };
@@ -176,7 +176,7 @@ void WriteBatches(LineJob* job) {
       // Every entry but exclusive ones is a QueuedLine, and a batch has none.
       auto* line = static_cast<QueuedLine*>(batch.entries[i]);
       if (!StillAdmitted(*job->state, job->route, line->level)) continue;
-      const size_t offset = now.Put(line->start, line->gap, line->flags);
+      const size_t offset = now.Put(line->start, line->flags);
       spans[nSpans++] = platform::ByteSpan{line->start + offset, line->size - offset};
     }
     if (nSpans > 0) WriteLogSpans(StreamOf(*job->state, job->route), spans, nSpans);
@@ -195,7 +195,7 @@ void CommitLine(LineJob* job, OutBuffer* buffer) {
   line->start = buffer->data();
   line->size = buffer->size();
   if (job->queue == nullptr) {
-    const size_t offset = TimeStamp().Put(line->start, line->gap, line->flags);
+    const size_t offset = TimeStamp().Put(line->start, line->flags);
     WriteLogBytes(StreamOf(*job->state, job->route), line->start + offset,
                   line->size - offset);
     return;
@@ -219,14 +219,13 @@ void SpillLine(void* context, const char* data, size_t nBytes) {
   size_t offset = 0;
   if (!job->started) {
     if (job->queue != nullptr) {
-      job->line.exclusive = true;
-      if (!job->queue->Join(&job->line)) CommitQueue::Await(&job->line);
+      job->queue->TakeAlone(&job->line);
       if (!StillAdmitted(*job->state, job->route, job->line.level)) {
         job->started = job->failed = true;
         return;
       }
     }
-    offset = TimeStamp().Put(piece, job->line.gap, job->line.flags);
+    offset = TimeStamp().Put(piece, job->line.flags);
   }
   job->failed = !WriteLogBytes(StreamOf(*job->state, job->route), piece + offset,
                                nBytes - offset, job->started);
@@ -342,7 +341,6 @@ void Emit(TraceState* state, int level, const unsigned short* module,
   LineJob job{state, route, queue, {}, false, false};
   job.line.flags = flags;
   job.line.level = level;
-  job.line.gap = TimeGap(flags);
   line.SetSpill(SpillLine, &job);
   BeginLine(&line, flags, AsUnits(module));
   FormatWideV(&line, AsUnits(format), args);

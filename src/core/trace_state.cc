@@ -37,6 +37,17 @@ thread_local CriticalSectionLock* t_forkListLock = nullptr;
 // The forking thread's id in the parent.
 thread_local uint32_t t_forkThreadId = 0;
 
+// Calls `visit(queue, stream)` for the main stream's queue and for each
+// target's. REQUIRES: global lock and list lock held, or only the calling
+// thread running (in a fork child).
+template <typename Visit>
+void ForEachQueue(TraceState* state, Visit&& visit) NO_THREAD_SAFETY_ANALYSIS {
+  visit(state->mainQueue, state->out.load(std::memory_order_relaxed));
+  for (const TargetList* targets : {&state->modules, &state->threadTargets}) {
+    for (const TargetPtr& target : *targets) visit(target->queue, target->out);
+  }
+}
+
 // The queues of standard output that the fork prepare handler holds, and
 // its entries in them.
 struct HeldQueues {
@@ -56,14 +67,9 @@ void HoldStandardOutputQueues(TraceState* state) NO_THREAD_SAFETY_ANALYSIS {
   auto held = std::unique_ptr<HeldQueues>();
   if (!UnlessOutOfMemory([&]() NO_THREAD_SAFETY_ANALYSIS {
         held = std::make_unique<HeldQueues>();
-        if (state->out.load(std::memory_order_relaxed) == stdout) {
-          held->queues.push_back(&state->mainQueue);
-        }
-        for (const TargetList* targets : {&state->modules, &state->threadTargets}) {
-          for (const TargetPtr& target : *targets) {
-            if (target->out == stdout) held->queues.push_back(&target->queue);
-          }
-        }
+        ForEachQueue(state, [&](CommitQueue& queue, FILE* stream) {
+          if (stream == stdout) held->queues.push_back(&queue);
+        });
         held->entries.reset(new CommitEntry[held->queues.size()]);
       })) {
     return;
@@ -121,11 +127,8 @@ void RekeyBindingsInChild(TraceState* state) NO_THREAD_SAFETY_ANALYSIS {
 // Lines that other threads of the parent had queued are the parent's to
 // write; in the child their threads do not exist, and a line queued behind
 // them would wait for ever.
-void ForgetQueuedLinesInChild(TraceState* state) NO_THREAD_SAFETY_ANALYSIS {
-  state->mainQueue.ResetInForkChild();
-  for (const TargetList* targets : {&state->modules, &state->threadTargets}) {
-    for (const TargetPtr& target : *targets) target->queue.ResetInForkChild();
-  }
+void ForgetQueuedLinesInChild(TraceState* state) {
+  ForEachQueue(state, [](CommitQueue& queue, FILE*) { queue.ResetInForkChild(); });
 }
 
 void ForkChild() {
