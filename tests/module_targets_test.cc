@@ -148,7 +148,10 @@ TEST(ModuleTargets, SharedMainFileOutlivesTheMainLogsMove) {
 // Names are compared byte for byte, so another spelling of the main file
 // gets a banner of its own.
 TEST(ModuleTargets, OtherSpellingOfTheMainFileGetsABanner) {
+  // Process ids repeat (under Wine, soon), so a directory of an earlier run
+  // may stand at this path.
   std::string dir = TempPath("dir");
+  std::filesystem::remove_all(dir);
   ASSERT_TRUE(std::filesystem::create_directories(dir));
   ASSERT_EQ(chdir(dir.c_str()), 0);
   std::string absolute = dir + "/main.log";
