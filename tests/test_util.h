@@ -19,28 +19,64 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "gtest/gtest.h"
 
 namespace razezir_test {
 
+// Where the scratch files go.
+inline std::string TempDir() {
+  const char* base = std::getenv("RAZEZIR_TEST_TMP");
+  return base != nullptr ? base : "/tmp";
+}
+
+// How the names of a test's scratch files begin: suite, test and process.
+inline std::string ScratchPrefix(const ::testing::TestInfo* info) {
+  return std::string(info ? info->test_suite_name() : "x") + "." +
+         (info ? info->name() : "x") + "." + std::to_string(getpid()) + ".";
+}
+
 // A fresh path for a scratch file of the running test. The file does not
 // exist yet.
 inline std::string TempPath(const std::string& name) {
-  const char* base = std::getenv("RAZEZIR_TEST_TMP");
-  std::string dir = base != nullptr ? base : "/tmp";
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string path = dir + "/" + (info ? info->test_suite_name() : "x") + "." +
-                     (info ? info->name() : "x") + "." + std::to_string(getpid()) +
-                     "." + name;
+  std::string path = TempDir() + "/" +
+      ScratchPrefix(::testing::UnitTest::GetInstance()->current_test_info()) + name;
   std::remove(path.c_str());
   return path;
 }
+
+// Removes the scratch files and directories of a test that did not fail
+// when it ends, so that running the suite again and again does not fill the
+// disk (some tests write megabytes); a failed test's files stay to be read.
+class ScratchCleaner : public ::testing::EmptyTestEventListener {
+ public:
+  void OnTestEnd(const ::testing::TestInfo& info) override {
+    if (info.result()->Failed()) return;
+    const std::string prefix = ScratchPrefix(&info);
+    std::error_code error;
+    std::vector<std::filesystem::path> scratch;
+    for (std::filesystem::directory_iterator entry(TempDir(), error), end;
+         !error && entry != end; entry.increment(error)) {
+      if (entry->path().filename().string().compare(0, prefix.size(), prefix) == 0) {
+        scratch.push_back(entry->path());
+      }
+    }
+    for (const auto& path : scratch) std::filesystem::remove_all(path, error);
+  }
+};
+
+// Installed in every test program that includes this header, once.
+inline const bool kScratchCleanerInstalled = [] {
+  ::testing::UnitTest::GetInstance()->listeners().Append(new ScratchCleaner);
+  return true;
+}();
 
 // Log files and standard output are text files: on Windows their line ends
 // are CR LF, which this turns back into LF, as reading in text mode would, so
