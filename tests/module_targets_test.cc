@@ -153,6 +153,7 @@ TEST(ModuleTargets, OtherSpellingOfTheMainFileGetsABanner) {
   std::string dir = TempPath("dir");
   std::filesystem::remove_all(dir);
   ASSERT_TRUE(std::filesystem::create_directories(dir));
+  const std::filesystem::path home = std::filesystem::current_path();
   ASSERT_EQ(chdir(dir.c_str()), 0);
   std::string absolute = dir + "/main.log";
   QXSTD::InitTrace();
@@ -165,6 +166,9 @@ TEST(ModuleTargets, OtherSpellingOfTheMainFileGetsABanner) {
   EXPECT_TRUE(MatchesInOrder(ReadFile(absolute),
                              {StartedPattern(), StartedPattern(), StartedPattern(),
                               "net\ndb\n", ClosedPattern()}));
+  // Out of the directory, so that it can be removed (Windows keeps a
+  // process's current directory).
+  std::filesystem::current_path(home);
 }
 
 TEST(ModuleTargets, UnopenableFileFallsBackToConsoleWithoutBanner) {
