@@ -8,8 +8,8 @@
 // the call returns, even if the process dies right after, and lines from
 // different threads never interleave. The timestamp is put into the line's
 // prefix by the thread that writes it, from one clock reading per write, so
-// a stream's lines carry times that never go backwards. Routing takes the list lock only while it looks a target
-// up, and never while writing.
+// a stream's lines carry times that never go backwards. Routing takes the
+// list lock only while it looks a target up, and never while writing.
 //
 // The control calls that change or read the main stream take an exclusive
 // turn of its queue: they wait for the lines before them, and the lines
