@@ -1,14 +1,14 @@
-// The group-commit queue on its own: which lines a leader takes, how the
-// lead passes on, and, under real contention, that every line is written
-// once and each thread's lines in order.
+// The group-commit queue on its own, driven through Commit as emission
+// drives it: which lines a leader takes together, how batches are bounded,
+// how the lead passes and exclusive turns take theirs, and, under real
+// contention, that every line is written once and each thread's lines in
+// order. Interleavings are made with the queue's test hook, not by sleeping.
 
 #include "core/commit_queue.h"
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -17,171 +17,183 @@ namespace {
 
 using razezir::CommitEntry;
 using razezir::CommitQueue;
+using SyncPoint = CommitQueue::SyncPoint;
 
-// Queues `entry` from the calling thread without waiting for its turn, so
-// that one thread can lay out a queue. Returns whether it leads.
-bool JoinNow(CommitQueue* queue, CommitEntry* entry, bool exclusive = false) {
-  entry->exclusive = exclusive;
-  return queue->Join(entry);
+struct Line : CommitEntry {
+  int id = 0;
+};
+
+// What the leaders wrote: the ids of each batch, and -1 for each exclusive
+// turn, in order. Only the thread that leads touches it.
+struct Recorder {
+  std::vector<std::vector<int>> batches;
+};
+
+void Record(void* context, CommitEntry* const* entries, size_t count) {
+  std::vector<int> ids;
+  for (size_t i = 0; i < count; ++i) ids.push_back(static_cast<Line*>(entries[i])->id);
+  static_cast<Recorder*>(context)->batches.push_back(ids);
 }
 
-// Writes nothing and passes the lead on, as a leader does after its batch.
-void Finish(CommitQueue* queue, const CommitQueue::Batch& batch) {
-  EXPECT_EQ(queue->FinishBatch(batch, batch.entries[0], CommitQueue::LeadChoice::kPass), nullptr);
-}
+// The test hook's state: entries that joined, a leader held at its lead
+// until released, and threads seen going to sleep.
+std::atomic<int> g_joined{0};
+std::atomic<int> g_sleeping{0};
+std::atomic<int> g_leadsWithALink{0};
+std::atomic<CommitEntry*> g_heldLeader{nullptr};
+std::atomic<bool> g_released{false};
 
-uint32_t TurnOf(const CommitEntry& entry) {
-  return entry.turn.load(std::memory_order_acquire);
-}
-
-TEST(CommitQueue, LoneLineLeadsAndLeavesTheQueueIdle) {
-  CommitQueue queue;
-  for (int round = 0; round < 3; ++round) {
-    CommitEntry line;
-    ASSERT_TRUE(JoinNow(&queue, &line));
-    CommitQueue::Batch batch;
-    queue.TakeBatch(&line, &batch);
-    ASSERT_EQ(batch.count, 1u);
-    EXPECT_EQ(batch.entries[0], &line);
-    Finish(&queue, batch);
-    EXPECT_EQ(TurnOf(line), CommitEntry::kQueued);  // The leader is not told.
+void Hook(SyncPoint point, CommitEntry* entry) {
+  switch (point) {
+    case SyncPoint::kJoined:
+      g_joined.fetch_add(1);
+      break;
+    case SyncPoint::kSleeping:
+      g_sleeping.fetch_add(1);
+      break;
+    case SyncPoint::kLeading:
+      // A new leader never keeps a link to entries already written.
+      if (entry->older != nullptr) g_leadsWithALink.fetch_add(1);
+      if (entry == g_heldLeader.load()) {
+        while (!g_released.load()) std::this_thread::yield();
+      }
+      break;
+    case SyncPoint::kBatchWritten:
+      break;
   }
 }
 
-TEST(CommitQueue, LeaderTakesTheWaitingLinesOldestFirst) {
+class CommitQueueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_joined = 0;
+    g_sleeping = 0;
+    g_leadsWithALink = 0;
+    g_heldLeader = nullptr;
+    g_released = false;
+    CommitQueue::SetTestHook(Hook);
+  }
+  void TearDown() override {
+    CommitQueue::SetTestHook(nullptr);
+    EXPECT_EQ(g_leadsWithALink.load(), 0);
+  }
+
+  // Commits lines of the given sizes, each from its own thread: the first
+  // leads and is held there until all the others have joined, in order.
+  // Returns the batches written.
+  std::vector<std::vector<int>> CommitHeld(const std::vector<size_t>& sizes) {
+    g_joined = 0;
+    g_released = false;
+    CommitQueue queue;
+    Recorder recorder;
+    std::vector<Line> lines(sizes.size());
+    for (size_t i = 0; i < sizes.size(); ++i) {
+      lines[i].id = static_cast<int>(i);
+      lines[i].bytes = sizes[i];
+    }
+    g_heldLeader = &lines[0];
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      threads.emplace_back([&, i] { queue.Commit(&lines[i], Record, &recorder); });
+      while (g_joined.load() < static_cast<int>(i + 1)) std::this_thread::yield();
+    }
+    g_released = true;
+    for (std::thread& thread : threads) thread.join();
+    return recorder.batches;
+  }
+};
+
+using Batches = std::vector<std::vector<int>>;
+
+TEST_F(CommitQueueTest, LoneLineLeadsAndLeavesTheQueueIdle) {
   CommitQueue queue;
-  CommitEntry leader;
-  CommitEntry waiting[3];
-  ASSERT_TRUE(JoinNow(&queue, &leader));
-  for (CommitEntry& entry : waiting) ASSERT_FALSE(JoinNow(&queue, &entry));
-  CommitQueue::Batch batch;
-  queue.TakeBatch(&leader, &batch);
-  ASSERT_EQ(batch.count, 4u);
-  EXPECT_EQ(batch.entries[0], &leader);
-  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(batch.entries[i + 1], &waiting[i]);
-  // A line that arrives while the batch is written leads next.
-  CommitEntry late;
-  ASSERT_FALSE(JoinNow(&queue, &late));
-  Finish(&queue, batch);
-  for (CommitEntry& entry : waiting) EXPECT_EQ(TurnOf(entry), CommitEntry::kWritten);
-  EXPECT_EQ(TurnOf(late), CommitEntry::kLead);
-  queue.TakeBatch(&late, &batch);
-  ASSERT_EQ(batch.count, 1u);
-  Finish(&queue, batch);
-  CommitEntry after;
-  EXPECT_TRUE(JoinNow(&queue, &after));
+  Recorder recorder;
+  for (int i = 0; i < 3; ++i) {
+    Line line;
+    line.id = i;
+    line.bytes = 10;
+    queue.Commit(&line, Record, &recorder);
+    // The leader is not told: its own line is written by itself.
+    EXPECT_EQ(line.turn.load(), CommitEntry::kQueued);
+  }
+  EXPECT_EQ(recorder.batches, (Batches{{0}, {1}, {2}}));
 }
 
-TEST(CommitQueue, LeaderMayKeepTheLeadForTheLinesThatCameMeanwhile) {
-  CommitQueue queue;
-  CommitEntry leader, early, late, exclusive, last;
-  ASSERT_TRUE(JoinNow(&queue, &leader));
-  ASSERT_FALSE(JoinNow(&queue, &early));
-  CommitQueue::Batch batch;
-  queue.TakeBatch(&leader, &batch);
-  ASSERT_FALSE(JoinNow(&queue, &late));
-  // The leader goes on from the line that came while it wrote; that line's
-  // thread keeps waiting for its line, not for the lead.
-  EXPECT_EQ(queue.FinishBatch(batch, &leader, CommitQueue::LeadChoice::kKeep), &late);
-  EXPECT_EQ(TurnOf(early), CommitEntry::kWritten);
-  EXPECT_EQ(TurnOf(late), CommitEntry::kQueued);
-  ASSERT_FALSE(JoinNow(&queue, &exclusive, true));
-  ASSERT_FALSE(JoinNow(&queue, &last));
-  queue.TakeBatch(&late, &batch);
-  ASSERT_EQ(batch.count, 1u);
-  // An exclusive entry gets the lead whatever the leader asks.
-  EXPECT_EQ(queue.FinishBatch(batch, &leader, CommitQueue::LeadChoice::kKeep), nullptr);
-  EXPECT_EQ(TurnOf(late), CommitEntry::kWritten);
-  EXPECT_EQ(TurnOf(exclusive), CommitEntry::kLead);
-  queue.PassLead(&exclusive);
-  EXPECT_EQ(TurnOf(last), CommitEntry::kLead);
-  queue.TakeBatch(&last, &batch);
-  // With nothing after it, the queue goes idle even for a leader that would
-  // keep the lead.
-  EXPECT_EQ(queue.FinishBatch(batch, &last, CommitQueue::LeadChoice::kKeep), nullptr);
-  CommitEntry after;
-  EXPECT_TRUE(JoinNow(&queue, &after));
+TEST_F(CommitQueueTest, LeaderTakesTheWaitingLinesOldestFirst) {
+  EXPECT_EQ(CommitHeld({10, 10, 10, 10}), (Batches{{0, 1, 2, 3}}));
 }
 
-TEST(CommitQueue, FullBatchPassesTheLeadToTheNextLine) {
-  CommitQueue queue;
-  constexpr size_t kLines = CommitQueue::kMaxBatch + 7;
-  std::vector<CommitEntry> lines(kLines);
-  ASSERT_TRUE(JoinNow(&queue, &lines[0]));
-  for (size_t i = 1; i < kLines; ++i) ASSERT_FALSE(JoinNow(&queue, &lines[i]));
-  CommitQueue::Batch batch;
-  queue.TakeBatch(&lines[0], &batch);
-  ASSERT_EQ(batch.count, CommitQueue::kMaxBatch);
-  for (size_t i = 0; i < batch.count; ++i) EXPECT_EQ(batch.entries[i], &lines[i]);
-  Finish(&queue, batch);
-  CommitEntry* next = &lines[CommitQueue::kMaxBatch];
-  EXPECT_EQ(TurnOf(lines[CommitQueue::kMaxBatch - 1]), CommitEntry::kWritten);
-  ASSERT_EQ(TurnOf(*next), CommitEntry::kLead);
-  queue.TakeBatch(next, &batch);
-  ASSERT_EQ(batch.count, 7u);
-  EXPECT_EQ(batch.entries[6], &lines[kLines - 1]);
-  Finish(&queue, batch);
+TEST_F(CommitQueueTest, BatchesAreBoundedByCountAndBytes) {
+  // Small lines: at most kMaxBatch a batch.
+  std::vector<size_t> small(CommitQueue::kMaxBatch + 2, 10);
+  Batches batches = CommitHeld(small);
+  ASSERT_EQ(batches.size(), 2u);
+  EXPECT_EQ(batches[0].size(), CommitQueue::kMaxBatch);
+  EXPECT_EQ(batches[1], (std::vector<int>{static_cast<int>(CommitQueue::kMaxBatch),
+                                          static_cast<int>(CommitQueue::kMaxBatch) + 1}));
+  // A small first line takes at most kSmallBatchGrowth more bytes along.
+  constexpr size_t kKiB = 1024;
+  EXPECT_EQ(CommitHeld({100, 100 * kKiB, 100 * kKiB, 10}), (Batches{{0, 1}, {2, 3}}));
+  // A big one, up to kMaxBatchBytes in all; a line alone may be longer.
+  EXPECT_EQ(CommitHeld({200 * kKiB, 300 * kKiB, 400 * kKiB, 200 * kKiB}),
+            (Batches{{0, 1, 2}, {3}}));
+  EXPECT_EQ(CommitHeld({2048 * kKiB, 10}), (Batches{{0}, {1}}));
 }
 
-TEST(CommitQueue, ExclusiveTurnEndsABatchAndHoldsTheStreamAlone) {
+TEST_F(CommitQueueTest, ExclusiveTurnEndsABatchAndHoldsTheQueueAlone) {
   CommitQueue queue;
-  CommitEntry leader, before, exclusive, after;
-  ASSERT_TRUE(JoinNow(&queue, &leader));
-  ASSERT_FALSE(JoinNow(&queue, &before));
-  ASSERT_FALSE(JoinNow(&queue, &exclusive, true));
-  ASSERT_FALSE(JoinNow(&queue, &after));
-  CommitQueue::Batch batch;
-  queue.TakeBatch(&leader, &batch);
-  ASSERT_EQ(batch.count, 2u);
-  EXPECT_EQ(batch.entries[1], &before);
-  Finish(&queue, batch);
-  EXPECT_EQ(TurnOf(exclusive), CommitEntry::kLead);
-  EXPECT_EQ(TurnOf(after), CommitEntry::kQueued);
-  queue.PassLead(&exclusive);
-  EXPECT_EQ(TurnOf(after), CommitEntry::kLead);
-  queue.TakeBatch(&after, &batch);
-  EXPECT_EQ(batch.count, 1u);
-  Finish(&queue, batch);
-}
-
-TEST(CommitQueue, SleepingWaiterIsWoken) {
-  CommitQueue queue;
-  CommitEntry leader;
-  ASSERT_TRUE(JoinNow(&queue, &leader));
-  std::atomic<bool> joined{false};
-  bool led = true;
-  std::thread waiter([&] {
-    CommitEntry line;
-    JoinNow(&queue, &line);
-    joined.store(true);
-    led = CommitQueue::Await(&line);
+  Recorder recorder;
+  Line leader, before, after;
+  leader.id = 0;
+  before.id = 1;
+  after.id = 2;
+  g_heldLeader = &leader;
+  std::thread first([&] { queue.Commit(&leader, Record, &recorder); });
+  while (g_joined.load() < 1) std::this_thread::yield();
+  std::thread second([&] { queue.Commit(&before, Record, &recorder); });
+  while (g_joined.load() < 2) std::this_thread::yield();
+  std::thread alone([&] {
+    razezir::ExclusiveTurn turn(queue);
+    // Whatever is written meanwhile goes into the record, between the
+    // batches before and after the turn.
+    recorder.batches.push_back({-1});
   });
-  while (!joined.load()) std::this_thread::yield();
-  // Long enough for the waiter to stop spinning and sleep; the test holds
-  // either way, and only hangs if a sleeper is never woken.
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  CommitQueue::Batch batch;
-  queue.TakeBatch(&leader, &batch);
-  EXPECT_EQ(batch.count, 2u);
-  Finish(&queue, batch);
-  waiter.join();
-  EXPECT_FALSE(led);
+  while (g_joined.load() < 3) std::this_thread::yield();
+  std::thread third([&] { queue.Commit(&after, Record, &recorder); });
+  while (g_joined.load() < 4) std::this_thread::yield();
+  g_released = true;
+  for (std::thread* thread : {&first, &second, &alone, &third}) thread->join();
+  EXPECT_EQ(recorder.batches, (Batches{{0, 1}, {-1}, {2}}));
 }
 
-// Threads commit numbered lines through one queue the way emission does,
-// with exclusive turns in between; the leaders record what they write.
-// Every line must be written exactly once, each thread's lines in order.
-TEST(CommitQueue, ContendedLinesAreWrittenOnceInOrder) {
+TEST_F(CommitQueueTest, SleepingWaiterIsWoken) {
+  CommitQueue queue;
+  Recorder recorder;
+  Line leader, sleeper;
+  leader.id = 0;
+  sleeper.id = 1;
+  g_heldLeader = &leader;
+  std::thread first([&] { queue.Commit(&leader, Record, &recorder); });
+  while (g_joined.load() < 1) std::this_thread::yield();
+  std::thread second([&] { queue.Commit(&sleeper, Record, &recorder); });
+  // The leader writes only once the waiter sleeps; the test hangs if a
+  // sleeper is never woken.
+  while (g_sleeping.load() < 1) std::this_thread::yield();
+  g_released = true;
+  first.join();
+  second.join();
+  EXPECT_EQ(recorder.batches, (Batches{{0, 1}}));
+}
+
+// Threads commit numbered lines through one queue, with exclusive turns in
+// between. Every line must be written exactly once, each thread's lines in
+// order.
+TEST_F(CommitQueueTest, ContendedLinesAreWrittenOnceInOrder) {
   constexpr int kThreads = 6;
   constexpr int kLines = 20000;
-  struct Line : CommitEntry {
-    int thread;
-    int sequence;
-  };
   CommitQueue queue;
-  std::vector<std::pair<int, int>> written;  // Touched only by the leader.
-  written.reserve(kThreads * kLines);
-  int exclusiveTurns = 0;  // Likewise.
+  Recorder recorder;
+  int exclusiveTurns = 0;  // Touched only by the thread holding the turn.
   auto work = [&](int thread) {
     for (int i = 0; i < kLines; ++i) {
       if (thread == 0 && i % 1000 == 0) {
@@ -189,36 +201,26 @@ TEST(CommitQueue, ContendedLinesAreWrittenOnceInOrder) {
         ++exclusiveTurns;
       }
       Line line;
-      line.thread = thread;
-      line.sequence = i;
-      if (!queue.Join(&line) && !CommitQueue::Await(&line)) continue;
-      queue.AwaitCompany(&line);
-      // Several batches per lead, as emission writes them.
-      CommitEntry* first = &line;
-      for (int round = 1; first != nullptr; ++round) {
-        CommitQueue::Batch batch;
-        queue.TakeBatch(first, &batch);
-        for (size_t k = 0; k < batch.count; ++k) {
-          const auto* each = static_cast<const Line*>(batch.entries[k]);
-          written.emplace_back(each->thread, each->sequence);
-        }
-        first = queue.FinishBatch(batch, &line,
-                                  round < 3   ? CommitQueue::LeadChoice::kKeep
-                                  : round < 6 ? CommitQueue::LeadChoice::kPassIfAwake
-                                              : CommitQueue::LeadChoice::kPass);
-      }
+      line.id = thread * kLines + i;
+      line.bytes = 100;
+      queue.Commit(&line, Record, &recorder);
     }
   };
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) threads.emplace_back(work, t);
   for (std::thread& thread : threads) thread.join();
 
-  ASSERT_EQ(written.size(), static_cast<size_t>(kThreads * kLines));
   EXPECT_EQ(exclusiveTurns, kLines / 1000);
   std::vector<int> nextOf(kThreads, 0);
-  for (const auto& [thread, sequence] : written) {
-    ASSERT_EQ(sequence, nextOf[thread]++) << "thread " << thread;
+  size_t written = 0;
+  for (const std::vector<int>& batch : recorder.batches) {
+    ASSERT_LE(batch.size(), CommitQueue::kMaxBatch);
+    for (int id : batch) {
+      ASSERT_EQ(id % kLines, nextOf[id / kLines]++) << "thread " << id / kLines;
+      ++written;
+    }
   }
+  EXPECT_EQ(written, static_cast<size_t>(kThreads * kLines));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <regex>
 #include <string>
 
+#include "core/destination.h"
 #include "platform/port.h"
 #include "test_util.h"
 
@@ -124,11 +125,12 @@ TEST(TimeTextFixedClock, EverySizeCutsTheFullText) {
 TEST(BannersFixedClock, ExactBytes) {
   FixedTime fixed;
   std::string path = TempPath("log");
-  FILE* stream = razezir::OpenLogStream(path.c_str());
-  ASSERT_NE(stream, nullptr);
-  razezir::WriteStartedBanner(stream);
-  razezir::WriteClosedBanner(stream);
-  razezir::CloseLogStream(stream);
+  razezir::DestinationTable table;
+  razezir::LogStream log;
+  ASSERT_TRUE(table.Open(path.c_str(), &log));
+  razezir::WriteStartedBanner(log.stream, &log.destination->lineState);
+  razezir::WriteClosedBanner(log.stream, &log.destination->lineState);
+  table.Close(log);
   const std::string rule(76, '=');
   EXPECT_EQ(ReadFile(path),
             rule + "\n"
@@ -141,11 +143,12 @@ TEST(BannersFixedClock, ExactBytes) {
 TEST(Banners, StartedAndClosedLayout) {
   std::string path = TempPath("log");
   razezir_test::WriteFile(path, "before\n");
-  FILE* stream = razezir::OpenLogStream(path.c_str());
-  ASSERT_NE(stream, nullptr);
-  razezir::WriteStartedBanner(stream);
-  razezir::WriteClosedBanner(stream);
-  razezir::CloseLogStream(stream);
+  razezir::DestinationTable table;
+  razezir::LogStream log;
+  ASSERT_TRUE(table.Open(path.c_str(), &log));
+  razezir::WriteStartedBanner(log.stream, &log.destination->lineState);
+  razezir::WriteClosedBanner(log.stream, &log.destination->lineState);
+  table.Close(log);
   std::string text = ReadFile(path);
   EXPECT_TRUE(MatchesInOrder(text, {"before\n", StartedPattern(), ClosedPattern()})) << text;
   // The middle lines are 52 characters of format plus the 28 of the time.
@@ -157,12 +160,15 @@ TEST(Banners, StartedAndClosedLayout) {
 
 TEST(Banners, OnStandardOutputAsInAFile) {
   StdoutCapture capture;
-  razezir::WriteStartedBanner(stdout);
+  razezir::LineState lineState;
+  razezir::WriteStartedBanner(stdout, &lineState);
   EXPECT_TRUE(MatchesInOrder(capture.Stop(), {StartedPattern()}));
 }
 
 TEST(Banners, OpeningAMissingDirectoryFails) {
-  EXPECT_EQ(razezir::OpenLogStream((TempPath("none") + "/x.log").c_str()), nullptr);
+  razezir::DestinationTable table;
+  razezir::LogStream log;
+  EXPECT_FALSE(table.Open((TempPath("none") + "/x.log").c_str(), &log));
 }
 
 }  // namespace

@@ -27,10 +27,10 @@ using razezir_test::TempPath;
 
 // The analysis has no notion of a lock that its owner may enter again, so
 // the inner Enter and Leave are hidden from it.
-void EnterAgain(razezir::CriticalSectionLock& lock) NO_THREAD_SAFETY_ANALYSIS {
+void EnterAgain(razezir::CriticalSectionLock& lock) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
   lock.Enter();
 }
-void LeaveInner(razezir::CriticalSectionLock& lock) NO_THREAD_SAFETY_ANALYSIS {
+void LeaveInner(razezir::CriticalSectionLock& lock) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
   lock.Leave();
 }
 

@@ -2,6 +2,7 @@
 
 #include "core/commit_queue.h"
 
+#include <cassert>
 #include <chrono>
 #include <thread>
 
@@ -24,6 +25,13 @@ constexpr std::chrono::nanoseconds kYieldLimit{1000000};
 // How long a leader waits for company at most: about the time a thread
 // takes to format a line.
 constexpr std::chrono::nanoseconds kLingerLimit{1500};
+
+// How many batches a leader writes before it passes the lead on, when lines
+// keep coming: a thread already running writes what queued up while it
+// wrote; past the first number it passes the lead to a thread that is awake
+// only, and past the second to any, so that its own call returns.
+constexpr int kBatchesKept = 4;
+constexpr int kBatchesKeptForSleepers = 64;
 
 // Spins until `done()` or until `limit` has passed; returns `done()`.
 template <typename Done>
@@ -50,6 +58,37 @@ void Tell(CommitEntry* entry, CommitEntry::Turn turn) {
 
 }  // namespace
 
+void CommitQueue::Commit(CommitEntry* entry, WriteBatchFn write, void* context) {
+  assert(!entry->exclusive);
+  const bool leads = Join(entry);
+  Reach(SyncPoint::kJoined, entry);
+  if (!leads && !Await(entry)) return;
+  Reach(SyncPoint::kLeading, entry);
+  AwaitCompany(entry);
+  CommitEntry* first = entry;
+  for (int round = 1; first != nullptr; ++round) {
+    Batch batch;
+    TakeBatch(first, &batch);
+    write(context, batch.entries, batch.count);
+    Reach(SyncPoint::kBatchWritten, batch.entries[0]);
+    const LeadChoice choice = round < kBatchesKept              ? LeadChoice::kKeep
+                              : round < kBatchesKeptForSleepers ? LeadChoice::kPassIfAwake
+                                                                : LeadChoice::kPass;
+    first = FinishBatch(batch, entry, choice);
+  }
+}
+
+bool CommitQueue::Join(CommitEntry* entry) {
+  // An entry may be queued again once its thread was told.
+  entry->turn.store(CommitEntry::kQueued, std::memory_order_relaxed);
+  CommitEntry* newest = tail_.load(std::memory_order_relaxed);
+  do {
+    entry->older = newest;
+  } while (!tail_.compare_exchange_weak(newest, entry, std::memory_order_acq_rel,
+                                        std::memory_order_relaxed));
+  return newest == nullptr;
+}
+
 bool CommitQueue::Await(CommitEntry* entry) {
   uint32_t turn = CommitEntry::kQueued;
   auto told = [&] {
@@ -64,6 +103,7 @@ bool CommitQueue::Await(CommitEntry* entry) {
   if (turn != CommitEntry::kQueued) return turn == CommitEntry::kLead;
   if (entry->turn.compare_exchange_strong(turn, CommitEntry::kSleeping,
                                           std::memory_order_acq_rel)) {
+    Reach(SyncPoint::kSleeping, entry);
     do {
       platform::WaitOnWord(&entry->turn, CommitEntry::kSleeping);
       turn = entry->turn.load(std::memory_order_acquire);
@@ -78,15 +118,18 @@ void CommitQueue::AwaitCompany(CommitEntry* leader) const {
 }
 
 void CommitQueue::TakeBatch(CommitEntry* first, Batch* batch) {
+  // The lead came with no link to the entries written before.
+  assert(first->older == nullptr);
   // Walks from the newest entry back to `first`. The last kMaxBatch + 1
   // entries seen since the last exclusive one are kept in a ring: the
-  // oldest kMaxBatch of them are the batch, and one more is the next entry
-  // when the batch is full.
+  // oldest kMaxBatch of them may go in the batch, and the one after the
+  // batch's last line is the next entry when the batch is full.
   constexpr size_t kRing = kMaxBatch + 1;
   CommitEntry* ring[kRing];
   size_t seen = 0;
   CommitEntry* exclusive = nullptr;
   for (CommitEntry* entry = tail_.load(std::memory_order_acquire);; entry = entry->older) {
+    assert(entry != nullptr);
     if (entry != first && entry->exclusive) {
       seen = 0;
       exclusive = entry;
@@ -96,12 +139,20 @@ void CommitQueue::TakeBatch(CommitEntry* first, Batch* batch) {
     ++seen;
     if (entry == first) break;
   }
-  batch->count = seen < kMaxBatch ? seen : kMaxBatch;
-  for (size_t i = 0; i < batch->count; ++i) {
-    batch->entries[i] = ring[(seen - 1 - i) % kRing];
+  const size_t maxBytes = first->bytes <= kSmallBatchGrowth ? first->bytes + kSmallBatchGrowth
+                                                             : kMaxBatchBytes;
+  const size_t available = seen < kMaxBatch ? seen : kMaxBatch;
+  size_t count = 0;
+  size_t bytes = 0;
+  for (; count < available; ++count) {
+    CommitEntry* entry = ring[(seen - 1 - count) % kRing];
+    if (count > 0 && bytes + entry->bytes > maxBytes) break;
+    bytes += entry->bytes;
+    batch->entries[count] = entry;
   }
-  batch->next = seen > kMaxBatch ? ring[(seen - kRing) % kRing] : exclusive;
-  contended_.store(batch->count > 1, std::memory_order_relaxed);
+  batch->count = count;
+  batch->next = count < seen ? ring[(seen - 1 - count) % kRing] : exclusive;
+  contended_.store(count > 1, std::memory_order_relaxed);
 }
 
 CommitEntry* CommitQueue::FinishBatch(const Batch& batch, const CommitEntry* own,
@@ -111,6 +162,9 @@ CommitEntry* CommitQueue::FinishBatch(const Batch& batch, const CommitEntry* own
   CommitEntry* next =
       batch.next != nullptr ? batch.next : NextAfter(batch.entries[batch.count - 1]);
   if (next != nullptr) {
+    // Whoever writes `next` next starts from it and must not follow its
+    // link into the batch just written.
+    next->older = nullptr;
     contended_.store(true, std::memory_order_relaxed);
     const bool pass =
         next->exclusive || choice == LeadChoice::kPass ||
@@ -129,7 +183,9 @@ CommitEntry* CommitQueue::FinishBatch(const Batch& batch, const CommitEntry* own
 
 void CommitQueue::PassLead(CommitEntry* leader) {
   CommitEntry* next = NextAfter(leader);
-  if (next != nullptr) Tell(next, CommitEntry::kLead);
+  if (next == nullptr) return;
+  next->older = nullptr;
+  Tell(next, CommitEntry::kLead);
 }
 
 CommitEntry* CommitQueue::NextAfter(CommitEntry* last) {
@@ -147,7 +203,9 @@ CommitEntry* CommitQueue::NextAfter(CommitEntry* last) {
 
 void CommitQueue::TakeAlone(CommitEntry* entry) {
   entry->exclusive = true;
-  if (!Join(entry)) Await(entry);
+  const bool leads = Join(entry);
+  Reach(SyncPoint::kJoined, entry);
+  if (!leads) Await(entry);
 }
 
 }  // namespace razezir

@@ -1,28 +1,31 @@
-// Group commit of log lines. Every stream that lines are written to has a
-// CommitQueue. A thread with a finished line joins the queue; if the queue
-// was idle it leads at once, writes its line and leaves, which costs one
-// write and two atomic operations. If another thread is writing, the line
-// waits, in the joining thread's own stack frame, and that thread waits
-// with it. The thread that writes next takes every line waiting behind its
-// own and writes them together with one system call, then tells the
-// threads whose lines it wrote. If lines arrived while it wrote, it writes
-// those too, for a few batches, and then passes the lead to the first of
-// them. So under contention a write carries many lines, and still every
-// caller returns only once its own line is written.
+// Group commit of log lines. Every destination (a file, or standard output)
+// has a CommitQueue, and a line reaches its destination through one call:
+// Commit. A thread with a finished line joins the queue; if the queue was
+// idle it leads at once, writes its line and leaves, which costs one write
+// and two atomic operations. If another thread is writing, the line waits,
+// in the joining thread's own stack frame, and that thread waits with it.
+// The thread that writes next takes the lines waiting behind its own and
+// writes them together with one system call, then tells the threads whose
+// lines it wrote. If lines arrived while it wrote, it writes those too, for
+// a few batches, and then passes the lead to the first of them. So under
+// contention a write carries many lines, and still every caller returns
+// only once its own line is written.
+//
+// A batch is bounded by count and by bytes: at most kMaxBatch lines and
+// kMaxBatchBytes, and when its first line is small, that line plus
+// kSmallBatchGrowth at most, so that a short line is not held up behind the
+// writing of a big batch.
 //
 // The queue is a stack of entries linked from the newest to the oldest,
 // pushed with compare-and-swap. An entry links to the one before it before
 // it is published, so the leader can walk back from the newest entry to its
 // own without waiting for anyone. Entries older than the leader's have been
-// written and may be gone; the walk never goes past the leader.
+// written and may be gone; a new leader's link to them is cleared before it
+// is told, and the walk never goes past the leader.
 //
-// The leader reads the clock once for its batch and puts the time into each
-// of the batch's lines just before writing them, so a stream's lines carry
-// times that never go backwards, each the time its line was committed.
-//
-// An exclusive entry carries no line: its thread gets the stream to itself,
-// to write a line in several pieces or to change or close the stream, and
-// then passes the lead on. A batch never takes an exclusive entry along.
+// An exclusive turn carries no line: its thread gets the destination to
+// itself, to write a line in several pieces or to change or close a stream,
+// and then passes the lead on. A batch never takes an exclusive entry along.
 
 #ifndef RAZEZIR_SRC_CORE_COMMIT_QUEUE_H_
 #define RAZEZIR_SRC_CORE_COMMIT_QUEUE_H_
@@ -47,7 +50,9 @@ struct CommitEntry {
   };
 
   bool exclusive = false;  // Carries no line; its thread leads alone.
-  // The entry queued just before this one, or null if the queue was idle.
+  size_t bytes = 0;        // The size of the line, for the batch's bounds.
+  // The entry queued just before this one, or null if the queue was idle or
+  // this entry leads.
   CommitEntry* older = nullptr;
   std::atomic<uint32_t> turn{kQueued};
 };
@@ -56,7 +61,54 @@ class CommitQueue {
  public:
   // The most lines one batch carries.
   static constexpr size_t kMaxBatch = 64;
+  // The most bytes one batch carries, unless its first line alone is more.
+  static constexpr size_t kMaxBatchBytes = size_t{1} << 20;
+  // A batch whose first line is at most this long carries at most this
+  // many bytes more.
+  static constexpr size_t kSmallBatchGrowth = size_t{128} << 10;
 
+  // Writes the lines of a batch, `count` of them, oldest first; the first is
+  // the leader's own or the one it carries on from. Runs on the leading
+  // thread while the lines' threads wait. It may write any of them, or none.
+  using WriteBatchFn = void (*)(void* context, CommitEntry* const* entries, size_t count);
+
+  CommitQueue() = default;
+  CommitQueue(const CommitQueue&) = delete;
+  CommitQueue& operator=(const CommitQueue&) = delete;
+
+  // Commits the line of `entry` (not exclusive): returns once `write` was
+  // called for it, on this thread or on the thread that led when it was its
+  // turn. What each leader passes as `write` and `context` serves every
+  // line of the batches it leads, so all the lines of a queue must be
+  // written alike.
+  void Commit(CommitEntry* entry, WriteBatchFn write, void* context);
+
+  // Queues `entry` as exclusive and waits for its turn: then the caller
+  // has the destination alone until it calls PassLead(entry).
+  void TakeAlone(CommitEntry* entry);
+
+  // REQUIRES: `leader` holds an exclusive turn. Passes the lead to the
+  // entry queued after it, or leaves the queue idle.
+  void PassLead(CommitEntry* leader);
+
+  // Forgets the entries of threads that a fork left behind. REQUIRES: only
+  // the calling thread runs in this process.
+  void ResetInForkChild() { tail_.store(nullptr, std::memory_order_relaxed); }
+
+  // Points in the queue's work where a test may act, so that a test can
+  // make an interleaving happen instead of waiting for it. The hook runs on
+  // the thread that reaches the point, with the entry concerned.
+  enum class SyncPoint {
+    kJoined,       // The entry is in the queue (whether it leads or not).
+    kLeading,      // The entry's thread leads, before it gathers a batch.
+    kSleeping,     // The entry's thread is about to sleep until told.
+    kBatchWritten  // The leader wrote a batch starting with the entry.
+  };
+  using TestHook = void (*)(SyncPoint point, CommitEntry* entry);
+  // Sets the hook for every queue; null removes it.
+  static void SetTestHook(TestHook hook) { testHook_.store(hook, std::memory_order_release); }
+
+ private:
   // The lines a leader writes, oldest (its own) first.
   struct Batch {
     CommitEntry* entries[kMaxBatch];
@@ -65,49 +117,38 @@ class CommitQueue {
     CommitEntry* next;
   };
 
-  CommitQueue() = default;
-  CommitQueue(const CommitQueue&) = delete;
-  CommitQueue& operator=(const CommitQueue&) = delete;
+  // What a leader does with the lead after a batch, when more lines wait.
+  enum class LeadChoice {
+    kKeep,         // Write them too.
+    kPassIfAwake,  // Pass the lead to the next line's thread if it is
+                   // spinning; if it sleeps, write them too, rather than
+                   // leave every line waiting until that thread is woken
+                   // and scheduled.
+    kPass,         // Pass the lead on.
+  };
 
   // Appends `entry`. Returns true if the queue was idle: the caller leads.
   // (Should the newest entry be written and its storage reused by a new
   // entry meanwhile, the link still goes to the entry that is newest when
   // the swap succeeds, so the reuse does no harm.)
-  bool Join(CommitEntry* entry) {
-    CommitEntry* newest = tail_.load(std::memory_order_relaxed);
-    do {
-      entry->older = newest;
-    } while (!tail_.compare_exchange_weak(newest, entry, std::memory_order_acq_rel,
-                                          std::memory_order_relaxed));
-    return newest == nullptr;
-  }
+  bool Join(CommitEntry* entry);
 
   // Waits until another thread has written the line of `entry` (returns
   // false) or handed it the lead (returns true). Spins briefly, then yields
   // now and then, then sleeps.
   static bool Await(CommitEntry* entry);
 
-  // REQUIRES: `leader` leads and is not exclusive. When the stream was
-  // contended a moment ago and no line waits behind the leader's yet, waits
-  // a little for one: another thread is most likely formatting its next
-  // line, and two lines in one write cost little more than one.
+  // REQUIRES: `leader` leads and is not exclusive. When the destination
+  // was contended a moment ago and no line waits behind the leader's yet,
+  // waits a little for one: another thread is most likely formatting its
+  // next line, and two lines in one write cost little more than one.
   void AwaitCompany(CommitEntry* leader) const;
 
   // REQUIRES: the caller leads, and `first` is its own entry or the one
   // FinishBatch returned; it is not exclusive. Fills `batch` with the line of
-  // `first` and those queued after it, up to kMaxBatch and not past an
-  // exclusive entry. Their threads wait until FinishBatch.
+  // `first` and those queued after it, within the batch's bounds and not
+  // past an exclusive entry. Their threads wait until FinishBatch.
   void TakeBatch(CommitEntry* first, Batch* batch);
-
-  // What a leader does with the lead after a batch, when more lines wait.
-  enum class LeadChoice {
-    kKeep,          // Write them too.
-    kPassIfAwake,   // Pass the lead to the next line's thread if it is
-                    // spinning; if it sleeps, write them too, rather than
-                    // leave every line waiting until that thread is woken
-                    // and scheduled.
-    kPass,          // Pass the lead on.
-  };
 
   // After `batch` was written: lets the threads of its lines return, but
   // the caller's own (`own`), and deals with the lines that came in after
@@ -116,34 +157,30 @@ class CommitQueue {
   // queue went idle. The lead always passes to an exclusive entry.
   CommitEntry* FinishBatch(const Batch& batch, const CommitEntry* own, LeadChoice choice);
 
-  // Queues `entry` as exclusive and waits for its turn: then the caller
-  // has the stream alone until it calls PassLead(entry).
-  void TakeAlone(CommitEntry* entry);
-
-  // REQUIRES: `leader` leads. Passes the lead to the entry queued after
-  // it, or leaves the queue idle.
-  void PassLead(CommitEntry* leader);
-
-  // Forgets the entries of threads that a fork left behind. REQUIRES: only
-  // the calling thread runs in this process.
-  void ResetInForkChild() { tail_.store(nullptr, std::memory_order_relaxed); }
-
- private:
   // The entry queued right after `last`, or null when there is none: the
   // queue is then idle. REQUIRES: `last` leads or is in the leader's batch,
   // and its thread has not been told yet (so its address is not reused).
   CommitEntry* NextAfter(CommitEntry* last);
+
+  // Runs the test hook, if any, at `point`.
+  static void Reach(SyncPoint point, CommitEntry* entry) {
+    TestHook hook = testHook_.load(std::memory_order_relaxed);
+    if (hook != nullptr) hook(point, entry);
+  }
 
   // The newest entry, or null when the queue is idle.
   std::atomic<CommitEntry*> tail_{nullptr};
   // Whether the last batch carried more than one line or had a line
   // waiting after it. Written only by the leader.
   std::atomic<bool> contended_{false};
+
+  static inline std::atomic<TestHook> testHook_{nullptr};
 };
 
-// Holds a queue's stream for the caller alone for the guard's lifetime,
-// after the lines queued before it were written. The thread is not
-// cancelled while it waits or holds the turn, which it could not pass on.
+// Holds a queue's destination for the caller alone for the guard's
+// lifetime, after the lines queued before it were written. The thread is
+// not cancelled while it waits or holds the turn, which it could not pass
+// on.
 class ExclusiveTurn {
  public:
   explicit ExclusiveTurn(CommitQueue& queue) : queue_(queue) { queue_.TakeAlone(&entry_); }

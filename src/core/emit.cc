@@ -1,27 +1,37 @@
 // Message emission: the exported trace calls, the level test, routing to the
 // main log or a target, the line prefix, and the writing of each line.
 //
-// A line (prefix and message) is rendered into one buffer on the stack,
-// outside any lock, and then committed to its stream's queue: alone, it goes
-// out with one write; when other threads are writing to the same stream, it
+// A message is routed first, then rendered with its prefix into one buffer
+// on the stack, outside any lock, and then committed to the queue of its
+// destination, the file it lands in: alone, it goes out with one write;
+// when other threads are writing to the same file, through any stream, it
 // goes out with theirs in one write. Either way it is whole in the file when
 // the call returns, even if the process dies right after, and lines from
 // different threads never interleave. The timestamp is put into the line's
 // prefix by the thread that writes it, from one clock reading per write, so
-// a stream's lines carry times that never go backwards. Routing takes the
+// a file's lines carry times that never go backwards. Routing takes the
 // list lock only while it looks a target up, and never while writing.
 //
+// A line for the main log holds a reference to the destination it joined.
 // The control calls that change or read the main stream take an exclusive
-// turn of its queue: they wait for the lines before them, and the lines
-// after them go to the stream that is main when they are written, if the
-// main level then still admits them. No line is ever written to a stream
-// that has been closed.
+// turn of its destination: they wait for the lines before them, and a line
+// after them that finds the main log moved elsewhere joins the destination
+// that is main then, so it is written as the main log stands at that
+// moment. No line is ever written to a stream that has been closed.
+//
+// A trace call made by a signal handler while its thread is inside the
+// library takes no lock, makes no system call and reads no time: it formats
+// its message into the thread's deferred line and returns, and the
+// interrupted call writes that line through the ordinary path before it
+// returns to its own caller.
 
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "core/commit_queue.h"
+#include "core/destination.h"
 #include "core/trace_state.h"
 #include "format/out_buffer.h"
 #include "format/wide_format.h"
@@ -34,13 +44,36 @@ namespace {
 
 // Lines up to this size are rendered without touching the heap.
 constexpr size_t kLineStackBytes = 4096;
-// Lines written from a signal handler must fit here: that path never
-// allocates, and drops a line that does not fit rather than cut it.
-constexpr size_t kNestedLineBytes = 4096;
 // The module tag is right-aligned in a field of at least this many units.
 constexpr int kTagFieldUnits = 6;
 // The thread id is written as this many hex digits.
 constexpr int kThreadIdDigits = 8;
+
+// A deferred line keeps a tag of up to this many code units (a handler's
+// line with a longer tag is dropped, since it could not be routed by it)
+// and up to this many bytes of message, cut on a character boundary and
+// ended with a line end when the message is longer.
+constexpr size_t kDeferredTagUnits = 64;
+constexpr size_t kDeferredTextBytes = 2048;
+
+}  // namespace
+
+struct DeferredLine {
+  enum State : int {
+    kEmpty,    // Free for a handler's line.
+    kFilling,  // A handler is formatting into it.
+    kPending,  // Waiting for the interrupted call to write it.
+    kWriting,  // Being written; a handler's line meanwhile is dropped.
+  };
+  std::atomic<int> state{kEmpty};
+  int level = 0;
+  bool hasTag = false;
+  char16_t tag[kDeferredTagUnits + 1] = {};
+  size_t size = 0;
+  char text[kDeferredTextBytes];
+};
+
+namespace {
 
 // Where a message goes: a target's stream, or with no target the main
 // stream, whichever stream is main when the line is written.
@@ -48,13 +81,6 @@ struct Route {
   const TraceTarget* target;
   int limit;  // Messages above it are dropped.
 };
-
-// REQUIRES: the main stream cannot change meanwhile (the caller leads the
-// main queue, holds its exclusive turn, or emits with TRACE_NO_LOCK).
-FILE* StreamOf(const TraceState& state, const Route& route) {
-  return route.target != nullptr ? route.target->out
-                                 : state.out.load(std::memory_order_relaxed);
-}
 
 // Appends " <id><tag>: ", the id and the tag present only when their flags
 // are. A null tag is written "(null)".
@@ -114,78 +140,107 @@ class TimeStamp {
   size_t size_[2] = {kUnformatted, kUnformatted};
 };
 
-// A line formatted whole, waiting in its stream's queue for the leader to
-// stamp and write it.
+// A line formatted whole, waiting in its destination's queue for the leader
+// to stamp and write it. Its size, with the time gap, is the entry's bytes.
 struct QueuedLine : CommitEntry {
   char* start;  // The line, beginning with the timestamp's gap.
-  size_t size;  // With the gap.
+  const TraceTarget* target;  // Null for the main log.
   int flags;
   int level;  // The message's.
+  // Set by the leader: the line is for the main log, which has moved to
+  // another destination since the line joined this one.
+  bool moved;
 };
 
-// A line chosen for the main stream goes to the stream that is main when it
-// is written, and is judged by the main level in force then: it is written
-// as the main log stands at that moment, all of it, even if a StartTrace
-// came between its routing and its turn.
-// REQUIRES: the main stream cannot change meanwhile.
-bool StillAdmitted(const TraceState& state, const Route& route, int level) {
-  return route.target != nullptr || level <= state.level.load(std::memory_order_relaxed);
+// The main stream's destination, with a reference that keeps it from being
+// reused while the caller holds it. Standard output's is never given back,
+// so it needs no reference.
+Destination* HoldMainDestination(TraceState* state) {
+  Destination* const standardOutput = state->destinations.StandardOutput();
+  for (;;) {
+    Destination* destination = state->mainDestination.load();
+    if (destination == standardOutput) return destination;
+    DestinationTable::Ref(destination);
+    // The destination may have been given back, and even reused, between
+    // the read and the reference; if it is main still, the reference holds.
+    if (state->mainDestination.load() == destination) return destination;
+    state->destinations.Unref(destination);
+  }
 }
 
-// One line on its way to its stream.
+void ReleaseMainDestination(TraceState* state, Destination* destination) {
+  if (destination != state->destinations.StandardOutput()) {
+    state->destinations.Unref(destination);
+  }
+}
+
+// What the leader of a destination's queue needs to write its batches.
+struct BatchContext {
+  TraceState* state;
+  Destination* destination;
+};
+
+// Stamps the lines of a batch from one clock reading and writes them with
+// one write. A line for the main log is written only while the main stream
+// writes to this destination (the leader then holds it still), and only if
+// the main level in force now admits it; otherwise it is marked moved, and
+// its thread takes it to the main log's destination of the moment.
+void WriteBatch(void* context, CommitEntry* const* entries, size_t count) {
+  const auto* batch = static_cast<const BatchContext*>(context);
+  TraceState* state = batch->state;
+  const bool mainIsHere =
+      state->mainDestination.load(std::memory_order_acquire) == batch->destination;
+  TimeStamp now;
+  platform::ByteSpan spans[CommitQueue::kMaxBatch];
+  size_t nSpans = 0;
+  // Every stream in a destination writes into the same file, so the batch
+  // goes out through the stream of its first line.
+  FILE* stream = nullptr;
+  for (size_t i = 0; i < count; ++i) {
+    // Every entry but exclusive ones is a QueuedLine, and a batch has none.
+    auto* line = static_cast<QueuedLine*>(entries[i]);
+    FILE* lineStream;
+    if (line->target != nullptr) {
+      lineStream = line->target->out;
+    } else if (!mainIsHere) {
+      line->moved = true;
+      continue;
+    } else if (line->level > state->level.load(std::memory_order_relaxed)) {
+      continue;
+    } else {
+      lineStream = state->out.load(std::memory_order_relaxed);
+    }
+    if (stream == nullptr) stream = lineStream;
+    const size_t offset = now.Put(line->start, line->flags);
+    spans[nSpans++] = platform::ByteSpan{line->start + offset, line->bytes - offset};
+  }
+  if (nSpans > 0) WriteLogSpans(stream, &batch->destination->lineState, spans, nSpans);
+}
+
+// One line on its way to its destination.
 struct LineJob {
   TraceState* state;
   Route route;
-  // The stream's queue; null with TRACE_NO_LOCK, where each line, or each
-  // piece of a long one, is written at once.
-  CommitQueue* queue;
+  // Whether lines take turns in their destination's queue; with
+  // TRACE_NO_LOCK each line, or each piece of a long one, is written at once.
+  bool queued;
   QueuedLine line;
+  // The destination of a line written in pieces, once the first piece was
+  // written (held, when it is the main log's).
+  Destination* destination;
   bool started;  // A piece of the line was written.
   bool failed;   // A piece did not reach the stream whole.
 };
 
-// How many batches a leader writes before it passes the lead on, when lines
-// keep coming: a thread already running writes what queued up while it
-// wrote; past the first number it passes the lead to a thread that is awake
-// only, and past the second to any, so that its own call returns.
-constexpr int kBatchesKept = 4;
-constexpr int kBatchesKeptForSleepers = 64;
-
-CommitQueue::LeadChoice ChoiceAfter(int batches) {
-  if (batches < kBatchesKept) return CommitQueue::LeadChoice::kKeep;
-  if (batches < kBatchesKeptForSleepers) return CommitQueue::LeadChoice::kPassIfAwake;
-  return CommitQueue::LeadChoice::kPass;
+// With TRACE_NO_LOCK: the destination and stream as they stand; the host
+// keeps control calls away meanwhile.
+Destination* UnqueuedDestination(const LineJob& job) {
+  return job.route.target != nullptr ? job.route.target->destination
+                                     : job.state->mainDestination.load(std::memory_order_relaxed);
 }
-
-// Stamps and writes the lines of `job` and of those queued behind it, in
-// one write per batch, and passes the lead on. REQUIRES: `job` leads its
-// queue.
-void WriteBatches(LineJob* job) {
-  const bool main = job->route.target == nullptr;
-  if (main) LibraryCall::Set(CallPhase::kWritingMain);
-  job->queue->AwaitCompany(&job->line);
-  CommitEntry* first = &job->line;
-  for (int round = 1; first != nullptr; ++round) {
-    CommitQueue::Batch batch;
-    job->queue->TakeBatch(first, &batch);
-    // One clock reading for the whole batch: its lines are written together.
-    TimeStamp now;
-    platform::ByteSpan spans[CommitQueue::kMaxBatch];
-    size_t nSpans = 0;
-    for (size_t i = 0; i < batch.count; ++i) {
-      // Every entry but exclusive ones is a QueuedLine, and a batch has none.
-      auto* line = static_cast<QueuedLine*>(batch.entries[i]);
-      if (!StillAdmitted(*job->state, job->route, line->level)) continue;
-      const size_t offset = now.Put(line->start, line->flags);
-      spans[nSpans++] = platform::ByteSpan{line->start + offset, line->size - offset};
-    }
-    if (nSpans > 0) WriteLogSpans(StreamOf(*job->state, job->route), spans, nSpans);
-    // Back before the lead may go: from then on another thread may switch
-    // the main stream.
-    if (main) LibraryCall::Set(CallPhase::kWriting);
-    first = job->queue->FinishBatch(batch, &job->line, ChoiceAfter(round));
-    if (main && first != nullptr) LibraryCall::Set(CallPhase::kWritingMain);
-  }
+FILE* UnqueuedStream(const LineJob& job) {
+  return job.route.target != nullptr ? job.route.target->out
+                                     : job.state->out.load(std::memory_order_relaxed);
 }
 
 // Commits a line formatted whole in `buffer`: writes it, on its own or with
@@ -193,52 +248,91 @@ void WriteBatches(LineJob* job) {
 void CommitLine(LineJob* job, OutBuffer* buffer) {
   QueuedLine* line = &job->line;
   line->start = buffer->data();
-  line->size = buffer->size();
-  if (job->queue == nullptr) {
+  line->bytes = buffer->size();
+  if (!job->queued) {
     const size_t offset = TimeStamp().Put(line->start, line->flags);
-    WriteLogBytes(StreamOf(*job->state, job->route), line->start + offset,
-                  line->size - offset);
+    WriteLogBytes(UnqueuedStream(*job), &UnqueuedDestination(*job)->lineState,
+                  line->start + offset, line->bytes - offset);
     return;
   }
-  if (job->queue->Join(line) || CommitQueue::Await(line)) WriteBatches(job);
+  if (job->route.target != nullptr) {
+    BatchContext context{job->state, job->route.target->destination};
+    context.destination->queue.Commit(line, WriteBatch, &context);
+    return;
+  }
+  for (;;) {
+    BatchContext context{job->state, HoldMainDestination(job->state)};
+    line->moved = false;
+    context.destination->queue.Commit(line, WriteBatch, &context);
+    ReleaseMainDestination(job->state, context.destination);
+    if (!line->moved) return;
+  }
+}
+
+// Takes the turn of the line's destination for a line written in pieces;
+// a line for the main log takes the turn of the destination that is main
+// once the turn is had.
+Destination* TakeTurnForPieces(LineJob* job) {
+  CommitEntry* entry = &job->line;
+  if (job->route.target != nullptr) {
+    job->route.target->destination->queue.TakeAlone(entry);
+    return job->route.target->destination;
+  }
+  for (;;) {
+    Destination* destination = HoldMainDestination(job->state);
+    destination->queue.TakeAlone(entry);
+    if (job->state->mainDestination.load() == destination) return destination;
+    destination->queue.PassLead(entry);
+    ReleaseMainDestination(job->state, destination);
+  }
 }
 
 // Receives the pieces of a line too long to be held whole (past the
 // buffer's spill size, or with no memory to grow). The first piece takes
-// the stream for this line alone, so that nothing comes between the pieces;
-// once a piece fails, the rest of the line is left out rather than written
-// after a gap.
+// the destination for this line alone, so that nothing from any stream
+// comes between the pieces; once a piece fails, the rest of the line is
+// left out rather than written after a gap.
 void SpillLine(void* context, const char* data, size_t nBytes) {
   auto* job = static_cast<LineJob*>(context);
-  // A signal handler's line would land inside this one.
-  LibraryCall::Set(CallPhase::kBusy);
   if (job->failed) return;
   // The piece is the line's own buffer, lent for writing; the first one
-  // still has the timestamp's gap to fill, once the stream is this line's.
+  // still has the timestamp's gap to fill, once the destination is this
+  // line's.
   char* piece = const_cast<char*>(data);
   size_t offset = 0;
   if (!job->started) {
-    if (job->queue != nullptr) {
-      job->queue->TakeAlone(&job->line);
-      if (!StillAdmitted(*job->state, job->route, job->line.level)) {
+    if (job->queued) {
+      job->destination = TakeTurnForPieces(job);
+      // A line for the main log is judged by the main level now in force.
+      if (job->route.target == nullptr &&
+          job->line.level > job->state->level.load(std::memory_order_relaxed)) {
         job->started = job->failed = true;
         return;
       }
+    } else {
+      job->destination = UnqueuedDestination(*job);
     }
     offset = TimeStamp().Put(piece, job->line.flags);
   }
-  job->failed = !WriteLogBytes(StreamOf(*job->state, job->route), piece + offset,
+  FILE* stream = job->queued && job->route.target == nullptr
+                     ? job->state->out.load(std::memory_order_relaxed)
+                     : job->queued ? job->route.target->out : UnqueuedStream(*job);
+  job->failed = !WriteLogBytes(stream, &job->destination->lineState, piece + offset,
                                nBytes - offset, job->started);
   job->started = true;
 }
 
 // Writes the last piece of a line that went out in pieces, and gives the
-// stream back.
+// destination back.
 void FinishPieces(LineJob* job, const OutBuffer& line) {
   if (!job->failed) {
-    WriteLogBytes(StreamOf(*job->state, job->route), line.data(), line.size(), true);
+    FILE* stream = job->route.target != nullptr ? job->route.target->out
+                                                : job->state->out.load(std::memory_order_relaxed);
+    WriteLogBytes(stream, &job->destination->lineState, line.data(), line.size(), true);
   }
-  if (job->queue != nullptr) job->queue->PassLead(&job->line);
+  if (!job->queued) return;
+  job->destination->queue.PassLead(&job->line);
+  if (job->route.target == nullptr) ReleaseMainDestination(job->state, job->destination);
 }
 
 // Routes a message with tag `module` from the calling thread. On entry
@@ -273,77 +367,30 @@ bool MayAdmit(const TraceState* state, int level) {
   return state != nullptr && level <= LevelCeiling(*state);
 }
 
-// A trace call made by a signal handler that interrupted its thread inside
-// the library. It writes its line only when the interrupted call is
-// formatting, queueing or writing a line of its own (so the list lock is
-// free to take), to a target's stream or, when the interrupted call keeps
-// the main stream from changing, to that; and then without any lock, from
-// the stack alone, in one write so that it stays whole. Otherwise, or when
-// the line does not fit, the line is dropped: waiting could hang the thread
-// on a lock or a turn it holds itself. Such a line bypasses the queue, so
-// its time may run ahead of lines queued before it.
-void EmitNested(TraceState* state, int level, const unsigned short* module,
-                const unsigned short* format, va_list args) {
-  const CallPhase phase = LibraryCall::Current();
-  if (phase != CallPhase::kWriting && phase != CallPhase::kWritingMain) return;
-  // A handler interrupted in turn by another signal finds this thread busy.
-  LibraryCall::Set(CallPhase::kBusy);
+// Routes, renders and writes one message whose text `appendBody` appends
+// to the line. REQUIRES: the thread is marked inside the library.
+template <typename AppendBody>
+void EmitRouted(TraceState* state, int level, const char16_t* module, AppendBody&& appendBody) {
   const int flags = state->flags.load(std::memory_order_relaxed);
   Route route{nullptr, state->level.load(std::memory_order_relaxed)};
-  if (RouteMessage(*state, AsUnits(module), &route) && level <= route.limit &&
-      (route.target != nullptr || phase == CallPhase::kWritingMain)) {
-    char storage[kNestedLineBytes];
-    OutBuffer line(storage, sizeof storage);
-    line.ForbidHeap();
-    if (flags != 0) {
-      if ((flags & QXSTD::TRACE_TIME) != 0) {
-        char time[kPrefixTimeBytes];
-        line.Append(time, FormatTraceTimeUnlocked(flags, time, sizeof time));
-      }
-      AppendIdAndTag(&line, flags, AsUnits(module));
-    }
-    FormatWideV(&line, AsUnits(format), args);
-    if (!line.truncated()) {
-      WriteLogBytesUnlocked(StreamOf(*state, route), line.data(), line.size());
-    }
-  }
-  LibraryCall::Set(phase);
-}
-
-// REQUIRES: MayAdmit(state, level).
-void Emit(TraceState* state, int level, const unsigned short* module,
-          const unsigned short* format, va_list args) {
-  if (LibraryCall::Nested()) {
-    EmitNested(state, level, module, format, args);
-    return;
-  }
-  LibraryCall call;
-  const int flags = state->flags.load(std::memory_order_relaxed);
-  Route route{nullptr, state->level.load(std::memory_order_relaxed)};
-  if (!RouteMessage(*state, AsUnits(module), &route)) return;
+  if (!RouteMessage(*state, module, &route)) return;
   if (level > route.limit) return;
 
   // Writing is where a cancellation could strike; routing has no
   // cancellation point, so a dropped message pays nothing for this.
   platform::NoCancellation noCancellation;
+  char storage[kLineStackBytes];
+  OutBuffer line(storage, sizeof storage);
   // With TRACE_NO_LOCK lines are not serialised: each is written at once,
   // in one write up to the buffer's spill size, and a longer one in pieces
   // that other threads' lines may come between.
-  const bool queued = (flags & QXSTD::TRACE_NO_LOCK) == 0;
-  CommitQueue* queue = nullptr;
-  if (queued) {
-    queue = route.target != nullptr ? &route.target->queue : &state->mainQueue;
-  }
-  LibraryCall::Set(!queued && route.target == nullptr ? CallPhase::kWritingMain
-                                                      : CallPhase::kWriting);
-  char storage[kLineStackBytes];
-  OutBuffer line(storage, sizeof storage);
-  LineJob job{state, route, queue, {}, false, false};
+  LineJob job{state, route, (flags & QXSTD::TRACE_NO_LOCK) == 0, {}, nullptr, false, false};
+  job.line.target = route.target;
   job.line.flags = flags;
   job.line.level = level;
   line.SetSpill(SpillLine, &job);
-  BeginLine(&line, flags, AsUnits(module));
-  FormatWideV(&line, AsUnits(format), args);
+  BeginLine(&line, flags, module);
+  appendBody(&line);
   if (job.started) {
     FinishPieces(&job, line);
   } else {
@@ -351,14 +398,118 @@ void Emit(TraceState* state, int level, const unsigned short* module,
   }
 }
 
+// The ordinary path of a trace call. REQUIRES: MayAdmit(state, level), and
+// the thread is outside the library. Not inlined into the front ends, so
+// that a call nested in a signal handler does not pay for its stack frame.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void Emit(TraceState* state, int level, const unsigned short* module,
+          const unsigned short* format, va_list args) {
+  LibraryCall call;
+  EmitRouted(state, level, AsUnits(module),
+             [&](OutBuffer* line) { FormatWideV(line, AsUnits(format), args); });
+}
+
+// A trace call made while the thread is inside the library, by a signal
+// handler: formats the message into the thread's deferred line, if that is
+// free, and returns. Takes no lock, makes no system call, reads no time and
+// allocates nothing.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void Defer(int level, const unsigned short* module, const unsigned short* format,
+           va_list args) {
+  DeferredLine* deferred = LibraryCall::Deferred();
+  if (deferred == nullptr) return;
+  int expected = DeferredLine::kEmpty;
+  if (!deferred->state.compare_exchange_strong(expected, DeferredLine::kFilling,
+                                               std::memory_order_acquire)) {
+    return;
+  }
+  deferred->hasTag = module != nullptr;
+  if (module != nullptr) {
+    const char16_t* tag = AsUnits(module);
+    size_t n = 0;
+    while (n <= kDeferredTagUnits && tag[n] != u'\0') ++n;
+    if (n > kDeferredTagUnits) {
+      deferred->state.store(DeferredLine::kEmpty, std::memory_order_release);
+      return;
+    }
+    std::memcpy(deferred->tag, tag, n * sizeof *tag);
+    deferred->tag[n] = u'\0';
+  }
+  // One byte is kept for the line end of a message that is cut.
+  OutBuffer text(deferred->text, sizeof deferred->text - 1);
+  text.ForbidHeap();
+  FormatWideV(&text, AsUnits(format), args);
+  size_t n = text.size();
+  if (text.truncated()) {
+    n = CutOnCharBoundary(deferred->text, n + 1, n);
+    deferred->text[n++] = '\n';
+  }
+  deferred->size = n;
+  deferred->level = level;
+  deferred->state.store(DeferredLine::kPending, std::memory_order_release);
+}
+
 }  // namespace
+
+void ReleaseDeferredLine(void* line) {
+  LibraryCall::t_deferred = nullptr;
+  delete static_cast<DeferredLine*>(line);
+}
+
+void LibraryCall::PrepareDeferredLine() {
+  auto* line = new (std::nothrow) DeferredLine;
+  if (line == nullptr) return;
+  if (!platform::CallAtThreadExit(ReleaseDeferredLine, line)) {
+    delete line;
+    return;
+  }
+  t_deferred = line;
+}
+
+void LibraryCall::WriteDeferredLines() {
+  DeferredLine* deferred = t_deferred;
+  // A handler may defer another line while one is written; that one is
+  // dropped, but one deferred after is written in the next round.
+  while (deferred->state.load(std::memory_order_acquire) == DeferredLine::kPending) {
+    SetInside(true);
+    int expected = DeferredLine::kPending;
+    if (deferred->state.compare_exchange_strong(expected, DeferredLine::kWriting,
+                                                std::memory_order_acquire)) {
+      // The state is read again: the interrupted call may have been the one
+      // that made it, or the one that tore it down.
+      TraceState* state = g_state.load(std::memory_order_acquire);
+      if (state != nullptr && MayAdmit(state, deferred->level)) {
+        EmitRouted(state, deferred->level, deferred->hasTag ? deferred->tag : nullptr,
+                   [&](OutBuffer* line) { line->Append(deferred->text, deferred->size); });
+      }
+      deferred->state.store(DeferredLine::kEmpty, std::memory_order_release);
+    }
+    SetInside(false);
+  }
+}
+
+// The front ends' one way in: a call nested in a signal handler defers its
+// line; any other call writes it.
+inline void EmitOrDefer(TraceState* state, int level, const unsigned short* module,
+                        const unsigned short* format, va_list args) {
+  if (LibraryCall::Nested()) {
+    Defer(level, module, format, args);
+  } else {
+    Emit(state, level, module, format, args);
+  }
+}
+
 }  // namespace razezir
 
 void QXSTD::TraceCommon(int level, const unsigned short* module,
                         const unsigned short* format, va_list args) {
   razezir::TraceState* state = razezir::g_state.load(std::memory_order_acquire);
   if (!razezir::MayAdmit(state, level)) return;
-  razezir::Emit(state, level, module, format, args);
+  razezir::EmitOrDefer(state, level, module, format, args);
 }
 
 void QXSTD::Trace(int level, const unsigned short* module,
@@ -372,7 +523,7 @@ void QXSTD::Trace(int level, const unsigned short* module,
   }
   va_list args;
   va_start(args, format);
-  razezir::Emit(state, level, module, format, args);
+  razezir::EmitOrDefer(state, level, module, format, args);
   va_end(args);
 }
 
@@ -385,7 +536,7 @@ void QXSTD::Trace(int level, const unsigned short* module,
     if (!razezir::MayAdmit(state, fixedLevel)) return;                         \
     va_list args;                                                              \
     va_start(args, format);                                                    \
-    razezir::Emit(state, fixedLevel, module, format, args);                    \
+    razezir::EmitOrDefer(state, fixedLevel, module, format, args);                    \
     va_end(args);                                                              \
   }
 

@@ -5,16 +5,17 @@
 // InitTrace and DeinitTrace take no lock: the host calls the first before
 // other threads use the library and the second after they have left it.
 // Every other control call here holds the global lock for its whole work,
-// and within it an exclusive turn of the main stream's queue, so that it
-// waits for the lines queued before it and no line is written to a stream
-// it closes; the lookup and the test helper take the list lock.
+// and within it an exclusive turn of the main stream's destination, so that
+// it waits for the lines queued before it and no line is written to a
+// stream it closes; StartTrace also takes the turn of the destination it
+// switches to. The lookup and the test helper take the list lock.
 
 #include "core/trace_state.h"
 
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string_view>
-#include <vector>
 
 #include "logtext/log_text.h"
 #include "razezir/trace.h"
@@ -28,82 +29,53 @@ namespace {
 
 // Set for the life of the process until the first StartTrace without a file
 // name writes the Started banner to standard output; nothing sets it again.
-bool g_consoleBannerPending GUARDED_BY(GlobalLock()) = true;
+bool g_consoleBannerPending RAZEZIR_GUARDED_BY(GlobalLock()) = true;
 
 // The locks the fork prepare handler entered, per forking thread, so that
 // the parent and child handlers release exactly those.
 thread_local CriticalSectionLock* t_forkGlobalLock = nullptr;
 thread_local CriticalSectionLock* t_forkListLock = nullptr;
+thread_local DestinationTable* t_forkTable = nullptr;
 // The forking thread's id in the parent.
 thread_local uint32_t t_forkThreadId = 0;
-
-// Calls `visit(queue, stream)` for the main stream's queue and for each
-// target's. REQUIRES: global lock and list lock held, or only the calling
-// thread running (in a fork child).
-template <typename Visit>
-void ForEachQueue(TraceState* state, Visit&& visit) NO_THREAD_SAFETY_ANALYSIS {
-  visit(state->mainQueue, state->out.load(std::memory_order_relaxed));
-  for (const TargetList* targets : {&state->modules, &state->threadTargets}) {
-    for (const TargetPtr& target : *targets) visit(target->queue, target->out);
-  }
-}
-
-// The queues of standard output that the fork prepare handler holds, and
-// its entries in them.
-struct HeldQueues {
-  std::vector<CommitQueue*> queues;
-  std::unique_ptr<CommitEntry[]> entries;
-};
-thread_local HeldQueues* t_forkHeld = nullptr;
-
-// Waits for the lines on their way to standard output and holds their
-// queues, so that no thread is inside standard output's lock, or the
-// runtime's bookkeeping around it, when the process forks: the child may
-// still flush standard output, as exit() does. Log files need no such care;
-// the child forgets the queues anyway. Without memory for the record,
-// nothing is held.
-// REQUIRES: global lock and list lock held.
-void HoldStandardOutputQueues(TraceState* state) NO_THREAD_SAFETY_ANALYSIS {
-  auto held = std::unique_ptr<HeldQueues>();
-  if (!UnlessOutOfMemory([&]() NO_THREAD_SAFETY_ANALYSIS {
-        held = std::make_unique<HeldQueues>();
-        ForEachQueue(state, [&](CommitQueue& queue, FILE* stream) {
-          if (stream == stdout) held->queues.push_back(&queue);
-        });
-        held->entries.reset(new CommitEntry[held->queues.size()]);
-      })) {
-    return;
-  }
-  for (size_t i = 0; i < held->queues.size(); ++i) held->queues[i]->TakeAlone(&held->entries[i]);
-  t_forkHeld = held.release();
-}
-
-void ReleaseHeldQueues(bool passLeads) {
-  std::unique_ptr<HeldQueues> held(t_forkHeld);
-  t_forkHeld = nullptr;
-  if (held == nullptr || !passLeads) return;
-  for (size_t i = 0; i < held->queues.size(); ++i) held->queues[i]->PassLead(&held->entries[i]);
-}
+// The fork prepare handler's turn of standard output, taken under the
+// global lock, so one at a time.
+CommitEntry g_forkStdoutTurn;
+thread_local bool t_forkHoldsStdout = false;
 
 // A fork while another thread is inside the library would leave the child
-// with a lock that no thread of its own will ever release. Holding both
-// locks across fork means no critical section is half done in the child.
-// The locks are taken here and released by the other two handlers, which
-// the analysis cannot follow.
-void ForkPrepare() NO_THREAD_SAFETY_ANALYSIS {
+// with a lock that no thread of its own will ever release. Holding the locks
+// across fork means no critical section is half done in the child. The
+// handler also waits for the lines on their way to standard output and
+// holds its destination, so that no thread is inside standard output's
+// lock, or the runtime's bookkeeping around it, when the process forks: the
+// child may still flush standard output, as exit() does. Log files need no
+// such care; the child forgets the queues anyway. The locks are taken here
+// and released by the other two handlers, which the analysis cannot follow.
+void ForkPrepare() RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
   t_forkThreadId = platform::CurrentThreadId();
   t_forkGlobalLock = g_globalLock.load(std::memory_order_acquire);
   if (t_forkGlobalLock != nullptr) t_forkGlobalLock->Enter();
   TraceState* state = g_state.load(std::memory_order_acquire);
   t_forkListLock = state != nullptr ? state->listLock.get() : nullptr;
   if (t_forkListLock != nullptr) t_forkListLock->Enter();
+  if (state == nullptr) return;
   // A fork from a signal handler that interrupted this thread inside the
   // library could wait here for a turn the thread holds itself.
-  if (state != nullptr && !LibraryCall::Nested()) HoldStandardOutputQueues(state);
+  t_forkHoldsStdout = !LibraryCall::Nested();
+  if (t_forkHoldsStdout) state->destinations.StandardOutput()->queue.TakeAlone(&g_forkStdoutTurn);
+  t_forkTable = &state->destinations;
+  t_forkTable->LockForFork();
 }
 
-void ForkParent() NO_THREAD_SAFETY_ANALYSIS {
-  ReleaseHeldQueues(true);
+void ForkParent() RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
+  TraceState* state = g_state.load(std::memory_order_acquire);
+  if (t_forkTable != nullptr) t_forkTable->UnlockAfterFork();
+  if (t_forkHoldsStdout && state != nullptr) {
+    state->destinations.StandardOutput()->queue.PassLead(&g_forkStdoutTurn);
+  }
+  t_forkHoldsStdout = false;
+  t_forkTable = nullptr;
   if (t_forkListLock != nullptr) t_forkListLock->Leave();
   if (t_forkGlobalLock != nullptr) t_forkGlobalLock->Leave();
   t_forkListLock = t_forkGlobalLock = nullptr;
@@ -114,7 +86,7 @@ void ForkParent() NO_THREAD_SAFETY_ANALYSIS {
 // do not exist in the child; their bindings go, lest a thread the child
 // starts later get one of their ids, and with it a name. The child has one
 // thread and its locks were just reset, so nothing needs them here.
-void RekeyBindingsInChild(TraceState* state) NO_THREAD_SAFETY_ANALYSIS {
+void RekeyBindingsInChild(TraceState* state) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
   auto kept = state->threadBindings.extract(t_forkThreadId);
   state->threadBindings.clear();
   if (kept.empty()) return;
@@ -126,76 +98,104 @@ void RekeyBindingsInChild(TraceState* state) NO_THREAD_SAFETY_ANALYSIS {
 
 // Lines that other threads of the parent had queued are the parent's to
 // write; in the child their threads do not exist, and a line queued behind
-// them would wait for ever.
-void ForgetQueuedLinesInChild(TraceState* state) {
-  ForEachQueue(state, [](CommitQueue& queue, FILE*) { queue.ResetInForkChild(); });
-}
-
+// them would wait for ever. Their references stay counted, so those
+// destinations are kept for the child's life.
 void ForkChild() {
   if (t_forkListLock != nullptr) t_forkListLock->ResetInForkChild();
   if (t_forkGlobalLock != nullptr) t_forkGlobalLock->ResetInForkChild();
   t_forkListLock = t_forkGlobalLock = nullptr;
+  if (t_forkTable != nullptr) t_forkTable->ResetInForkChild();
+  t_forkTable = nullptr;
+  t_forkHoldsStdout = false;
   TraceState* state = g_state.load(std::memory_order_acquire);
   if (state != nullptr) {
     RekeyBindingsInChild(state);
-    ForgetQueuedLinesInChild(state);
+    state->destinations.ForEach([](Destination* destination) {
+      destination->queue.ResetInForkChild();
+    });
   }
-  ReleaseHeldQueues(false);
 }
+
+// A reference to a destination for the holder's lifetime.
+class DestinationRef {
+ public:
+  DestinationRef(DestinationTable& table, Destination* destination)
+      : table_(table), destination_(destination) {
+    DestinationTable::Ref(destination_);
+  }
+  ~DestinationRef() { table_.Unref(destination_); }
+  DestinationRef(const DestinationRef&) = delete;
+  DestinationRef& operator=(const DestinationRef&) = delete;
+
+ private:
+  DestinationTable& table_;
+  Destination* destination_;
+};
 
 bool HasFileName(const char* fileName) {
   return fileName != nullptr && fileName[0] != '\0';
 }
 
-// REQUIRES: global lock held.
-void SwitchToFile(TraceState* state, const char* fileName)
-    REQUIRES(GlobalLock()) {
+// Makes `now` the main stream and writes its Started banner, in a turn of
+// its destination when that is not `old`, whose turn the caller holds.
+// REQUIRES: global lock held, and the exclusive turn of `old`.
+void BecomeMain(TraceState* state, const LogStream& now, Destination* old, bool banner)
+    RAZEZIR_REQUIRES(GlobalLock()) {
+  std::optional<ExclusiveTurn> newTurn;
+  if (now.destination != old) newTurn.emplace(now.destination->queue);
+  state->out.store(now.stream, GlobalLock(), std::memory_order_relaxed);
+  state->mainDestination.store(now.destination, GlobalLock());
+  if (banner) WriteStartedBanner(now.stream, &now.destination->lineState);
+}
+
+// REQUIRES: global lock held, and the exclusive turn of `old`, the main
+// stream's destination.
+void SwitchToFile(TraceState* state, const char* fileName, Destination* old)
+    RAZEZIR_REQUIRES(GlobalLock()) {
   GlobalLock().AssertHeld();
-  FILE* old = state->out.load(std::memory_order_relaxed);
-  FILE* opened = OpenLogStream(fileName);
+  FILE* oldStream = state->out.load(std::memory_order_relaxed);
+  LogStream opened{};
+  const bool isOpen = state->destinations.Open(fileName, &opened);
   bool named = false;
-  if (opened != nullptr) {
+  if (isOpen) {
     named = UnlessOutOfMemory(
-        [&]() REQUIRES(GlobalLock()) { state->fileName = fileName; });
+        [&]() RAZEZIR_REQUIRES(GlobalLock()) { state->fileName = fileName; });
     // Without memory for the name the file cannot be recorded as the main
     // log; it is closed and the output falls back as for a failed open.
-    if (!named) {
-      CloseLogStream(opened);
-      opened = nullptr;
-    }
+    if (!named) state->destinations.Close(opened);
   }
   // The replaced stream is closed so that a host switching files often does
   // not run out of descriptors. It gets its Closed banner only when a new
   // file takes over; after a failed open it is closed without one.
-  if (old != stdout) {
-    if (named) WriteClosedBanner(old);
-    CloseLogStream(old);
+  if (oldStream != stdout) {
+    if (named) WriteClosedBanner(oldStream, &old->lineState);
+    state->destinations.Close(LogStream{oldStream, old});
   }
-  FILE* now = opened != nullptr ? opened : stdout;
-  state->out.store(now, std::memory_order_relaxed);
-  WriteStartedBanner(now);
+  const LogStream now =
+      named ? opened : LogStream{stdout, state->destinations.StandardOutput()};
+  BecomeMain(state, now, old, true);
 }
 
-// REQUIRES: global lock held.
-void SwitchToConsole(TraceState* state) REQUIRES(GlobalLock()) {
+// REQUIRES: global lock held, and the exclusive turn of `old`, the main
+// stream's destination.
+void SwitchToConsole(TraceState* state, Destination* old) RAZEZIR_REQUIRES(GlobalLock()) {
   GlobalLock().AssertHeld();
-  FILE* old = state->out.load(std::memory_order_relaxed);
-  if (old != stdout) {
-    WriteClosedBanner(old);
-    CloseLogStream(old);
+  FILE* oldStream = state->out.load(std::memory_order_relaxed);
+  if (oldStream != stdout) {
+    WriteClosedBanner(oldStream, &old->lineState);
+    state->destinations.Close(LogStream{oldStream, old});
   }
-  state->out.store(stdout, std::memory_order_relaxed);
   state->fileName.clear();
-  if (g_consoleBannerPending) {
-    g_consoleBannerPending = false;
-    WriteStartedBanner(stdout);
-  }
+  const bool banner = g_consoleBannerPending;
+  g_consoleBannerPending = false;
+  BecomeMain(state, LogStream{stdout, state->destinations.StandardOutput()}, old, banner);
 }
 
 }  // namespace
 
 void TargetCloser::operator()(TraceTarget* target) const {
-  CloseLogStream(target->out);
+  // Standard output holds no reference: its destination is never given back.
+  if (target->out != stdout) target->table->Close(LogStream{target->out, target->destination});
   delete target;
 }
 
@@ -290,8 +290,9 @@ void QXSTD::DeinitTrace() {
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);
   if (state == nullptr) return;
   FILE* out = state->out.load(std::memory_order_relaxed);
-  razezir::WriteClosedBanner(out);
-  razezir::CloseLogStream(out);
+  razezir::Destination* destination = state->mainDestination.load();
+  razezir::WriteClosedBanner(out, &destination->lineState);
+  if (out != stdout) state->destinations.Close(razezir::LogStream{out, destination});
   g_state.store(nullptr, std::memory_order_release);
   std::unique_ptr<razezir::CriticalSectionLock> globalLock(
       g_globalLock.exchange(nullptr, std::memory_order_acq_rel));
@@ -306,13 +307,16 @@ void QXSTD::StartTrace(int level, char* fileName, int flags) {
   if (g_globalLock.load(std::memory_order_acquire) == nullptr) return;
   razezir::LockGuard guard(GlobalLock());
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);
-  razezir::ExclusiveTurn turn(state->mainQueue);
-  if (level >= 1) state->level.store(level, std::memory_order_relaxed);
-  state->flags.store(flags, std::memory_order_relaxed);
+  // The old destination is held until both turns are passed.
+  razezir::Destination* old = state->mainDestination.load();
+  razezir::DestinationRef holdOld(state->destinations, old);
+  razezir::ExclusiveTurn turn(old->queue);
+  if (level >= 1) state->level.store(level, GlobalLock(), std::memory_order_relaxed);
+  state->flags.store(flags, GlobalLock(), std::memory_order_relaxed);
   if (razezir::HasFileName(fileName)) {
-    razezir::SwitchToFile(state, fileName);
+    razezir::SwitchToFile(state, fileName, old);
   } else {
-    razezir::SwitchToConsole(state);
+    razezir::SwitchToConsole(state, old);
   }
 }
 
@@ -322,8 +326,8 @@ void QXSTD::StopTrace() {
   if (g_globalLock.load(std::memory_order_acquire) == nullptr) return;
   razezir::LockGuard guard(GlobalLock());
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);
-  razezir::ExclusiveTurn turn(state->mainQueue);
-  state->level.store(0, std::memory_order_relaxed);
+  razezir::ExclusiveTurn turn(state->mainDestination.load()->queue);
+  state->level.store(0, GlobalLock(), std::memory_order_relaxed);
 }
 
 bool QXSTD::IsTraceStarted(int* level) {
@@ -335,7 +339,7 @@ bool QXSTD::IsTraceStarted(int* level) {
     LibraryCall call;
     razezir::LockGuard guard(GlobalLock());
     razezir::TraceState* state = g_state.load(std::memory_order_acquire);
-    razezir::ExclusiveTurn turn(state->mainQueue);
+    razezir::ExclusiveTurn turn(state->mainDestination.load()->queue);
     current = state->level.load(std::memory_order_relaxed);
   }
   if (level != nullptr) *level = current;
@@ -348,7 +352,7 @@ void QXSTD::GetTraceLogFileName(char* buffer, int* size) {
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);
   if (state == nullptr || size == nullptr) return;
   razezir::LockGuard guard(GlobalLock());
-  razezir::ExclusiveTurn turn(state->mainQueue);
+  razezir::ExclusiveTurn turn(state->mainDestination.load()->queue);
   const std::string& name = state->fileName;
   *size = static_cast<int>(name.size() + 1);
   if (buffer != nullptr) std::memcpy(buffer, name.c_str(), name.size() + 1);

@@ -7,8 +7,9 @@
 // global lock guards every change of the main level, flags, stream and file
 // name, and serialises the control calls; the list lock guards the target
 // sequences and the binding map. Emission takes neither to write: it reads a
-// few fields without any lock (those fields are atomics), and lines reach
-// their stream through the stream's commit queue.
+// few fields without any lock (those fields are atomics, written only under
+// their lock), and lines reach their file through its destination's commit
+// queue.
 
 #ifndef RAZEZIR_SRC_CORE_TRACE_STATE_H_
 #define RAZEZIR_SRC_CORE_TRACE_STATE_H_
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "core/commit_queue.h"
+#include "core/destination.h"
 #include "platform/port.h"
 #include "platform/thread_annotations.h"
 
@@ -36,10 +38,34 @@ struct TraceState;
 extern std::atomic<TraceState*> g_state;
 extern std::atomic<CriticalSectionLock*> g_globalLock;
 
+// The name under which clang's analysis knows the global lock, which lives
+// behind g_globalLock: declared for the annotations, never defined or used.
+extern CriticalSectionLock& g_analysisGlobalLock;
+
 // The global lock. REQUIRES: between InitTrace and DeinitTrace.
-inline CriticalSectionLock& GlobalLock() {
+inline CriticalSectionLock& GlobalLock() RAZEZIR_RETURN_CAPABILITY(g_analysisGlobalLock) {
   return *g_globalLock.load(std::memory_order_acquire);
 }
+
+// An atomic written only under a lock and read anywhere without one. A
+// write names the lock it holds, and clang's analysis checks that it does.
+template <typename T>
+class WrittenUnderLock {
+ public:
+  constexpr explicit WrittenUnderLock(T initial) : value_(initial) {}
+  WrittenUnderLock(const WrittenUnderLock&) = delete;
+  WrittenUnderLock& operator=(const WrittenUnderLock&) = delete;
+
+  T load(std::memory_order order = std::memory_order_seq_cst) const { return value_.load(order); }
+  void store(T value, const CriticalSectionLock& lock,
+             std::memory_order order = std::memory_order_seq_cst) RAZEZIR_REQUIRES(lock) {
+    lock.AssertHeld();
+    value_.store(value, order);
+  }
+
+ private:
+  std::atomic<T> value_;
+};
 
 // A module target or a thread target. Never changed after registration, so
 // emission may use `out` and `level` after leaving the list lock.
@@ -48,8 +74,10 @@ struct TraceTarget {
   int level;             // Messages above it are dropped.
   std::string fileName;  // Empty exactly when `out` is standard output.
   FILE* out;             // Standard output, or a stream this target opened.
-  // The lines on their way to `out`.
-  mutable CommitQueue queue;
+  // Where `out` writes: the file's destination, or standard output's.
+  Destination* destination;
+  // The table that holds `destination`.
+  DestinationTable* table;
 };
 
 // Destroys a target together with the stream it opened, without a banner.
@@ -103,84 +131,100 @@ struct ThreadBinding {
 };
 
 struct TraceState {
+  // The destinations of the main stream and the targets' streams. Declared
+  // first, so that it outlives every stream that refers to it.
+  DestinationTable destinations;
   // The main level; 0 means stopped. Read without the lock by Trace and by
   // the early drop test of emission.
-  std::atomic<int> level WRITES_GUARDED_BY(GlobalLock()){0};
-  // The main stream. Changed only by a thread that holds the global lock
-  // and an exclusive turn of `mainQueue`, so whoever leads that queue may
-  // write to it; also read without either by emission with TRACE_NO_LOCK.
-  std::atomic<FILE*> out WRITES_GUARDED_BY(GlobalLock()){stdout};
-  // The lines on their way to the main stream, whichever stream is main
-  // when they are written.
-  CommitQueue mainQueue;
-  std::string fileName GUARDED_BY(GlobalLock());
+  WrittenUnderLock<int> level{0};
+  // The main stream and its destination. Changed only by a thread that
+  // holds the global lock and the exclusive turns of the old and the new
+  // destination, so whoever leads the main destination's queue may write to
+  // the main stream; also read without either by emission with
+  // TRACE_NO_LOCK.
+  WrittenUnderLock<FILE*> out{stdout};
+  WrittenUnderLock<Destination*> mainDestination{destinations.StandardOutput()};
+  std::string fileName RAZEZIR_GUARDED_BY(GlobalLock());
   // Read without the lock at the start of emission.
-  std::atomic<int> flags WRITES_GUARDED_BY(GlobalLock()){0};
-  std::unique_ptr<CriticalSectionLock> listLock;
+  WrittenUnderLock<int> flags{0};
+  // Taken after the global lock, when both are, and before the table's.
+  std::unique_ptr<CriticalSectionLock> listLock RAZEZIR_ACQUIRED_AFTER(g_analysisGlobalLock)
+      RAZEZIR_ACQUIRED_BEFORE(destinations.lock_);
   // In registration order, indexed by name.
-  TargetList modules GUARDED_BY(listLock);
-  TargetList threadTargets GUARDED_BY(listLock);
+  TargetList modules RAZEZIR_GUARDED_BY(listLock);
+  TargetList threadTargets RAZEZIR_GUARDED_BY(listLock);
   // Keyed by thread id.
   std::map<uint32_t, std::unique_ptr<ThreadBinding>> threadBindings
-      GUARDED_BY(listLock);
+      RAZEZIR_GUARDED_BY(listLock);
 
   // Whether `modules` and `threadTargets` are non-empty, readable without
   // the list lock. Set once the first target is in.
-  std::atomic<bool> hasModules WRITES_GUARDED_BY(listLock){false};
-  std::atomic<bool> hasThreadTargets WRITES_GUARDED_BY(listLock){false};
+  WrittenUnderLock<bool> hasModules{false};
+  WrittenUnderLock<bool> hasThreadTargets{false};
   // The highest level among the module targets and among the thread
   // targets, so that emission can drop a message that no target would
   // admit without taking a lock.
-  std::atomic<int> maxModuleLevel WRITES_GUARDED_BY(listLock){INT_MIN};
-  std::atomic<int> maxThreadLevel WRITES_GUARDED_BY(listLock){INT_MIN};
+  WrittenUnderLock<int> maxModuleLevel{INT_MIN};
+  WrittenUnderLock<int> maxThreadLevel{INT_MIN};
 };
 
-// What the calling thread is doing inside the library. A call that finds
-// its thread inside already was made by a signal handler that interrupted
-// the outer call (the library calls out to nothing), and must not wait for
-// a lock the outer call may hold or be taking, nor read what it may be
-// changing.
-enum class CallPhase : int {
-  kOutside,
-  // Taking locks, routing, writing a line in pieces, or running a control
-  // call: a nested call does nothing.
-  kBusy,
-  // Formatting a line, waiting for its turn or writing it, without the list
-  // lock: a nested trace call may write a line of its own, without locks, to
-  // a target's stream (which never changes). The main stream may be changing
-  // under another thread's exclusive turn.
-  kWriting,
-  // As kWriting, and the main stream cannot change meanwhile: the thread
-  // leads the main stream's queue, or emits with TRACE_NO_LOCK (where the
-  // host keeps control calls away). A nested line may go to the main stream.
-  kWritingMain,
-};
+// A line traced by a signal handler while its thread was inside the library,
+// waiting for the interrupted call to write it.
+struct DeferredLine;
 
-// Marks the calling thread as inside a library call (kBusy at first) for
-// the guard's lifetime. REQUIRES: the thread is outside the library
-// (LibraryCall::Nested() is false).
+// Marks the calling thread as inside a library call for the guard's
+// lifetime. A call that finds its thread inside already was made by a
+// signal handler that interrupted the outer call (the library calls out to
+// nothing). Such a call must not wait for a lock or a turn the outer call
+// may hold, nor read what it may be changing: a control call does nothing,
+// and a trace call only formats its message into the thread's deferred
+// line, which the outer call writes before it returns to its caller.
+// REQUIRES: the thread is outside the library (LibraryCall::Nested() is
+// false).
 class LibraryCall {
  public:
-  LibraryCall() { Set(CallPhase::kBusy); }
-  ~LibraryCall() { Set(CallPhase::kOutside); }
+  LibraryCall() {
+    SetInside(true);
+    // Inside first: a handler that comes meanwhile finds the thread inside
+    // and no deferred line, and drops its line instead of allocating.
+    if (t_deferred == nullptr) PrepareDeferredLine();
+  }
+  // After every lock and turn of the call was released (the guard is the
+  // first local of every exported call), the thread is marked outside and
+  // then writes what handlers deferred meanwhile.
+  ~LibraryCall() {
+    SetInside(false);
+    if (t_deferred != nullptr) WriteDeferredLines();
+  }
   LibraryCall(const LibraryCall&) = delete;
   LibraryCall& operator=(const LibraryCall&) = delete;
 
-  static CallPhase Current() { return static_cast<CallPhase>(t_phase); }
-  static bool Nested() { return Current() != CallPhase::kOutside; }
-  // The phase changes only at points where a signal may find the thread in
+  static bool Nested() { return t_inside != 0; }
+  // The thread's deferred line, or null before its first call or when
+  // memory for it could not be had.
+  static DeferredLine* Deferred() { return t_deferred; }
+
+  // The mark changes only at points where a signal may find the thread in
   // either state; the fences keep the compiler from moving the thread's own
   // work across them.
-  static void Set(CallPhase phase) {
+  static void SetInside(bool inside) {
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    t_phase = static_cast<int>(phase);
+    t_inside = inside ? 1 : 0;
     std::atomic_signal_fence(std::memory_order_seq_cst);
   }
 
  private:
+  friend void ReleaseDeferredLine(void* line);
+  // Allocates the thread's deferred line and arranges for its release at
+  // thread exit.
+  static void PrepareDeferredLine();
+  // Writes the deferred line, if one is waiting, through the ordinary path.
+  static void WriteDeferredLines();
+
   // Inline, so that every user sees its constant initialiser and the
   // library needs no thread-local initialisation function.
-  static inline thread_local volatile int t_phase = 0;
+  static inline thread_local volatile int t_inside = 0;
+  static inline thread_local DeferredLine* t_deferred = nullptr;
 };
 
 // The exported calls take 16-bit strings as unsigned short, the internals
@@ -206,7 +250,7 @@ inline int LevelCeiling(const TraceState& state) {
 // most one target matches. Allocates nothing.
 // REQUIRES: list lock held.
 const TraceTarget* FindTarget(const TraceState& state, const TargetList& targets,
-                              const char16_t* name) REQUIRES(state.listLock);
+                              const char16_t* name) RAZEZIR_REQUIRES(state.listLock);
 
 // Runs `work` and returns whether it completed. Work that runs out of memory
 // is abandoned and the caller carries on without it (a registration is
@@ -216,7 +260,7 @@ const TraceTarget* FindTarget(const TraceState& state, const TargetList& targets
 // analysis cannot carry into this template; a `work` that touches guarded
 // fields says which locks it needs, and is checked against them.
 template <typename Work>
-bool UnlessOutOfMemory(Work&& work) noexcept NO_THREAD_SAFETY_ANALYSIS {
+bool UnlessOutOfMemory(Work&& work) noexcept RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
   try {
     work();
     return true;

@@ -4,10 +4,12 @@
 //
 // All functions here are safe to call from several threads at once: the
 // timestamp cache is per thread, and each write is one call on the stream.
+// Whose turn it is to write to a file is decided by the caller.
 
 #ifndef RAZEZIR_SRC_LOGTEXT_LOG_TEXT_H_
 #define RAZEZIR_SRC_LOGTEXT_LOG_TEXT_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
 
@@ -37,43 +39,37 @@ size_t FormatTraceTime(int flags, char* out, size_t maxBytes);
 platform::WallClock ReadTraceClock();
 size_t FormatTraceTimeAt(platform::WallClock now, int flags, char* out, size_t maxBytes);
 
+// Whether the last write into a file, or into standard output, left it in
+// the middle of a line: a write that failed part-way, or a file found with a
+// cut last line when it was opened. Every stream that writes into the same
+// file shares one, so the next line into that file, whichever stream writes
+// it, starts with a line end; the fragment stays one broken line and the
+// next good line stays whole instead of being glued to it.
+struct LineState {
+  std::atomic<bool> midLine{false};
+};
+
 // Write the Started or Closed banner, three lines with the timestamp
 // (milliseconds always), to `stream` and flush it. The stream stays open.
-void WriteStartedBanner(FILE* stream);
-void WriteClosedBanner(FILE* stream);
+void WriteStartedBanner(FILE* stream, LineState* lineState);
+void WriteClosedBanner(FILE* stream, LineState* lineState);
 
-// The timestamp text as FormatTraceTime gives it, for a line written while
-// the calling thread may be inside the library already (in a signal
-// handler): it takes no lock and allocates nothing, so it neither calls
-// localtime nor touches the thread's cache. The local time comes from the
-// zone offset seen by the last time broken down in the process; before any,
-// nothing is written.
-size_t FormatTraceTimeUnlocked(int flags, char* out, size_t maxBytes);
+// Writes the `count` spans to `stream`, whose bytes land where `lineState`
+// describes, as one write, and flushes it, so that the bytes are in the
+// file when this returns. Standard output takes the host's waiting text
+// first. Returns false if the system failed to take them all; the place is
+// then marked as left mid-line when it was, and its next write starts with
+// a line end. `continuesLine` says that earlier bytes of the same line were
+// written there, so that a failure leaves it mid-line even when none of
+// these bytes were written.
+bool WriteLogSpans(FILE* stream, LineState* lineState, const platform::ByteSpan* spans,
+                   size_t count, bool continuesLine = false);
 
-// Writes the `count` spans to `stream` as one write and flushes it, so that
-// the bytes are in the file when this returns. Standard output takes the
-// host's waiting text first. Returns false if the system failed to take them
-// all; the stream is then remembered as left mid-line when it was, and its
-// next write starts with a line end. `continuesLine` says that earlier bytes
-// of the same line were written to the stream, so that a failure leaves it
-// mid-line even when none of these bytes were written.
-bool WriteLogSpans(FILE* stream, const platform::ByteSpan* spans, size_t count,
-                   bool continuesLine = false);
-
-inline bool WriteLogBytes(FILE* stream, const char* data, size_t nBytes,
-                          bool continuesLine = false) {
+inline bool WriteLogBytes(FILE* stream, LineState* lineState, const char* data,
+                          size_t nBytes, bool continuesLine = false) {
   const platform::ByteSpan span{data, nBytes};
-  return WriteLogSpans(stream, &span, 1, continuesLine);
+  return WriteLogSpans(stream, lineState, &span, 1, continuesLine);
 }
-
-// WriteLogBytes for a line written while the calling thread may be inside
-// the library already, holding locks (in a signal handler): it takes no
-// lock, not even standard output's.
-void WriteLogBytesUnlocked(FILE* stream, const char* data, size_t nBytes);
-
-// Opens a log file for appending, or returns null. A file that does not end
-// with a line end gets one before the first bytes written to it.
-FILE* OpenLogStream(const char* fileName);
 
 // Closes a stream the library opened; standard output is never closed.
 void CloseLogStream(FILE* stream);

@@ -36,7 +36,7 @@ uint32_t CurrentThreadId();
 // virtual operation is the destructor, which releases the lock object.
 // clang's analysis knows no recursive locks, so to it entering a held lock
 // is an error; the library's own code never does.
-class CAPABILITY("mutex") CriticalSectionLock {
+class RAZEZIR_CAPABILITY("mutex") CriticalSectionLock {
  public:
   CriticalSectionLock();
   virtual ~CriticalSectionLock();
@@ -44,7 +44,7 @@ class CAPABILITY("mutex") CriticalSectionLock {
   CriticalSectionLock(const CriticalSectionLock&) = delete;
   CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
 
-  void Enter() ACQUIRE() {
+  void Enter() RAZEZIR_ACQUIRE() {
     EnterNative();
 #ifndef NDEBUG
     owner_.store(platform::CurrentThreadId(), std::memory_order_relaxed);
@@ -53,7 +53,7 @@ class CAPABILITY("mutex") CriticalSectionLock {
   }
 
   // REQUIRES: entered by the calling thread.
-  void Leave() RELEASE() {
+  void Leave() RAZEZIR_RELEASE() {
 #ifndef NDEBUG
     assert(HeldByCurrentThread());
     if (--depth_ == 0) owner_.store(0, std::memory_order_relaxed);
@@ -75,7 +75,7 @@ class CAPABILITY("mutex") CriticalSectionLock {
 
   // In debug builds, fails unless the calling thread has entered the lock;
   // the analysis takes the lock as held after the call.
-  void AssertHeld() const ASSERT_CAPABILITY(this) {
+  void AssertHeld() const RAZEZIR_ASSERT_CAPABILITY(this) {
     assert(HeldByCurrentThread());
   }
 
@@ -96,12 +96,12 @@ class CAPABILITY("mutex") CriticalSectionLock {
 };
 
 // Enters a lock for the lifetime of the guard.
-class SCOPED_CAPABILITY LockGuard {
+class RAZEZIR_SCOPED_CAPABILITY LockGuard {
  public:
-  explicit LockGuard(CriticalSectionLock& lock) ACQUIRE(lock) : lock_(lock) {
+  explicit LockGuard(CriticalSectionLock& lock) RAZEZIR_ACQUIRE(lock) : lock_(lock) {
     lock_.Enter();
   }
-  ~LockGuard() RELEASE() { lock_.Leave(); }
+  ~LockGuard() RAZEZIR_RELEASE() { lock_.Leave(); }
   LockGuard(const LockGuard&) = delete;
   LockGuard& operator=(const LockGuard&) = delete;
 
@@ -135,16 +135,44 @@ const char* LocaleCodeset();
 // argument.
 long double NextLongDoubleArg(va_list* args);
 
+// Which file an open descriptor writes to: device and inode on POSIX,
+// volume serial number and file index on Windows. Two streams with the
+// same identity write into the same file, whatever names opened them.
+struct FileIdentity {
+  uint64_t device;
+  uint64_t file;
+  bool operator<(const FileIdentity& other) const {
+    return device != other.device ? device < other.device : file < other.file;
+  }
+  bool operator==(const FileIdentity& other) const {
+    return device == other.device && file == other.file;
+  }
+};
+
+// A log file as OpenAppendStream opened it.
+struct OpenedFile {
+  FILE* stream;
+  // Whether `identity` is known; a file without one shares nothing.
+  bool hasIdentity;
+  FileIdentity identity;
+  // The file is a regular file that was non-empty and did not end with a
+  // line end when opened: a crash or another writer cut its last line.
+  bool endsMidLine;
+};
+
 // Opens `fileName` for appending (created if absent, existing content kept,
 // every write at the end), not inherited by programs the host executes, and
-// unbuffered, so that one fwrite is one write to the file. Returns null if
-// the file cannot be opened.
-FILE* OpenAppendStream(const char* fileName);
+// unbuffered, so that one fwrite is one write to the file. A regular file is
+// opened for reading too, through the same descriptor, so that its last
+// byte can be checked; anything else (a FIFO, a device, a file that cannot
+// be read) is opened for appending only and skips the check. Returns false
+// if the file cannot be opened.
+bool OpenAppendStream(const char* fileName, OpenedFile* opened);
 
-// Whether the file `fileName` is non-empty and does not end with a line
-// end: a crash or another writer cut its last line. False when it cannot be
-// read.
-bool EndsMidLine(const char* fileName);
+// Test-only: while set, OpenAppendStream opens every file as one it cannot
+// read, so that the branch that skips the cut-line check can be tested
+// where permissions cannot force it (as root).
+void SetReadableOpenDisabledForTest(bool disabled);
 
 // A run of bytes to write: one line, or a piece of one.
 struct ByteSpan {
@@ -156,23 +184,22 @@ struct ByteSpan {
 // opened, as one write to the file where the system allows (retrying only
 // what a partial write or a signal left), so that the lines of a batch
 // arrive together. Bypasses the stream's own locking and bookkeeping, which
-// an unbuffered append-only stream does not need, and takes no lock, so it
-// may run in a signal handler. Returns how many bytes of the spans were
-// written: fewer than their sum when the system failed. Where log files are
-// text files with CR LF line ends (Windows), every LF is written as CR LF,
-// still in the one write.
+// an unbuffered append-only stream does not need, and takes no lock.
+// Returns how many bytes of the spans were written: fewer than their sum
+// when the system failed. Where log files are text files with CR LF line
+// ends (Windows), every LF is written as CR LF, still in the one write.
 size_t WriteToOwnStream(FILE* stream, const ByteSpan* spans, size_t count);
 
 // Writes the `count` spans to standard output, after whatever the host's
 // own text has waiting in the stream's buffer, under the stream's lock so
-// that the host's writes and other lines stay out of the middle. Errors are
-// not reported.
-void WriteStandardOutput(const ByteSpan* spans, size_t count);
+// that the host's writes and other lines stay out of the middle. Returns
+// how many bytes of the spans were written.
+size_t WriteStandardOutput(const ByteSpan* spans, size_t count);
 
-// Writes `nBytes` bytes to standard output without its stream's lock, for a
-// line written while the calling thread may be holding that lock (in a
-// signal handler). Takes no lock.
-void WriteStandardOutputDirect(const char* data, size_t nBytes);
+// Calls `release(value)` when the calling thread exits, for the one value
+// the thread set last. The process has one `release` function: the first
+// call's. Returns false if the system could not take the request.
+bool CallAtThreadExit(void (*release)(void*), void* value);
 
 // Cheap waiting for a 32-bit word to change, where the waker knows whether
 // anyone sleeps: WaitOnWord returns once `*word` may no longer hold `value`

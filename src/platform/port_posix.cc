@@ -60,6 +60,11 @@ constexpr int kOpenBaseFlags = O_CLOEXEC;
 constexpr int kOpenBaseFlags = 0;
 #endif  // defined(O_CLOEXEC)
 
+// The key whose destructor releases a thread's data at its exit.
+pthread_key_t g_threadExitKey;
+
+std::atomic<bool> g_readableOpenDisabled{false};
+
 // Zero means "not asked yet": no thread gets id 0.
 thread_local uint32_t t_threadId = 0;
 
@@ -221,12 +226,24 @@ const char* LocaleCodeset() { return nl_langinfo(CODESET); }
 
 long double NextLongDoubleArg(va_list* args) { return va_arg(*args, long double); }
 
-FILE* OpenAppendStream(const char* fileName) {
+bool OpenAppendStream(const char* fileName, OpenedFile* opened) {
+  // Only a regular file is opened for reading as well: opening a FIFO for
+  // reading and writing would make it never see end of file, and a device
+  // may act on being opened for reading.
+  struct stat info;
+  const bool regular = stat(fileName, &info) == 0 && S_ISREG(info.st_mode);
+  const int mode = O_CREAT | O_APPEND | kOpenBaseFlags;
+  int fd = -1;
+  bool readable = false;
+  if (regular && !g_readableOpenDisabled.load(std::memory_order_relaxed)) {
+    fd = open(fileName, O_RDWR | mode, 0666);
+    readable = fd >= 0;
+  }
   // A log file must not leak into programs that the host runs. Without
   // O_CLOEXEC the flag is set right after the open, which leaves a window in
   // which a concurrent exec inherits the file.
-  int fd = open(fileName, O_WRONLY | O_CREAT | O_APPEND | kOpenBaseFlags, 0666);
-  if (fd < 0) return nullptr;
+  if (fd < 0) fd = open(fileName, O_WRONLY | mode, 0666);
+  if (fd < 0) return false;
   if (kOpenBaseFlags == 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
   // A host that closed descriptor 0, 1 or 2 (as daemons do) would otherwise
   // get its log file there: its own printf text would land in the log, and
@@ -235,48 +252,57 @@ FILE* OpenAppendStream(const char* fileName) {
   if (fd <= STDERR_FILENO) {
     int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     close(fd);
-    if (moved < 0) return nullptr;
+    if (moved < 0) return false;
     fd = moved;
   }
+  // The last byte is read through the log's own descriptor, so the check
+  // needs no second one (a host may be down to its last).
+  opened->hasIdentity = fstat(fd, &info) == 0;
+  opened->identity = FileIdentity{static_cast<uint64_t>(info.st_dev),
+                                  static_cast<uint64_t>(info.st_ino)};
+  char last = '\n';
+  opened->endsMidLine = readable && opened->hasIdentity && S_ISREG(info.st_mode) &&
+                        info.st_size > 0 && pread(fd, &last, 1, info.st_size - 1) == 1 &&
+                        last != '\n';
+  // Mode "a" whatever the descriptor allows: the stream appends, as every
+  // log stream does.
   FILE* stream = fdopen(fd, "a");
   if (stream == nullptr) {
     close(fd);
-    return nullptr;
+    return false;
   }
   std::setvbuf(stream, nullptr, _IONBF, 0);
-  return stream;
+  opened->stream = stream;
+  return true;
 }
 
-bool EndsMidLine(const char* fileName) {
-  // The log's own descriptor is open for appending only, so the last byte is
-  // read through a descriptor of its own.
-  const int fd = open(fileName, O_RDONLY | kOpenBaseFlags);
-  if (fd < 0) return false;
-  struct stat info;
-  char last = '\n';
-  const bool cut = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
-                   pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n';
-  close(fd);
-  return cut;
+void SetReadableOpenDisabledForTest(bool disabled) {
+  g_readableOpenDisabled.store(disabled, std::memory_order_relaxed);
 }
 
 size_t WriteToOwnStream(FILE* stream, const ByteSpan* spans, size_t count) {
   return WriteSpansToDescriptor(fileno(stream), spans, count);
 }
 
-void WriteStandardOutput(const ByteSpan* spans, size_t count) {
+size_t WriteStandardOutput(const ByteSpan* spans, size_t count) {
   // The host's text waiting in stdout's buffer goes first, so both stay in
   // order; ours goes straight to the descriptor and never waits in that
   // buffer, where a failed flush (EINTR) would drop it, a child created by
   // fork would write it again, and a wide-oriented stream would refuse it.
   flockfile(stdout);
   std::fflush(stdout);
-  WriteSpansToDescriptor(fileno(stdout), spans, count);
+  const size_t written = WriteSpansToDescriptor(fileno(stdout), spans, count);
   funlockfile(stdout);
+  return written;
 }
 
-void WriteStandardOutputDirect(const char* data, size_t nBytes) {
-  WriteToDescriptor(STDOUT_FILENO, data, nBytes);
+bool CallAtThreadExit(void (*release)(void*), void* value) {
+  // One key for the process; its destructor runs at the exit of each thread
+  // that set a value.
+  static const bool created = [release] {
+    return pthread_key_create(&g_threadExitKey, release) == 0;
+  }();
+  return created && pthread_setspecific(g_threadExitKey, value) == 0;
 }
 
 #if defined(__linux__)

@@ -33,6 +33,14 @@ constexpr unsigned long long kTicksPerMillisecond = 10000ULL;
 // Line ends of shorter batches are translated on the stack.
 constexpr size_t kTranslateStackBytes = 8192;
 
+std::atomic<bool> g_readableOpenDisabled{false};
+
+void (*g_threadExitRelease)(void*) = nullptr;
+
+void NTAPI ReleaseAtThreadExit(void* data) {
+  if (data != nullptr) g_threadExitRelease(data);
+}
+
 constexpr size_t kWaitBuckets = 16;
 struct WaitBucket {
   SRWLOCK lock = SRWLOCK_INIT;
@@ -146,32 +154,69 @@ const char* LocaleCodeset() { return nullptr; }
 
 long double NextLongDoubleArg(va_list* args) { return va_arg(*args, double); }
 
-FILE* OpenAppendStream(const char* fileName) {
+bool OpenAppendStream(const char* fileName, OpenedFile* opened) {
   // Append-only access (FILE_APPEND_DATA without FILE_WRITE_DATA) makes the
   // system put every write at the end of the file as one step, so that two
   // handles or two processes appending to one log never overwrite each
   // other's lines, as the runtime's seek-then-write of mode "a" can. Null
   // security attributes keep the handle out of the host's child processes.
-  // Others may read and append to the file meanwhile, as with fopen.
-  HANDLE file = CreateFileA(fileName, FILE_APPEND_DATA | SYNCHRONIZE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  // Others may read and append to the file meanwhile, as with fopen. An
+  // existing plain file is opened for reading too, so that its last byte
+  // can be checked through the same handle.
+  const DWORD attributes = GetFileAttributesA(fileName);
+  const bool plainFile = attributes != INVALID_FILE_ATTRIBUTES &&
+                         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  bool readable = false;
+  if (plainFile && !g_readableOpenDisabled.load(std::memory_order_relaxed)) {
+    file = CreateFileA(fileName, FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    readable = file != INVALID_HANDLE_VALUE;
+  }
+  if (file == INVALID_HANDLE_VALUE) {
+    file = CreateFileA(fileName, FILE_APPEND_DATA | SYNCHRONIZE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  opened->hasIdentity = GetFileInformationByHandle(file, &info) != 0;
+  opened->identity = FileIdentity{
+      info.dwVolumeSerialNumber,
+      (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  opened->endsMidLine = false;
+  LARGE_INTEGER size;
+  if (readable && GetFileSizeEx(file, &size) && size.QuadPart > 0) {
+    OVERLAPPED at{};
+    const unsigned long long lastByte = static_cast<unsigned long long>(size.QuadPart) - 1;
+    at.Offset = static_cast<DWORD>(lastByte);
+    at.OffsetHigh = static_cast<DWORD>(lastByte >> 32);
+    char last = '\n';
+    DWORD nRead = 0;
+    opened->endsMidLine =
+        ReadFile(file, &last, 1, &nRead, &at) && nRead == 1 && last != '\n';
+  }
   // The stream only owns the handle, so that fclose releases it; nothing is
   // written through the stream, so its mode does no translation.
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file),
                                  _O_WRONLY | _O_APPEND | _O_BINARY);
   if (fd == -1) {
     CloseHandle(file);
-    return nullptr;
+    return false;
   }
   FILE* stream = _fdopen(fd, "ab");
   if (stream == nullptr) {
     _close(fd);
-    return nullptr;
+    return false;
   }
   std::setvbuf(stream, nullptr, _IONBF, 0);
-  return stream;
+  opened->stream = stream;
+  return true;
+}
+
+void SetReadableOpenDisabledForTest(bool disabled) {
+  g_readableOpenDisabled.store(disabled, std::memory_order_relaxed);
 }
 
 // Log files are Windows text files: every line end is CR LF, as the runtime
@@ -225,42 +270,31 @@ size_t WriteToOwnStream(FILE* stream, const ByteSpan* spans, size_t count) {
   return UntranslatedBytes(text, nTranslated, WriteAll(file, text, nTranslated));
 }
 
-bool EndsMidLine(const char* fileName) {
-  HANDLE file = CreateFileA(fileName, GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  bool cut = false;
-  LARGE_INTEGER size;
-  if (GetFileSizeEx(file, &size) && size.QuadPart > 0) {
-    LARGE_INTEGER lastByte;
-    lastByte.QuadPart = size.QuadPart - 1;
-    char last = '\n';
-    DWORD nRead = 0;
-    cut = SetFilePointerEx(file, lastByte, nullptr, FILE_BEGIN) &&
-          ReadFile(file, &last, 1, &nRead, nullptr) && nRead == 1 && last != '\n';
-  }
-  CloseHandle(file);
-  return cut;
-}
-
 // Standard output stays with the C runtime, so that the host's own buffered
 // text and ours leave in order, with the runtime's line-end translation.
-void WriteStandardOutput(const ByteSpan* spans, size_t count) {
+size_t WriteStandardOutput(const ByteSpan* spans, size_t count) {
   _lock_file(stdout);
+  size_t written = 0;
   for (size_t s = 0; s < count; ++s) {
-    if (spans[s].size > 0) std::fwrite(spans[s].data, 1, spans[s].size, stdout);
+    if (spans[s].size == 0) continue;
+    const size_t n = std::fwrite(spans[s].data, 1, spans[s].size, stdout);
+    written += n;
+    if (n < spans[s].size) break;
   }
-  std::fflush(stdout);
+  // Bytes the runtime holds but cannot pass on were not written.
+  if (std::fflush(stdout) != 0) written = 0;
   _unlock_file(stdout);
+  return written;
 }
 
-// Windows delivers no signal on a thread that is running (a console handler
-// runs on a thread of its own), so no call can find its own thread holding
-// the stream's lock.
-void WriteStandardOutputDirect(const char* data, size_t nBytes) {
-  const ByteSpan span{data, nBytes};
-  WriteStandardOutput(&span, 1);
+bool CallAtThreadExit(void (*release)(void*), void* value) {
+  // A fiber-local slot's callback runs at the exit of each thread that set
+  // a value, which DLL_THREAD_DETACH, turned off below, would not.
+  static const DWORD index = [release] {
+    g_threadExitRelease = release;
+    return FlsAlloc(ReleaseAtThreadExit);
+  }();
+  return index != FLS_OUT_OF_INDEXES && FlsSetValue(index, value) != 0;
 }
 
 // Waiters sleep on one of a few condition variables chosen by the word's

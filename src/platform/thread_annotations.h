@@ -1,41 +1,66 @@
-// Annotations for clang's thread-safety analysis (-Wthread-safety): which
-// lock guards a field, which locks a function needs, acquires or releases.
-// Under clang a forgotten lock is then a compile error rather than a
-// comment; other compilers see empty macros.
+// Annotations for clang's thread-safety analysis (-Wthread-safety, and
+// -Wthread-safety-beta for the lock order): which lock guards a field, which
+// locks a function needs, acquires or releases, and which lock is taken
+// after which. Under clang a forgotten lock, or locks taken out of order, is
+// then a compile error rather than a comment; other compilers see empty
+// macros. Each macro is defined only if the includer has not defined it.
 
 #ifndef RAZEZIR_SRC_PLATFORM_THREAD_ANNOTATIONS_H_
 #define RAZEZIR_SRC_PLATFORM_THREAD_ANNOTATIONS_H_
 
+#ifndef RAZEZIR_THREAD_ANNOTATION
 #if defined(__clang__)
 #define RAZEZIR_THREAD_ANNOTATION(x) __attribute__((x))
 #else
 #define RAZEZIR_THREAD_ANNOTATION(x)
 #endif  // defined(__clang__)
+#endif  // RAZEZIR_THREAD_ANNOTATION
 
 // A class whose objects are locks.
-#define CAPABILITY(x) RAZEZIR_THREAD_ANNOTATION(capability(x))
+#ifndef RAZEZIR_CAPABILITY
+#define RAZEZIR_CAPABILITY(x) RAZEZIR_THREAD_ANNOTATION(capability(x))
+#endif
 // A class that holds a lock for its lifetime.
-#define SCOPED_CAPABILITY RAZEZIR_THREAD_ANNOTATION(scoped_lockable)
+#ifndef RAZEZIR_SCOPED_CAPABILITY
+#define RAZEZIR_SCOPED_CAPABILITY RAZEZIR_THREAD_ANNOTATION(scoped_lockable)
+#endif
 // Reading or writing the field needs the lock.
-#define GUARDED_BY(x) RAZEZIR_THREAD_ANNOTATION(guarded_by(x))
+#ifndef RAZEZIR_GUARDED_BY
+#define RAZEZIR_GUARDED_BY(x) RAZEZIR_THREAD_ANNOTATION(guarded_by(x))
+#endif
 // The caller must hold the locks.
-#define REQUIRES(...) RAZEZIR_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#ifndef RAZEZIR_REQUIRES
+#define RAZEZIR_REQUIRES(...) RAZEZIR_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#endif
 // The function takes, or gives up, the locks.
-#define ACQUIRE(...) RAZEZIR_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
-#define RELEASE(...) RAZEZIR_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#ifndef RAZEZIR_ACQUIRE
+#define RAZEZIR_ACQUIRE(...) RAZEZIR_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#endif
+#ifndef RAZEZIR_RELEASE
+#define RAZEZIR_RELEASE(...) RAZEZIR_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#endif
+// The lock is taken only while the named locks are held, or not at all
+// while it is held.
+#ifndef RAZEZIR_ACQUIRED_AFTER
+#define RAZEZIR_ACQUIRED_AFTER(...) RAZEZIR_THREAD_ANNOTATION(acquired_after(__VA_ARGS__))
+#endif
+#ifndef RAZEZIR_ACQUIRED_BEFORE
+#define RAZEZIR_ACQUIRED_BEFORE(...) RAZEZIR_THREAD_ANNOTATION(acquired_before(__VA_ARGS__))
+#endif
 // The function checks at run time that the lock is held, and the analysis
 // may assume it from there on.
-#define ASSERT_CAPABILITY(x) RAZEZIR_THREAD_ANNOTATION(assert_capability(x))
+#ifndef RAZEZIR_ASSERT_CAPABILITY
+#define RAZEZIR_ASSERT_CAPABILITY(x) RAZEZIR_THREAD_ANNOTATION(assert_capability(x))
+#endif
 // The function returns a reference to the lock named.
-#define RETURN_CAPABILITY(x) RAZEZIR_THREAD_ANNOTATION(lock_returned(x))
+#ifndef RAZEZIR_RETURN_CAPABILITY
+#define RAZEZIR_RETURN_CAPABILITY(x) RAZEZIR_THREAD_ANNOTATION(lock_returned(x))
+#endif
 // The function's locking cannot be expressed to the analysis; a comment at
 // the function says why.
-#define NO_THREAD_SAFETY_ANALYSIS \
+#ifndef RAZEZIR_NO_THREAD_SAFETY_ANALYSIS
+#define RAZEZIR_NO_THREAD_SAFETY_ANALYSIS \
   RAZEZIR_THREAD_ANNOTATION(no_thread_safety_analysis)
-
-// The analysis has no attribute for a field that is written only under a
-// lock but read without it on purpose; such fields are atomics, and this
-// names the lock their writers hold. Documentation only.
-#define WRITES_GUARDED_BY(x)
+#endif
 
 #endif  // RAZEZIR_SRC_PLATFORM_THREAD_ANNOTATIONS_H_

@@ -10,9 +10,9 @@
 // meanwhile waits on the list lock, so a slow open stalls other threads'
 // tracing while targets exist; registrations are rare and usually come
 // before the host's threads start. The Started banner of a new target is
-// written after both locks are left, in a turn of the target's queue so
-// that lines already on their way to it stay whole: the target never
-// changes once visible, and the banner needs neither lock.
+// written after both locks are left, in a turn of the target's destination,
+// so that lines already on their way to that file stay whole: the target
+// never changes once visible, and the banner needs neither lock.
 
 #include <memory>
 #include <string>
@@ -31,12 +31,14 @@ enum class TargetKind { kModule, kThread };
 // Creates the record of a new target named `name`, its file open. Returns
 // null when memory runs out; the registration is then skipped.
 // REQUIRES: global lock held (the main level and file name are read).
-TargetPtr NewTarget(const TraceState& state, const char16_t* name, int level,
-                    const char* fileName) REQUIRES(GlobalLock()) {
+TargetPtr NewTarget(TraceState& state, const char16_t* name, int level,
+                    const char* fileName) RAZEZIR_REQUIRES(GlobalLock()) {
   GlobalLock().AssertHeld();
   TargetPtr target;
-  if (!UnlessOutOfMemory([&]() REQUIRES(GlobalLock()) {
-        target.reset(new TraceTarget{name, 0, std::string(), stdout, {}});
+  if (!UnlessOutOfMemory([&]() RAZEZIR_REQUIRES(GlobalLock()) {
+        target.reset(new TraceTarget{name, 0, std::string(), stdout,
+                                     state.destinations.StandardOutput(),
+                                     &state.destinations});
         if (fileName != nullptr) target->fileName = fileName;
         if (target->fileName.empty()) target->fileName = state.fileName;
       })) {
@@ -45,10 +47,12 @@ TargetPtr NewTarget(const TraceState& state, const char16_t* name, int level,
   // Level 0 takes a copy of the main level: later changes of the main level
   // do not reach the target.
   target->level = level != 0 ? level : state.level.load(std::memory_order_relaxed);
+  LogStream opened{};
   if (!target->fileName.empty()) {
-    target->out = OpenLogStream(target->fileName.c_str());
-    if (target->out == nullptr) {
-      target->out = stdout;
+    if (state.destinations.Open(target->fileName.c_str(), &opened)) {
+      target->out = opened.stream;
+      target->destination = opened.destination;
+    } else {
       target->fileName.clear();
     }
   }
@@ -71,15 +75,16 @@ void RegisterTarget(TargetKind kind, const unsigned short* name, int level,
     const TraceTarget& added = *target;
     // Without memory for its slot or its index entry the target is not
     // added at all, and closes its file as it goes.
-    if (!UnlessOutOfMemory([&]() REQUIRES(*state->listLock) { targets.Add(target); })) {
+    if (!UnlessOutOfMemory([&]() RAZEZIR_REQUIRES(*state->listLock) { targets.Add(target); })) {
       return;
     }
-    std::atomic<int>& maxLevel = isModule ? state->maxModuleLevel : state->maxThreadLevel;
+    WrittenUnderLock<int>& maxLevel =
+        isModule ? state->maxModuleLevel : state->maxThreadLevel;
     if (added.level > maxLevel.load(std::memory_order_relaxed)) {
-      maxLevel.store(added.level, std::memory_order_relaxed);
+      maxLevel.store(added.level, *state->listLock, std::memory_order_relaxed);
     }
     (isModule ? state->hasModules : state->hasThreadTargets)
-        .store(true, std::memory_order_release);
+        .store(true, *state->listLock, std::memory_order_release);
     // A module target that shares the main log file (by the exact same
     // name) adds no banner to it; a thread target always announces itself.
     if (!added.fileName.empty() &&
@@ -90,8 +95,8 @@ void RegisterTarget(TargetKind kind, const unsigned short* name, int level,
   if (announced != nullptr) {
     // Lines may already be on their way to the new target: the banner takes
     // its turn with them.
-    ExclusiveTurn turn(announced->queue);
-    WriteStartedBanner(announced->out);
+    ExclusiveTurn turn(announced->destination->queue);
+    WriteStartedBanner(announced->out, &announced->destination->lineState);
   }
 }
 

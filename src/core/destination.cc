@@ -1,0 +1,123 @@
+// The table of destinations: finding a file's destination when a stream is
+// opened, and giving a destination back for reuse when its last reference
+// goes.
+
+#include "core/destination.h"
+
+#include <utility>
+
+#include "core/trace_state.h"
+
+namespace razezir {
+
+DestinationTable::DestinationTable() {
+  LockGuard hold(lock_);
+  all_.push_back(std::make_unique<Destination>());
+  stdout_ = all_.back().get();
+  stdout_->inUse = true;
+  // The table's own reference: standard output is never given back.
+  stdout_->refs.store(1, std::memory_order_relaxed);
+}
+
+Destination* DestinationTable::Take() {
+  Destination* destination;
+  if (!free_.empty()) {
+    destination = free_.back();
+    free_.pop_back();
+  } else {
+    // Room on the free list for every object, so that giving one back
+    // cannot fail.
+    free_.reserve(all_.size() + 1);
+    all_.reserve(all_.size() + 1);
+    all_.push_back(std::make_unique<Destination>());
+    destination = all_.back().get();
+  }
+  // A thread that read an old pointer to this object may hold a passing
+  // reference too; it counts the same and goes by itself.
+  destination->refs.fetch_add(1, std::memory_order_seq_cst);
+  destination->inUse = true;
+  destination->keyed = false;
+  destination->lineState.midLine.store(false, std::memory_order_relaxed);
+  return destination;
+}
+
+bool DestinationTable::Open(const char* fileName, LogStream* opened) {
+  platform::OpenedFile file{};
+  if (!platform::OpenAppendStream(fileName, &file)) return false;
+  Destination* destination = nullptr;
+  bool created = false;
+  const bool joined = UnlessOutOfMemory([&]() RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
+    LockGuard hold(lock_);
+    if (!file.hasIdentity) {
+      unkeyed_.reserve(unkeyed_.size() + 1);
+      destination = Take();
+      unkeyed_.push_back(destination);
+      created = true;
+      return;
+    }
+    auto [slot, inserted] = byIdentity_.emplace(file.identity, nullptr);
+    if (!inserted) {
+      destination = slot->second;
+      Ref(destination);
+      return;
+    }
+    try {
+      destination = Take();
+    } catch (...) {
+      byIdentity_.erase(slot);
+      throw;
+    }
+    destination->keyed = true;
+    destination->identity = file.identity;
+    slot->second = destination;
+    created = true;
+  });
+  if (!joined) {
+    CloseLogStream(file.stream);
+    return false;
+  }
+  // A file already open here may end inside a line that one of its
+  // streams is writing in pieces: only a newly found file is judged by its
+  // last byte.
+  if (created && file.endsMidLine) {
+    destination->lineState.midLine.store(true, std::memory_order_relaxed);
+  }
+  *opened = LogStream{file.stream, destination};
+  return true;
+}
+
+void DestinationTable::Close(const LogStream& stream) {
+  CloseLogStream(stream.stream);
+  Unref(stream.destination);
+}
+
+void DestinationTable::Unref(Destination* destination) {
+  if (destination->refs.fetch_sub(1, std::memory_order_seq_cst) != 1) return;
+  LockGuard hold(lock_);
+  // A passing reference may have come and gone meanwhile, and the last of
+  // those to go gives the destination back; once is enough.
+  if (destination->refs.load(std::memory_order_seq_cst) != 0 || !destination->inUse ||
+      destination == stdout_) {
+    return;
+  }
+  if (destination->keyed) {
+    byIdentity_.erase(destination->identity);
+  } else {
+    for (size_t i = 0; i < unkeyed_.size(); ++i) {
+      if (unkeyed_[i] == destination) {
+        unkeyed_[i] = unkeyed_.back();
+        unkeyed_.pop_back();
+        break;
+      }
+    }
+  }
+  destination->inUse = false;
+  free_.push_back(destination);
+}
+
+size_t DestinationTable::ObjectCount() {
+  LockGuard hold(lock_);
+  return all_.size();
+}
+
+}  // namespace razezir

@@ -1,0 +1,122 @@
+// Destinations: the places where bytes land. A destination is one open file,
+// known by its identity (device and inode, or volume and file index), or
+// standard output. Every stream that writes into a file shares the file's
+// destination: its commit queue, so that lines and the pieces of a long line
+// from any stream take turns there, and its line state, so that a write cut
+// short on one stream is closed off by the next write from any stream.
+// Standard output is always a destination of its own, even when it is
+// redirected to a file that is also open as a log.
+//
+// A destination lives while a stream or a line on its way refers to it:
+// each holds a reference. The last reference to go sends it back to the
+// table for reuse. The objects themselves stay until the table goes (at
+// DeinitTrace), so a thread may take a reference to the destination it read
+// from an atomic pointer and then check that the pointer still holds it;
+// the number of objects never exceeds the most destinations alive at once.
+
+#ifndef RAZEZIR_SRC_CORE_DESTINATION_H_
+#define RAZEZIR_SRC_CORE_DESTINATION_H_
+
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "core/commit_queue.h"
+#include "logtext/log_text.h"
+#include "platform/port.h"
+#include "platform/thread_annotations.h"
+
+namespace razezir {
+
+struct Destination {
+  // The lines and turns of every stream writing here.
+  CommitQueue queue;
+  LineState lineState;
+  // Streams and lines that refer to this destination.
+  std::atomic<int> refs{0};
+  // Kept by the table, under its lock: whether the destination is in use,
+  // and the file it stands for (none for standard output, or a file whose
+  // identity could not be read).
+  bool inUse = false;
+  bool keyed = false;
+  platform::FileIdentity identity{};
+};
+
+// A stream the library opened or standard output, with its destination.
+struct LogStream {
+  FILE* stream;
+  Destination* destination;
+};
+
+// The destinations of a trace state, keyed by file identity.
+class DestinationTable {
+ public:
+  DestinationTable();
+  DestinationTable(const DestinationTable&) = delete;
+  DestinationTable& operator=(const DestinationTable&) = delete;
+
+  // Standard output's destination. It is never given back.
+  Destination* StandardOutput() const { return stdout_; }
+
+  // Opens `fileName` for appending and joins its stream to the file's
+  // destination, with a reference for the stream. A file that no stream of
+  // the table has open and that ends with a cut line makes its destination
+  // start the next write with a line end (a file already open here is known
+  // better by its destination: its last line may be one being written).
+  // Returns false, with nothing open, when the file cannot be opened or
+  // memory runs out.
+  bool Open(const char* fileName, LogStream* opened);
+
+  // Closes a stream that Open opened and drops its reference.
+  void Close(const LogStream& stream);
+
+  // Takes and drops a reference to `destination`. REQUIRES for Ref: the
+  // destination has a reference that cannot go meanwhile, or the caller
+  // checks after Ref that it still reached the destination through a live
+  // reference (and calls Unref if not).
+  static void Ref(Destination* destination) {
+    destination->refs.fetch_add(1, std::memory_order_seq_cst);
+  }
+  void Unref(Destination* destination);
+
+  // Calls `visit(destination)` for every destination in use. REQUIRES: only
+  // the calling thread runs in this process (a fork child), or the visit
+  // needs nothing but the queue's address.
+  template <typename Visit>
+  void ForEach(Visit&& visit) {
+    LockGuard hold(lock_);
+    visit(stdout_);
+    for (const auto& entry : byIdentity_) visit(entry.second);
+    for (Destination* destination : unkeyed_) visit(destination);
+  }
+
+  // Around fork: the prepare handler holds the table's lock, so that the
+  // child gets it unlocked and the table whole.
+  void LockForFork() RAZEZIR_ACQUIRE(lock_) { lock_.Enter(); }
+  void UnlockAfterFork() RAZEZIR_RELEASE(lock_) { lock_.Leave(); }
+  void ResetInForkChild() RAZEZIR_NO_THREAD_SAFETY_ANALYSIS { lock_.ResetInForkChild(); }
+
+  // For tests: how many destination objects exist, in use or not.
+  size_t ObjectCount();
+
+ private:
+  friend struct TraceState;  // Orders its locks before this one.
+
+  // A destination for a new stream, from the free ones or new, with one
+  // reference. Throws std::bad_alloc.
+  Destination* Take() RAZEZIR_REQUIRES(lock_);
+
+  CriticalSectionLock lock_;
+  Destination* stdout_;
+  std::map<platform::FileIdentity, Destination*> byIdentity_ RAZEZIR_GUARDED_BY(lock_);
+  // Destinations of files whose identity could not be read: shared by no one.
+  std::vector<Destination*> unkeyed_ RAZEZIR_GUARDED_BY(lock_);
+  std::vector<Destination*> free_ RAZEZIR_GUARDED_BY(lock_);
+  std::vector<std::unique_ptr<Destination>> all_ RAZEZIR_GUARDED_BY(lock_);
+};
+
+}  // namespace razezir
+
+#endif  // RAZEZIR_SRC_CORE_DESTINATION_H_
