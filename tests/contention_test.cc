@@ -1,9 +1,10 @@
 // Emission under contention, checked from the outside: what many threads
 // wrote through the public calls is read back and compared with what each
-// thread knows about its own calls. Three settings: worker threads writing
+// thread knows about its own calls. Four settings: worker threads writing
 // while another thread switches the main log and registers module targets;
 // a process killed while its threads write; long lines on standard output
-// when it is a pipe.
+// when it is a pipe; long and short lines through several streams into one
+// file.
 //
 // Every line carries its thread, its sequence number and a payload that is
 // a function of both, so a line that was lost, written twice, cut, mixed
@@ -797,6 +798,69 @@ TEST(ContentionPipe, LongLinesOnAPipeStayWhole) {
   EXPECT_EQ(order.count, 0u) << order.first;
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(count[t], kLines) << "thread " << t;
 #endif  // _WIN32
+}
+
+// ---------------------------------------------------------------------------
+// Several streams into one file.
+
+// One thread writes lines of 3 MiB, which go out in pieces, to module target
+// "a"; another writes short lines to module target "b" until the first is
+// done. Both targets write where the main log does, through streams of
+// their own. Returns the number of short lines written.
+int LongAndShortLines(const std::string& longText) {
+  QXSTD::StartTraceModule(razezir_test::W(u"a"), 1, nullptr);
+  QXSTD::StartTraceModule(razezir_test::W(u"b"), 1, nullptr);
+  std::atomic<bool> done{false};
+  int shortLines = 0;
+  std::thread shortWriter([&] {
+    while (!done.load()) {
+      QXSTD::Trace1(razezir_test::W(u"b"), razezir_test::W(u"short %d\n"), shortLines++);
+    }
+  });
+  for (int i = 0; i < 4; ++i) {
+    QXSTD::Trace1(razezir_test::W(u"a"), razezir_test::W(u"long %d %hs\n"), i, longText.c_str());
+  }
+  done.store(true);
+  shortWriter.join();
+  QXSTD::DeinitTrace();
+  return shortLines;
+}
+
+void ExpectLongAndShortLinesWhole(const std::string& text, const std::string& longText,
+                                  int shortLines) {
+  int nLong = 0;
+  int nShort = 0;
+  for (const std::string& line : razezir_test::Lines(text)) {
+    if (line.compare(0, 10, "==========") == 0) continue;
+    if (line == "long " + std::to_string(nLong) + " " + longText) {
+      ++nLong;
+    } else if (line == "short " + std::to_string(nShort)) {
+      ++nShort;
+    } else {
+      ADD_FAILURE() << "a line of " << line.size() << " bytes: " << line.substr(0, 40);
+      return;
+    }
+  }
+  EXPECT_EQ(nLong, 4);
+  EXPECT_EQ(nShort, shortLines);
+}
+
+TEST(ContentionSharedFile, NothingComesBetweenThePiecesOfALongLine) {
+  const std::string longText(3u << 20, 'L');
+  {
+    std::string path = TempPath("log");
+    QXSTD::InitTrace();
+    QXSTD::StartTrace(1, &path[0], 0);
+    const int shortLines = LongAndShortLines(longText);
+    ExpectLongAndShortLinesWhole(ReadFile(path), longText, shortLines);
+  }
+  {
+    StdoutCapture capture;
+    QXSTD::InitTrace();
+    QXSTD::StartTrace(1, nullptr, 0);
+    const int shortLines = LongAndShortLines(longText);
+    ExpectLongAndShortLinesWhole(capture.Stop(), longText, shortLines);
+  }
 }
 
 }  // namespace
