@@ -832,7 +832,10 @@ void ExpectLongAndShortLinesWhole(const std::string& text, const std::string& lo
   int nShort = 0;
   for (const std::string& line : razezir_test::Lines(text)) {
     if (line.compare(0, 10, "==========") == 0) continue;
-    if (line == "long " + std::to_string(nLong) + " " + longText) {
+    const std::string longHead = "long " + std::to_string(nLong) + " ";
+    if (line.size() == longHead.size() + longText.size() &&
+        line.compare(0, longHead.size(), longHead) == 0 &&
+        line.compare(longHead.size(), std::string::npos, longText) == 0) {
       ++nLong;
     } else if (line == "short " + std::to_string(nShort)) {
       ++nShort;

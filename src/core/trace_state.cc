@@ -334,7 +334,10 @@ bool QXSTD::IsTraceStarted(int* level) {
   if (g_globalLock.load(std::memory_order_acquire) == nullptr) return false;
   int current;
   if (LibraryCall::Nested()) {
-    current = g_state.load(std::memory_order_acquire)->level.load(std::memory_order_relaxed);
+    // The interrupted call may be DeinitTrace, past the state's teardown.
+    const razezir::TraceState* state = g_state.load(std::memory_order_acquire);
+    if (state == nullptr) return false;
+    current = state->level.load(std::memory_order_relaxed);
   } else {
     LibraryCall call;
     razezir::LockGuard guard(GlobalLock());
