@@ -644,10 +644,11 @@ TEST(Faults, TracingFromASignalHandlerToStdoutWithoutLockNeverHangs) {
 // lead with the locks held, so the handler must wait for nothing.
 std::atomic<bool> g_raiseOnLead{false};
 std::atomic<bool> g_forkStarted{false};
+std::thread g_forker;
 
 void RaiseOnLead(razezir::CommitQueue::SyncPoint point, razezir::CommitEntry*) {
   if (point != razezir::CommitQueue::SyncPoint::kLeading || !g_raiseOnLead.exchange(false)) return;
-  std::thread forker([] {
+  g_forker = std::thread([] {
     g_forkStarted.store(true);
     pid_t child = fork();
     if (child == 0) _exit(0);
@@ -657,7 +658,6 @@ void RaiseOnLead(razezir::CommitQueue::SyncPoint point, razezir::CommitEntry*) {
   // Long enough for the fork to be waiting for this thread's lead.
   usleep(100000);
   raise(SIGUSR1);
-  forker.detach();
 }
 
 void TraceToTheModule(int) { QXSTD::Trace1(W(u"m"), W(u"from the handler\n")); }
@@ -674,6 +674,7 @@ TEST(Faults, HandlerTracingWhileAForkWaitsForItsThreadNeverHangs) {
                   g_raiseOnLead.store(true);
                   QXSTD::Trace1(W(u"m"), W(u"leading\n"));
                   razezir::CommitQueue::SetTestHook(nullptr);
+                  g_forker.join();
                   QXSTD::DeinitTrace();
                   return 0;
                 },
