@@ -157,15 +157,21 @@ TEST(WindowsLogFile, OthersMayReadAndAppendMeanwhile) {
   EXPECT_NE(RawBytes(path).find("library\r\nother\r\nlibrary again\r\n"), std::string::npos);
 }
 
-TEST(WindowsLogFile, HandleIsNotInherited) {
+// Opened anew (append only) and opened again once it exists (append and
+// read): neither handle is inherited, and both name the same file.
+TEST(WindowsLogFile, HandleIsNotInheritedAndKnowsItsFile) {
   std::string path = TempPath("log");
-  std::FILE* stream = razezir::platform::OpenAppendStream(path.c_str());
-  ASSERT_NE(stream, nullptr);
-  HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-  DWORD flags = 0;
-  ASSERT_TRUE(GetHandleInformation(file, &flags));
-  EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
-  std::fclose(stream);
+  razezir::platform::OpenedFile opened[2];
+  for (razezir::platform::OpenedFile& each : opened) {
+    ASSERT_TRUE(razezir::platform::OpenAppendStream(path.c_str(), &each));
+    HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(each.stream)));
+    DWORD flags = 0;
+    ASSERT_TRUE(GetHandleInformation(file, &flags));
+    EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
+    ASSERT_TRUE(each.hasIdentity);
+  }
+  EXPECT_TRUE(opened[0].identity == opened[1].identity);
+  for (razezir::platform::OpenedFile& each : opened) std::fclose(each.stream);
 }
 
 TEST(WindowsThreads, PrefixCarriesTheSystemThreadId) {
