@@ -30,8 +30,9 @@ mkdir -p "$work/unpacked"
 unzip -q "$zip" -d "$work/unpacked"
 # CPack puts everything under one directory named after the package.
 roots=("$work"/unpacked/*)
-[ ${#roots[@]} -eq 1 ] && [ -d "${roots[0]}" ] ||
+if [ ${#roots[@]} -ne 1 ] || [ ! -d "${roots[0]}" ]; then
   fail "expected one top directory, found: ${roots[*]##*/}"
+fi
 root=${roots[0]}
 
 echo "-- the files a host needs"
@@ -81,7 +82,7 @@ done
 
 echo "-- find_package(razezir) in a clang-cl project ($target) links razezir.lib"
 cmake -S "$source_dir/tests/consumer" -B "$work/clang-cl" \
-      -DCMAKE_TOOLCHAIN_FILE="$here/clang-cl-msvc.cmake" -DRAZEZIR_MSVC_ARCH=$arch \
+      -DCMAKE_TOOLCHAIN_FILE="$here/clang-cl-msvc.cmake" -DRAZEZIR_MSVC_ARCH="$arch" \
       -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$root" \
       -DCMAKE_FIND_PACKAGE_NO_PACKAGE_REGISTRY=ON \
       -DRAZEZIR_CONSUMER_KERNEL32="$work/kernel32.lib"
