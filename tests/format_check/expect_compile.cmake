@@ -3,13 +3,15 @@
 # compile fails and its messages match every regular expression that SOURCE
 # lists on a `// EXPECT: ` line, so that a source failing for another reason
 # does not pass; otherwise passes when the compile succeeds. DEFINES is a
-# list of macros to define, joined with commas.
+# list of macros to define, joined with commas; FLAGS, joined the same way,
+# goes to the compiler before the rest (a --target=..., say).
 foreach(var COMPILER STD INCLUDE_DIR SOURCE)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "expect_compile.cmake needs -D${var}=...")
   endif()
 endforeach()
-set(args -std=c++${STD} -fsyntax-only -Wall -Wextra -Werror -I${INCLUDE_DIR})
+string(REPLACE "," ";" args "${FLAGS}")
+list(APPEND args -std=c++${STD} -fsyntax-only -Wall -Wextra -Werror -I${INCLUDE_DIR})
 if(DEFINES)
   string(REPLACE "," ";" defines "${DEFINES}")
   foreach(define IN LISTS defines)
