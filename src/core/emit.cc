@@ -455,15 +455,23 @@ void Defer(int level, const unsigned short* module, const unsigned short* format
 
 }  // namespace
 
-void ReleaseDeferredLine(void* line) {
+void ReleaseDeferredLine(DeferredLine* line) {
   LibraryCall::t_deferred = nullptr;
-  delete static_cast<DeferredLine*>(line);
+  delete line;
 }
+
+namespace {
+
+void ReleaseDeferredLineAtExit(void* line) {
+  ReleaseDeferredLine(static_cast<DeferredLine*>(line));
+}
+
+}  // namespace
 
 void LibraryCall::PrepareDeferredLine() {
   auto* line = new (std::nothrow) DeferredLine;
   if (line == nullptr) return;
-  if (!platform::CallAtThreadExit(ReleaseDeferredLine, line)) {
+  if (!platform::CallAtThreadExit(ReleaseDeferredLineAtExit, line)) {
     delete line;
     return;
   }

@@ -171,6 +171,8 @@ struct TraceState {
 // A line traced by a signal handler while its thread was inside the library,
 // waiting for the interrupted call to write it.
 struct DeferredLine;
+// Frees a thread's deferred line, at the thread's exit.
+void ReleaseDeferredLine(DeferredLine* line);
 
 // Marks the calling thread as inside a library call for the guard's
 // lifetime. A call that finds its thread inside already was made by a
@@ -214,9 +216,8 @@ class LibraryCall {
   }
 
  private:
-  friend void ReleaseDeferredLine(void* line);
-  // Allocates the thread's deferred line and arranges for its release at
-  // thread exit.
+  friend void ReleaseDeferredLine(DeferredLine* line);
+  // Allocates the thread's deferred line, to be released at thread exit.
   static void PrepareDeferredLine();
   // Writes the deferred line, if one is waiting, through the ordinary path.
   static void WriteDeferredLines();

@@ -198,7 +198,10 @@ size_t WriteStandardOutput(const ByteSpan* spans, size_t count);
 
 // Calls `release(value)` when the calling thread exits, for the one value
 // the thread set last. The process has one `release` function: the first
-// call's. Returns false if the system could not take the request.
+// call's. Allocates nothing where the system allows (POSIX keeps a thread's
+// first values in place). Returns false if the system could not take the
+// request. Should the library be unloaded first, the values of threads
+// still running are not released.
 bool CallAtThreadExit(void (*release)(void*), void* value);
 
 // Cheap waiting for a 32-bit word to change, where the waker knows whether

@@ -60,10 +60,20 @@ constexpr int kOpenBaseFlags = O_CLOEXEC;
 constexpr int kOpenBaseFlags = 0;
 #endif  // defined(O_CLOEXEC)
 
+std::atomic<bool> g_readableOpenDisabled{false};
+
 // The key whose destructor releases a thread's data at its exit.
 pthread_key_t g_threadExitKey;
+std::atomic<bool> g_threadExitKeyCreated{false};
 
-std::atomic<bool> g_readableOpenDisabled{false};
+// The key goes when the library is unloaded, so that no thread that exits
+// later calls into code that is gone. (A function run at unload, rather than
+// a static object's destructor, which loading would have to register.)
+__attribute__((destructor)) void DeleteThreadExitKey() {
+  if (g_threadExitKeyCreated.load(std::memory_order_acquire)) {
+    pthread_key_delete(g_threadExitKey);
+  }
+}
 
 // Zero means "not asked yet": no thread gets id 0.
 thread_local uint32_t t_threadId = 0;
@@ -297,10 +307,10 @@ size_t WriteStandardOutput(const ByteSpan* spans, size_t count) {
 }
 
 bool CallAtThreadExit(void (*release)(void*), void* value) {
-  // One key for the process; its destructor runs at the exit of each thread
-  // that set a value.
   static const bool created = [release] {
-    return pthread_key_create(&g_threadExitKey, release) == 0;
+    const bool made = pthread_key_create(&g_threadExitKey, release) == 0;
+    g_threadExitKeyCreated.store(made, std::memory_order_release);
+    return made;
   }();
   return created && pthread_setspecific(g_threadExitKey, value) == 0;
 }

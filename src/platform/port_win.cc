@@ -36,10 +36,12 @@ constexpr size_t kTranslateStackBytes = 8192;
 std::atomic<bool> g_readableOpenDisabled{false};
 
 void (*g_threadExitRelease)(void*) = nullptr;
+std::atomic<DWORD> g_threadExitIndex{FLS_OUT_OF_INDEXES};
 
 void NTAPI ReleaseAtThreadExit(void* data) {
   if (data != nullptr) g_threadExitRelease(data);
 }
+
 
 constexpr size_t kWaitBuckets = 16;
 struct WaitBucket {
@@ -292,7 +294,9 @@ bool CallAtThreadExit(void (*release)(void*), void* value) {
   // a value, which DLL_THREAD_DETACH, turned off below, would not.
   static const DWORD index = [release] {
     g_threadExitRelease = release;
-    return FlsAlloc(ReleaseAtThreadExit);
+    const DWORD allocated = FlsAlloc(ReleaseAtThreadExit);
+    g_threadExitIndex.store(allocated, std::memory_order_release);
+    return allocated;
   }();
   return index != FLS_OUT_OF_INDEXES && FlsSetValue(index, value) != 0;
 }
@@ -335,7 +339,15 @@ void InstallForkHandlers(void (*)(), void (*)(), void (*)()) {}
 // call for a DLL with static thread-local storage, which the statically
 // linked runtime gives a mingw build; the runtime's thread-exit callbacks
 // then keep releasing per-thread data such as the time cache.)
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+//
+// Unloaded by FreeLibrary (not at process exit), the DLL gives back its
+// fiber-local slot, so that threads that exit later do not call into code
+// that is gone; freeing the slot releases the values set in it.
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
+  if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+    const DWORD index = razezir::g_threadExitIndex.load(std::memory_order_acquire);
+    if (index != FLS_OUT_OF_INDEXES) FlsFree(index);
+  }
   return TRUE;
 }
