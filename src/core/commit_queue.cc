@@ -120,6 +120,15 @@ void CommitQueue::AwaitCompany(CommitEntry* leader) const {
 void CommitQueue::TakeBatch(CommitEntry* first, Batch* batch) {
   // The lead came with no link to the entries written before.
   assert(first->older == nullptr);
+  CommitEntry* newest = tail_.load(std::memory_order_acquire);
+  if (newest == first) {
+    // Alone, as a line is whenever its destination is not contended.
+    batch->entries[0] = first;
+    batch->count = 1;
+    batch->next = nullptr;
+    contended_.store(false, std::memory_order_relaxed);
+    return;
+  }
   // Walks from the newest entry back to `first`. The last kMaxBatch + 1
   // entries seen since the last exclusive one are kept in a ring: the
   // oldest kMaxBatch of them may go in the batch, and the one after the
@@ -128,7 +137,7 @@ void CommitQueue::TakeBatch(CommitEntry* first, Batch* batch) {
   CommitEntry* ring[kRing];
   size_t seen = 0;
   CommitEntry* exclusive = nullptr;
-  for (CommitEntry* entry = tail_.load(std::memory_order_acquire);; entry = entry->older) {
+  for (CommitEntry* entry = newest;; entry = entry->older) {
     assert(entry != nullptr);
     if (entry != first && entry->exclusive) {
       seen = 0;

@@ -456,7 +456,7 @@ void Defer(int level, const unsigned short* module, const unsigned short* format
 }  // namespace
 
 void ReleaseDeferredLine(DeferredLine* line) {
-  LibraryCall::t_deferred = nullptr;
+  LibraryCall::t_thread.deferred = nullptr;
   delete line;
 }
 
@@ -475,11 +475,11 @@ void LibraryCall::PrepareDeferredLine() {
     delete line;
     return;
   }
-  t_deferred = line;
+  t_thread.deferred = line;
 }
 
 void LibraryCall::WriteDeferredLines() {
-  DeferredLine* deferred = t_deferred;
+  DeferredLine* deferred = t_thread.deferred;
   // A handler may defer another line while one is written; that one is
   // dropped, but one deferred after is written in the next round.
   while (deferred->state.load(std::memory_order_acquire) == DeferredLine::kPending) {

@@ -189,29 +189,29 @@ class LibraryCall {
     SetInside(true);
     // Inside first: a handler that comes meanwhile finds the thread inside
     // and no deferred line, and drops its line instead of allocating.
-    if (t_deferred == nullptr) PrepareDeferredLine();
+    if (t_thread.deferred == nullptr) PrepareDeferredLine();
   }
   // After every lock and turn of the call was released (the guard is the
   // first local of every exported call), the thread is marked outside and
   // then writes what handlers deferred meanwhile.
   ~LibraryCall() {
     SetInside(false);
-    if (t_deferred != nullptr) WriteDeferredLines();
+    if (t_thread.deferred != nullptr) WriteDeferredLines();
   }
   LibraryCall(const LibraryCall&) = delete;
   LibraryCall& operator=(const LibraryCall&) = delete;
 
-  static bool Nested() { return t_inside != 0; }
+  static bool Nested() { return t_thread.inside != 0; }
   // The thread's deferred line, or null before its first call or when
   // memory for it could not be had.
-  static DeferredLine* Deferred() { return t_deferred; }
+  static DeferredLine* Deferred() { return t_thread.deferred; }
 
   // The mark changes only at points where a signal may find the thread in
   // either state; the fences keep the compiler from moving the thread's own
   // work across them.
   static void SetInside(bool inside) {
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    t_inside = inside ? 1 : 0;
+    t_thread.inside = inside ? 1 : 0;
     std::atomic_signal_fence(std::memory_order_seq_cst);
   }
 
@@ -222,10 +222,14 @@ class LibraryCall {
   // Writes the deferred line, if one is waiting, through the ordinary path.
   static void WriteDeferredLines();
 
-  // Inline, so that every user sees its constant initialiser and the
-  // library needs no thread-local initialisation function.
-  static inline thread_local volatile int t_inside = 0;
-  static inline thread_local DeferredLine* t_deferred = nullptr;
+  // One record, so that a call finds both with one look-up of the thread's
+  // storage; inline, so that every user sees its constant initialiser and
+  // the library needs no thread-local initialisation function.
+  struct ThreadMark {
+    volatile int inside;
+    DeferredLine* deferred;
+  };
+  static inline thread_local ThreadMark t_thread RAZEZIR_INITIAL_EXEC_TLS = {0, nullptr};
 };
 
 // The exported calls take 16-bit strings as unsigned short, the internals

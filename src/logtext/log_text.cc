@@ -32,7 +32,7 @@ struct TimeCache {
   char text[kBannerTimeBytes + 1];
 };
 
-thread_local TimeCache t_timeCache;
+thread_local TimeCache t_timeCache RAZEZIR_INITIAL_EXEC_TLS;
 
 // Where timestamps read the time; only tests replace it.
 std::atomic<platform::WallClock (*)()> g_readClock{platform::ReadWallClock};

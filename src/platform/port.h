@@ -19,6 +19,17 @@
 
 #include "platform/thread_annotations.h"
 
+// Marks a thread-local variable of the library as one the program reserves
+// room for when it loads the library, so that reaching it is one
+// instruction rather than a call into the dynamic linker. Kept for a few
+// bytes that every call touches: a library loaded later (dlopen) takes such
+// room from the little the system sets aside for it.
+#if defined(__ELF__) && defined(__GNUC__)
+#define RAZEZIR_INITIAL_EXEC_TLS __attribute__((tls_model("initial-exec")))
+#else
+#define RAZEZIR_INITIAL_EXEC_TLS
+#endif
+
 namespace razezir {
 namespace platform {
 

@@ -76,7 +76,7 @@ __attribute__((destructor)) void DeleteThreadExitKey() {
 }
 
 // Zero means "not asked yet": no thread gets id 0.
-thread_local uint32_t t_threadId = 0;
+thread_local uint32_t t_threadId RAZEZIR_INITIAL_EXEC_TLS = 0;
 
 std::atomic<bool> g_forkHandlersInstalled{false};
 void (*g_forkPrepare)() = nullptr;
