@@ -122,15 +122,22 @@ TEST(TimeTextFixedClock, EverySizeCutsTheFullText) {
   }
 }
 
-TEST(BannersFixedClock, ExactBytes) {
-  FixedTime fixed;
-  std::string path = TempPath("log");
+// Opens the log at `path` as the library does, writes the Started and the
+// Closed banner to it and closes it; false if it cannot be opened.
+bool WriteBothBanners(const std::string& path) {
   razezir::DestinationTable table;
   razezir::LogStream log;
-  ASSERT_TRUE(table.Open(path.c_str(), &log));
+  if (!table.Open(path.c_str(), &log)) return false;
   razezir::WriteStartedBanner(log.stream, &log.destination->lineState);
   razezir::WriteClosedBanner(log.stream, &log.destination->lineState);
   table.Close(log);
+  return true;
+}
+
+TEST(BannersFixedClock, ExactBytes) {
+  FixedTime fixed;
+  std::string path = TempPath("log");
+  ASSERT_TRUE(WriteBothBanners(path));
   const std::string rule(76, '=');
   EXPECT_EQ(ReadFile(path),
             rule + "\n"
@@ -143,12 +150,7 @@ TEST(BannersFixedClock, ExactBytes) {
 TEST(Banners, StartedAndClosedLayout) {
   std::string path = TempPath("log");
   razezir_test::WriteFile(path, "before\n");
-  razezir::DestinationTable table;
-  razezir::LogStream log;
-  ASSERT_TRUE(table.Open(path.c_str(), &log));
-  razezir::WriteStartedBanner(log.stream, &log.destination->lineState);
-  razezir::WriteClosedBanner(log.stream, &log.destination->lineState);
-  table.Close(log);
+  ASSERT_TRUE(WriteBothBanners(path));
   std::string text = ReadFile(path);
   EXPECT_TRUE(MatchesInOrder(text, {"before\n", StartedPattern(), ClosedPattern()})) << text;
   // The middle lines are 52 characters of format plus the 28 of the time.
