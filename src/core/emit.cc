@@ -232,15 +232,18 @@ struct LineJob {
   bool failed;   // A piece did not reach the stream whole.
 };
 
-// With TRACE_NO_LOCK: the destination and stream as they stand; the host
-// keeps control calls away meanwhile.
+// The line's stream: its target's, or the main stream as it stands, which
+// cannot change while the line holds the main destination's turn (or, with
+// TRACE_NO_LOCK, while the host keeps control calls away).
+FILE* StreamOf(const LineJob& job) {
+  return job.route.target != nullptr ? job.route.target->out
+                                     : job.state->out.load(std::memory_order_relaxed);
+}
+
+// With TRACE_NO_LOCK: the line's destination as it stands.
 Destination* UnqueuedDestination(const LineJob& job) {
   return job.route.target != nullptr ? job.route.target->destination
                                      : job.state->mainDestination.load(std::memory_order_relaxed);
-}
-FILE* UnqueuedStream(const LineJob& job) {
-  return job.route.target != nullptr ? job.route.target->out
-                                     : job.state->out.load(std::memory_order_relaxed);
 }
 
 // Commits a line formatted whole in `buffer`: writes it, on its own or with
@@ -251,7 +254,7 @@ void CommitLine(LineJob* job, OutBuffer* buffer) {
   line->bytes = buffer->size();
   if (!job->queued) {
     const size_t offset = TimeStamp().Put(line->start, line->flags);
-    WriteLogBytes(UnqueuedStream(*job), &UnqueuedDestination(*job)->lineState,
+    WriteLogBytes(StreamOf(*job), &UnqueuedDestination(*job)->lineState,
                   line->start + offset, line->bytes - offset);
     return;
   }
@@ -314,10 +317,7 @@ void SpillLine(void* context, const char* data, size_t nBytes) {
     }
     offset = TimeStamp().Put(piece, job->line.flags);
   }
-  FILE* stream = job->queued && job->route.target == nullptr
-                     ? job->state->out.load(std::memory_order_relaxed)
-                     : job->queued ? job->route.target->out : UnqueuedStream(*job);
-  job->failed = !WriteLogBytes(stream, &job->destination->lineState, piece + offset,
+  job->failed = !WriteLogBytes(StreamOf(*job), &job->destination->lineState, piece + offset,
                                nBytes - offset, job->started);
   job->started = true;
 }
@@ -326,9 +326,7 @@ void SpillLine(void* context, const char* data, size_t nBytes) {
 // destination back.
 void FinishPieces(LineJob* job, const OutBuffer& line) {
   if (!job->failed) {
-    FILE* stream = job->route.target != nullptr ? job->route.target->out
-                                                : job->state->out.load(std::memory_order_relaxed);
-    WriteLogBytes(stream, &job->destination->lineState, line.data(), line.size(), true);
+    WriteLogBytes(StreamOf(*job), &job->destination->lineState, line.data(), line.size(), true);
   }
   if (!job->queued) return;
   job->destination->queue.PassLead(&job->line);
