@@ -7,8 +7,10 @@
 #include <dirent.h>
 #endif  // _WIN32
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "core/trace_state.h"
 #include "razezir/trace.h"
@@ -226,10 +228,19 @@ TEST(TraceControl, ThousandsOfSwitchesLeakNoDescriptors) {
   QXSTD::InitTrace();
   QXSTD::StartTrace(1, Name(first), 0);
   const int before = OpenDescriptors();
+  // Lines on their way to the main log hold the destination they joined,
+  // and each file's destination goes back for reuse once nothing holds it.
+  std::atomic<bool> stop{false};
+  std::thread tracer([&] {
+    while (!stop.load()) QXSTD::Trace1(W(u"m"), W(u"line\n"));
+  });
   for (int i = 0; i < 3000; ++i) {
     QXSTD::StartTrace(1, Name(i % 2 ? first : second), 0);
   }
+  stop.store(true);
+  tracer.join();
   EXPECT_EQ(OpenDescriptors(), before);
+  EXPECT_LE(razezir::TraceStateTestHelper::DestinationObjects(), 4u);
   QXSTD::DeinitTrace();
 }
 

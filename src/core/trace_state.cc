@@ -245,6 +245,10 @@ bool TraceStateTestHelper::BoundName(uint32_t threadId, std::u16string* name) {
   return true;
 }
 
+size_t TraceStateTestHelper::DestinationObjects() {
+  return g_state.load(std::memory_order_acquire)->destinations.ObjectCount();
+}
+
 }  // namespace razezir
 
 using razezir::g_globalLock;

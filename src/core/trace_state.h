@@ -290,6 +290,8 @@ class TraceStateTestHelper {
   static FILE* ModuleStream(size_t index);
   // The name the thread with id `threadId` is bound to; false if unbound.
   static bool BoundName(uint32_t threadId, std::u16string* name);
+  // How many destination records exist, in use or kept for reuse.
+  static size_t DestinationObjects();
 };
 
 }  // namespace razezir
