@@ -832,12 +832,14 @@ void ExpectLongAndShortLinesWhole(const std::string& text, const std::string& lo
   int nShort = 0;
   for (const std::string& line : razezir_test::Lines(text)) {
     if (line.compare(0, 10, "==========") == 0) continue;
-    const std::string longHead = "long " + std::to_string(nLong) + " ";
+    std::string longHead("long ");
+    longHead += std::to_string(nLong);
+    longHead += ' ';
     if (line.size() == longHead.size() + longText.size() &&
         line.compare(0, longHead.size(), longHead) == 0 &&
         line.compare(longHead.size(), std::string::npos, longText) == 0) {
       ++nLong;
-    } else if (line == "short " + std::to_string(nShort)) {
+    } else if (line.compare(0, 6, "short ") == 0 && line.substr(6) == std::to_string(nShort)) {
       ++nShort;
     } else {
       ADD_FAILURE() << "a line of " << line.size() << " bytes: " << line.substr(0, 40);

@@ -308,7 +308,9 @@ TEST(Faults, CutLineIsClosedOffByTheNextWriteFromAnyStream) {
     QXSTD::DeinitTrace();
     const std::vector<std::string> lines = MessageLines(ReadFile(path));
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "cut " + cut.substr(0, lines[0].size() - 4));
+    std::string front("cut ");
+    front.append(cut, 0, lines[0].size() - 4);
+    EXPECT_EQ(lines[0], front);
     EXPECT_LT(lines[0].size(), cut.size());
     EXPECT_EQ(lines[1], "whole");
   }
@@ -332,9 +334,13 @@ TEST(Faults, CutLineIsClosedOffByTheNextWriteFromAnyStream) {
     std::vector<std::string> paths;
     std::vector<std::u16string> tags;
     for (int i = 0; i < kFiles; ++i) {
-      paths.push_back(TempPath("t" + std::to_string(i)));
-      tags.push_back(u"t" + std::u16string(1, static_cast<char16_t>(u'A' + i % 26)) +
-                     std::u16string(1, static_cast<char16_t>(u'A' + i / 26)));
+      std::string name("t");
+      name += std::to_string(i);
+      paths.push_back(TempPath(name));
+      std::u16string tag(u"t");
+      tag += static_cast<char16_t>(u'A' + i % 26);
+      tag += static_cast<char16_t>(u'A' + i / 26);
+      tags.push_back(tag);
       QXSTD::StartTraceModule(W(tags.back().c_str()), 1, &paths.back()[0]);
     }
     ArmWriteFault(razezir_test::kEveryLogDescriptor, WriteFault::kHalfThenNoSpace, 1);
@@ -393,7 +399,9 @@ TEST(Faults, OpeningAFileThatEndsMidLineStartsOnANewLine) {
   lines = TraceAfterACutLine();
   razezir::platform::SetReadableOpenDisabledForTest(false);
   ASSERT_GE(lines.size(), 4u);
-  EXPECT_EQ(lines[0], "a line cut by a crash" + std::string(76, '='));
+  std::string glued("a line cut by a crash");
+  glued.append(76, '=');
+  EXPECT_EQ(lines[0], glued);
   EXPECT_EQ(lines[3], "next");
 }
 
@@ -732,7 +740,7 @@ TEST(Faults, HandlerLinesNeverLandInsideALineOnAPipe) {
   int mainLines = 0;
   int handlerLines = 0;
   for (const std::string& line : MessageLines(received)) {
-    if (line == "main " + big) {
+    if (line == std::string("main ") + big) {
       ++mainLines;
     } else if (line == "handler") {
       ++handlerLines;
