@@ -18,7 +18,11 @@
 //
 // Reported: ns per line over all threads (wall time / all lines), the median
 // of the repetitions, with its ratio to the floor of the same thread count;
-// then per-call latency percentiles for the thread counts asked for. The
+// the floor's own scaling from one thread to N, which tells the kind of
+// kernel measured (below 1x, appends from several threads overlap; about
+// 1x or above, they are serialised); write system calls per line and lines
+// per write, and sched_yield calls per line, counted in-process; then
+// per-call latency percentiles for the thread counts asked for. The
 // repetitions take the contenders in turn (floor, razezir, peers, floor,
 // ...), so that a change in the machine's load touches every column alike.
 //
@@ -27,6 +31,8 @@
 //                      [--keep 1]
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,6 +65,32 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// sched_yield calls of the whole process, counted by the definition below,
+// which takes the place of the C library's for the library and the peers.
+std::atomic<long> g_yields{0};
+
+// Write system calls (write, writev, pwrite...) of the whole process so
+// far, threads that ended included, as the kernel counts them; -1 where it
+// does not.
+long WriteSyscalls() {
+  FILE* io = std::fopen("/proc/self/io", "r");
+  if (io == nullptr) return -1;
+  long count = -1;
+  char key[32];
+  long value;
+  while (std::fscanf(io, "%31[^:]: %ld\n", key, &value) == 2) {
+    if (std::strcmp(key, "syscw") == 0) count = value;
+  }
+  std::fclose(io);
+  return count;
+}
+
+// What one run cost in system calls, per line.
+struct Calls {
+  double writesPerLine = 0;
+  double yieldsPerLine = 0;
+};
 
 struct Options {
   int lines = 20000;
@@ -184,7 +216,7 @@ long CountLines(const std::string& path) {
 // returns the wall time in ns; per-call latencies go to `latencies` when
 // it is not null.
 double RunOnce(const Contender& c, const Options& options, int threads,
-               std::vector<int64_t>* latencies) {
+               std::vector<int64_t>* latencies, Calls* calls = nullptr) {
   std::string path = options.dir + "/razezir_threads_bench." + c.name + ".log";
   std::remove(path.c_str());
   c.open(path);
@@ -213,10 +245,19 @@ double RunOnce(const Contender& c, const Options& options, int threads,
     });
   }
   while (ready.load() < threads) std::this_thread::yield();
+  const long writesBefore = WriteSyscalls();
+  const long yieldsBefore = g_yields.load();
   Clock::time_point start = Clock::now();
   go.store(true, std::memory_order_release);
   for (std::thread& thread : pool) thread.join();
   double wall = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+  if (calls != nullptr) {
+    const double lines = static_cast<double>(threads) * options.lines;
+    const long writesAfter = WriteSyscalls();
+    calls->writesPerLine =
+        writesBefore < 0 ? -1 : static_cast<double>(writesAfter - writesBefore) / lines;
+    calls->yieldsPerLine = static_cast<double>(g_yields.load() - yieldsBefore) / lines;
+  }
   c.close();
   // A contender that lost lines, or kept them in a buffer past the end,
   // would be measured doing less work than the others.
@@ -313,17 +354,32 @@ int main(int argc, char** argv) {
   std::printf("\n|---|");
   for (size_t i = 0; i < contenders.size(); ++i) std::printf("---|");
   std::printf("\n");
+  // Per thread count: the floor's ns per line, and each contender's calls.
+  std::vector<std::pair<int, double>> floorByThreads;
+  std::vector<std::vector<Calls>> callsByThreads;
   for (int threads : options.threads) {
     if (threads < 1) continue;
     std::vector<std::vector<double>> perLine(contenders.size());
+    std::vector<std::vector<double>> writes(contenders.size());
+    std::vector<std::vector<double>> yields(contenders.size());
     for (int rep = 0; rep < options.reps; ++rep) {
       for (size_t c = 0; c < contenders.size(); ++c) {
-        perLine[c].push_back(RunOnce(contenders[c], options, threads, nullptr) /
+        Calls calls;
+        perLine[c].push_back(RunOnce(contenders[c], options, threads, nullptr, &calls) /
                              (static_cast<double>(threads) * options.lines));
+        writes[c].push_back(calls.writesPerLine);
+        yields[c].push_back(calls.yieldsPerLine);
       }
     }
+    std::vector<Calls> medians(contenders.size());
+    for (size_t c = 0; c < contenders.size(); ++c) {
+      medians[c].writesPerLine = Median(writes[c]);
+      medians[c].yieldsPerLine = Median(yields[c]);
+    }
+    callsByThreads.push_back(medians);
     std::printf("| %d |", threads);
     const double floorNs = Median(perLine[0]);  // the floor is always first
+    floorByThreads.emplace_back(threads, floorNs);
     for (size_t c = 0; c < contenders.size(); ++c) {
       const double ns = Median(perLine[c]);
       if (c == 0) {
@@ -334,6 +390,34 @@ int main(int argc, char** argv) {
     }
     std::printf("\n");
     std::fflush(stdout);
+  }
+
+  if (!floorByThreads.empty()) {
+    std::printf("\nThe floor's time per line against its own at %d thread%s (below 1x: appends "
+                "from several threads overlap in this kernel):",
+                floorByThreads[0].first, floorByThreads[0].first == 1 ? "" : "s");
+    for (const auto& [threads, ns] : floorByThreads) {
+      std::printf(" %d: %.2fx", threads, ns / floorByThreads[0].second);
+    }
+    std::printf("\n");
+  }
+  std::printf("\nSystem calls, medians: write calls per line, lines per write and sched_yield "
+              "calls per line\n\n| threads |");
+  for (const Contender& c : contenders) std::printf(" %s |", c.name.c_str());
+  std::printf("\n|---|");
+  for (size_t i = 0; i < contenders.size(); ++i) std::printf("---|");
+  std::printf("\n");
+  for (size_t row = 0; row < callsByThreads.size(); ++row) {
+    std::printf("| %d |", floorByThreads[row].first);
+    for (const Calls& calls : callsByThreads[row]) {
+      if (calls.writesPerLine <= 0) {
+        std::printf(" n/a, %.2f yields |", calls.yieldsPerLine);
+      } else {
+        std::printf(" %.2f w, %.1f l/w, %.2f yields |", calls.writesPerLine,
+                    1.0 / calls.writesPerLine, calls.yieldsPerLine);
+      }
+    }
+    std::printf("\n");
   }
 
   std::printf("\nPer-call latency, ns\n\n| contender | threads | p50 | p99 | p99.9 | max |\n"
@@ -351,4 +435,11 @@ int main(int argc, char** argv) {
     }
   }
   return 0;
+}
+
+// Counts the yields of every caller in the process (the library's waiters
+// among them) and yields as the C library would.
+extern "C" int sched_yield() {
+  g_yields.fetch_add(1, std::memory_order_relaxed);
+  return static_cast<int>(syscall(SYS_sched_yield));
 }
