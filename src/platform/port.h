@@ -139,6 +139,11 @@ bool ToLocalTime(time_t seconds, struct tm* out);
 // changes.
 const char* LocaleCodeset();
 
+// The decimal point of the current C locale (LC_NUMERIC), as the locale
+// spells it: "." in the "C" locale, "," in many others. Valid until the
+// locale changes.
+const char* LocaleDecimalPoint();
+
 // Reads the next variadic argument of a `%L` real conversion. On Windows the
 // library follows the ABI of Microsoft's compilers, where long double is a
 // double and is passed as one; reading the compiler's wider long double there

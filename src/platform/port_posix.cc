@@ -234,6 +234,8 @@ bool ToLocalTime(time_t seconds, struct tm* out) {
 
 const char* LocaleCodeset() { return nl_langinfo(CODESET); }
 
+const char* LocaleDecimalPoint() { return nl_langinfo(RADIXCHAR); }
+
 long double NextLongDoubleArg(va_list* args) { return va_arg(*args, long double); }
 
 bool OpenAppendStream(const char* fileName, OpenedFile* opened) {

@@ -9,6 +9,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <clocale>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -153,6 +154,11 @@ bool ToLocalTime(time_t seconds, struct tm* out) {
 // The runtime's locale names a code page, not an encoding the engine's fast
 // paths recognise; every conversion then goes through the runtime.
 const char* LocaleCodeset() { return nullptr; }
+
+const char* LocaleDecimalPoint() {
+  const struct lconv* numeric = std::localeconv();
+  return numeric != nullptr && numeric->decimal_point != nullptr ? numeric->decimal_point : ".";
+}
 
 long double NextLongDoubleArg(va_list* args) { return va_arg(*args, double); }
 
