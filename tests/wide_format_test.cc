@@ -244,6 +244,11 @@ TEST(WideFormatReals, RandomConversionsMatchRuntime) {
   }
   ExpectRealsLikeRuntime("", doubles, 4000, rng);
   ExpectRealsLikeRuntime("l", doubles, 500, rng);
+  // Where the locale's decimal point is not '.', which %f puts in itself.
+  if (std::setlocale(LC_NUMERIC, "ru_RU.UTF-8") != nullptr) {
+    ExpectRealsLikeRuntime("", doubles, 1000, rng);
+    std::setlocale(LC_NUMERIC, "C");
+  }
   std::vector<long double> longs = {1e4000L, 1e-4000L, LDBL_EPSILON};
   for (int i = 0; i < 40; ++i) {
     longs.push_back(
