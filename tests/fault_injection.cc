@@ -1,8 +1,6 @@
-// write() and writev() for test binaries: straight to the kernel, except on
-// the one descriptor a test armed, where the planned fault happens instead.
-// Defined in the executable, these take precedence over the C library's (and
-// over the sanitizers' interceptors, which are weak), so the library's own
-// writes pass through here.
+// Faults in the library's writes, through the platform's write hook: every
+// write of log bytes goes straight to the kernel, except on the descriptor a
+// test armed, where the planned fault happens instead.
 
 #include "fault_injection.h"
 
@@ -16,6 +14,8 @@
 #include <climits>
 #include <cstdlib>
 #include <mutex>
+
+#include "platform/port.h"
 
 namespace razezir_test {
 
@@ -94,9 +94,23 @@ ssize_t FaultedWritev(int fd, const struct iovec* iov, int count) {
   return KernelWritev(fd, iov, count);
 }
 
+bool Armed(int fd) {
+  const int armed = g_fd.load();
+  return fd == armed || (armed == kEveryLogDescriptor && fd > 2);
+}
+
+long HookedWrite(int fd, const razezir::platform::ByteSpan* spans, int count) {
+  static_assert(sizeof(razezir::platform::ByteSpan) == sizeof(struct iovec),
+                "a span is laid out as an iovec");
+  const auto* iov = reinterpret_cast<const struct iovec*>(spans);
+  if (!Armed(fd)) return KernelWritev(fd, iov, count);
+  return FaultedWritev(fd, iov, count);
+}
+
 }  // namespace
 
 void ArmWriteFault(int fd, WriteFault fault, int every, size_t shortBytes) {
+  razezir::platform::SetWriteHookForTest(HookedWrite);
   std::lock_guard<std::mutex> hold(g_mutex);
   g_fault = fault;
   g_every = every > 0 ? every : 1;
@@ -138,25 +152,3 @@ int DescriptorOf(const std::string& path) {
 }
 
 }  // namespace razezir_test
-
-namespace razezir_test {
-namespace {
-
-bool Armed(int fd) {
-  const int armed = g_fd.load();
-  return fd == armed || (armed == kEveryLogDescriptor && fd > 2);
-}
-
-}  // namespace
-}  // namespace razezir_test
-
-extern "C" ssize_t write(int fd, const void* data, size_t nBytes) {
-  if (!razezir_test::Armed(fd)) return syscall(SYS_write, fd, data, nBytes);
-  struct iovec one = {const_cast<void*>(data), nBytes};
-  return razezir_test::FaultedWritev(fd, &one, 1);
-}
-
-extern "C" ssize_t writev(int fd, const struct iovec* iov, int count) {
-  if (!razezir_test::Armed(fd)) return razezir_test::KernelWritev(fd, iov, count);
-  return razezir_test::FaultedWritev(fd, iov, count);
-}

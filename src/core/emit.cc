@@ -374,9 +374,9 @@ void EmitRouted(TraceState* state, int level, const char16_t* module, AppendBody
   if (!RouteMessage(*state, module, &route)) return;
   if (level > route.limit) return;
 
-  // Writing is where a cancellation could strike; routing has no
-  // cancellation point, so a dropped message pays nothing for this.
-  platform::NoCancellation noCancellation;
+  // Nothing from here on is a cancellation point but what holds off
+  // cancellation itself (standard output's flush, the time zone's refresh):
+  // log files are written with calls that are not.
   char storage[kLineStackBytes];
   OutBuffer line(storage, sizeof storage);
   // With TRACE_NO_LOCK lines are not serialised: each is written at once,

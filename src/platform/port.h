@@ -200,11 +200,21 @@ struct ByteSpan {
 // opened, as one write to the file where the system allows (retrying only
 // what a partial write or a signal left), so that the lines of a batch
 // arrive together. Bypasses the stream's own locking and bookkeeping, which
-// an unbuffered append-only stream does not need, and takes no lock.
+// an unbuffered append-only stream does not need, and takes no lock. The
+// write is not a cancellation point: a thread is never cancelled in it.
 // Returns how many bytes of the spans were written: fewer than their sum
 // when the system failed. Where log files are text files with CR LF line
 // ends (Windows), every LF is written as CR LF, still in the one write.
 size_t WriteToOwnStream(FILE* stream, const ByteSpan* spans, size_t count);
+
+// Test-only: the one way every write of log bytes reaches the system, to a
+// log file or to standard output. While a hook is set it is called in place
+// of the system call (write or writev), with the descriptor and the spans,
+// and answers as the system call would: the bytes written, or -1 with errno
+// set. Null restores the system call. Where the system has no such call
+// (Windows), the hook is never called.
+using WriteHook = long (*)(int fd, const ByteSpan* spans, int count);
+void SetWriteHookForTest(WriteHook hook);
 
 // Writes the `count` spans to standard output, after whatever the host's
 // own text has waiting in the stream's buffer, under the stream's lock so
@@ -232,10 +242,13 @@ void WakeWord(std::atomic<uint32_t>* word);
 void CpuRelax();
 
 // Holds off cancellation of the calling thread for the guard's lifetime. A
-// thread cancelled inside a write would otherwise unwind through code that
-// cannot be unwound (the process aborts) or stop with half a line written;
-// the cancellation instead takes effect at the thread's next cancellation
-// point after the call.
+// thread cancelled inside a call of the C runtime that is a cancellation
+// point (opening or closing a file, flushing standard output, reading the
+// time zone) would otherwise unwind through code that cannot be unwound (the
+// process aborts) or stop with work half done; the cancellation instead
+// takes effect at the thread's next cancellation point after the call. Log
+// files are written without one (WriteToOwnStream), so a line pays nothing
+// for this.
 class NoCancellation {
  public:
   NoCancellation();

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <climits>
 #include <new>
 
@@ -105,12 +106,32 @@ void RunForkChild() {
   g_forkChild();
 }
 
+std::atomic<platform::WriteHook> g_writeHook{nullptr};
+
+static_assert(sizeof(platform::ByteSpan) == sizeof(struct iovec) &&
+                  offsetof(platform::ByteSpan, data) == offsetof(struct iovec, iov_base) &&
+                  offsetof(platform::ByteSpan, size) == offsetof(struct iovec, iov_len),
+              "a span is laid out as the system's iovec");
+
+// One write or writev, made with syscall(), which unlike the C library's
+// wrappers is not a cancellation point, or handed to the test hook.
+ssize_t WriteOnce(int fd, const struct iovec* pieces, int count) {
+  const platform::WriteHook hook = g_writeHook.load(std::memory_order_acquire);
+  if (hook != nullptr) {
+    return static_cast<ssize_t>(
+        hook(fd, reinterpret_cast<const platform::ByteSpan*>(pieces), count));
+  }
+  return count == 1 ? syscall(SYS_write, fd, pieces[0].iov_base, pieces[0].iov_len)
+                    : syscall(SYS_writev, fd, pieces, count);
+}
+
 // Writes all `nBytes` unless the system fails, retrying after a partial
 // write or a signal; returns how many bytes reached the descriptor.
 size_t WriteToDescriptor(int fd, const char* data, size_t nBytes) {
   size_t done = 0;
   while (done < nBytes) {
-    ssize_t written = write(fd, data + done, nBytes - done);
+    const struct iovec piece = {const_cast<char*>(data + done), nBytes - done};
+    ssize_t written = WriteOnce(fd, &piece, 1);
     if (written < 0) {
       if (errno == EINTR) continue;
       break;
@@ -145,7 +166,7 @@ size_t WriteSpansToDescriptor(int fd, const platform::ByteSpan* spans, size_t co
     }
     pieces[0].iov_base = static_cast<char*>(pieces[0].iov_base) + skipped;
     pieces[0].iov_len -= skipped;
-    ssize_t written = writev(fd, pieces, static_cast<int>(nPieces));
+    ssize_t written = WriteOnce(fd, pieces, static_cast<int>(nPieces));
     if (written < 0) {
       if (errno == EINTR) continue;
       break;
@@ -224,7 +245,10 @@ WallClock ReadWallClock() {
 
 bool ToLocalTime(time_t seconds, struct tm* out) {
   // localtime_r, unlike localtime, need not look at TZ again: without tzset
-  // a zone the host changed in its environment would never be seen.
+  // a zone the host changed in its environment would never be seen. Reading
+  // the zone's file may be a cancellation point, which must not strike with
+  // the lock held or a batch waiting.
+  NoCancellation noCancellation;
   pthread_mutex_lock(&g_zoneLock);
   tzset();
   const bool converted = localtime_r(&seconds, out) != nullptr;
@@ -288,6 +312,8 @@ bool OpenAppendStream(const char* fileName, OpenedFile* opened) {
   return true;
 }
 
+void SetWriteHookForTest(WriteHook hook) { g_writeHook.store(hook, std::memory_order_release); }
+
 void SetReadableOpenDisabledForTest(bool disabled) {
   g_readableOpenDisabled.store(disabled, std::memory_order_relaxed);
 }
@@ -301,6 +327,9 @@ size_t WriteStandardOutput(const ByteSpan* spans, size_t count) {
   // order; ours goes straight to the descriptor and never waits in that
   // buffer, where a failed flush (EINTR) would drop it, a child created by
   // fork would write it again, and a wide-oriented stream would refuse it.
+  // The flush is a cancellation point; a leader cancelled there would leave
+  // its batch waiting for ever.
+  NoCancellation noCancellation;
   flockfile(stdout);
   std::fflush(stdout);
   const size_t written = WriteSpansToDescriptor(fileno(stdout), spans, count);

@@ -223,6 +223,8 @@ bool OpenAppendStream(const char* fileName, OpenedFile* opened) {
   return true;
 }
 
+void SetWriteHookForTest(WriteHook) {}
+
 void SetReadableOpenDisabledForTest(bool disabled) {
   g_readableOpenDisabled.store(disabled, std::memory_order_relaxed);
 }
