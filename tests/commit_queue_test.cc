@@ -63,6 +63,16 @@ void Hook(SyncPoint point, CommitEntry* entry) {
   }
 }
 
+// Starts `work` on a thread of its own and returns once that thread has
+// joined the queue, so that threads join in the order they are started.
+template <typename Work>
+std::thread StartJoined(Work work) {
+  const int joined = g_joined.load();
+  std::thread thread(work);
+  while (g_joined.load() <= joined) std::this_thread::yield();
+  return thread;
+}
+
 class CommitQueueTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -94,8 +104,7 @@ class CommitQueueTest : public ::testing::Test {
     g_heldLeader = &lines[0];
     std::vector<std::thread> threads;
     for (size_t i = 0; i < lines.size(); ++i) {
-      threads.emplace_back([&, i] { queue.Commit(&lines[i], Record, &recorder); });
-      while (g_joined.load() < static_cast<int>(i + 1)) std::this_thread::yield();
+      threads.push_back(StartJoined([&, i] { queue.Commit(&lines[i], Record, &recorder); }));
     }
     g_released = true;
     for (std::thread& thread : threads) thread.join();
@@ -148,19 +157,15 @@ TEST_F(CommitQueueTest, ExclusiveTurnEndsABatchAndHoldsTheQueueAlone) {
   before.id = 1;
   after.id = 2;
   g_heldLeader = &leader;
-  std::thread first([&] { queue.Commit(&leader, Record, &recorder); });
-  while (g_joined.load() < 1) std::this_thread::yield();
-  std::thread second([&] { queue.Commit(&before, Record, &recorder); });
-  while (g_joined.load() < 2) std::this_thread::yield();
-  std::thread alone([&] {
+  std::thread first = StartJoined([&] { queue.Commit(&leader, Record, &recorder); });
+  std::thread second = StartJoined([&] { queue.Commit(&before, Record, &recorder); });
+  std::thread alone = StartJoined([&] {
     razezir::ExclusiveTurn turn(queue);
     // Whatever is written meanwhile goes into the record, between the
     // batches before and after the turn.
     recorder.batches.push_back({-1});
   });
-  while (g_joined.load() < 3) std::this_thread::yield();
-  std::thread third([&] { queue.Commit(&after, Record, &recorder); });
-  while (g_joined.load() < 4) std::this_thread::yield();
+  std::thread third = StartJoined([&] { queue.Commit(&after, Record, &recorder); });
   g_released = true;
   for (std::thread* thread : {&first, &second, &alone, &third}) thread->join();
   EXPECT_EQ(recorder.batches, (Batches{{0, 1}, {-1}, {2}}));
@@ -173,8 +178,7 @@ TEST_F(CommitQueueTest, SleepingWaiterIsWoken) {
   leader.id = 0;
   sleeper.id = 1;
   g_heldLeader = &leader;
-  std::thread first([&] { queue.Commit(&leader, Record, &recorder); });
-  while (g_joined.load() < 1) std::this_thread::yield();
+  std::thread first = StartJoined([&] { queue.Commit(&leader, Record, &recorder); });
   std::thread second([&] { queue.Commit(&sleeper, Record, &recorder); });
   // The leader writes only once the waiter sleeps; the test hangs if a
   // sleeper is never woken.

@@ -49,9 +49,7 @@ bool DestinationTable::Open(const char* fileName, LogStream* opened) {
   const bool joined = UnlessOutOfMemory([&]() RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
     LockGuard hold(lock_);
     if (!file.hasIdentity) {
-      unkeyed_.reserve(unkeyed_.size() + 1);
       destination = Take();
-      unkeyed_.push_back(destination);
       created = true;
       return;
     }
@@ -100,17 +98,7 @@ void DestinationTable::Unref(Destination* destination) {
       destination == stdout_) {
     return;
   }
-  if (destination->keyed) {
-    byIdentity_.erase(destination->identity);
-  } else {
-    for (size_t i = 0; i < unkeyed_.size(); ++i) {
-      if (unkeyed_[i] == destination) {
-        unkeyed_[i] = unkeyed_.back();
-        unkeyed_.pop_back();
-        break;
-      }
-    }
-  }
+  if (destination->keyed) byIdentity_.erase(destination->identity);
   destination->inUse = false;
   free_.push_back(destination);
 }

@@ -37,8 +37,8 @@ struct Destination {
   // Streams and lines that refer to this destination.
   std::atomic<int> refs{0};
   // Kept by the table, under its lock: whether the destination is in use,
-  // and the file it stands for (none for standard output, or a file whose
-  // identity could not be read).
+  // and the file it stands for, when it is found by it (not standard
+  // output, nor a file whose identity could not be read).
   bool inUse = false;
   bool keyed = false;
   platform::FileIdentity identity{};
@@ -81,15 +81,13 @@ class DestinationTable {
   }
   void Unref(Destination* destination);
 
-  // Calls `visit(destination)` for every destination in use. REQUIRES: only
-  // the calling thread runs in this process (a fork child), or the visit
-  // needs nothing but the queue's address.
+  // Calls `visit(destination)` for every destination record, in use or
+  // kept for reuse. REQUIRES: only the calling thread runs in this process
+  // (a fork child), or the visit needs nothing but the queue's address.
   template <typename Visit>
   void ForEach(Visit&& visit) {
     LockGuard hold(lock_);
-    visit(stdout_);
-    for (const auto& entry : byIdentity_) visit(entry.second);
-    for (Destination* destination : unkeyed_) visit(destination);
+    for (const auto& destination : all_) visit(destination.get());
   }
 
   // Around fork: the prepare handler holds the table's lock, so that the
@@ -110,9 +108,9 @@ class DestinationTable {
 
   CriticalSectionLock lock_;
   Destination* stdout_;
+  // The destinations of files by identity; a file whose identity could not
+  // be read has one of its own, found by no other stream.
   std::map<platform::FileIdentity, Destination*> byIdentity_ RAZEZIR_GUARDED_BY(lock_);
-  // Destinations of files whose identity could not be read: shared by no one.
-  std::vector<Destination*> unkeyed_ RAZEZIR_GUARDED_BY(lock_);
   std::vector<Destination*> free_ RAZEZIR_GUARDED_BY(lock_);
   std::vector<std::unique_ptr<Destination>> all_ RAZEZIR_GUARDED_BY(lock_);
 };
