@@ -189,6 +189,57 @@ TEST_F(CommitQueueTest, SleepingWaiterIsWoken) {
   EXPECT_EQ(recorder.batches, (Batches{{0, 1}}));
 }
 
+// Shared turns carry one stamp at a time: a thread alone moves it, one
+// beside others may not (its line takes the queue); a leader moving it and
+// an exclusive turn both wait until the turns in flight have left, and the
+// gate stays closed to new shared turns while an exclusive turn holds.
+TEST_F(CommitQueueTest, SharedTurnsKeepOneStampAndGiveWayToTheLead) {
+  CommitQueue queue;
+  EXPECT_FALSE(queue.EnterShared());  // Not granted until allowed.
+  queue.AllowSharedTurns(true);
+  ASSERT_TRUE(queue.EnterShared());
+  EXPECT_TRUE(queue.StampShared(10));  // Alone: moves the stamp.
+  ASSERT_TRUE(queue.EnterShared());
+  EXPECT_TRUE(queue.StampShared(10));
+  EXPECT_FALSE(queue.StampShared(11));  // Another turn may land later with 10.
+  queue.LeaveShared();
+  EXPECT_TRUE(queue.StampShared(11));
+  // The leader and the exclusive turn wait for the turn still in flight.
+  std::atomic<int> step{0};
+  std::vector<int> order;  // Each entry written before the next step is taken.
+  std::thread leader([&] {
+    Line line;
+    queue.Commit(&line, [](void* context, CommitEntry* const*, size_t) {
+      auto* queue = static_cast<CommitQueue*>(context);
+      queue->EnterSharedAsLeader(12);
+      queue->LeaveShared();
+    }, &queue);
+    order.push_back(1);
+    step = 1;
+    razezir::ExclusiveTurn turn(queue);
+    order.push_back(3);
+    step = 3;
+    while (step != 4) std::this_thread::yield();
+  });
+  // Until the shared turn leaves, neither can go on.
+  for (int i = 0; i < 1000; ++i) std::this_thread::yield();
+  EXPECT_EQ(step.load(), 0);
+  order.push_back(0);
+  queue.LeaveShared();
+  while (step != 1) std::this_thread::yield();
+  ASSERT_TRUE(queue.EnterShared());
+  EXPECT_TRUE(queue.StampShared(12));  // The leader's stamp.
+  order.push_back(2);
+  queue.LeaveShared();
+  while (step != 3) std::this_thread::yield();
+  EXPECT_FALSE(queue.EnterShared());  // Closed while the exclusive turn holds.
+  step = 4;
+  leader.join();
+  EXPECT_TRUE(queue.EnterShared());
+  queue.LeaveShared();
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
+}
+
 // Threads commit numbered lines through one queue, with exclusive turns in
 // between. Every line must be written exactly once, each thread's lines in
 // order.

@@ -94,10 +94,7 @@ ssize_t FaultedWritev(int fd, const struct iovec* iov, int count) {
   return KernelWritev(fd, iov, count);
 }
 
-bool Armed(int fd) {
-  const int armed = g_fd.load();
-  return fd == armed || (armed == kEveryLogDescriptor && fd > 2);
-}
+bool Armed(int fd) { return fd == g_fd.load(); }
 
 long HookedWrite(int fd, const razezir::platform::ByteSpan* spans, int count) {
   static_assert(sizeof(razezir::platform::ByteSpan) == sizeof(struct iovec),

@@ -25,9 +25,6 @@ enum class WriteFault {
   kEintr,
 };
 
-// Stands for every descriptor above standard error, in ArmWriteFault.
-constexpr int kEveryLogDescriptor = -2;
-
 // Arms `fault` for writes to `fd`; replaces any earlier plan.
 void ArmWriteFault(int fd, WriteFault fault, int every, size_t shortBytes = 7);
 void DisarmWriteFaults();

@@ -15,12 +15,20 @@ namespace {
 // How a waiting thread waits. It spins for about a microsecond: when the
 // thread that writes is running, a batch is written in a few, and a waiter
 // that is still spinning is told without a system call on either side.
-// Then it yields the processor to the threads that have work (when there
-// are more threads than processors, one of them may be the writer), and
-// spins again, for up to a millisecond in all; spinning longer would only
-// keep them from the processor. Then it sleeps until told.
+// Then, while yielding has been paying off (waiters that yielded were told
+// while they yielded), it yields the processor for up to kYieldLimit: when
+// threads outnumber processors, the one it yields to may be the writer. A
+// yield that takes long means other threads had work for this processor; a
+// few of those and the waiter stops taking it from them. Then it sleeps
+// until told. One wait in kYieldSampling yields whatever the credit says,
+// and only those sampled waits move the credit.
 constexpr std::chrono::nanoseconds kSpinLimit{1000};
-constexpr std::chrono::nanoseconds kYieldLimit{1000000};
+constexpr std::chrono::nanoseconds kYieldLimit{100000};
+constexpr std::chrono::nanoseconds kSlowYield{3000};
+constexpr int kSlowYieldsTolerated = 3;
+constexpr uint32_t kYieldSampling = 256;
+// The credit moves by this much per sample, and loses 1/1024 of itself.
+constexpr int32_t kYieldCreditStep = 131072;
 
 // How long a leader waits for company at most: about the time a thread
 // takes to format a line.
@@ -95,12 +103,32 @@ bool CommitQueue::Await(CommitEntry* entry) {
     turn = entry->turn.load(std::memory_order_acquire);
     return turn != CommitEntry::kQueued;
   };
-  const auto deadline = std::chrono::steady_clock::now() + kYieldLimit;
-  while (!SpinUntil(kSpinLimit, told)) {
-    if (std::chrono::steady_clock::now() >= deadline) break;
-    std::this_thread::yield();
+  if (SpinUntil(kSpinLimit, told)) return turn == CommitEntry::kLead;
+  const bool sampled = waits_.fetch_add(1, std::memory_order_relaxed) % kYieldSampling == 0;
+  if (sampled || yieldCredit_.load(std::memory_order_relaxed) >= 0) {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    auto before = start;
+    int slowYields = 0;
+    bool toldWhileYielding = false;
+    while (before - start < kYieldLimit) {
+      std::this_thread::yield();
+      if (told()) {
+        toldWhileYielding = true;
+        break;
+      }
+      const auto after = Clock::now();
+      if (after - before >= kSlowYield && ++slowYields >= kSlowYieldsTolerated) break;
+      before = after;
+    }
+    if (sampled) {
+      // Samples may overwrite each other's updates; the credit is a trend.
+      int32_t credit = yieldCredit_.load(std::memory_order_relaxed);
+      credit = credit - credit / 1024 + (toldWhileYielding ? kYieldCreditStep : -kYieldCreditStep);
+      yieldCredit_.store(credit, std::memory_order_relaxed);
+    }
+    if (toldWhileYielding) return turn == CommitEntry::kLead;
   }
-  if (turn != CommitEntry::kQueued) return turn == CommitEntry::kLead;
   if (entry->turn.compare_exchange_strong(turn, CommitEntry::kSleeping,
                                           std::memory_order_acq_rel)) {
     Reach(SyncPoint::kSleeping, entry);
@@ -113,7 +141,9 @@ bool CommitQueue::Await(CommitEntry* entry) {
 }
 
 void CommitQueue::AwaitCompany(CommitEntry* leader) const {
-  if (!contended_.load(std::memory_order_relaxed)) return;
+  // Where threads append side by side, a line in the queue is one that
+  // could not: nothing is gained by holding it back.
+  if (SharedTurns() || !contended_.load(std::memory_order_relaxed)) return;
   SpinUntil(kLingerLimit, [&] { return tail_.load(std::memory_order_acquire) != leader; });
 }
 
@@ -191,6 +221,7 @@ CommitEntry* CommitQueue::FinishBatch(const Batch& batch, const CommitEntry* own
 }
 
 void CommitQueue::PassLead(CommitEntry* leader) {
+  if (leader->exclusive && SharedTurns()) OpenGate();
   CommitEntry* next = NextAfter(leader);
   if (next == nullptr) return;
   next->older = nullptr;
@@ -215,6 +246,65 @@ void CommitQueue::TakeAlone(CommitEntry* entry) {
   const bool leads = Join(entry);
   Reach(SyncPoint::kJoined, entry);
   if (!leads) Await(entry);
+  if (SharedTurns()) CloseGate();
+}
+
+bool CommitQueue::EnterShared() {
+  if (!SharedTurns()) return false;
+  if ((gate_.fetch_add(1, std::memory_order_acquire) & kClosed) == 0) return true;
+  LeaveShared();
+  return false;
+}
+
+bool CommitQueue::StampShared(int64_t millisecond) {
+  const uint64_t stamp = StampBits(millisecond);
+  uint64_t gate = gate_.load(std::memory_order_acquire);
+  for (;;) {
+    if ((gate & kStampMask) == stamp) return true;
+    // Another turn in flight may carry the old stamp and land after this
+    // line; only a thread alone may move the stamp.
+    if ((gate & kCountMask) != 1) return false;
+    if (gate_.compare_exchange_weak(gate, stamp | (gate & ~kStampMask),
+                                    std::memory_order_acq_rel, std::memory_order_acquire)) {
+      return true;
+    }
+  }
+}
+
+void CommitQueue::LeaveShared() {
+  const uint64_t before = gate_.fetch_sub(1, std::memory_order_release);
+  if ((before & kDrainer) != 0 && (before & kCountMask) == 1) {
+    drained_.fetch_add(1, std::memory_order_release);
+    platform::WakeWord(&drained_);
+  }
+}
+
+void CommitQueue::CloseGate() {
+  auto drained = [&] { return (gate_.load(std::memory_order_acquire) & kCountMask) == 0; };
+  gate_.fetch_or(kClosed, std::memory_order_acq_rel);
+  if (SpinUntil(kSpinLimit, drained)) return;
+  for (;;) {
+    const uint32_t seen = drained_.load(std::memory_order_acquire);
+    if ((gate_.fetch_or(kDrainer, std::memory_order_acq_rel) & kCountMask) == 0) break;
+    platform::WaitOnWord(&drained_, seen);
+  }
+  gate_.fetch_and(~kDrainer, std::memory_order_relaxed);
+}
+
+void CommitQueue::EnterSharedAsLeader(int64_t millisecond) {
+  // The gate is open: only a leader closes it, and this thread leads.
+  gate_.fetch_add(1, std::memory_order_acquire);
+  if (StampShared(millisecond)) return;
+  LeaveShared();
+  CloseGate();
+  const uint64_t stamp = StampBits(millisecond);
+  // Turns that found the gate closed may still be on their way out, so the
+  // count is not overwritten.
+  uint64_t gate = gate_.load(std::memory_order_relaxed);
+  while (!gate_.compare_exchange_weak(gate, (stamp | (gate & ~kStampMask)) + 1,
+                                      std::memory_order_acq_rel, std::memory_order_relaxed)) {
+  }
+  OpenGate();
 }
 
 }  // namespace razezir

@@ -26,6 +26,26 @@
 // An exclusive turn carries no line: its thread gets the destination to
 // itself, to write a line in several pieces or to change or close a stream,
 // and then passes the lead on. A batch never takes an exclusive entry along.
+//
+// Shared turns. Where the system appends each write whole at the end of the
+// file, whatever other writers do (a regular file opened for appending), a
+// queue may let threads append their own lines directly, side by side,
+// instead of queueing them: on a kernel that overlaps appends this is what
+// keeps many threads as fast as the same writes without a log, and it never
+// holds a line back. A thread with a shared turn writes one whole line with
+// one write and leaves. Exclusive turns close the gate to new shared turns
+// and wait until those in flight have left, so a long line's pieces and a
+// stream's change still have the file alone; a line that finds the gate
+// closed takes the queue.
+//
+// A line's time is its writer's own clock reading, and times must never go
+// backwards in a file, though side-by-side writes land in any order. So
+// the gate carries a stamp, the millisecond that every shared turn in
+// flight was stamped with: a thread may take a shared turn with its own
+// reading only when that is the stamp, or when it is the only thread in
+// flight and so may change the stamp. Otherwise its line takes the queue,
+// whose leader closes the gate, waits for the turns in flight and moves
+// the stamp on: that happens about once a millisecond under contention.
 
 #ifndef RAZEZIR_SRC_CORE_COMMIT_QUEUE_H_
 #define RAZEZIR_SRC_CORE_COMMIT_QUEUE_H_
@@ -91,9 +111,35 @@ class CommitQueue {
   // entry queued after it, or leaves the queue idle.
   void PassLead(CommitEntry* leader);
 
-  // Forgets the entries of threads that a fork left behind. REQUIRES: only
-  // the calling thread runs in this process.
-  void ResetInForkChild() { tail_.store(nullptr, std::memory_order_relaxed); }
+  // Whether this queue grants shared turns. Set before the queue's
+  // destination is published, for a file that appends every write whole.
+  void AllowSharedTurns(bool allow) { sharedTurns_.store(allow, std::memory_order_relaxed); }
+  bool SharedTurns() const { return sharedTurns_.load(std::memory_order_relaxed); }
+
+  // Takes a shared turn, unless the queue grants none or its gate is
+  // closed: then returns false, and the line takes the queue.
+  bool EnterShared();
+  // REQUIRES: the caller holds a shared turn. Returns true if the caller may
+  // stamp its line with `millisecond` (a clock reading in milliseconds):
+  // the turns in flight carry that stamp, or the caller is alone and moves
+  // the stamp to it. Returns false if its line must take the queue.
+  bool StampShared(int64_t millisecond);
+  // Gives a shared turn back.
+  void LeaveShared();
+
+  // REQUIRES: the caller leads a batch (not an exclusive turn). Before a
+  // batch stamped with `millisecond` is written: takes a shared turn with
+  // that stamp, when the turns in flight carry another first waiting for
+  // them to leave, so that no line stamped earlier lands after the batch.
+  // The caller gives it back with LeaveShared once the batch is written.
+  void EnterSharedAsLeader(int64_t millisecond);
+
+  // Forgets the entries and shared turns of threads that a fork left
+  // behind. REQUIRES: only the calling thread runs in this process.
+  void ResetInForkChild() {
+    tail_.store(nullptr, std::memory_order_relaxed);
+    gate_.store(gate_.load(std::memory_order_relaxed) & kStampMask, std::memory_order_relaxed);
+  }
 
   // Points in the queue's work where a test may act, so that a test can
   // make an interleaving happen instead of waiting for it. The hook runs on
@@ -134,9 +180,9 @@ class CommitQueue {
   bool Join(CommitEntry* entry);
 
   // Waits until another thread has written the line of `entry` (returns
-  // false) or handed it the lead (returns true). Spins briefly, then yields
-  // now and then, then sleeps.
-  static bool Await(CommitEntry* entry);
+  // false) or handed it the lead (returns true). Spins briefly; then
+  // yields, while yielding has been paying off; then sleeps.
+  bool Await(CommitEntry* entry);
 
   // REQUIRES: `leader` leads and is not exclusive. When the destination
   // was contended a moment ago and no line waits behind the leader's yet,
@@ -162,6 +208,24 @@ class CommitQueue {
   // and its thread has not been told yet (so its address is not reused).
   CommitEntry* NextAfter(CommitEntry* last);
 
+  // The gate of shared turns: the stamp in the high bits, a bit that is set
+  // while it is closed, and the number of shared turns in flight.
+  // A leader waiting for the turns in flight to leave sleeps on
+  // `drained_` when kDrainer is set; the last to leave wakes it.
+  static constexpr int kStampShift = 22;
+  static constexpr uint64_t kDrainer = uint64_t{1} << 21;
+  static constexpr uint64_t kClosed = uint64_t{1} << 20;
+  static constexpr uint64_t kCountMask = kClosed - 1;
+  static constexpr uint64_t kStampMask = ~uint64_t{0} << kStampShift;
+  static uint64_t StampBits(int64_t millisecond) {
+    return static_cast<uint64_t>(millisecond) << kStampShift;
+  }
+
+  // Closes the gate and waits until no shared turn is in flight. REQUIRES:
+  // the caller leads, so no one else closes it.
+  void CloseGate();
+  void OpenGate() { gate_.fetch_and(~(kClosed | kDrainer), std::memory_order_release); }
+
   // Runs the test hook, if any, at `point`.
   static void Reach(SyncPoint point, CommitEntry* entry) {
     TestHook hook = testHook_.load(std::memory_order_relaxed);
@@ -173,6 +237,15 @@ class CommitQueue {
   // Whether the last batch carried more than one line or had a line
   // waiting after it. Written only by the leader.
   std::atomic<bool> contended_{false};
+  // Whether waiters that yielded were told meanwhile, of late: positive
+  // while yielding pays, decaying, updated from a sample of the waits.
+  std::atomic<int32_t> yieldCredit_{0};
+  std::atomic<uint32_t> waits_{0};
+  std::atomic<bool> sharedTurns_{false};
+  std::atomic<uint64_t> gate_{0};
+  // Bumped when the last shared turn leaves a closed gate, for a leader
+  // that sleeps until then.
+  std::atomic<uint32_t> drained_{0};
 
   static inline std::atomic<TestHook> testHook_{nullptr};
 };

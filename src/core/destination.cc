@@ -38,6 +38,7 @@ Destination* DestinationTable::Take() {
   destination->inUse = true;
   destination->keyed = false;
   destination->lineState.midLine.store(false, std::memory_order_relaxed);
+  destination->queue.AllowSharedTurns(false);
   return destination;
 }
 
@@ -77,8 +78,9 @@ bool DestinationTable::Open(const char* fileName, LogStream* opened) {
   // A file already open here may end inside a line that one of its
   // streams is writing in pieces: only a newly found file is judged by its
   // last byte.
-  if (created && file.endsMidLine) {
-    destination->lineState.midLine.store(true, std::memory_order_relaxed);
+  if (created) {
+    if (file.endsMidLine) destination->lineState.midLine.store(true, std::memory_order_relaxed);
+    destination->queue.AllowSharedTurns(file.appendsWhole);
   }
   *opened = LogStream{file.stream, destination};
   return true;

@@ -2,15 +2,21 @@
 // main log or a target, the line prefix, and the writing of each line.
 //
 // A message is routed first, then rendered with its prefix into one buffer
-// on the stack, outside any lock, and then committed to the queue of its
-// destination, the file it lands in: alone, it goes out with one write;
-// when other threads are writing to the same file, through any stream, it
-// goes out with theirs in one write. Either way it is whole in the file when
-// the call returns, even if the process dies right after, and lines from
+// on the stack, outside any lock, and then written to its destination, the
+// file it lands in. Into a regular file, which the system appends to whole,
+// a line goes out with one write of its own under a shared turn, beside
+// other threads' lines: where the kernel overlaps appends, that is as fast
+// as the writes alone. Elsewhere (a pipe, standard output), or when the
+// file is held for a long line or a stream's change, or when the line's
+// time would overtake a line still on its way, the line is committed to
+// the destination's queue: alone, it goes out with one write; when other
+// threads are writing to the same file, through any stream, it goes out
+// with theirs in one write. Either way it is whole in the file when the
+// call returns, even if the process dies right after, and lines from
 // different threads never interleave. The timestamp is put into the line's
-// prefix by the thread that writes it, from one clock reading per write, so
-// a file's lines carry times that never go backwards. Routing takes the
-// list lock only while it looks a target up, and never while writing.
+// prefix just before it is written, so a file's lines carry times that
+// never go backwards. Routing takes the list lock only while it looks a
+// target up, and never while writing.
 //
 // A line for the main log holds a reference to the destination it joined.
 // The control calls that change or read the main stream take an exclusive
@@ -109,11 +115,26 @@ void BeginLine(OutBuffer* line, int flags, const char16_t* module) {
   AppendIdAndTag(line, flags, module);
 }
 
+// A clock reading as the millisecond it falls in.
+int64_t Milliseconds(platform::WallClock now) {
+  return static_cast<int64_t>(now.seconds) * 1000 + now.milliseconds;
+}
+
 // The timestamp texts of one clock reading, with and without milliseconds,
 // for the lines written together. The clock is read, and each text
 // formatted, when first needed.
 class TimeStamp {
  public:
+  TimeStamp() = default;
+  // Stamps with a clock reading already made.
+  explicit TimeStamp(platform::WallClock now) : read_(true), now_(now) {}
+  // Stamps the batch that the caller leads in `queue`: when the clock is
+  // read, the caller takes a shared turn with its reading, which it gives
+  // back once the batch is written, if EnteredGate().
+  explicit TimeStamp(CommitQueue* queue) : leaderOf_(queue->SharedTurns() ? queue : nullptr) {}
+
+  bool EnteredGate() const { return leaderOf_ != nullptr && read_; }
+
   // Puts the text that `flags` asks for at the end of the line's time gap
   // (TimeGap(flags) bytes at `start`). Returns where the line now starts.
   size_t Put(char* start, int flags) {
@@ -122,6 +143,7 @@ class TimeStamp {
     if (!read_) {
       now_ = ReadTraceClock();
       read_ = true;
+      if (leaderOf_ != nullptr) leaderOf_->EnterSharedAsLeader(Milliseconds(now_));
     }
     const int variant = (flags & QXSTD::TRACE_MSEC) != 0 ? 1 : 0;
     if (size_[variant] == kUnformatted) {
@@ -134,6 +156,7 @@ class TimeStamp {
 
  private:
   static constexpr size_t kUnformatted = ~size_t{0};
+  CommitQueue* leaderOf_ = nullptr;
   bool read_ = false;
   platform::WallClock now_{};
   char text_[2][kPrefixTimeBytes];
@@ -190,7 +213,7 @@ void WriteBatch(void* context, CommitEntry* const* entries, size_t count) {
   TraceState* state = batch->state;
   const bool mainIsHere =
       state->mainDestination.load(std::memory_order_acquire) == batch->destination;
-  TimeStamp now;
+  TimeStamp now(&batch->destination->queue);
   platform::ByteSpan spans[CommitQueue::kMaxBatch];
   size_t nSpans = 0;
   // Every stream in a destination writes into the same file, so the batch
@@ -215,6 +238,7 @@ void WriteBatch(void* context, CommitEntry* const* entries, size_t count) {
     spans[nSpans++] = platform::ByteSpan{line->start + offset, line->bytes - offset};
   }
   if (nSpans > 0) WriteLogSpans(stream, &batch->destination->lineState, spans, nSpans);
+  if (now.EnteredGate()) batch->destination->queue.LeaveShared();
 }
 
 // One line on its way to its destination.
@@ -246,6 +270,46 @@ Destination* UnqueuedDestination(const LineJob& job) {
                                      : job.state->mainDestination.load(std::memory_order_relaxed);
 }
 
+// What became of a line offered to its destination under a shared turn.
+enum class Append {
+  kDone,     // Written, or dropped by the main level now in force.
+  kQueue,    // Not written: the line takes the queue.
+  kMoved,    // Not written: the main log is elsewhere now.
+};
+
+// Appends a line to `destination` under a shared turn, beside other
+// threads' lines, when the destination grants one and the line's time
+// allows: the line is stamped with a clock reading made in the turn, so it
+// lands after every line stamped earlier.
+Append AppendShared(const LineJob& job, Destination* destination) {
+  CommitQueue& queue = destination->queue;
+  if (!queue.EnterShared()) return Append::kQueue;
+  const QueuedLine& line = job.line;
+  Append result = Append::kDone;
+  FILE* stream = nullptr;
+  if (job.route.target != nullptr) {
+    stream = job.route.target->out;
+  } else if (job.state->mainDestination.load(std::memory_order_acquire) != destination) {
+    // The stream cannot change while the turn is held, but it may have
+    // changed before.
+    result = Append::kMoved;
+  } else if (line.level <= job.state->level.load(std::memory_order_relaxed)) {
+    stream = job.state->out.load(std::memory_order_relaxed);
+  }
+  if (stream != nullptr) {
+    const bool timed = TimeGap(line.flags) != 0;
+    const platform::WallClock clock = timed ? ReadTraceClock() : platform::WallClock{};
+    if (timed && !queue.StampShared(Milliseconds(clock))) {
+      result = Append::kQueue;
+    } else {
+      const size_t offset = TimeStamp(clock).Put(line.start, line.flags);
+      AppendLogLine(stream, &destination->lineState, line.start + offset, line.bytes - offset);
+    }
+  }
+  queue.LeaveShared();
+  return result;
+}
+
 // Commits a line formatted whole in `buffer`: writes it, on its own or with
 // the lines of other threads.
 void CommitLine(LineJob* job, OutBuffer* buffer) {
@@ -260,11 +324,18 @@ void CommitLine(LineJob* job, OutBuffer* buffer) {
   }
   if (job->route.target != nullptr) {
     BatchContext context{job->state, job->route.target->destination};
+    if (AppendShared(*job, context.destination) == Append::kDone) return;
     context.destination->queue.Commit(line, WriteBatch, &context);
     return;
   }
   for (;;) {
     BatchContext context{job->state, HoldMainDestination(job->state)};
+    const Append append = AppendShared(*job, context.destination);
+    if (append != Append::kQueue) {
+      ReleaseMainDestination(job->state, context.destination);
+      if (append == Append::kDone) return;
+      continue;
+    }
     line->moved = false;
     context.destination->queue.Commit(line, WriteBatch, &context);
     ReleaseMainDestination(job->state, context.destination);

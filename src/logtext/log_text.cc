@@ -153,24 +153,43 @@ bool EndsInsideLine(const platform::ByteSpan* spans, size_t nWritten) {
   }
 }
 
-}  // namespace
-
-bool WriteLogSpans(FILE* stream, LineState* lineState, const platform::ByteSpan* spans,
-                   size_t count, bool continuesLine) {
+// Writes the spans with `write` after closing off a cut line, and marks the
+// place mid-line when the write leaves it there.
+template <typename Write>
+bool WriteAfterCutLine(LineState* lineState, const platform::ByteSpan* spans, size_t count,
+                       bool continuesLine, Write&& write) {
   if (lineState->midLine.load(std::memory_order_relaxed)) {
     // Until the fragment is closed off, nothing more goes after it: a line
     // that cannot be written whole is lost whole.
     const platform::ByteSpan lineEnd{"\n", 1};
-    if (WriteSpans(stream, &lineEnd, 1) != 1) return false;
+    if (write(&lineEnd, 1) != 1) return false;
     lineState->midLine.store(false, std::memory_order_relaxed);
   }
   size_t nBytes = 0;
   for (size_t i = 0; i < count; ++i) nBytes += spans[i].size;
-  const size_t written = WriteSpans(stream, spans, count);
+  const size_t written = write(spans, count);
   if (written == nBytes) return true;
   const bool leftMidLine = written > 0 ? EndsInsideLine(spans, written) : continuesLine;
   if (leftMidLine) lineState->midLine.store(true, std::memory_order_relaxed);
   return false;
+}
+
+}  // namespace
+
+bool WriteLogSpans(FILE* stream, LineState* lineState, const platform::ByteSpan* spans,
+                   size_t count, bool continuesLine) {
+  return WriteAfterCutLine(lineState, spans, count, continuesLine,
+                           [stream](const platform::ByteSpan* s, size_t n) {
+                             return WriteSpans(stream, s, n);
+                           });
+}
+
+bool AppendLogLine(FILE* stream, LineState* lineState, const char* data, size_t nBytes) {
+  const platform::ByteSpan line{data, nBytes};
+  return WriteAfterCutLine(lineState, &line, 1, false,
+                           [stream](const platform::ByteSpan* s, size_t) {
+                             return platform::AppendOnceToOwnStream(stream, s->data, s->size);
+                           });
 }
 
 void CloseLogStream(FILE* stream) {

@@ -71,6 +71,13 @@ inline bool WriteLogBytes(FILE* stream, LineState* lineState, const char* data,
   return WriteLogSpans(stream, lineState, &span, 1, continuesLine);
 }
 
+// Appends one whole line to a log file's stream beside other writers' lines,
+// with one write that is not retried: were the rest of a partial write
+// written, another writer's line could have landed before it. A write cut
+// short leaves the place mid-line and loses the rest of the line. Returns
+// false if the system failed to take the line whole.
+bool AppendLogLine(FILE* stream, LineState* lineState, const char* data, size_t nBytes);
+
 // Closes a stream the library opened; standard output is never closed.
 void CloseLogStream(FILE* stream);
 

@@ -174,6 +174,11 @@ struct OpenedFile {
   // The file is a regular file that was non-empty and did not end with a
   // line end when opened: a crash or another writer cut its last line.
   bool endsMidLine;
+  // The system puts every write to the file whole at its end, whatever
+  // other writers do at the same time (a regular file opened for appending,
+  // where the system serialises appends), so that threads may append their
+  // own lines side by side.
+  bool appendsWhole;
 };
 
 // Opens `fileName` for appending (created if absent, existing content kept,
@@ -189,6 +194,11 @@ bool OpenAppendStream(const char* fileName, OpenedFile* opened);
 // read, so that the branch that skips the cut-line check can be tested
 // where permissions cannot force it (as root).
 void SetReadableOpenDisabledForTest(bool disabled);
+
+// Test-only: while set, OpenAppendStream reports no file as appending whole,
+// so that the lines of every file take turns in its queue, as those of a
+// pipe do.
+void SetWholeAppendsDisabledForTest(bool disabled);
 
 // A run of bytes to write: one line, or a piece of one.
 struct ByteSpan {
@@ -206,6 +216,12 @@ struct ByteSpan {
 // when the system failed. Where log files are text files with CR LF line
 // ends (Windows), every LF is written as CR LF, still in the one write.
 size_t WriteToOwnStream(FILE* stream, const ByteSpan* spans, size_t count);
+
+// Writes `nBytes` to a stream that OpenAppendStream opened with one write,
+// retried only when a signal came before anything was written: the rest of
+// a partial write is not written, since other writers' lines may land
+// after the part that was. Returns how many bytes were written.
+size_t AppendOnceToOwnStream(FILE* stream, const char* data, size_t nBytes);
 
 // Test-only: the one way every write of log bytes reaches the system, to a
 // log file or to standard output. While a hook is set it is called in place

@@ -62,6 +62,7 @@ constexpr int kOpenBaseFlags = 0;
 #endif  // defined(O_CLOEXEC)
 
 std::atomic<bool> g_readableOpenDisabled{false};
+std::atomic<bool> g_wholeAppendsDisabled{false};
 
 // The key whose destructor releases a thread's data at its exit.
 pthread_key_t g_threadExitKey;
@@ -300,6 +301,8 @@ bool OpenAppendStream(const char* fileName, OpenedFile* opened) {
   opened->endsMidLine = readable && opened->hasIdentity && S_ISREG(info.st_mode) &&
                         info.st_size > 0 && pread(fd, &last, 1, info.st_size - 1) == 1 &&
                         last != '\n';
+  opened->appendsWhole = opened->hasIdentity && S_ISREG(info.st_mode) &&
+                         !g_wholeAppendsDisabled.load(std::memory_order_relaxed);
   // Mode "a" whatever the descriptor allows: the stream appends, as every
   // log stream does.
   FILE* stream = fdopen(fd, "a");
@@ -318,8 +321,21 @@ void SetReadableOpenDisabledForTest(bool disabled) {
   g_readableOpenDisabled.store(disabled, std::memory_order_relaxed);
 }
 
+void SetWholeAppendsDisabledForTest(bool disabled) {
+  g_wholeAppendsDisabled.store(disabled, std::memory_order_relaxed);
+}
+
 size_t WriteToOwnStream(FILE* stream, const ByteSpan* spans, size_t count) {
   return WriteSpansToDescriptor(fileno(stream), spans, count);
+}
+
+size_t AppendOnceToOwnStream(FILE* stream, const char* data, size_t nBytes) {
+  const struct iovec piece = {const_cast<char*>(data), nBytes};
+  for (;;) {
+    const ssize_t written = WriteOnce(fileno(stream), &piece, 1);
+    if (written >= 0) return static_cast<size_t>(written);
+    if (errno != EINTR) return 0;
+  }
 }
 
 size_t WriteStandardOutput(const ByteSpan* spans, size_t count) {

@@ -194,6 +194,10 @@ bool OpenAppendStream(const char* fileName, OpenedFile* opened) {
       info.dwVolumeSerialNumber,
       (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
   opened->endsMidLine = false;
+  // Appends through a handle with FILE_APPEND_DATA alone are whole, but the
+  // CR LF translation below may split a line into several writes; lines
+  // take turns in the queue here.
+  opened->appendsWhole = false;
   LARGE_INTEGER size;
   if (readable && GetFileSizeEx(file, &size) && size.QuadPart > 0) {
     OVERLAPPED at{};
@@ -227,6 +231,13 @@ void SetWriteHookForTest(WriteHook) {}
 
 void SetReadableOpenDisabledForTest(bool disabled) {
   g_readableOpenDisabled.store(disabled, std::memory_order_relaxed);
+}
+
+void SetWholeAppendsDisabledForTest(bool) {}
+
+size_t AppendOnceToOwnStream(FILE* stream, const char* data, size_t nBytes) {
+  const ByteSpan span{data, nBytes};
+  return WriteToOwnStream(stream, &span, 1);
 }
 
 // Log files are Windows text files: every line end is CR LF, as the runtime
