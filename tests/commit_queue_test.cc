@@ -216,21 +216,25 @@ TEST_F(CommitQueueTest, SharedTurnsKeepOneStampAndGiveWayToTheLead) {
     }, &queue);
     order.push_back(1);
     step = 1;
+    while (step != 2) std::this_thread::yield();
     razezir::ExclusiveTurn turn(queue);
     order.push_back(3);
     step = 3;
     while (step != 4) std::this_thread::yield();
   });
-  // Until the shared turn leaves, neither can go on.
-  for (int i = 0; i < 1000; ++i) std::this_thread::yield();
-  EXPECT_EQ(step.load(), 0);
-  order.push_back(0);
-  queue.LeaveShared();
+  auto holdThenLeave = [&](int from, int entry) {
+    // Until the shared turn leaves, the other thread cannot go on.
+    for (int i = 0; i < 1000; ++i) std::this_thread::yield();
+    EXPECT_EQ(step.load(), from);
+    order.push_back(entry);
+    queue.LeaveShared();
+  };
+  holdThenLeave(0, 0);
   while (step != 1) std::this_thread::yield();
   ASSERT_TRUE(queue.EnterShared());
   EXPECT_TRUE(queue.StampShared(12));  // The leader's stamp.
-  order.push_back(2);
-  queue.LeaveShared();
+  step = 2;
+  holdThenLeave(2, 2);
   while (step != 3) std::this_thread::yield();
   EXPECT_FALSE(queue.EnterShared());  // Closed while the exclusive turn holds.
   step = 4;
