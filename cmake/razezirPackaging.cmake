@@ -1,9 +1,9 @@
 # Binary packages with CPack. On Linux `cpack -G DEB` in a build configured
 # with CMAKE_INSTALL_PREFIX=/usr makes two Debian packages: librazezir<SOVERSION>
 # with the shared library, and librazezir-dev with the header, the .so link,
-# the CMake package, razezir.pc and the lnav format. A Windows build makes a
-# ZIP with the DLL, its import library, the header and the same development
-# files.
+# the CMake package, razezir.pc, the lnav format and the rsyslog examples.
+# A Windows build makes a ZIP with the DLL, its import library, the header
+# and the same development files.
 
 set(RAZEZIR_PACKAGE_MAINTAINER "razezir maintainers <maintainers@razezir.example>"
     CACHE STRING "Maintainer named in the binary packages")
@@ -67,7 +67,7 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
     "${razezir_runtime_package} (= ${razezir_deb_version})")
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
-    "process-wide diagnostic trace library - development files\n${razezir_long_description}\nThis package holds the header, the CMake package, the pkg-config file\nand a log format for lnav.")
+    "process-wide diagnostic trace library - development files\n${razezir_long_description}\nThis package holds the header, the CMake package, the pkg-config file,\na log format for lnav and example rsyslog configurations.")
 
 # Each package carries its copyright file and a compressed changelog, as
 # Debian asks. They go into the packages only: a plain `cmake --install`

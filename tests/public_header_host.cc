@@ -1,5 +1,7 @@
 // A host that knows only the public header and links only the shared
-// library: it traces through every kind of call and reads its log back.
+// library: it traces through every kind of call and reads its log back. It
+// is built with -Wwrite-strings, and names its files in every way a host
+// writes them: each picks one StartTrace, without a warning.
 // Built with RAZEZIR_DLOPEN_HOST, it links nothing of the library and loads
 // it with dlopen instead, after a thread of its own exists, and traces from
 // both threads: the library's per-thread storage must be there for a
@@ -102,8 +104,9 @@ int main() {
   int fd = mkstemp(path);
   if (fd < 0) return 1;
   close(fd);
+  const std::string name = path;
   QXSTD::InitTrace();
-  QXSTD::StartTrace(3, path, 0);
+  QXSTD::StartTrace(3, name.c_str(), 0);
   const unsigned short plain[] = {'p', 'l', 'a', 'i', 'n', '\n', 0};
   QXSTD::Trace(1, plain, plain);
   QXSTD::Trace(2, u"m", u"%d %s %hs\n", 2, u"wide", "narrow");
@@ -113,6 +116,11 @@ int main() {
   QXSTD::Trace1(u"m", u"module\n");
   int size = 0;
   QXSTD::GetTraceLogFileName(nullptr, &size);
+  // Standard output, four ways.
+  QXSTD::StartTrace(3, "", 0);
+  QXSTD::StartTrace(3, nullptr, 0);
+  QXSTD::StartTrace(3, NULL, 0);
+  QXSTD::StartTrace(3, 0, 0);
   QXSTD::DeinitTrace();
 
   const std::string text = ReadAndRemove(path);

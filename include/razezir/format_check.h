@@ -14,6 +14,10 @@
 //
 // A mismatch is reported by calling FormatDoesNotMatchArguments, which is
 // not constexpr, during the constant evaluation of the format's constructor.
+// A format that is not a constant expression is reported the same way, by
+// FormatIsNotAConstantExpression under a frame that names the remedy,
+// QXSTD::RuntimeFormat; a pointer computed in the call, by a static_assert
+// that names it.
 // The compiler then rejects the call, and the frames of its message name
 // what is wrong: which argument (counted from 1 after the format), which
 // conversion, and what it reads. See the reporters below.
@@ -423,13 +427,66 @@ struct RuntimeFormatString {
   const char16_t* units;
 };
 
+// Never defined, and not constexpr: reaching it means that the format's
+// value is not known to the compiler, so it cannot be checked.
+void FormatIsNotAConstantExpression();
+
+// The reporter of a format that is not a constant expression: `remedy`
+// reaches the compiler's message as written here.
+constexpr void NotAConstantExpression(const char* remedy) {
+  if (remedy != nullptr) FormatIsNotAConstantExpression();
+}
+
+// Whether the compiler knows the value of `expression`. Without the
+// builtin, a format that is not a constant still fails to compile, with the
+// compiler's own message: the variable it could not read, not the remedy.
+#if defined(__has_builtin)
+#if __has_builtin(__builtin_constant_p)
+#define RAZEZIR_IS_CONSTANT(expression) __builtin_constant_p(expression)
+#endif
+#endif
+#if !defined(RAZEZIR_IS_CONSTANT)
+#define RAZEZIR_IS_CONSTANT(expression) true
+#endif
+#define RAZEZIR_RUNTIME_FORMAT_REMEDY \
+  "a format known only at run time goes through QXSTD::RuntimeFormat(format)"
+
+// A checked format is a literal, a constexpr array or a constexpr pointer.
+// Arrays and pointers are taken by reference, so that a variable the
+// compiler cannot read is reported, with the remedy, before anything reads
+// it: read as an argument, the compiler stops there and names only the
+// variable.
 template <typename... Args>
 class CheckedFormat {
  public:
   // Implicit, so that a literal converts where a format is expected.
-  consteval CheckedFormat(const char16_t* format) : units_(format) {
+  template <size_t N>
+  consteval CheckedFormat(const char16_t (&format)[N]) : units_(nullptr) {
+    if (!RAZEZIR_IS_CONSTANT(format[0])) NotAConstantExpression(RAZEZIR_RUNTIME_FORMAT_REMEDY);
+    units_ = format;
     Check<Args...>(format);
   }
+  // A template, so that an array argument prefers the constructor above
+  // rather than decaying to this one.
+  template <typename Unit>
+    requires kSame<Unit, char16_t>
+  consteval CheckedFormat(const Unit* const& format) : units_(nullptr) {
+    if (!RAZEZIR_IS_CONSTANT(format)) NotAConstantExpression(RAZEZIR_RUNTIME_FORMAT_REMEDY);
+    units_ = format;
+    Check<Args...>(format);
+  }
+  // A pointer computed by the call (`name.c_str()`, `format + 1`) is
+  // evaluated before any constructor could look at it, and compilers then
+  // name what they could not evaluate: such formats are refused here, with
+  // the remedy.
+  template <typename Format>
+    requires kOneOf<Format, const char16_t*, char16_t*>
+  CheckedFormat(Format&&) : units_(nullptr) {
+    static_assert(kSame<Format, void>, "only a literal or a constexpr variable is checked; "
+                                       RAZEZIR_RUNTIME_FORMAT_REMEDY);
+  }
+  // A null format writes nothing.
+  consteval CheckedFormat(decltype(nullptr)) : units_(nullptr) { Check<Args...>(nullptr); }
   constexpr CheckedFormat(RuntimeFormatString format) : units_(format.units) {}
 
   constexpr const char16_t* get() const { return units_; }
@@ -437,6 +494,9 @@ class CheckedFormat {
  private:
   const char16_t* units_;
 };
+
+#undef RAZEZIR_RUNTIME_FORMAT_REMEDY
+#undef RAZEZIR_IS_CONSTANT
 
 }  // namespace format_check
 }  // namespace QXSTD

@@ -137,7 +137,26 @@ namespace detail {
 inline const unsigned short* Units(const char16_t* s) {
   return reinterpret_cast<const unsigned short*>(s);
 }
+
+// Has `type` for `char` alone.
+template <typename C>
+struct IfNarrow {};
+template <>
+struct IfNarrow<char> {
+  using type = void;
+};
 }  // namespace detail
+
+// StartTrace with a `const char*` file name: a literal, or `name.c_str()`.
+// A template that `char` alone matches, so that a null pointer constant
+// (nullptr, NULL, 0) cannot be deduced for it and still goes to the exported
+// function; beside a plain `const char*` overload those calls would be
+// ambiguous.
+template <typename C>
+inline typename detail::IfNarrow<C>::type StartTrace(int level, const C* fileName,
+                                                     int flags) {
+  StartTrace(level, const_cast<char*>(fileName), flags);
+}
 
 #if RAZEZIR_FORMAT_CHECK
 // A format the compiler checks against the argument types Args.

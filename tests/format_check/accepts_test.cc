@@ -123,10 +123,12 @@ TEST(FormatCheckAccepts, Pointers) {
 }
 
 constexpr const char16_t* kConstantFormat = u"constant %d\n";
+constexpr const char16_t kConstantArray[] = u"array %d\n";
 
 TEST(FormatCheckAccepts, ConstantAndRuntimeFormats) {
   std::string text = Traced([] {
     QXSTD::Trace1(u"t", kConstantFormat, 1);
+    QXSTD::Trace1(u"t", kConstantArray, 1);
     std::u16string built = u"runtime %d %s\n";
     QXSTD::Trace1(u"t", QXSTD::RuntimeFormat(built.c_str()), 2, u"unchecked");
     // Unchecked means unchecked: the engine prints the malformed conversion.
@@ -134,7 +136,7 @@ TEST(FormatCheckAccepts, ConstantAndRuntimeFormats) {
     QXSTD::Trace2(u"t", QXSTD::RuntimeFormat(u"%y\n"));
     QXSTD::Trace1(u"t", nullptr);
   });
-  EXPECT_EQ(text, "constant 1\nruntime 2 unchecked\n3 x\n%y\n");
+  EXPECT_EQ(text, "constant 1\narray 1\nruntime 2 unchecked\n3 x\n%y\n");
 }
 
 }  // namespace

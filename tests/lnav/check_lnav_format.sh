@@ -94,6 +94,18 @@ rows:|  id=1|  id=2" \
   "$(query "$two" "SELECT replace(log_body, char(10), '|') AS body
                    FROM razezir_log WHERE log_body LIKE 'rows:%'")"
 
+# The first command the documentation shows, without the UI: the merged view
+# holds the target file's lines, and the rest of a message that spans lines
+# right under its first line.
+# shellcheck disable=SC2086
+view=$(run_lnav -c "$show_all" $two)
+expect "the merged view shows the target file" "5" "$(grep -c ' net: net message' <<<"$view")"
+expect "the rest of a message follows its first line in the merged view" \
+"app: rows:
+  id=1
+  id=2" \
+  "$(grep -A2 ' app: rows:' <<<"$view" | sed 's/^.* app: rows:/app: rows:/')"
+
 expect "one timeline: messages of both files in time order" \
 "files,backwards
 2,0" \
