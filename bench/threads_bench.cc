@@ -26,9 +26,16 @@
 // repetitions take the contenders in turn (floor, razezir, peers, floor,
 // ...), so that a change in the machine's load touches every column alike.
 //
+// With --durable 1, every line must be on stable storage when its call
+// returns: the floor is one write and one fdatasync per line, razezir
+// starts with flags 0x57 (TRACE_DURABLE added), the peers, which cannot
+// sync per line, are left out, and the counts add fdatasync calls per line.
+// Run it on a disk-backed file system (--dir), never tmpfs, where a sync
+// does nothing.
+//
 // Usage: threads_bench [--lines N] [--reps R] [--threads 1,2,4,8]
 //                      [--latency 1,8] [--dir DIR] [--only NAME[,NAME]]
-//                      [--keep 1]
+//                      [--keep 1] [--durable 1]
 
 #include <fcntl.h>
 #include <sched.h>
@@ -69,6 +76,10 @@ using Clock = std::chrono::steady_clock;
 // sched_yield calls of the whole process, counted by the definition below,
 // which takes the place of the C library's for the library and the peers.
 std::atomic<long> g_yields{0};
+// fdatasync calls of the whole process, counted likewise.
+std::atomic<long> g_syncs{0};
+// Every line is synced (--durable 1).
+bool g_durable = false;
 
 // Write system calls (write, writev, pwrite...) of the whole process so
 // far, threads that ended included, as the kernel counts them; -1 where it
@@ -90,6 +101,7 @@ long WriteSyscalls() {
 struct Calls {
   double writesPerLine = 0;
   double yieldsPerLine = 0;
+  double syncsPerLine = 0;
 };
 
 struct Options {
@@ -100,6 +112,7 @@ struct Options {
   std::string dir = "/tmp";
   std::vector<std::string> only;
   bool keep = false;  // leave each contender's last file, to compare layouts
+  bool durable = false;
 };
 
 // One contender: Open before the timed part, Line from each thread, Close
@@ -140,6 +153,7 @@ Contender Floor() {
           [](int thread, int) {
             if (t_floorLine.empty()) t_floorLine = RenderedLine(thread);
             if (write(g_floorFd, t_floorLine.data(), t_floorLine.size()) < 0) std::abort();
+            if (g_durable && fdatasync(g_floorFd) != 0) std::abort();
           },
           [] { close(g_floorFd); }};
 }
@@ -151,7 +165,7 @@ Contender Razezir() {
           [](const std::string& path) {
             std::string name = path;
             QXSTD::InitTrace();
-            QXSTD::StartTrace(1, &name[0], 0x17);
+            QXSTD::StartTrace(1, &name[0], g_durable ? 0x17 | QXSTD::TRACE_DURABLE : 0x17);
           },
           [](int, int i) { QXSTD::Trace1(u"bench", u"message %d of %s\n", i, u"thread"); },
           [] { QXSTD::DeinitTrace(); }};
@@ -247,6 +261,7 @@ double RunOnce(const Contender& c, const Options& options, int threads,
   while (ready.load() < threads) std::this_thread::yield();
   const long writesBefore = WriteSyscalls();
   const long yieldsBefore = g_yields.load();
+  const long syncsBefore = g_syncs.load();
   Clock::time_point start = Clock::now();
   go.store(true, std::memory_order_release);
   for (std::thread& thread : pool) thread.join();
@@ -257,6 +272,7 @@ double RunOnce(const Contender& c, const Options& options, int threads,
     calls->writesPerLine =
         writesBefore < 0 ? -1 : static_cast<double>(writesAfter - writesBefore) / lines;
     calls->yieldsPerLine = static_cast<double>(g_yields.load() - yieldsBefore) / lines;
+    calls->syncsPerLine = static_cast<double>(g_syncs.load() - syncsBefore) / lines;
   }
   c.close();
   // A contender that lost lines, or kept them in a buffer past the end,
@@ -311,6 +327,7 @@ int main(int argc, char** argv) {
     else if (flag == "--latency") options.latencyThreads = ParseList(argv[i + 1]);
     else if (flag == "--dir") options.dir = argv[i + 1];
     else if (flag == "--keep") options.keep = std::atoi(argv[i + 1]) != 0;
+    else if (flag == "--durable") options.durable = std::atoi(argv[i + 1]) != 0;
     else if (flag == "--only") {
       for (const char* p = argv[i + 1]; *p != '\0';) {
         const char* end = std::strchr(p, ',');
@@ -330,12 +347,13 @@ int main(int argc, char** argv) {
 #ifdef RAZEZIR_BENCH_LOG4CPLUS
   log4cplus::Initializer log4cplusInit;
 #endif
+  g_durable = options.durable;
   std::vector<Contender> contenders = {Floor(), Razezir()};
 #ifdef RAZEZIR_BENCH_SPDLOG
-  contenders.push_back(Spdlog());
+  if (!g_durable) contenders.push_back(Spdlog());
 #endif
 #ifdef RAZEZIR_BENCH_LOG4CPLUS
-  contenders.push_back(Log4cplus());
+  if (!g_durable) contenders.push_back(Log4cplus());
 #endif
   if (!options.only.empty()) {
     contenders.erase(std::remove_if(contenders.begin(), contenders.end(),
@@ -347,9 +365,9 @@ int main(int argc, char** argv) {
                      contenders.end());
   }
 
-  std::printf("%d lines per thread into files in %s, median of %d, ns per line over all "
+  std::printf("%d %slines per thread into files in %s, median of %d, ns per line over all "
               "threads (ratio to the floor)\n\n| threads |",
-              options.lines, options.dir.c_str(), options.reps);
+              options.lines, g_durable ? "durable " : "", options.dir.c_str(), options.reps);
   for (const Contender& c : contenders) std::printf(" %s |", c.name.c_str());
   std::printf("\n|---|");
   for (size_t i = 0; i < contenders.size(); ++i) std::printf("---|");
@@ -362,6 +380,7 @@ int main(int argc, char** argv) {
     std::vector<std::vector<double>> perLine(contenders.size());
     std::vector<std::vector<double>> writes(contenders.size());
     std::vector<std::vector<double>> yields(contenders.size());
+    std::vector<std::vector<double>> syncs(contenders.size());
     for (int rep = 0; rep < options.reps; ++rep) {
       for (size_t c = 0; c < contenders.size(); ++c) {
         Calls calls;
@@ -369,12 +388,14 @@ int main(int argc, char** argv) {
                              (static_cast<double>(threads) * options.lines));
         writes[c].push_back(calls.writesPerLine);
         yields[c].push_back(calls.yieldsPerLine);
+        syncs[c].push_back(calls.syncsPerLine);
       }
     }
     std::vector<Calls> medians(contenders.size());
     for (size_t c = 0; c < contenders.size(); ++c) {
       medians[c].writesPerLine = Median(writes[c]);
       medians[c].yieldsPerLine = Median(yields[c]);
+      medians[c].syncsPerLine = Median(syncs[c]);
     }
     callsByThreads.push_back(medians);
     std::printf("| %d |", threads);
@@ -402,7 +423,8 @@ int main(int argc, char** argv) {
     std::printf("\n");
   }
   std::printf("\nSystem calls, medians: write calls per line, lines per write and sched_yield "
-              "calls per line\n\n| threads |");
+              "calls per line%s\n\n| threads |",
+              g_durable ? "; fdatasync calls per line and lines per sync" : "");
   for (const Contender& c : contenders) std::printf(" %s |", c.name.c_str());
   std::printf("\n|---|");
   for (size_t i = 0; i < contenders.size(); ++i) std::printf("---|");
@@ -413,8 +435,12 @@ int main(int argc, char** argv) {
       if (calls.writesPerLine <= 0) {
         std::printf(" n/a, %.2f yields |", calls.yieldsPerLine);
       } else {
-        std::printf(" %.2f w, %.1f l/w, %.2f yields |", calls.writesPerLine,
+        std::printf(" %.2f w, %.1f l/w, %.2f yields", calls.writesPerLine,
                     1.0 / calls.writesPerLine, calls.yieldsPerLine);
+        if (g_durable && calls.syncsPerLine > 0) {
+          std::printf(", %.3f syncs, %.1f l/s", calls.syncsPerLine, 1.0 / calls.syncsPerLine);
+        }
+        std::printf(" |");
       }
     }
     std::printf("\n");
@@ -442,4 +468,11 @@ int main(int argc, char** argv) {
 extern "C" int sched_yield() {
   g_yields.fetch_add(1, std::memory_order_relaxed);
   return static_cast<int>(syscall(SYS_sched_yield));
+}
+
+// Counts the syncs of every caller in the process and syncs as the C
+// library would.
+extern "C" int fdatasync(int fd) {
+  g_syncs.fetch_add(1, std::memory_order_relaxed);
+  return static_cast<int>(syscall(SYS_fdatasync, fd));
 }

@@ -13,6 +13,7 @@
 #ifndef _WIN32
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif  // _WIN32
@@ -28,6 +29,8 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <new>
 #include <random>
 #include <set>
@@ -35,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/port.h"
 #include "razezir/trace.h"
 #include "test_util.h"
 
@@ -866,6 +870,122 @@ TEST(ContentionSharedFile, NothingComesBetweenThePiecesOfALongLine) {
     const int shortLines = LongAndShortLines(longText);
     ExpectLongAndShortLinesWhole(capture.Stop(), longText, shortLines);
   }
+}
+
+
+// ---------------------------------------------------------------------------
+// Durable lines.
+
+// What reached the system, in one order: each write with the bytes it
+// wrote, each sync with the points at which it began and ended, and each
+// call's return. Only the writes and syncs of log files count.
+struct StorageEvents {
+  std::mutex mutex;
+  long clock = 0;  // Advanced under the mutex at every event.
+  std::map<std::string, long> writtenAt;  // A line's text: when its write ended.
+  std::vector<std::pair<long, long>> syncs;  // Began, ended.
+  // Every thread that has not finished is inside a trace call: the sync
+  // waits for that (up to a bound), so that the next batch has company
+  // whatever the disk's speed.
+  std::atomic<int> running{0};
+  std::atomic<int> inside{0};
+};
+StorageEvents g_storage;
+
+long Tick() {
+  std::lock_guard<std::mutex> hold(g_storage.mutex);
+  return ++g_storage.clock;
+}
+
+#ifndef _WIN32
+
+long RecordingHook(int fd, const razezir::platform::ByteSpan* spans, int count) {
+  if (spans == nullptr) {
+    if (fd > 2) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+      while (g_storage.inside.load() < g_storage.running.load() &&
+             std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+      }
+    }
+    const long began = Tick();
+    const int result = fdatasync(fd);
+    const long ended = Tick();
+    std::lock_guard<std::mutex> hold(g_storage.mutex);
+    if (fd > 2) g_storage.syncs.emplace_back(began, ended);
+    return result;
+  }
+  const ssize_t written = writev(fd, reinterpret_cast<const struct iovec*>(spans), count);
+  std::lock_guard<std::mutex> hold(g_storage.mutex);
+  const long at = ++g_storage.clock;
+  if (fd > 2 && written > 0) {
+    std::string bytes;
+    for (int i = 0; i < count; ++i) bytes.append(spans[i].data, spans[i].size);
+    bytes.resize(static_cast<size_t>(written));
+    size_t start = 0;
+    for (size_t end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1) {
+      g_storage.writtenAt[bytes.substr(start, end - start)] = at;
+    }
+  }
+  return static_cast<long>(written);
+}
+#endif  // _WIN32
+
+// Eight threads write durable lines to one file. Each call returns only
+// after a sync that began once its line was written had ended, and the
+// lines written together shared their sync. (Where the system offers no
+// hook, on Windows, the lines and banners are written and synced, and
+// checked whole.)
+TEST(ContentionDurable, EveryReturnedLineWasSyncedAndLinesShareSyncs) {
+  constexpr int kThreads = 8;
+  constexpr int kLines = 40;
+  const std::string path = TempPath("log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, const_cast<char*>(path.c_str()), QXSTD::TRACE_DURABLE);
+#ifndef _WIN32
+  razezir::platform::SetWriteHookForTest(RecordingHook);
+#endif
+  std::mutex returnsMutex;
+  std::vector<std::pair<std::string, long>> returns;
+  g_storage.running = kThreads;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int s = 0; s < kLines; ++s) {
+        ++g_storage.inside;
+        QXSTD::Trace1(razezir_test::W(u"m"), razezir_test::W(u"D %d %d\n"), t, s);
+        const long at = Tick();
+        --g_storage.inside;
+        std::lock_guard<std::mutex> hold(returnsMutex);
+        returns.emplace_back(" : D " + std::to_string(t) + " " + std::to_string(s), at);
+      }
+      --g_storage.running;
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  QXSTD::DeinitTrace();
+  razezir::platform::SetWriteHookForTest(nullptr);
+  const std::string text = ReadFile(path);
+  for (const auto& [line, at] : returns) {
+    EXPECT_NE(text.find(line + "\n"), std::string::npos) << line;
+  }
+#ifndef _WIN32
+  size_t covered = 0;
+  for (const auto& [line, returned] : returns) {
+    auto written = g_storage.writtenAt.find(line);
+    ASSERT_NE(written, g_storage.writtenAt.end()) << line;
+    for (const auto& [began, ended] : g_storage.syncs) {
+      if (began > written->second && ended < returned) {
+        ++covered;
+        break;
+      }
+    }
+  }
+  EXPECT_EQ(covered, returns.size());
+  // The banners' syncs and one a batch: far fewer than one a line.
+  std::printf("%zu syncs for %zu lines\n", g_storage.syncs.size(), returns.size());
+  EXPECT_LE(g_storage.syncs.size(), returns.size() / 2);
+#endif
 }
 
 }  // namespace

@@ -128,8 +128,8 @@ bool WriteBothBanners(const std::string& path) {
   razezir::DestinationTable table;
   razezir::LogStream log;
   if (!table.Open(path.c_str(), &log)) return false;
-  razezir::WriteStartedBanner(log.stream, &log.destination->lineState);
-  razezir::WriteClosedBanner(log.stream, &log.destination->lineState);
+  razezir::WriteStartedBanner(log.stream, &log.destination->lineState, false);
+  razezir::WriteClosedBanner(log.stream, &log.destination->lineState, false);
   table.Close(log);
   return true;
 }
@@ -163,7 +163,7 @@ TEST(Banners, StartedAndClosedLayout) {
 TEST(Banners, OnStandardOutputAsInAFile) {
   StdoutCapture capture;
   razezir::LineState lineState;
-  razezir::WriteStartedBanner(stdout, &lineState);
+  razezir::WriteStartedBanner(stdout, &lineState, false);
   EXPECT_TRUE(MatchesInOrder(capture.Stop(), {StartedPattern()}));
 }
 

@@ -50,6 +50,12 @@ enum : int {
   TRACE_THREAD_ID = 0x04,  // the prefix carries the thread id in hex
   TRACE_MSEC = 0x10,       // the time carries milliseconds
   TRACE_NO_LOCK = 0x20,    // lines are not serialised against each other
+  // A call that writes a line (or a banner) to a log file returns only once
+  // it is on stable storage, as far as the system can promise (fdatasync;
+  // FlushFileBuffers on Windows). Lines written together share one sync.
+  // Standard output is synced only when it is a regular file. Like every
+  // bit, it alone makes the flags non-zero, so lines get the prefix.
+  TRACE_DURABLE = 0x40,
 };
 
 // Creates the trace state; does nothing if it exists already.

@@ -4,6 +4,8 @@
 
 #include "core/destination.h"
 
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include "core/trace_state.h"
@@ -103,6 +105,49 @@ void DestinationTable::Unref(Destination* destination) {
   if (destination->keyed) byIdentity_.erase(destination->identity);
   destination->inUse = false;
   free_.push_back(destination);
+}
+
+void StorageSync::CoverWrittenLines(FILE* stream) {
+  // Any sync numbered from `wanted` on begins after this point.
+  const uint32_t wanted = started_.load(std::memory_order_acquire) + 1;
+  pending_.fetch_add(1, std::memory_order_relaxed);
+  const uint32_t inside = inside_.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (inside > recentInside_.load(std::memory_order_relaxed)) {
+    recentInside_.store(inside, std::memory_order_relaxed);
+  }
+  for (;;) {
+    const uint32_t completed = completed_.load(std::memory_order_acquire);
+    if (static_cast<int32_t>(completed - wanted) >= 0) break;
+    uint32_t idle = 0;
+    if (busy_.compare_exchange_strong(idle, 1, std::memory_order_acq_rel)) {
+      using Clock = std::chrono::steady_clock;
+      const auto linger =
+          std::chrono::nanoseconds(lastSyncNanoseconds_.load(std::memory_order_relaxed) / 4);
+      const uint32_t expected = recentInside_.load(std::memory_order_relaxed);
+      const auto lingerEnd = Clock::now() + linger;
+      while (pending_.load(std::memory_order_relaxed) < expected && Clock::now() < lingerEnd) {
+        std::this_thread::yield();
+      }
+      // Threads that stopped writing leave the count, a sync at a time.
+      const uint32_t now = inside_.load(std::memory_order_relaxed);
+      recentInside_.store(expected > now ? expected - 1 : now, std::memory_order_relaxed);
+      const uint32_t number = started_.fetch_add(1, std::memory_order_acq_rel) + 1;
+      pending_.store(0, std::memory_order_relaxed);
+      const auto began = Clock::now();
+      platform::SyncToStorage(stream);
+      lastSyncNanoseconds_.store(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - began).count(),
+          std::memory_order_relaxed);
+      completed_.store(number, std::memory_order_release);
+      busy_.store(0, std::memory_order_release);
+      platform::WakeWord(&completed_);
+      break;
+    }
+    // The sync under way may have begun before the line was written; once
+    // it ends, the line's thread waits for the next or starts it.
+    platform::WaitOnWord(&completed_, completed);
+  }
+  inside_.fetch_sub(1, std::memory_order_relaxed);
 }
 
 size_t DestinationTable::ObjectCount() {

@@ -30,9 +30,47 @@
 
 namespace razezir {
 
+// Syncs of one file shared between the threads that wait for them: a
+// thread whose line was written waits for a sync that began after its write
+// ended, starting one itself when none is under way. While one sync runs,
+// the lines written meanwhile gather behind it, and the next sync covers
+// them all. The threads that the last sync let go are writing their next
+// lines at once, as a rule: the thread that starts the next sync waits a
+// little (a quarter of the last sync's time at most) until as many lines
+// are waiting as threads have lately been writing durably, so that one sync
+// covers every thread's line instead of every other sync half of them.
+class StorageSync {
+ public:
+  // Returns once a sync of the file through `stream` that began after this
+  // call did has ended. A failed sync is not reported: the next line's call
+  // syncs again. REQUIRES: `stream` stays open during the call.
+  void CoverWrittenLines(FILE* stream);
+
+  // Forgets a sync that a fork left running. REQUIRES: only the calling
+  // thread runs in this process.
+  void ResetInForkChild() {
+    busy_.store(0, std::memory_order_relaxed);
+    pending_.store(0, std::memory_order_relaxed);
+    inside_.store(0, std::memory_order_relaxed);
+  }
+
+ private:
+  std::atomic<uint32_t> started_{0};    // Syncs begun.
+  std::atomic<uint32_t> completed_{0};  // The number of the last sync ended.
+  std::atomic<uint32_t> busy_{0};       // A sync is under way.
+  // Lines written that no sync has begun to cover; threads inside a call
+  // that waits for a sync; the most of those lately (decaying by one a
+  // sync); the last sync's time. Hints: only the waiting uses them.
+  std::atomic<uint32_t> pending_{0};
+  std::atomic<uint32_t> inside_{0};
+  std::atomic<uint32_t> recentInside_{0};
+  std::atomic<int64_t> lastSyncNanoseconds_{0};
+};
+
 struct Destination {
   // The lines and turns of every stream writing here.
   CommitQueue queue;
+  StorageSync sync;
   LineState lineState;
   // Streams and lines that refer to this destination.
   std::atomic<int> refs{0};

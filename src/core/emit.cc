@@ -197,6 +197,8 @@ void ReleaseMainDestination(TraceState* state, Destination* destination) {
   }
 }
 
+bool IsDurableLine(int flags) { return (flags & QXSTD::TRACE_DURABLE) != 0; }
+
 // What the leader of a destination's queue needs to write its batches.
 struct BatchContext {
   TraceState* state;
@@ -204,7 +206,8 @@ struct BatchContext {
 };
 
 // Stamps the lines of a batch from one clock reading and writes them with
-// one write. A line for the main log is written only while the main stream
+// one write, then, when a line is durable, waits for a sync that covers
+// them all before their threads are told. A line for the main log is written only while the main stream
 // writes to this destination (the leader then holds it still), and only if
 // the main level in force now admits it; otherwise it is marked moved, and
 // its thread takes it to the main log's destination of the moment.
@@ -219,6 +222,7 @@ void WriteBatch(void* context, CommitEntry* const* entries, size_t count) {
   // Every stream in a destination writes into the same file, so the batch
   // goes out through the stream of its first line.
   FILE* stream = nullptr;
+  bool durable = false;
   for (size_t i = 0; i < count; ++i) {
     // Every entry but exclusive ones is a QueuedLine, and a batch has none.
     auto* line = static_cast<QueuedLine*>(entries[i]);
@@ -234,11 +238,13 @@ void WriteBatch(void* context, CommitEntry* const* entries, size_t count) {
       lineStream = state->out.load(std::memory_order_relaxed);
     }
     if (stream == nullptr) stream = lineStream;
+    durable |= IsDurableLine(line->flags);
     const size_t offset = now.Put(line->start, line->flags);
     spans[nSpans++] = platform::ByteSpan{line->start + offset, line->bytes - offset};
   }
   if (nSpans > 0) WriteLogSpans(stream, &batch->destination->lineState, spans, nSpans);
   if (now.EnteredGate()) batch->destination->queue.LeaveShared();
+  if (durable) batch->destination->sync.CoverWrittenLines(stream);
 }
 
 // One line on its way to its destination.
@@ -304,6 +310,8 @@ Append AppendShared(const LineJob& job, Destination* destination) {
     } else {
       const size_t offset = TimeStamp(clock).Put(line.start, line.flags);
       AppendLogLine(stream, &destination->lineState, line.start + offset, line.bytes - offset);
+      // The turn keeps the stream open meanwhile.
+      if (IsDurableLine(line.flags)) destination->sync.CoverWrittenLines(stream);
     }
   }
   queue.LeaveShared();
@@ -318,8 +326,10 @@ void CommitLine(LineJob* job, OutBuffer* buffer) {
   line->bytes = buffer->size();
   if (!job->queued) {
     const size_t offset = TimeStamp().Put(line->start, line->flags);
-    WriteLogBytes(StreamOf(*job), &UnqueuedDestination(*job)->lineState,
-                  line->start + offset, line->bytes - offset);
+    FILE* stream = StreamOf(*job);
+    WriteLogBytes(stream, &UnqueuedDestination(*job)->lineState, line->start + offset,
+                  line->bytes - offset);
+    if (IsDurableLine(line->flags)) platform::SyncToStorage(stream);
     return;
   }
   if (job->route.target != nullptr) {
@@ -398,6 +408,13 @@ void SpillLine(void* context, const char* data, size_t nBytes) {
 void FinishPieces(LineJob* job, const OutBuffer& line) {
   if (!job->failed) {
     WriteLogBytes(StreamOf(*job), &job->destination->lineState, line.data(), line.size(), true);
+  }
+  if (IsDurableLine(job->line.flags)) {
+    if (job->queued) {
+      job->destination->sync.CoverWrittenLines(StreamOf(*job));
+    } else {
+      platform::SyncToStorage(StreamOf(*job));
+    }
   }
   if (!job->queued) return;
   job->destination->queue.PassLead(&job->line);

@@ -112,6 +112,7 @@ void ForkChild() {
     RekeyBindingsInChild(state);
     state->destinations.ForEach([](Destination* destination) {
       destination->queue.ResetInForkChild();
+      destination->sync.ResetInForkChild();
     });
   }
 }
@@ -145,7 +146,7 @@ void BecomeMain(TraceState* state, const LogStream& now, Destination* old, bool 
   if (now.destination != old) newTurn.emplace(now.destination->queue);
   state->out.store(now.stream, GlobalLock(), std::memory_order_relaxed);
   state->mainDestination.store(now.destination, GlobalLock());
-  if (banner) WriteStartedBanner(now.stream, &now.destination->lineState);
+  if (banner) WriteStartedBanner(now.stream, &now.destination->lineState, IsDurable(*state));
 }
 
 // REQUIRES: global lock held, and the exclusive turn of `old`, the main
@@ -168,7 +169,7 @@ void SwitchToFile(TraceState* state, const char* fileName, Destination* old)
   // not run out of descriptors. It gets its Closed banner only when a new
   // file takes over; after a failed open it is closed without one.
   if (oldStream != stdout) {
-    if (named) WriteClosedBanner(oldStream, &old->lineState);
+    if (named) WriteClosedBanner(oldStream, &old->lineState, IsDurable(*state));
     state->destinations.Close(LogStream{oldStream, old});
   }
   const LogStream now =
@@ -182,7 +183,7 @@ void SwitchToConsole(TraceState* state, Destination* old) RAZEZIR_REQUIRES(Globa
   GlobalLock().AssertHeld();
   FILE* oldStream = state->out.load(std::memory_order_relaxed);
   if (oldStream != stdout) {
-    WriteClosedBanner(oldStream, &old->lineState);
+    WriteClosedBanner(oldStream, &old->lineState, IsDurable(*state));
     state->destinations.Close(LogStream{oldStream, old});
   }
   state->fileName.clear();
@@ -295,7 +296,7 @@ void QXSTD::DeinitTrace() {
   if (state == nullptr) return;
   FILE* out = state->out.load(std::memory_order_relaxed);
   razezir::Destination* destination = state->mainDestination.load();
-  razezir::WriteClosedBanner(out, &destination->lineState);
+  razezir::WriteClosedBanner(out, &destination->lineState, razezir::IsDurable(*state));
   if (out != stdout) state->destinations.Close(razezir::LogStream{out, destination});
   g_state.store(nullptr, std::memory_order_release);
   std::unique_ptr<razezir::CriticalSectionLock> globalLock(

@@ -25,6 +25,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "razezir/trace.h"
+
 #include "core/commit_queue.h"
 #include "core/destination.h"
 #include "platform/port.h"
@@ -236,6 +238,11 @@ class LibraryCall {
 // as char16_t: the same units under another name.
 inline const char16_t* AsUnits(const unsigned short* s) {
   return reinterpret_cast<const char16_t*>(s);
+}
+
+// Whether lines and banners must reach stable storage before calls return.
+inline bool IsDurable(const TraceState& state) {
+  return (state.flags.load(std::memory_order_relaxed) & QXSTD::TRACE_DURABLE) != 0;
 }
 
 // The highest message level that some route could still admit: a message

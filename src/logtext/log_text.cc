@@ -89,7 +89,8 @@ size_t FinishTimeText(int flags, const char* text, size_t nBytes, int millisecon
 }
 
 // `head` and `tail` surround the timestamp on the middle line.
-void WriteBanner(FILE* stream, LineState* lineState, const char* head, const char* tail) {
+void WriteBanner(FILE* stream, LineState* lineState, bool durable, const char* head,
+                 const char* tail) {
   static const char kRule[kRuleBytes + 1] =
       "============================================================================";
   static_assert(sizeof kRule == kRuleBytes + 1, "a banner rule is 76 bytes");
@@ -107,6 +108,7 @@ void WriteBanner(FILE* stream, LineState* lineState, const char* head, const cha
   put(kRule, kRuleBytes);
   put("\n", 1);
   WriteLogBytes(stream, lineState, line, n);
+  if (durable) platform::SyncToStorage(stream);
 }
 
 }  // namespace
@@ -129,13 +131,13 @@ size_t FormatTraceTimeAt(platform::WallClock now, int flags, char* out, size_t m
   return FinishTimeText(flags, cache->text, cache->nBytes, now.milliseconds, out, maxBytes);
 }
 
-void WriteStartedBanner(FILE* stream, LineState* lineState) {
-  WriteBanner(stream, lineState, "========== Trace Log File. Started - ", " ===========\n");
+void WriteStartedBanner(FILE* stream, LineState* lineState, bool durable) {
+  WriteBanner(stream, lineState, durable, "========== Trace Log File. Started - ", " ===========\n");
 }
 
-void WriteClosedBanner(FILE* stream, LineState* lineState) {
+void WriteClosedBanner(FILE* stream, LineState* lineState, bool durable) {
   // One letter shorter than Started, so one more equals sign at the end.
-  WriteBanner(stream, lineState, "========== Trace Log File. Closed - ", " ============\n");
+  WriteBanner(stream, lineState, durable, "========== Trace Log File. Closed - ", " ============\n");
 }
 
 namespace {

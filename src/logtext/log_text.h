@@ -50,9 +50,10 @@ struct LineState {
 };
 
 // Write the Started or Closed banner, three lines with the timestamp
-// (milliseconds always), to `stream` and flush it. The stream stays open.
-void WriteStartedBanner(FILE* stream, LineState* lineState);
-void WriteClosedBanner(FILE* stream, LineState* lineState);
+// (milliseconds always), to `stream` and flush it, and when `durable`, sync
+// it to stable storage. The stream stays open.
+void WriteStartedBanner(FILE* stream, LineState* lineState, bool durable);
+void WriteClosedBanner(FILE* stream, LineState* lineState, bool durable);
 
 // Writes the `count` spans to `stream`, whose bytes land where `lineState`
 // describes, as one write, and flushes it, so that the bytes are in the

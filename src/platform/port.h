@@ -223,12 +223,21 @@ size_t WriteToOwnStream(FILE* stream, const ByteSpan* spans, size_t count);
 // after the part that was. Returns how many bytes were written.
 size_t AppendOnceToOwnStream(FILE* stream, const char* data, size_t nBytes);
 
-// Test-only: the one way every write of log bytes reaches the system, to a
-// log file or to standard output. While a hook is set it is called in place
-// of the system call (write or writev), with the descriptor and the spans,
-// and answers as the system call would: the bytes written, or -1 with errno
-// set. Null restores the system call. Where the system has no such call
-// (Windows), the hook is never called.
+// Asks the system to put what was written to `stream` (a log file's, or
+// standard output) on stable storage, and returns once it has, as far as
+// the system can promise: its data and what is needed to read them back,
+// not every attribute. Standard output is synced only when it is a regular
+// file. Not a cancellation point. Returns false if the system reported a
+// failure.
+bool SyncToStorage(FILE* stream);
+
+// Test-only: the one way every write of log bytes, and every sync, reaches
+// the system, for a log file or standard output. While a hook is set it is
+// called in place of the system call (write or writev), with the
+// descriptor and the spans, and answers as the system call would: the
+// bytes written, or -1 with errno set; a sync comes with no spans (null,
+// 0) and answers 0 or -1. Null restores the system calls. Where the system
+// has no such calls (Windows), the hook is never called.
 using WriteHook = long (*)(int fd, const ByteSpan* spans, int count);
 void SetWriteHookForTest(WriteHook hook);
 

@@ -338,6 +338,24 @@ size_t AppendOnceToOwnStream(FILE* stream, const char* data, size_t nBytes) {
   }
 }
 
+bool SyncToStorage(FILE* stream) {
+  const int fd = fileno(stream);
+  if (stream == stdout) {
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return true;
+  }
+  const platform::WriteHook hook = g_writeHook.load(std::memory_order_acquire);
+  if (hook != nullptr) return hook(fd, nullptr, 0) == 0;
+  // A sync is a cancellation point; a leader cancelled in it would leave its
+  // batch waiting for ever.
+  NoCancellation noCancellation;
+#if defined(__linux__)
+  return fdatasync(fd) == 0;
+#else
+  return fsync(fd) == 0;
+#endif
+}
+
 size_t WriteStandardOutput(const ByteSpan* spans, size_t count) {
   // The host's text waiting in stdout's buffer goes first, so both stay in
   // order; ours goes straight to the descriptor and never waits in that

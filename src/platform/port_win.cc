@@ -235,6 +235,14 @@ void SetReadableOpenDisabledForTest(bool disabled) {
 
 void SetWholeAppendsDisabledForTest(bool) {}
 
+bool SyncToStorage(FILE* stream) {
+  HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  if (file == INVALID_HANDLE_VALUE) return false;
+  // Standard output is synced only when it is a file on disk.
+  if (stream == stdout && GetFileType(file) != FILE_TYPE_DISK) return true;
+  return FlushFileBuffers(file) != 0;
+}
+
 size_t AppendOnceToOwnStream(FILE* stream, const char* data, size_t nBytes) {
   const ByteSpan span{data, nBytes};
   return WriteToOwnStream(stream, &span, 1);

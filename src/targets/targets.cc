@@ -96,7 +96,8 @@ void RegisterTarget(TargetKind kind, const unsigned short* name, int level,
     // Lines may already be on their way to the new target: the banner takes
     // its turn with them.
     ExclusiveTurn turn(announced->destination->queue);
-    WriteStartedBanner(announced->out, &announced->destination->lineState);
+    WriteStartedBanner(announced->out, &announced->destination->lineState,
+                       IsDurable(*state));
   }
 }
 
