@@ -107,7 +107,8 @@ void DestinationTable::Unref(Destination* destination) {
   free_.push_back(destination);
 }
 
-void StorageSync::CoverWrittenLines(FILE* stream) {
+void StorageSync::CoverWrittenLines(platform::SyncHandle handle) {
+  if (handle == platform::kNothingToSync) return;
   // Any sync numbered from `wanted` on begins after this point.
   const uint32_t wanted = started_.load(std::memory_order_acquire) + 1;
   pending_.fetch_add(1, std::memory_order_relaxed);
@@ -134,7 +135,7 @@ void StorageSync::CoverWrittenLines(FILE* stream) {
       const uint32_t number = started_.fetch_add(1, std::memory_order_acq_rel) + 1;
       pending_.store(0, std::memory_order_relaxed);
       const auto began = Clock::now();
-      platform::SyncToStorage(stream);
+      platform::SyncToStorage(handle);
       lastSyncNanoseconds_.store(
           std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - began).count(),
           std::memory_order_relaxed);

@@ -41,10 +41,12 @@ namespace razezir {
 // covers every thread's line instead of every other sync half of them.
 class StorageSync {
  public:
-  // Returns once a sync of the file through `stream` that began after this
-  // call did has ended. A failed sync is not reported: the next line's call
-  // syncs again. REQUIRES: `stream` stays open during the call.
-  void CoverWrittenLines(FILE* stream);
+  // Returns once a sync of the file (through `handle`, or another thread's
+  // handle of the same file) that began after this call did has ended. A
+  // failed sync is not reported: the next line's call syncs again. The
+  // caller need hold no turn: should a stream of the file be closed
+  // meanwhile, the Closed banner's sync covered its lines.
+  void CoverWrittenLines(platform::SyncHandle handle);
 
   // Forgets a sync that a fork left running. REQUIRES: only the calling
   // thread runs in this process.

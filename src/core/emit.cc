@@ -244,7 +244,7 @@ void WriteBatch(void* context, CommitEntry* const* entries, size_t count) {
   }
   if (nSpans > 0) WriteLogSpans(stream, &batch->destination->lineState, spans, nSpans);
   if (now.EnteredGate()) batch->destination->queue.LeaveShared();
-  if (durable) batch->destination->sync.CoverWrittenLines(stream);
+  if (durable) batch->destination->sync.CoverWrittenLines(platform::SyncHandleOf(stream));
 }
 
 // One line on its way to its destination.
@@ -292,6 +292,7 @@ Append AppendShared(const LineJob& job, Destination* destination) {
   if (!queue.EnterShared()) return Append::kQueue;
   const QueuedLine& line = job.line;
   Append result = Append::kDone;
+  platform::SyncHandle toSync = platform::kNothingToSync;
   FILE* stream = nullptr;
   if (job.route.target != nullptr) {
     stream = job.route.target->out;
@@ -310,11 +311,14 @@ Append AppendShared(const LineJob& job, Destination* destination) {
     } else {
       const size_t offset = TimeStamp(clock).Put(line.start, line.flags);
       AppendLogLine(stream, &destination->lineState, line.start + offset, line.bytes - offset);
-      // The turn keeps the stream open meanwhile.
-      if (IsDurableLine(line.flags)) destination->sync.CoverWrittenLines(stream);
+      // The turn keeps the stream open while its handle is taken.
+      if (IsDurableLine(line.flags)) toSync = platform::SyncHandleOf(stream);
     }
   }
   queue.LeaveShared();
+  // The sync is waited for outside the turn: a thread in a turn holds up
+  // any that needs the file alone.
+  destination->sync.CoverWrittenLines(toSync);
   return result;
 }
 
@@ -411,7 +415,7 @@ void FinishPieces(LineJob* job, const OutBuffer& line) {
   }
   if (IsDurableLine(job->line.flags)) {
     if (job->queued) {
-      job->destination->sync.CoverWrittenLines(StreamOf(*job));
+      job->destination->sync.CoverWrittenLines(platform::SyncHandleOf(StreamOf(*job)));
     } else {
       platform::SyncToStorage(StreamOf(*job));
     }

@@ -150,8 +150,9 @@ void BecomeMain(TraceState* state, const LogStream& now, Destination* old, bool 
 }
 
 // REQUIRES: global lock held, and the exclusive turn of `old`, the main
-// stream's destination.
-void SwitchToFile(TraceState* state, const char* fileName, Destination* old)
+// stream's destination. The old stream's Closed banner is synced when
+// `closeDurably`.
+void SwitchToFile(TraceState* state, const char* fileName, Destination* old, bool closeDurably)
     RAZEZIR_REQUIRES(GlobalLock()) {
   GlobalLock().AssertHeld();
   FILE* oldStream = state->out.load(std::memory_order_relaxed);
@@ -169,7 +170,7 @@ void SwitchToFile(TraceState* state, const char* fileName, Destination* old)
   // not run out of descriptors. It gets its Closed banner only when a new
   // file takes over; after a failed open it is closed without one.
   if (oldStream != stdout) {
-    if (named) WriteClosedBanner(oldStream, &old->lineState, IsDurable(*state));
+    if (named) WriteClosedBanner(oldStream, &old->lineState, closeDurably);
     state->destinations.Close(LogStream{oldStream, old});
   }
   const LogStream now =
@@ -179,11 +180,12 @@ void SwitchToFile(TraceState* state, const char* fileName, Destination* old)
 
 // REQUIRES: global lock held, and the exclusive turn of `old`, the main
 // stream's destination.
-void SwitchToConsole(TraceState* state, Destination* old) RAZEZIR_REQUIRES(GlobalLock()) {
+void SwitchToConsole(TraceState* state, Destination* old, bool closeDurably)
+    RAZEZIR_REQUIRES(GlobalLock()) {
   GlobalLock().AssertHeld();
   FILE* oldStream = state->out.load(std::memory_order_relaxed);
   if (oldStream != stdout) {
-    WriteClosedBanner(oldStream, &old->lineState, IsDurable(*state));
+    WriteClosedBanner(oldStream, &old->lineState, closeDurably);
     state->destinations.Close(LogStream{oldStream, old});
   }
   state->fileName.clear();
@@ -317,11 +319,14 @@ void QXSTD::StartTrace(int level, char* fileName, int flags) {
   razezir::DestinationRef holdOld(state->destinations, old);
   razezir::ExclusiveTurn turn(old->queue);
   if (level >= 1) state->level.store(level, GlobalLock(), std::memory_order_relaxed);
+  // Durable lines written before the switch may still wait for their sync,
+  // which the old file's Closed banner then covers.
+  const bool closeDurably = razezir::IsDurable(*state) || (flags & TRACE_DURABLE) != 0;
   state->flags.store(flags, GlobalLock(), std::memory_order_relaxed);
   if (razezir::HasFileName(fileName)) {
-    razezir::SwitchToFile(state, fileName, old);
+    razezir::SwitchToFile(state, fileName, old, closeDurably);
   } else {
-    razezir::SwitchToConsole(state, old);
+    razezir::SwitchToConsole(state, old, closeDurably);
   }
 }
 

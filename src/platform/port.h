@@ -223,13 +223,22 @@ size_t WriteToOwnStream(FILE* stream, const ByteSpan* spans, size_t count);
 // after the part that was. Returns how many bytes were written.
 size_t AppendOnceToOwnStream(FILE* stream, const char* data, size_t nBytes);
 
-// Asks the system to put what was written to `stream` (a log file's, or
-// standard output) on stable storage, and returns once it has, as far as
-// the system can promise: its data and what is needed to read them back,
-// not every attribute. Standard output is synced only when it is a regular
-// file. Not a cancellation point. Returns false if the system reported a
-// failure.
-bool SyncToStorage(FILE* stream);
+// What a sync of a stream's file goes through: the stream's descriptor or
+// handle, taken while the stream is surely open. The sync may then run
+// after the stream was closed: it fails, or syncs whatever file took the
+// number, and harms nothing.
+using SyncHandle = intptr_t;
+// Stands for a stream that needs no sync: standard output when it is not a
+// regular file.
+constexpr SyncHandle kNothingToSync = -1;
+SyncHandle SyncHandleOf(FILE* stream);
+
+// Asks the system to put what was written to the file on stable storage,
+// and returns once it has, as far as the system can promise: its data and
+// what is needed to read them back, not every attribute. Not a
+// cancellation point. Returns false if the system reported a failure.
+bool SyncToStorage(SyncHandle handle);
+inline bool SyncToStorage(FILE* stream) { return SyncToStorage(SyncHandleOf(stream)); }
 
 // Test-only: the one way every write of log bytes, and every sync, reaches
 // the system, for a log file or standard output. While a hook is set it is

@@ -338,12 +338,18 @@ size_t AppendOnceToOwnStream(FILE* stream, const char* data, size_t nBytes) {
   }
 }
 
-bool SyncToStorage(FILE* stream) {
+SyncHandle SyncHandleOf(FILE* stream) {
   const int fd = fileno(stream);
   if (stream == stdout) {
     struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return true;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return kNothingToSync;
   }
+  return fd;
+}
+
+bool SyncToStorage(SyncHandle handle) {
+  if (handle == kNothingToSync) return true;
+  const int fd = static_cast<int>(handle);
   const platform::WriteHook hook = g_writeHook.load(std::memory_order_acquire);
   if (hook != nullptr) return hook(fd, nullptr, 0) == 0;
   // A sync is a cancellation point; a leader cancelled in it would leave its

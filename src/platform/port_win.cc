@@ -235,12 +235,17 @@ void SetReadableOpenDisabledForTest(bool disabled) {
 
 void SetWholeAppendsDisabledForTest(bool) {}
 
-bool SyncToStorage(FILE* stream) {
+SyncHandle SyncHandleOf(FILE* stream) {
   HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-  if (file == INVALID_HANDLE_VALUE) return false;
+  if (file == INVALID_HANDLE_VALUE) return kNothingToSync;
   // Standard output is synced only when it is a file on disk.
-  if (stream == stdout && GetFileType(file) != FILE_TYPE_DISK) return true;
-  return FlushFileBuffers(file) != 0;
+  if (stream == stdout && GetFileType(file) != FILE_TYPE_DISK) return kNothingToSync;
+  return reinterpret_cast<SyncHandle>(file);
+}
+
+bool SyncToStorage(SyncHandle handle) {
+  if (handle == kNothingToSync) return true;
+  return FlushFileBuffers(reinterpret_cast<HANDLE>(handle)) != 0;
 }
 
 size_t AppendOnceToOwnStream(FILE* stream, const char* data, size_t nBytes) {
