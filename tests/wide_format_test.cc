@@ -792,7 +792,8 @@ void FormatTypicalLine(OutBuffer* out) {
 // "%*s", for values that fill their digits, overflow them or need none.
 TEST(WideFormatFields, PrefixFieldsMatchTheRuntime) {
   const uint64_t kValues[] = {0,          1,          0xA3C,      0xFFFFFFFF,
-                              0x12345678, 0x123456789, UINT64_MAX, 0x8000000000000000};
+                              0x12345678, 0x9ABCDEF0, 0x123456789, UINT64_MAX,
+                              0x8000000000000000};
   for (uint64_t value : kValues) {
     for (int nDigits = 0; nDigits <= 20; ++nDigits) {
       char storage[64];

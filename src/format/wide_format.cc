@@ -808,6 +808,27 @@ void AppendUpperHex(OutBuffer* out, uint64_t value, int nDigits) {
   if (nDigits > 0 && nDigits < kMaxDigits && (value >> (4 * nDigits)) == 0) {
     char* dst = out->Reserve(static_cast<size_t>(nDigits));
     if (dst == nullptr) return;
+    if (nDigits == 8) {
+      // Eight digits at once: each nibble spread into a byte of its own,
+      // the lowest first, turned into its digit, then the bytes reversed.
+      uint64_t x = value;
+      x = ((x & 0xFFFF0000u) << 16) | (x & 0xFFFFu);
+      x = ((x & 0x0000FF000000FF00u) << 8) | (x & 0x000000FF000000FFu);
+      x = ((x & 0x00F000F000F000F0u) << 4) | (x & 0x000F000F000F000Fu);
+      const uint64_t letters = ((x + 0x0606060606060606u) >> 4) & 0x0101010101010101u;
+      x += 0x3030303030303030u + letters * 7;
+#if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+      x = __builtin_bswap64(x);
+      std::memcpy(dst, &x, sizeof x);
+#else
+      for (int i = 7; i >= 0; --i) {
+        dst[i] = static_cast<char>(x & 0xFF);
+        x >>= 8;
+      }
+#endif
+      out->Commit(8);
+      return;
+    }
     for (int i = nDigits - 1; i >= 0; --i) {
       dst[i] = kUpperHex[value & 15];
       value >>= 4;
@@ -823,6 +844,21 @@ void AppendUpperHex(OutBuffer* out, uint64_t value, int nDigits) {
 }
 
 void AppendRightAligned(OutBuffer* out, const char16_t* text, int nUnits) {
+  // A tag is a short ASCII word as a rule: it is laid out here, without a
+  // field. Anything else, or a buffer without room, takes the general path.
+  constexpr size_t kShortTag = 32;
+  size_t n = 0;
+  while (text != nullptr && n < kShortTag && IsNonNulAscii(text[n])) ++n;
+  if (text != nullptr && text[n] == u'\0') {
+    const size_t nPad = nUnits > 0 && static_cast<size_t>(nUnits) > n ? static_cast<size_t>(nUnits) - n : 0;
+    char* dst = out->Reserve(nPad + n);
+    if (dst != nullptr) {
+      for (size_t i = 0; i < nPad; ++i) dst[i] = ' ';
+      for (size_t i = 0; i < n; ++i) dst[nPad + i] = static_cast<char>(text[i]);
+      out->Commit(nPad + n);
+      return;
+    }
+  }
   Field field{};
   field.conversion = 's';
   field.width = nUnits;
