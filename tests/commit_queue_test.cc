@@ -211,7 +211,7 @@ TEST_F(CommitQueueTest, SharedTurnsKeepOneStampAndGiveWayToTheLead) {
     Line line;
     queue.Commit(&line, [](void* context, CommitEntry* const*, size_t) {
       auto* queue = static_cast<CommitQueue*>(context);
-      queue->EnterSharedAsLeader(12);
+      queue->EnterSharedAsLeader([] { return int64_t{12}; });
       queue->LeaveShared();
     }, &queue);
     order.push_back(1);

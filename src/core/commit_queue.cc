@@ -291,12 +291,7 @@ void CommitQueue::CloseGate() {
   gate_.fetch_and(~kDrainer, std::memory_order_relaxed);
 }
 
-void CommitQueue::EnterSharedAsLeader(int64_t millisecond) {
-  // The gate is open: only a leader closes it, and this thread leads.
-  gate_.fetch_add(1, std::memory_order_acquire);
-  if (StampShared(millisecond)) return;
-  LeaveShared();
-  CloseGate();
+void CommitQueue::RestampAndOpen(int64_t millisecond) {
   const uint64_t stamp = StampBits(millisecond);
   // Turns that found the gate closed may still be on their way out, so the
   // count is not overwritten.

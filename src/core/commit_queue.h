@@ -128,11 +128,23 @@ class CommitQueue {
   void LeaveShared();
 
   // REQUIRES: the caller leads a batch (not an exclusive turn). Before a
-  // batch stamped with `millisecond` is written: takes a shared turn with
-  // that stamp, when the turns in flight carry another first waiting for
-  // them to leave, so that no line stamped earlier lands after the batch.
-  // The caller gives it back with LeaveShared once the batch is written.
-  void EnterSharedAsLeader(int64_t millisecond);
+  // batch is stamped and written: takes a shared turn and reads the clock
+  // in it with `readClock()` (which returns milliseconds). When the turns
+  // in flight carry another stamp, waits for them to leave and reads the
+  // clock again, then stamps the turns with that reading: the batch's time
+  // is then no earlier than any line written before it, and no line
+  // stamped earlier lands after it. The caller stamps the batch with the
+  // last reading, and gives the turn back with LeaveShared once the batch
+  // is written.
+  template <typename ReadClock>
+  void EnterSharedAsLeader(ReadClock&& readClock) {
+    // The gate is open: only a leader closes it, and this thread leads.
+    gate_.fetch_add(1, std::memory_order_acquire);
+    if (StampShared(readClock())) return;
+    LeaveShared();
+    CloseGate();
+    RestampAndOpen(readClock());
+  }
 
   // Forgets the entries and shared turns of threads that a fork left
   // behind. REQUIRES: only the calling thread runs in this process.
@@ -225,6 +237,9 @@ class CommitQueue {
   // the caller leads, so no one else closes it.
   void CloseGate();
   void OpenGate() { gate_.fetch_and(~(kClosed | kDrainer), std::memory_order_release); }
+  // REQUIRES: the caller closed the gate. Stamps it with `millisecond`,
+  // takes a shared turn and opens it.
+  void RestampAndOpen(int64_t millisecond);
 
   // Runs the test hook, if any, at `point`.
   static void Reach(SyncPoint point, CommitEntry* entry) {

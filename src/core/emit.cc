@@ -141,9 +141,15 @@ class TimeStamp {
     const size_t gap = TimeGap(flags);
     if (gap == 0) return 0;
     if (!read_) {
-      now_ = ReadTraceClock();
       read_ = true;
-      if (leaderOf_ != nullptr) leaderOf_->EnterSharedAsLeader(Milliseconds(now_));
+      if (leaderOf_ != nullptr) {
+        leaderOf_->EnterSharedAsLeader([this] {
+          now_ = ReadTraceClock();
+          return Milliseconds(now_);
+        });
+      } else {
+        now_ = ReadTraceClock();
+      }
     }
     const int variant = (flags & QXSTD::TRACE_MSEC) != 0 ? 1 : 0;
     if (size_[variant] == kUnformatted) {
