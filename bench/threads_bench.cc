@@ -39,6 +39,8 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <linux/magic.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -80,6 +82,25 @@ std::atomic<long> g_yields{0};
 std::atomic<long> g_syncs{0};
 // Every line is synced (--durable 1).
 bool g_durable = false;
+
+// The kind of file system that holds `dir`, for the table's heading.
+std::string FileSystemOf(const std::string& dir) {
+  struct statfs info;
+  if (statfs(dir.c_str(), &info) != 0) return "unknown";
+  switch (static_cast<unsigned long>(info.f_type)) {
+    case EXT4_SUPER_MAGIC: return "ext4";  // ext2 and ext3 share the number
+    case XFS_SUPER_MAGIC: return "xfs";
+    case BTRFS_SUPER_MAGIC: return "btrfs";
+    case TMPFS_MAGIC: return "tmpfs";
+    case OVERLAYFS_SUPER_MAGIC: return "overlayfs";
+    case NFS_SUPER_MAGIC: return "nfs";
+    default: {
+      char hex[32];
+      std::snprintf(hex, sizeof hex, "0x%lx", static_cast<unsigned long>(info.f_type));
+      return hex;
+    }
+  }
+}
 
 // Write system calls (write, writev, pwrite...) of the whole process so
 // far, threads that ended included, as the kernel counts them; -1 where it
@@ -365,9 +386,16 @@ int main(int argc, char** argv) {
                      contenders.end());
   }
 
-  std::printf("%d %slines per thread into files in %s, median of %d, ns per line over all "
-              "threads (ratio to the floor)\n\n| threads |",
-              options.lines, g_durable ? "durable " : "", options.dir.c_str(), options.reps);
+  const std::string fileSystem = FileSystemOf(options.dir);
+  if (g_durable && fileSystem == "tmpfs") {
+    std::fprintf(stderr, "%s is on tmpfs, where a sync does nothing: give --dir on a disk\n",
+                 options.dir.c_str());
+    return 2;
+  }
+  std::printf("%d %slines per thread into files in %s (%s), median of %d, ns per line over "
+              "all threads (ratio to the floor)\n\n| threads |",
+              options.lines, g_durable ? "durable " : "", options.dir.c_str(),
+              fileSystem.c_str(), options.reps);
   for (const Contender& c : contenders) std::printf(" %s |", c.name.c_str());
   std::printf("\n|---|");
   for (size_t i = 0; i < contenders.size(); ++i) std::printf("---|");
