@@ -731,27 +731,8 @@ TEST(ContentionPipe, LongLinesOnAPipeStayWhole) {
 #else
   constexpr int kThreads = 4;
   const int kLines = LinesPerWorker(200);
-  int pipeEnds[2];
-  ASSERT_EQ(pipe(pipeEnds), 0);
-  std::string received;
-  std::thread reader([&] {
-    std::vector<char> buffer(1 << 16);
-    for (;;) {
-      const ssize_t nBytes = read(pipeEnds[0], buffer.data(), buffer.size());
-      if (nBytes > 0) {
-        received.append(buffer.data(), static_cast<size_t>(nBytes));
-      } else if (nBytes == 0 || errno != EINTR) {
-        break;
-      }
-    }
-  });
-
-  // No assertion may leave this block early: standard output must be given
-  // back, or the reader never sees the end of the pipe.
-  std::fflush(stdout);
-  const int savedStdout = dup(1);
-  dup2(pipeEnds[1], 1);
-  close(pipeEnds[1]);
+  razezir_test::StdoutPipe capture;
+  ASSERT_TRUE(capture.Opened());
   std::atomic<int> finished{0};
   std::vector<std::string> stateErrors;
   QXSTD::InitTrace();
@@ -781,11 +762,7 @@ TEST(ContentionPipe, LongLinesOnAPipeStayWhole) {
   }
   for (auto& worker : workers) worker.join();
   QXSTD::DeinitTrace();
-  std::fflush(stdout);
-  dup2(savedStdout, 1);
-  close(savedStdout);
-  reader.join();
-  close(pipeEnds[0]);
+  const std::string received = capture.Stop();
 
   for (const auto& error : stateErrors) ADD_FAILURE() << error;
   const ScannedLog log = ScanLog(received, kThreads);

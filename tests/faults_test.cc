@@ -705,26 +705,15 @@ TEST(Faults, HandlerTracingWhileAForkWaitsForItsThreadNeverHangs) {
 void TraceShortLine(int) { QXSTD::Trace1(W(u"h"), W(u"handler\n")); }
 
 TEST(Faults, HandlerLinesNeverLandInsideALineOnAPipe) {
-  int pipeEnds[2];
-  ASSERT_EQ(pipe(pipeEnds), 0);
-  std::string received;
   // The reader never takes the timer's signal: a handler's ordinary call on
   // the thread that drains the pipe would wait for the line the pipe holds.
   sigset_t alarm;
   sigemptyset(&alarm);
   sigaddset(&alarm, SIGALRM);
   pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
-  std::thread reader([&] {
-    char buffer[4096];
-    for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) != 0;) {
-      if (n > 0) received.append(buffer, static_cast<size_t>(n));
-    }
-  });
+  razezir_test::StdoutPipe capture;
   pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
-  std::fflush(stdout);
-  const int savedStdout = dup(1);
-  dup2(pipeEnds[1], 1);
-  close(pipeEnds[1]);
+  ASSERT_TRUE(capture.Opened());
   QXSTD::InitTrace();
   QXSTD::StartTrace(1, nullptr, 0);
   struct sigaction action {};
@@ -740,11 +729,7 @@ TEST(Faults, HandlerLinesNeverLandInsideALineOnAPipe) {
   signal(SIGALRM, SIG_DFL);
   QXSTD::Trace1(W(u"m"), W(u"last\n"));  // writes a handler's line still deferred
   QXSTD::DeinitTrace();
-  std::fflush(stdout);
-  dup2(savedStdout, 1);
-  close(savedStdout);
-  reader.join();
-  close(pipeEnds[0]);
+  const std::string received = capture.Stop();
   int mainLines = 0;
   int handlerLines = 0;
   for (const std::string& line : MessageLines(received)) {

@@ -16,6 +16,7 @@
 #include <windows.h>
 #endif  // _WIN32
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -25,6 +26,7 @@
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -118,15 +120,31 @@ inline bool RunningUnderWine() {
 #endif  // _WIN32
 }
 
+// Points standard output at `fd`, after flushing it. Returns the descriptor
+// that RestoreStdout gives back.
+inline int RedirectStdout(int fd) {
+  std::fflush(stdout);
+  const int saved = dup(1);
+  dup2(fd, 1);
+  return saved;
+}
+
+// Gives standard output back, if `*saved` still holds it.
+inline void RestoreStdout(int* saved) {
+  if (*saved < 0) return;
+  std::fflush(stdout);
+  dup2(*saved, 1);
+  close(*saved);
+  *saved = -1;
+}
+
 // Redirects standard output (the FILE and descriptor 1) into a file for its
 // lifetime; Stop() returns what was written.
 class StdoutCapture {
  public:
   StdoutCapture() : path_(TempPath("stdout")) {
-    std::fflush(stdout);
-    saved_ = dup(1);
     int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(fd, 1);
+    saved_ = RedirectStdout(fd);
     close(fd);
   }
   ~StdoutCapture() { Stop(); }
@@ -134,12 +152,7 @@ class StdoutCapture {
   StdoutCapture& operator=(const StdoutCapture&) = delete;
 
   std::string Stop() {
-    if (saved_ >= 0) {
-      std::fflush(stdout);
-      dup2(saved_, 1);
-      close(saved_);
-      saved_ = -1;
-    }
+    RestoreStdout(&saved_);
     return ReadFile(path_);
   }
 
@@ -147,6 +160,52 @@ class StdoutCapture {
   std::string path_;
   int saved_ = -1;
 };
+
+#ifndef _WIN32
+// Standard output as a pipe that a thread of its own drains, until Stop()
+// (or the destructor) gives standard output back and returns all that came
+// through. The reader inherits the caller's signal mask: a caller that
+// keeps a signal from it blocks the signal before.
+class StdoutPipe {
+ public:
+  StdoutPipe() {
+    if (pipe(ends_) != 0) return;
+    reader_ = std::thread([this] {
+      std::vector<char> buffer(1 << 16);
+      for (;;) {
+        const ssize_t nBytes = read(ends_[0], buffer.data(), buffer.size());
+        if (nBytes > 0) {
+          received_.append(buffer.data(), static_cast<size_t>(nBytes));
+        } else if (nBytes == 0 || errno != EINTR) {
+          break;
+        }
+      }
+    });
+    saved_ = RedirectStdout(ends_[1]);
+    close(ends_[1]);
+  }
+  ~StdoutPipe() { Stop(); }
+  StdoutPipe(const StdoutPipe&) = delete;
+  StdoutPipe& operator=(const StdoutPipe&) = delete;
+
+  bool Opened() const { return saved_ >= 0; }
+
+  std::string Stop() {
+    if (saved_ >= 0) {
+      RestoreStdout(&saved_);
+      reader_.join();
+      close(ends_[0]);
+    }
+    return received_;
+  }
+
+ private:
+  int ends_[2] = {-1, -1};
+  int saved_ = -1;
+  std::thread reader_;
+  std::string received_;
+};
+#endif  // _WIN32
 
 // "Mon Dec 07 2026 01:52:11" in the default locale.
 constexpr const char* kTimePattern =

@@ -258,8 +258,8 @@ class CommitQueue {
   std::atomic<uint32_t> waits_{0};
   std::atomic<bool> sharedTurns_{false};
   std::atomic<uint64_t> gate_{0};
-  // Bumped when the last shared turn leaves a closed gate, for a leader
-  // that sleeps until then.
+  // Bumped when the last shared turn leaves while a leader sleeps until
+  // then (kDrainer).
   std::atomic<uint32_t> drained_{0};
 
   static inline std::atomic<TestHook> testHook_{nullptr};

@@ -121,27 +121,8 @@ void StorageSync::CoverWrittenLines(platform::SyncHandle handle) {
     if (static_cast<int32_t>(completed - wanted) >= 0) break;
     uint32_t idle = 0;
     if (busy_.compare_exchange_strong(idle, 1, std::memory_order_acq_rel)) {
-      using Clock = std::chrono::steady_clock;
-      const auto linger =
-          std::chrono::nanoseconds(lastSyncNanoseconds_.load(std::memory_order_relaxed) / 4);
-      const uint32_t expected = recentInside_.load(std::memory_order_relaxed);
-      const auto lingerEnd = Clock::now() + linger;
-      while (pending_.load(std::memory_order_relaxed) < expected && Clock::now() < lingerEnd) {
-        std::this_thread::yield();
-      }
-      // Threads that stopped writing leave the count, a sync at a time.
-      const uint32_t now = inside_.load(std::memory_order_relaxed);
-      recentInside_.store(expected > now ? expected - 1 : now, std::memory_order_relaxed);
-      const uint32_t number = started_.fetch_add(1, std::memory_order_acq_rel) + 1;
-      pending_.store(0, std::memory_order_relaxed);
-      const auto began = Clock::now();
-      platform::SyncToStorage(handle);
-      lastSyncNanoseconds_.store(
-          std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - began).count(),
-          std::memory_order_relaxed);
-      completed_.store(number, std::memory_order_release);
-      busy_.store(0, std::memory_order_release);
-      platform::WakeWord(&completed_);
+      // A sync that begins now covers this line.
+      SyncForAll(handle);
       break;
     }
     // The sync under way may have begun before the line was written; once
@@ -149,6 +130,30 @@ void StorageSync::CoverWrittenLines(platform::SyncHandle handle) {
     platform::WaitOnWord(&completed_, completed);
   }
   inside_.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void StorageSync::SyncForAll(platform::SyncHandle handle) {
+  using Clock = std::chrono::steady_clock;
+  const auto linger =
+      std::chrono::nanoseconds(lastSyncNanoseconds_.load(std::memory_order_relaxed) / 4);
+  const uint32_t expected = recentInside_.load(std::memory_order_relaxed);
+  const auto lingerEnd = Clock::now() + linger;
+  while (pending_.load(std::memory_order_relaxed) < expected && Clock::now() < lingerEnd) {
+    std::this_thread::yield();
+  }
+  // Threads that stopped writing leave the count, a sync at a time.
+  const uint32_t now = inside_.load(std::memory_order_relaxed);
+  recentInside_.store(expected > now ? expected - 1 : now, std::memory_order_relaxed);
+  const uint32_t number = started_.fetch_add(1, std::memory_order_acq_rel) + 1;
+  pending_.store(0, std::memory_order_relaxed);
+  const auto began = Clock::now();
+  platform::SyncToStorage(handle);
+  lastSyncNanoseconds_.store(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - began).count(),
+      std::memory_order_relaxed);
+  completed_.store(number, std::memory_order_release);
+  busy_.store(0, std::memory_order_release);
+  platform::WakeWord(&completed_);
 }
 
 size_t DestinationTable::ObjectCount() {

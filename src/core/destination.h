@@ -57,6 +57,11 @@ class StorageSync {
   }
 
  private:
+  // Syncs the file as the thread whose turn it is to: after waiting a
+  // little for the lines that are about to come, and then tells the
+  // threads that wait. REQUIRES: the caller set `busy_`.
+  void SyncForAll(platform::SyncHandle handle);
+
   std::atomic<uint32_t> started_{0};    // Syncs begun.
   std::atomic<uint32_t> completed_{0};  // The number of the last sync ended.
   std::atomic<uint32_t> busy_{0};       // A sync is under way.

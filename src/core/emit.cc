@@ -213,10 +213,11 @@ struct BatchContext {
 
 // Stamps the lines of a batch from one clock reading and writes them with
 // one write, then, when a line is durable, waits for a sync that covers
-// them all before their threads are told. A line for the main log is written only while the main stream
-// writes to this destination (the leader then holds it still), and only if
-// the main level in force now admits it; otherwise it is marked moved, and
-// its thread takes it to the main log's destination of the moment.
+// them all before their threads are told. A line for the main log is
+// written only while the main stream writes to this destination (the
+// leader then holds it still), and only if the main level in force now
+// admits it; otherwise it is marked moved, and its thread takes it to the
+// main log's destination of the moment.
 void WriteBatch(void* context, CommitEntry* const* entries, size_t count) {
   const auto* batch = static_cast<const BatchContext*>(context);
   TraceState* state = batch->state;
@@ -282,6 +283,18 @@ Destination* UnqueuedDestination(const LineJob& job) {
                                      : job.state->mainDestination.load(std::memory_order_relaxed);
 }
 
+// After a durable line was written to `stream` in `destination`: waits for a
+// sync that covers it, shared with other threads' lines, or with
+// TRACE_NO_LOCK makes one of its own.
+void SyncDurableLine(const LineJob& job, Destination* destination, FILE* stream) {
+  if (!IsDurableLine(job.line.flags)) return;
+  if (job.queued) {
+    destination->sync.CoverWrittenLines(platform::SyncHandleOf(stream));
+  } else {
+    platform::SyncToStorage(stream);
+  }
+}
+
 // What became of a line offered to its destination under a shared turn.
 enum class Append {
   kDone,     // Written, or dropped by the main level now in force.
@@ -337,9 +350,9 @@ void CommitLine(LineJob* job, OutBuffer* buffer) {
   if (!job->queued) {
     const size_t offset = TimeStamp().Put(line->start, line->flags);
     FILE* stream = StreamOf(*job);
-    WriteLogBytes(stream, &UnqueuedDestination(*job)->lineState, line->start + offset,
-                  line->bytes - offset);
-    if (IsDurableLine(line->flags)) platform::SyncToStorage(stream);
+    Destination* destination = UnqueuedDestination(*job);
+    WriteLogBytes(stream, &destination->lineState, line->start + offset, line->bytes - offset);
+    SyncDurableLine(*job, destination, stream);
     return;
   }
   if (job->route.target != nullptr) {
@@ -419,13 +432,7 @@ void FinishPieces(LineJob* job, const OutBuffer& line) {
   if (!job->failed) {
     WriteLogBytes(StreamOf(*job), &job->destination->lineState, line.data(), line.size(), true);
   }
-  if (IsDurableLine(job->line.flags)) {
-    if (job->queued) {
-      job->destination->sync.CoverWrittenLines(platform::SyncHandleOf(StreamOf(*job)));
-    } else {
-      platform::SyncToStorage(StreamOf(*job));
-    }
-  }
+  SyncDurableLine(*job, job->destination, StreamOf(*job));
   if (!job->queued) return;
   job->destination->queue.PassLead(&job->line);
   if (job->route.target == nullptr) ReleaseMainDestination(job->state, job->destination);

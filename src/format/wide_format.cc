@@ -850,7 +850,8 @@ void AppendRightAligned(OutBuffer* out, const char16_t* text, int nUnits) {
   size_t n = 0;
   while (text != nullptr && n < kShortTag && IsNonNulAscii(text[n])) ++n;
   if (text != nullptr && text[n] == u'\0') {
-    const size_t nPad = nUnits > 0 && static_cast<size_t>(nUnits) > n ? static_cast<size_t>(nUnits) - n : 0;
+    const size_t width = nUnits > 0 ? static_cast<size_t>(nUnits) : 0;
+    const size_t nPad = width > n ? width - n : 0;
     char* dst = out->Reserve(nPad + n);
     if (dst != nullptr) {
       for (size_t i = 0; i < nPad; ++i) dst[i] = ' ';

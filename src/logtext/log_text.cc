@@ -132,12 +132,14 @@ size_t FormatTraceTimeAt(platform::WallClock now, int flags, char* out, size_t m
 }
 
 void WriteStartedBanner(FILE* stream, LineState* lineState, bool durable) {
-  WriteBanner(stream, lineState, durable, "========== Trace Log File. Started - ", " ===========\n");
+  WriteBanner(stream, lineState, durable, "========== Trace Log File. Started - ",
+              " ===========\n");
 }
 
 void WriteClosedBanner(FILE* stream, LineState* lineState, bool durable) {
   // One letter shorter than Started, so one more equals sign at the end.
-  WriteBanner(stream, lineState, durable, "========== Trace Log File. Closed - ", " ============\n");
+  WriteBanner(stream, lineState, durable, "========== Trace Log File. Closed - ",
+              " ============\n");
 }
 
 namespace {
