@@ -1,29 +1,52 @@
-// The group-commit queue on its own, driven through Commit as emission
-// drives it: which lines a leader takes together, how batches are bounded,
-// how the lead passes and exclusive turns take theirs, and, under real
-// contention, that every line is written once and each thread's lines in
-// order. Interleavings are made with the queue's test hook, not by sleeping.
+// The parts of a destination on their own: the group-commit queue, driven
+// through Commit as a destination drives it (which lines a leader takes
+// together, how batches are bounded, how the lead passes and entries that
+// lead alone take theirs, and, under real contention, that every line is
+// written once and each thread's lines in order); the append gate and its
+// stamp; the shared sync of a file; and the judgement of a line that waits
+// while its stream moves. Interleavings are made with test hooks, not by
+// sleeping.
 
 #include "core/commit_queue.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "core/append_gate.h"
+#include "core/destination.h"
+#include "core/storage_sync.h"
 #include "gtest/gtest.h"
+#include "test_util.h"
 
 namespace {
 
+using razezir::AppendGate;
 using razezir::CommitEntry;
 using razezir::CommitQueue;
-using SyncPoint = CommitQueue::SyncPoint;
+using TestPoint = CommitQueue::TestPoint;
+
+// Holds a queue alone for its lifetime, as a destination's turn does.
+class LeadAlone {
+ public:
+  explicit LeadAlone(CommitQueue& queue) : queue_(queue) { queue_.LeadAlone(&entry_); }
+  ~LeadAlone() { queue_.PassLead(&entry_); }
+
+ private:
+  CommitQueue& queue_;
+  CommitEntry entry_;
+};
 
 struct Line : CommitEntry {
   int id = 0;
 };
 
-// What the leaders wrote: the ids of each batch, and -1 for each exclusive
+// What the leaders wrote: the ids of each batch, and -1 for each
 // turn, in order. Only the thread that leads touches it.
 struct Recorder {
   std::vector<std::vector<int>> batches;
@@ -43,22 +66,22 @@ std::atomic<int> g_leadsWithALink{0};
 std::atomic<CommitEntry*> g_heldLeader{nullptr};
 std::atomic<bool> g_released{false};
 
-void Hook(SyncPoint point, CommitEntry* entry) {
+void Hook(TestPoint point, CommitEntry* entry) {
   switch (point) {
-    case SyncPoint::kJoined:
+    case TestPoint::kJoined:
       g_joined.fetch_add(1);
       break;
-    case SyncPoint::kSleeping:
+    case TestPoint::kSleeping:
       g_sleeping.fetch_add(1);
       break;
-    case SyncPoint::kLeading:
+    case TestPoint::kLeading:
       // A new leader never keeps a link to entries already written.
       if (entry->older != nullptr) g_leadsWithALink.fetch_add(1);
       if (entry == g_heldLeader.load()) {
         while (!g_released.load()) std::this_thread::yield();
       }
       break;
-    case SyncPoint::kBatchWritten:
+    case TestPoint::kBatchWritten:
       break;
   }
 }
@@ -123,7 +146,7 @@ TEST_F(CommitQueueTest, LoneLineLeadsAndLeavesTheQueueIdle) {
     line.bytes = 10;
     queue.Commit(&line, Record, &recorder);
     // The leader is not told: its own line is written by itself.
-    EXPECT_EQ(line.turn.load(), CommitEntry::kQueued);
+    EXPECT_EQ(line.state.load(), CommitEntry::kQueued);
   }
   EXPECT_EQ(recorder.batches, (Batches{{0}, {1}, {2}}));
 }
@@ -149,7 +172,7 @@ TEST_F(CommitQueueTest, BatchesAreBoundedByCountAndBytes) {
   EXPECT_EQ(CommitHeld({2048 * kKiB, 10}), (Batches{{0}, {1}}));
 }
 
-TEST_F(CommitQueueTest, ExclusiveTurnEndsABatchAndHoldsTheQueueAlone) {
+TEST_F(CommitQueueTest, EntryLeadingAloneEndsABatchAndHoldsTheQueue) {
   CommitQueue queue;
   Recorder recorder;
   Line leader, before, after;
@@ -160,7 +183,7 @@ TEST_F(CommitQueueTest, ExclusiveTurnEndsABatchAndHoldsTheQueueAlone) {
   std::thread first = StartJoined([&] { queue.Commit(&leader, Record, &recorder); });
   std::thread second = StartJoined([&] { queue.Commit(&before, Record, &recorder); });
   std::thread alone = StartJoined([&] {
-    razezir::ExclusiveTurn turn(queue);
+    LeadAlone turn(queue);
     // Whatever is written meanwhile goes into the record, between the
     // batches before and after the turn.
     recorder.batches.push_back({-1});
@@ -189,63 +212,67 @@ TEST_F(CommitQueueTest, SleepingWaiterIsWoken) {
   EXPECT_EQ(recorder.batches, (Batches{{0, 1}}));
 }
 
-// Shared turns carry one stamp at a time: a thread alone moves it, one
-// beside others may not (its line takes the queue); a leader moving it and
-// an exclusive turn both wait until the turns in flight have left, and the
-// gate stays closed to new shared turns while an exclusive turn holds.
-TEST_F(CommitQueueTest, SharedTurnsKeepOneStampAndGiveWayToTheLead) {
-  CommitQueue queue;
-  EXPECT_FALSE(queue.EnterShared());  // Not granted until allowed.
-  queue.AllowSharedTurns(true);
-  ASSERT_TRUE(queue.EnterShared());
-  EXPECT_TRUE(queue.StampShared(10));  // Alone: moves the stamp.
-  ASSERT_TRUE(queue.EnterShared());
-  EXPECT_TRUE(queue.StampShared(10));
-  EXPECT_FALSE(queue.StampShared(11));  // Another turn may land later with 10.
-  queue.LeaveShared();
-  EXPECT_TRUE(queue.StampShared(11));
-  // The leader and the exclusive turn wait for the turn still in flight.
+// The gate carries one stamp at a time: a thread alone moves it, one beside
+// others may not (its line waits in the queue); a leader moving it and a
+// turn closing the gate both wait until the threads in it have left, and
+// the gate stays closed to new threads meanwhile. A refused gate lets no
+// one in until its destination stands for another file.
+TEST(AppendGate, OneStampAtATimeAndTheLeadWaitsForTheThreadsInside) {
+  AppendGate gate;
+  EXPECT_FALSE(gate.Enter());  // Admits no one until allowed.
+  gate.Allow(true);
+  ASSERT_TRUE(gate.Enter());
+  EXPECT_TRUE(gate.Stamp(10));  // Alone: moves the stamp.
+  ASSERT_TRUE(gate.Enter());
+  EXPECT_TRUE(gate.Stamp(10));
+  EXPECT_FALSE(gate.Stamp(11));  // Another thread may land later with 10.
+  gate.Leave();
+  EXPECT_TRUE(gate.Stamp(11));
   std::atomic<int> step{0};
-  std::vector<int> order;  // Each entry written before the next step is taken.
+  std::vector<int> order;  // Each entry made before the next step is taken.
   std::thread leader([&] {
-    Line line;
-    queue.Commit(&line, [](void* context, CommitEntry* const*, size_t) {
-      auto* queue = static_cast<CommitQueue*>(context);
-      queue->EnterSharedAsLeader([] { return int64_t{12}; });
-      queue->LeaveShared();
-    }, &queue);
+    gate.EnterAsLeader([] { return int64_t{12}; });
     order.push_back(1);
     step = 1;
+    gate.Leave();
     while (step != 2) std::this_thread::yield();
-    razezir::ExclusiveTurn turn(queue);
+    gate.Close();
     order.push_back(3);
     step = 3;
     while (step != 4) std::this_thread::yield();
+    gate.Open();
   });
   auto holdThenLeave = [&](int from, int entry) {
-    // Until the shared turn leaves, the other thread cannot go on.
+    // Until the thread in the gate leaves, the leader cannot go on.
     for (int i = 0; i < 1000; ++i) std::this_thread::yield();
     EXPECT_EQ(step.load(), from);
     order.push_back(entry);
-    queue.LeaveShared();
+    gate.Leave();
   };
   holdThenLeave(0, 0);
   while (step != 1) std::this_thread::yield();
-  ASSERT_TRUE(queue.EnterShared());
-  EXPECT_TRUE(queue.StampShared(12));  // The leader's stamp.
+  ASSERT_TRUE(gate.Enter());
+  EXPECT_TRUE(gate.Stamp(12));  // The leader's stamp.
   step = 2;
   holdThenLeave(2, 2);
   while (step != 3) std::this_thread::yield();
-  EXPECT_FALSE(queue.EnterShared());  // Closed while the exclusive turn holds.
+  EXPECT_FALSE(gate.Enter());  // Closed while the turn holds.
   step = 4;
   leader.join();
-  EXPECT_TRUE(queue.EnterShared());
-  queue.LeaveShared();
+  ASSERT_TRUE(gate.Enter());
+  gate.Leave();
   EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
+  gate.Refuse();
+  EXPECT_FALSE(gate.Enter());
+  gate.Close();
+  gate.Open();
+  EXPECT_FALSE(gate.Enter());  // Opening a refused gate lets no one in.
+  gate.Allow(true);
+  EXPECT_TRUE(gate.Enter());
+  gate.Leave();
 }
 
-// Threads commit numbered lines through one queue, with exclusive turns in
-// between. Every line must be written exactly once, each thread's lines in
+// Threads commit numbered lines through one queue, with turns in between. Every line must be written exactly once, each thread's lines in
 // order.
 TEST_F(CommitQueueTest, ContendedLinesAreWrittenOnceInOrder) {
   constexpr int kThreads = 6;
@@ -256,7 +283,7 @@ TEST_F(CommitQueueTest, ContendedLinesAreWrittenOnceInOrder) {
   auto work = [&](int thread) {
     for (int i = 0; i < kLines; ++i) {
       if (thread == 0 && i % 1000 == 0) {
-        razezir::ExclusiveTurn turn(queue);
+        LeadAlone turn(queue);
         ++exclusiveTurns;
       }
       Line line;
@@ -281,5 +308,94 @@ TEST_F(CommitQueueTest, ContendedLinesAreWrittenOnceInOrder) {
   }
   EXPECT_EQ(written, static_cast<size_t>(kThreads * kLines));
 }
+
+// A line that waits in its destination's queue is judged there when it
+// comes to be written: a stream moved meanwhile sends it to where its
+// stream writes now, and a level lowered meanwhile drops it. Lines of the
+// main log and of targets carry such a route alike.
+TEST(Destination, WaitingLineIsJudgedWhenItIsWritten) {
+  const std::string pathA = razezir_test::TempPath("a.log");
+  const std::string pathB = razezir_test::TempPath("b.log");
+  razezir::DestinationTable table;
+  razezir::LogStream a, b;
+  ASSERT_TRUE(table.Open(pathA.c_str(), &a));
+  ASSERT_TRUE(table.Open(pathB.c_str(), &b));
+  // Three routes into a: one moves to b, one loses its level, one stays.
+  std::atomic<razezir::Destination*> where[3] = {{a.destination}, {a.destination}, {a.destination}};
+  std::atomic<int> level[3] = {{3}, {3}, {3}};
+  const char* texts[3] = {"moved\n", "dropped\n", "stayed\n"};
+  auto deliver = [&](int i) {
+    std::string text = texts[i];
+    razezir::OutgoingLine line;
+    line.start = &text[0];
+    line.bytes = text.size();
+    line.level = 3;
+    line.route = razezir::LineRoute{&where[i], &level[i]};
+    table.Deliver(&line);
+  };
+  CommitQueue::SetTestHook(Hook);
+  std::vector<std::thread> threads;
+  {
+    razezir::ExclusiveTurn turn(*a.destination);
+    // The gate is closed while the turn holds: each line waits in the queue.
+    for (int i = 0; i < 3; ++i) threads.push_back(StartJoined([&deliver, i] { deliver(i); }));
+    where[0] = b.destination;
+    level[1] = 2;
+  }
+  for (std::thread& thread : threads) thread.join();
+  CommitQueue::SetTestHook(nullptr);
+  table.Close(a, false);
+  table.Close(b, false);
+  EXPECT_EQ(razezir_test::ReadFile(pathA), "stayed\n");
+  EXPECT_EQ(razezir_test::ReadFile(pathB), "moved\n");
+}
+
+#ifndef _WIN32
+// The syncs of a file: a thread comes while the first sync is ending, when
+// its outcome is recorded but no one told yet, and it goes to sleep only
+// once that sync has ended and woken everyone. It must still be let go,
+// with a sync of its own, since its line may have come after the first
+// sync began. (Once, such a thread slept for good.)
+std::atomic<int> g_syncs{0};
+std::atomic<bool> g_ending{false};
+std::atomic<bool> g_aboutToSleep{false};
+std::atomic<bool> g_firstReturned{false};
+
+long CountSyncs(int, const razezir::platform::ByteSpan* spans, int) {
+  if (spans == nullptr) g_syncs.fetch_add(1);
+  return 0;
+}
+
+void HoldTheEnd(razezir::StorageSync::TestPoint point) {
+  if (point == razezir::StorageSync::TestPoint::kSynced) {
+    if (g_ending.exchange(true)) return;  // The first sync only.
+    while (!g_aboutToSleep.load()) std::this_thread::yield();
+  } else {
+    g_aboutToSleep = true;
+    while (!g_firstReturned.load()) std::this_thread::yield();
+  }
+}
+
+TEST(StorageSync, ThreadThatSleepsOnlyAfterTheSyncEndedIsLetGo) {
+  const std::string path = razezir_test::TempPath("log");
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
+  ASSERT_GE(fd, 0);
+  razezir::StorageSync sync;
+  razezir::platform::SetWriteHookForTest(CountSyncs);
+  razezir::StorageSync::SetTestHook(HoldTheEnd);
+  std::thread first([&] {
+    sync.Cover(fd);
+    g_firstReturned = true;
+  });
+  while (!g_ending.load()) std::this_thread::yield();
+  std::thread second([&] { sync.Cover(fd); });
+  first.join();
+  second.join();
+  razezir::StorageSync::SetTestHook(nullptr);
+  razezir::platform::SetWriteHookForTest(nullptr);
+  close(fd);
+  EXPECT_EQ(g_syncs.load(), 2);
+}
+#endif  // _WIN32
 
 }  // namespace

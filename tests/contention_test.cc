@@ -13,6 +13,7 @@
 #ifndef _WIN32
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -854,13 +855,24 @@ TEST(ContentionSharedFile, NothingComesBetweenThePiecesOfALongLine) {
 // Durable lines.
 
 // What reached the system, in one order: each write with the bytes it
-// wrote, each sync with the points at which it began and ended, and each
-// call's return. Only the writes and syncs of log files count.
+// wrote and the file it went to, each sync with the file and the points at
+// which it began and ended, and each call's return. Files are known by
+// identity, whatever descriptor wrote or synced them.
+struct Written {
+  long at;        // When the write ended.
+  ino_t file;
+};
+struct Synced {
+  long began;
+  long ended;
+  ino_t file;
+  bool failed;
+};
 struct StorageEvents {
   std::mutex mutex;
   long clock = 0;  // Advanced under the mutex at every event.
-  std::map<std::string, long> writtenAt;  // A line's text: when its write ended.
-  std::vector<std::pair<long, long>> syncs;  // Began, ended.
+  std::map<std::string, Written> written;  // A line's text: its last write.
+  std::vector<Synced> syncs;
   // Every thread that has not finished is inside a trace call: the sync
   // waits for that (up to a bound), so that the next batch has company
   // whatever the disk's speed.
@@ -876,59 +888,76 @@ long Tick() {
 
 #ifndef _WIN32
 
+ino_t FileOf(int fd) {
+  struct stat info;
+  return fstat(fd, &info) == 0 ? info.st_ino : 0;
+}
+
 long RecordingHook(int fd, const razezir::platform::ByteSpan* spans, int count) {
+  const ino_t file = FileOf(fd);
   if (spans == nullptr) {
-    if (fd > 2) {
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-      while (g_storage.inside.load() < g_storage.running.load() &&
-             std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::yield();
-      }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (g_storage.inside.load() < g_storage.running.load() &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::yield();
     }
     const long began = Tick();
     const int result = fdatasync(fd);
     const long ended = Tick();
     std::lock_guard<std::mutex> hold(g_storage.mutex);
-    if (fd > 2) g_storage.syncs.emplace_back(began, ended);
+    g_storage.syncs.push_back(Synced{began, ended, file, result != 0});
     return result;
   }
   const ssize_t written = writev(fd, reinterpret_cast<const struct iovec*>(spans), count);
   std::lock_guard<std::mutex> hold(g_storage.mutex);
   const long at = ++g_storage.clock;
-  if (fd > 2 && written > 0) {
+  if (written > 0) {
     std::string bytes;
     for (int i = 0; i < count; ++i) bytes.append(spans[i].data, spans[i].size);
     bytes.resize(static_cast<size_t>(written));
     size_t start = 0;
     for (size_t end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1) {
-      g_storage.writtenAt[bytes.substr(start, end - start)] = at;
+      g_storage.written[bytes.substr(start, end - start)] = Written{at, file};
     }
   }
   return static_cast<long>(written);
 }
+
+// Whether every returned call was covered: a sync of the file its line went
+// to began after the line's write and ended, successfully, before the call
+// returned. Returns how many were.
+size_t CoveredReturns(const std::vector<std::pair<std::string, long>>& returns) {
+  size_t covered = 0;
+  for (const auto& [line, returned] : returns) {
+    auto written = g_storage.written.find(line);
+    if (written == g_storage.written.end()) {
+      ADD_FAILURE() << "never written: " << line;
+      continue;
+    }
+    for (const Synced& sync : g_storage.syncs) {
+      if (sync.file == written->second.file && !sync.failed &&
+          sync.began > written->second.at && sync.ended < returned) {
+        ++covered;
+        break;
+      }
+    }
+  }
+  return covered;
+}
 #endif  // _WIN32
 
-// Eight threads write durable lines to one file. Each call returns only
-// after a sync that began once its line was written had ended, and the
-// lines written together shared their sync. (Where the system offers no
-// hook, on Windows, the lines and banners are written and synced, and
-// checked whole.)
-TEST(ContentionDurable, EveryReturnedLineWasSyncedAndLinesShareSyncs) {
-  constexpr int kThreads = 8;
-  constexpr int kLines = 40;
-  const std::string path = TempPath("log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(1, const_cast<char*>(path.c_str()), QXSTD::TRACE_DURABLE);
-#ifndef _WIN32
-  razezir::platform::SetWriteHookForTest(RecordingHook);
-#endif
+// Threads write durable lines, each `kLines` of them, while `control` runs
+// on the calling thread; returns each line with the moment its call
+// returned.
+template <typename Control>
+std::vector<std::pair<std::string, long>> WriteDurably(int threads, int lines, Control control) {
   std::mutex returnsMutex;
   std::vector<std::pair<std::string, long>> returns;
-  g_storage.running = kThreads;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int s = 0; s < kLines; ++s) {
+  g_storage.running = threads;
+  std::vector<std::thread> writers;
+  for (int t = 0; t < threads; ++t) {
+    writers.emplace_back([&, t] {
+      for (int s = 0; s < lines; ++s) {
         ++g_storage.inside;
         QXSTD::Trace1(razezir_test::W(u"m"), razezir_test::W(u"D %d %d\n"), t, s);
         const long at = Tick();
@@ -939,7 +968,24 @@ TEST(ContentionDurable, EveryReturnedLineWasSyncedAndLinesShareSyncs) {
       --g_storage.running;
     });
   }
-  for (std::thread& thread : threads) thread.join();
+  control();
+  for (std::thread& writer : writers) writer.join();
+  return returns;
+}
+
+// Eight threads write durable lines to one file. Each call returns only
+// after a sync of that file that began once its line was written had
+// ended, and the lines written together shared their sync. (Where the
+// system offers no hook, on Windows, the lines and banners are written and
+// synced, and checked whole.)
+TEST(ContentionDurable, EveryReturnedLineWasSyncedAndLinesShareSyncs) {
+  const std::string path = TempPath("log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, const_cast<char*>(path.c_str()), QXSTD::TRACE_DURABLE);
+#ifndef _WIN32
+  razezir::platform::SetWriteHookForTest(RecordingHook);
+#endif
+  const auto returns = WriteDurably(8, 40, [] {});
   QXSTD::DeinitTrace();
   razezir::platform::SetWriteHookForTest(nullptr);
   const std::string text = ReadFile(path);
@@ -947,22 +993,41 @@ TEST(ContentionDurable, EveryReturnedLineWasSyncedAndLinesShareSyncs) {
     EXPECT_NE(text.find(line + "\n"), std::string::npos) << line;
   }
 #ifndef _WIN32
-  size_t covered = 0;
-  for (const auto& [line, returned] : returns) {
-    auto written = g_storage.writtenAt.find(line);
-    ASSERT_NE(written, g_storage.writtenAt.end()) << line;
-    for (const auto& [began, ended] : g_storage.syncs) {
-      if (began > written->second && ended < returned) {
-        ++covered;
-        break;
-      }
-    }
-  }
-  EXPECT_EQ(covered, returns.size());
+  EXPECT_EQ(CoveredReturns(returns), returns.size());
   // The banners' syncs and one a batch: far fewer than one a line.
   std::printf("%zu syncs for %zu lines\n", g_storage.syncs.size(), returns.size());
   EXPECT_LE(g_storage.syncs.size(), returns.size() / 2);
 #endif
 }
+
+#ifndef _WIN32
+// Six threads write durable lines while another reopens the same file again
+// and again, and now and then fails to open a file and falls back to
+// standard output (a file here) before it reopens the log: every returned
+// call was covered by a sync of its own file, never of a stream closed
+// meanwhile, nor of another file.
+TEST(ContentionDurable, EveryReturnedLineWasSyncedInItsOwnFileAcrossReopens) {
+  razezir_test::StdoutCapture capture;
+  std::string path = TempPath("log");
+  std::string unopenable = TempPath("none") + "/x.log";
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, &path[0], QXSTD::TRACE_DURABLE);
+  razezir::platform::SetWriteHookForTest(RecordingHook);
+  const auto returns = WriteDurably(6, LinesPerWorker(150), [&] {
+    for (int i = 0; g_storage.running.load() > 0; ++i) {
+      if (i % 8 == 7) QXSTD::StartTrace(1, &unopenable[0], QXSTD::TRACE_DURABLE);
+      QXSTD::StartTrace(1, &path[0], QXSTD::TRACE_DURABLE);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  QXSTD::DeinitTrace();
+  razezir::platform::SetWriteHookForTest(nullptr);
+  const std::string text = ReadFile(path) + capture.Stop();
+  for (const auto& [line, at] : returns) {
+    EXPECT_NE(text.find(line + "\n"), std::string::npos) << line;
+  }
+  EXPECT_EQ(CoveredReturns(returns), returns.size());
+}
+#endif  // _WIN32
 
 }  // namespace

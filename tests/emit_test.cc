@@ -11,7 +11,6 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -202,39 +201,6 @@ TEST(EmitLines, LinesOfAnyLengthAreWrittenWhole) {
   EXPECT_EQ(lines[1], prefix + std::string(3 << 20, 'h') + "|");
   EXPECT_EQ(lines[2], prefix + std::string(99998, ' ') + "7|");
   QXSTD::DeinitTrace();
-}
-
-// Lines from many threads at once: every one whole, none lost, none
-// interleaved with another.
-TEST(EmitLines, ConcurrentLinesStayWhole) {
-  std::string path = StartFile(1, 0x17);
-  constexpr int kThreads = 6;
-  constexpr int kLines = 2000;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t] {
-      std::u16string pad(50 + t * 40, char16_t(u'a' + t));
-      for (int i = 0; i < kLines; ++i) {
-        QXSTD::Trace1(u"worker", u"t%d i%d %ls end\n", t, i, pad.c_str());
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  QXSTD::DeinitTrace();
-
-  std::string text = ReadFile(path);
-  std::regex line(std::string(kTimePattern) +
-                  "\\.[0-9]{3}  [0-9A-F]{8} worker: t([0-9]) i([0-9]+) ([a-z]+) end");
-  std::set<std::pair<int, int>> seen;
-  for (const std::string& each : Lines(text)) {
-    if (each.empty() || each[0] == '=') continue;
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(each, m, line)) << each;
-    int t = std::stoi(m[1]);
-    EXPECT_EQ(m[3].str(), std::string(50 + t * 40, char('a' + t)));
-    EXPECT_TRUE(seen.emplace(t, std::stoi(m[2])).second);
-  }
-  EXPECT_EQ(seen.size(), size_t{kThreads} * kLines);
 }
 
 // A child traces numbered lines and publishes, after each call returns, how

@@ -1,10 +1,11 @@
 // Faults in the library's writes, through the platform's write hook: every
-// write of log bytes goes straight to the kernel, except on the descriptor a
+// write of log bytes goes straight to the kernel, except into the file a
 // test armed, where the planned fault happens instead.
 
 #include "fault_injection.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -21,7 +22,11 @@ namespace razezir_test {
 
 namespace {
 
-std::atomic<int> g_fd{-1};
+// The file armed, by identity: the library writes a file through a
+// descriptor of its own, which is not the one its stream has.
+std::atomic<bool> g_armed{false};
+std::atomic<dev_t> g_device{0};
+std::atomic<ino_t> g_inode{0};
 std::mutex g_mutex;  // Guards the plan below while a faulted call runs.
 WriteFault g_fault = WriteFault::kNone;
 int g_every = 1;
@@ -94,7 +99,11 @@ ssize_t FaultedWritev(int fd, const struct iovec* iov, int count) {
   return KernelWritev(fd, iov, count);
 }
 
-bool Armed(int fd) { return fd == g_fd.load(); }
+bool Armed(int fd) {
+  struct stat info;
+  return g_armed.load() && fstat(fd, &info) == 0 && info.st_dev == g_device.load() &&
+         info.st_ino == g_inode.load();
+}
 
 long HookedWrite(int fd, const razezir::platform::ByteSpan* spans, int count) {
   static_assert(sizeof(razezir::platform::ByteSpan) == sizeof(struct iovec),
@@ -115,12 +124,15 @@ void ArmWriteFault(int fd, WriteFault fault, int every, size_t shortBytes) {
   g_calls = 0;
   g_failNext = false;
   g_injected.store(0);
-  g_fd.store(fd);
+  struct stat info;
+  g_armed.store(fstat(fd, &info) == 0);
+  g_device.store(info.st_dev);
+  g_inode.store(info.st_ino);
 }
 
 void DisarmWriteFaults() {
   std::lock_guard<std::mutex> hold(g_mutex);
-  g_fd.store(-1);
+  g_armed.store(false);
   g_fault = WriteFault::kNone;
 }
 

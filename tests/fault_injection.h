@@ -2,7 +2,7 @@
 // behaviour. Linking fault_injection.cc into a test binary replaces write()
 // and writev() for every caller in it, the library's objects included; calls
 // pass straight to the kernel unless a test armed a fault for their
-// descriptor. The library itself is not changed for tests.
+// file. The library itself is not changed for tests.
 
 #ifndef RAZEZIR_TESTS_FAULT_INJECTION_H_
 #define RAZEZIR_TESTS_FAULT_INJECTION_H_
@@ -25,7 +25,8 @@ enum class WriteFault {
   kEintr,
 };
 
-// Arms `fault` for writes to `fd`; replaces any earlier plan.
+// Arms `fault` for writes to the file that `fd` has open, through any
+// descriptor; replaces any earlier plan.
 void ArmWriteFault(int fd, WriteFault fault, int every, size_t shortBytes = 7);
 void DisarmWriteFaults();
 // How many calls failed or were shortened since the plan was armed.

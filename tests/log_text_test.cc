@@ -128,9 +128,12 @@ bool WriteBothBanners(const std::string& path) {
   razezir::DestinationTable table;
   razezir::LogStream log;
   if (!table.Open(path.c_str(), &log)) return false;
-  razezir::WriteStartedBanner(log.stream, &log.destination->lineState, false);
-  razezir::WriteClosedBanner(log.stream, &log.destination->lineState, false);
-  table.Close(log);
+  {
+    razezir::ExclusiveTurn turn(*log.destination);
+    razezir::WriteStartedBanner(*log.destination);
+    razezir::WriteClosedBanner(*log.destination);
+  }
+  table.Close(log, false);
   return true;
 }
 
@@ -162,8 +165,12 @@ TEST(Banners, StartedAndClosedLayout) {
 
 TEST(Banners, OnStandardOutputAsInAFile) {
   StdoutCapture capture;
-  razezir::LineState lineState;
-  razezir::WriteStartedBanner(stdout, &lineState, false);
+  razezir::DestinationTable table;
+  razezir::Destination& standardOutput = *table.StandardOutput();
+  {
+    razezir::ExclusiveTurn turn(standardOutput);
+    razezir::WriteStartedBanner(standardOutput);
+  }
   EXPECT_TRUE(MatchesInOrder(capture.Stop(), {StartedPattern()}));
 }
 

@@ -5,12 +5,16 @@
 // Built with RAZEZIR_DLOPEN_HOST, it links nothing of the library and loads
 // it with dlopen instead, after a thread of its own exists, and traces from
 // both threads: the library's per-thread storage must be there for a
-// thread that predates it.
+// thread that predates it. It loads and unloads the library twenty times,
+// with both threads alive throughout: what the library keeps for a thread
+// must go with it, or the heap grows at every unload.
 
 #include <unistd.h>
 #if defined(RAZEZIR_DLOPEN_HOST)
 #include <dlfcn.h>
+#include <malloc.h>
 
+#include <atomic>
 #include <thread>
 #endif
 
@@ -51,50 +55,87 @@ Fn Symbol(void* library, const char* name) {
   return reinterpret_cast<Fn>(dlsym(library, name));
 }
 
-int main(int argc, char** argv) {
-  if (argc < 2) return 2;
-  char path[] = "/tmp/razezir-dlopen-host-XXXXXX";
-  int fd = mkstemp(path);
-  if (fd < 0) return 1;
-  close(fd);
-  bool loaded = false;
-  bool traced = false;
-  using TraceFn = void (*)(const unsigned short*, const unsigned short*, ...);
-  TraceFn trace = nullptr;
-  std::thread early([&] {
-    while (!__atomic_load_n(&loaded, __ATOMIC_ACQUIRE)) std::this_thread::yield();
-    const unsigned short tag[] = {'m', 0};
-    const unsigned short format[] = {'e', 'a', 'r', 'l', 'y', ' ', '%', 'd', '\n', 0};
-    trace(tag, format, 1);
-    __atomic_store_n(&traced, true, __ATOMIC_RELEASE);
-  });
-  void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+using TraceFn = void (*)(const unsigned short*, const unsigned short*, ...);
+// The loaded library's Trace1, for the early thread.
+std::atomic<TraceFn> g_trace{nullptr};
+
+// One load of the library: the early thread and this one trace, and the
+// log must hold both lines. Returns false on any failure.
+bool TraceFromBothThreads(const char* libraryPath, const char* path,
+                          std::atomic<int>* cycle, std::atomic<int>* traced) {
+  void* library = dlopen(libraryPath, RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
     std::fprintf(stderr, "%s\n", dlerror());
-    __atomic_store_n(&loaded, true, __ATOMIC_RELEASE);
-    early.join();
-    return 1;
+    return false;
   }
   auto init = Symbol<void (*)()>(library, "_ZN5QXSTD9InitTraceEv");
   auto start = Symbol<void (*)(int, char*, int)>(library, "_ZN5QXSTD10StartTraceEiPci");
   auto deinit = Symbol<void (*)()>(library, "_ZN5QXSTD11DeinitTraceEv");
-  trace = Symbol<TraceFn>(library, "_ZN5QXSTD6Trace1EPKtS1_z");
-  if (init == nullptr || start == nullptr || deinit == nullptr || trace == nullptr) return 1;
+  auto trace = Symbol<TraceFn>(library, "_ZN5QXSTD6Trace1EPKtS1_z");
+  if (init == nullptr || start == nullptr || deinit == nullptr || trace == nullptr) return false;
   init();
-  start(1, path, 0);
-  __atomic_store_n(&loaded, true, __ATOMIC_RELEASE);
-  early.join();
+  start(1, const_cast<char*>(path), 0);
+  g_trace.store(trace);
+  const int wanted = cycle->load() + 1;
+  cycle->store(wanted);
+  while (traced->load() != wanted) std::this_thread::yield();
   const unsigned short tag[] = {'m', 0};
   const unsigned short format[] = {'l', 'o', 'a', 'd', 'e', 'r', '\n', 0};
   trace(tag, format);
   deinit();
   dlclose(library);
   const std::string text = ReadAndRemove(path);
-  if (!traced || text.find("early 1\nloader\n") == std::string::npos) {
+  if (text.find("early " + std::to_string(wanted) + "\nloader\n") == std::string::npos) {
     std::fprintf(stderr, "unexpected log:\n%s", text.c_str());
-    return 1;
+    return false;
   }
-  return 0;
+  return true;
+}
+
+int main(int argc, char** argv) {
+  if (argc < 2) return 2;
+  char path[] = "/tmp/razezir-dlopen-host-XXXXXX";
+  int fd = mkstemp(path);
+  if (fd < 0) return 1;
+  close(fd);
+  constexpr int kCycles = 20;
+  std::atomic<int> cycle{0};
+  std::atomic<int> traced{0};
+  std::atomic<bool> stop{false};
+  std::thread early([&] {
+    const unsigned short tag[] = {'m', 0};
+    const unsigned short format[] = {'e', 'a', 'r', 'l', 'y', ' ', '%', 'd', '\n', 0};
+    for (int done = 0; !stop.load();) {
+      const int now = cycle.load();
+      if (now == done) {
+        std::this_thread::yield();
+        continue;
+      }
+      g_trace.load()(tag, format, now);
+      done = now;
+      traced.store(now);
+    }
+  });
+  // The C library's own bookkeeping of loaded objects grows over the first
+  // few loads; the heap is measured over the last ten.
+  constexpr int kMeasuredFrom = kCycles - 10;
+  bool ok = true;
+  size_t inUse = 0;
+  for (int i = 0; i < kCycles && ok; ++i) {
+    if (i == kMeasuredFrom) inUse = mallinfo2().uordblks;
+    ok = TraceFromBothThreads(argv[1], path, &cycle, &traced);
+  }
+  // What a thread that traced has from the library (its deferred line is
+  // 2 KiB) stays within the library: ten unloads with two threads alive
+  // would leave 40 KiB otherwise.
+  const size_t grown = mallinfo2().uordblks - inUse;
+  if (ok && grown >= 2048) {
+    std::fprintf(stderr, "the heap grew by %zu bytes over ten unloads\n", grown);
+    ok = false;
+  }
+  stop.store(true);
+  early.join();
+  return ok ? 0 : 1;
 }
 
 #else

@@ -459,32 +459,6 @@ TEST(WideFormatHuge, HugeFieldsAreDeliveredWhole) {
 #endif  // _WIN32
 }
 
-// A width or numeric precision counts for at most kMaxFieldPadding; text
-// is never cut by it, nor is a string's precision bounded by it.
-TEST(WideFormatHuge, PaddingOfOneFieldIsBounded) {
-  const size_t kBound = kMaxFieldPadding;
-  EXPECT_WPRINTF(std::string(kBound - 1, ' ') + "7|", u"%2147483647d|", 7);
-  EXPECT_WPRINTF("-7" + std::string(kBound - 2, ' ') + "|", u"%*d|", INT_MIN, -7);
-  EXPECT_WPRINTF(std::string(kBound - 2, '0') + "ab", u"%.2147483647x", 0xAB);
-  EXPECT_WPRINTF("-" + std::string(kBound - 2, '0') + "42",
-                 u"%3000000.3000000d", -42);
-  EXPECT_WPRINTF(std::string(kBound - 1, ' ') + "w", u"%*s",
-                 kMaxFieldPadding + 1, u"w");
-  EXPECT_WPRINTF(std::string(kBound - 1, ' ') + "n", u"%1048577hs", "n");
-  // Real precisions: the fraction has kBound digits, whatever was asked.
-  EXPECT_WPRINTF("1." + std::string(kBound, '0') + "|", u"%.999999999f|", 1.0);
-  EXPECT_WPRINTF("1.5" + std::string(kBound - 1, '0') + "e+00",
-                 u"%.*e", INT_MAX, 1.5);
-  EXPECT_WPRINTF("0.25" + std::string((1u << 20) - 2, '0'), u"%.5000000f", 0.25);
-  EXPECT_WPRINTF(std::string(kBound - 3, ' ') + "inf", u"%99999999f", HUGE_VAL);
-  // Text longer than the bound is whole, padded or not; a string's own
-  // precision still cuts where it says.
-  const std::string text(kBound + 5000, 'q');
-  EXPECT_WPRINTF(text, u"%hs", text.c_str());
-  EXPECT_WPRINTF(text, u"%2000000hs", text.c_str());
-  EXPECT_WPRINTF(text.substr(0, kBound + 10), u"%.1048586hs", text.c_str());
-}
-
 TEST(WideFormatHuge, FixedStorageTruncatesAndStops) {
   char storage[64];
   OutBuffer out(storage, sizeof storage);
@@ -639,48 +613,6 @@ TEST(WideFormatLocale, PrecisionNeverSplitsCharacters) {
   // Narrow widths count bytes, wide ones units.
   EXPECT_WPRINTF("   \xC3\xA9|  \xC3\xA9|", u"%5hs|%3ls|", "\xC3\xA9",
                  u"\u00E9");
-}
-
-// Copies `units` into a heap block of exactly their size, with no
-// terminator, so that a read past them is an overrun the sanitizer reports.
-template <typename Char>
-std::unique_ptr<Char[]> Unterminated(std::initializer_list<Char> units) {
-  std::unique_ptr<Char[]> copy(new Char[units.size()]);
-  std::copy(units.begin(), units.end(), copy.get());
-  return copy;
-}
-
-// A precision bounds every read of a string argument: nothing past it is
-// looked at, neither a NUL nor the second half of a pair, so strings that
-// end there unterminated are fine, and what follows the precision in memory
-// never changes the output.
-TEST(WideFormatLocale, PrecisionBoundsEveryStringRead) {
-  if (!UseLocale("C.UTF-8")) GTEST_SKIP() << "no C.UTF-8 locale";
-  auto hello = Unterminated({'h', 'e', 'l', 'l', 'o'});
-  EXPECT_WPRINTF("[hello]|[hel]|[  hello]", u"[%.5hs]|[%.3S]|[%7.5hs]",
-                 hello.get(), hello.get(), hello.get());
-  EXPECT_WPRINTF("[]", u"[%.0hs]", Unterminated<char>({}).get());
-
-  // A high surrogate that ends the precision is left out, whatever follows:
-  // its low half, another unit, or nothing readable.
-  auto cut = Unterminated<char16_t>({u'a', u'b', 0xD83D});
-  EXPECT_WPRINTF("[ab]|[ab]|[ab  ]|[ b]", u"[%.3s]|[%.3ls]|[%-4.3ws]|[%2.2s]",
-                 cut.get(), cut.get(), cut.get(), cut.get() + 1);
-  const char16_t paired[] = {u'a', u'b', 0xD83D, 0xDE00, 0};
-  const char16_t unpaired[] = {u'a', u'b', 0xD83D, u'x', 0};
-  EXPECT_WPRINTF("ab|ab|ab\xF0\x9F\x98\x80|ab?x", u"%.3s|%.3s|%.4s|%.4s",
-                 paired, unpaired, paired, unpaired);
-  // Ended by its NUL within the precision, a lone half is known to be one.
-  const char16_t lone[] = {u'a', u'b', 0xD83D, 0};
-  EXPECT_WPRINTF("ab?", u"%.9s", lone);
-
-  // A narrow character cut by the precision is dropped whole, decided from
-  // the bytes before the cut alone: the same whether the text goes on, ends
-  // there, or cannot be read past it.
-  auto euro = Unterminated({'a', '\xE2', '\x82'});
-  EXPECT_WPRINTF("a|a|a|a", u"%.3hs|%.3hs|%.3hs|%.2hs", euro.get(),
-                 "a\xE2\x82\xAC", "a\xE2\x82", euro.get());
-  EXPECT_WPRINTF("a\xE2\x82", u"%.4hs", "a\xE2\x82");  // ended by its NUL
 }
 
 // The cut that timestamps in long-named locales share with the precision of

@@ -55,11 +55,11 @@ bool SpinUntil(std::chrono::nanoseconds limit, Done&& done) {
   return done();
 }
 
-// Sets the turn of `entry`, waking its thread if it sleeps. The entry may be
+// Sets the state of `entry`, waking its thread if it sleeps. The entry may be
 // gone as soon as the exchange is made; waking its address is harmless.
-void Tell(CommitEntry* entry, CommitEntry::Turn turn) {
-  std::atomic<uint32_t>* word = &entry->turn;
-  if (word->exchange(turn, std::memory_order_acq_rel) == CommitEntry::kSleeping) {
+void Tell(CommitEntry* entry, CommitEntry::State state) {
+  std::atomic<uint32_t>* word = &entry->state;
+  if (word->exchange(state, std::memory_order_acq_rel) == CommitEntry::kSleeping) {
     platform::WakeWord(word);
   }
 }
@@ -67,18 +67,18 @@ void Tell(CommitEntry* entry, CommitEntry::Turn turn) {
 }  // namespace
 
 void CommitQueue::Commit(CommitEntry* entry, WriteBatchFn write, void* context) {
-  assert(!entry->exclusive);
+  assert(!entry->alone);
   const bool leads = Join(entry);
-  Reach(SyncPoint::kJoined, entry);
+  Reach(TestPoint::kJoined, entry);
   if (!leads && !Await(entry)) return;
-  Reach(SyncPoint::kLeading, entry);
+  Reach(TestPoint::kLeading, entry);
   AwaitCompany(entry);
   CommitEntry* first = entry;
   for (int round = 1; first != nullptr; ++round) {
     Batch batch;
     TakeBatch(first, &batch);
     write(context, batch.entries, batch.count);
-    Reach(SyncPoint::kBatchWritten, batch.entries[0]);
+    Reach(TestPoint::kBatchWritten, batch.entries[0]);
     const LeadChoice choice = round < kBatchesKept              ? LeadChoice::kKeep
                               : round < kBatchesKeptForSleepers ? LeadChoice::kPassIfAwake
                                                                 : LeadChoice::kPass;
@@ -88,7 +88,7 @@ void CommitQueue::Commit(CommitEntry* entry, WriteBatchFn write, void* context) 
 
 bool CommitQueue::Join(CommitEntry* entry) {
   // An entry may be queued again once its thread was told.
-  entry->turn.store(CommitEntry::kQueued, std::memory_order_relaxed);
+  entry->state.store(CommitEntry::kQueued, std::memory_order_relaxed);
   CommitEntry* newest = tail_.load(std::memory_order_relaxed);
   do {
     entry->older = newest;
@@ -98,12 +98,12 @@ bool CommitQueue::Join(CommitEntry* entry) {
 }
 
 bool CommitQueue::Await(CommitEntry* entry) {
-  uint32_t turn = CommitEntry::kQueued;
+  uint32_t state = CommitEntry::kQueued;
   auto told = [&] {
-    turn = entry->turn.load(std::memory_order_acquire);
-    return turn != CommitEntry::kQueued;
+    state = entry->state.load(std::memory_order_acquire);
+    return state != CommitEntry::kQueued;
   };
-  if (SpinUntil(kSpinLimit, told)) return turn == CommitEntry::kLead;
+  if (SpinUntil(kSpinLimit, told)) return state == CommitEntry::kLead;
   const bool sampled = waits_.fetch_add(1, std::memory_order_relaxed) % kYieldSampling == 0;
   if (sampled || yieldCredit_.load(std::memory_order_relaxed) >= 0) {
     using Clock = std::chrono::steady_clock;
@@ -127,23 +127,23 @@ bool CommitQueue::Await(CommitEntry* entry) {
       credit = credit - credit / 1024 + (toldWhileYielding ? kYieldCreditStep : -kYieldCreditStep);
       yieldCredit_.store(credit, std::memory_order_relaxed);
     }
-    if (toldWhileYielding) return turn == CommitEntry::kLead;
+    if (toldWhileYielding) return state == CommitEntry::kLead;
   }
-  if (entry->turn.compare_exchange_strong(turn, CommitEntry::kSleeping,
-                                          std::memory_order_acq_rel)) {
-    Reach(SyncPoint::kSleeping, entry);
+  if (entry->state.compare_exchange_strong(state, CommitEntry::kSleeping,
+                                           std::memory_order_acq_rel)) {
+    Reach(TestPoint::kSleeping, entry);
     do {
-      platform::WaitOnWord(&entry->turn, CommitEntry::kSleeping);
-      turn = entry->turn.load(std::memory_order_acquire);
-    } while (turn == CommitEntry::kSleeping);
+      platform::WaitOnWord(&entry->state, CommitEntry::kSleeping);
+      state = entry->state.load(std::memory_order_acquire);
+    } while (state == CommitEntry::kSleeping);
   }
-  return turn == CommitEntry::kLead;
+  return state == CommitEntry::kLead;
 }
 
 void CommitQueue::AwaitCompany(CommitEntry* leader) const {
-  // Where threads append side by side, a line in the queue is one that
-  // could not: nothing is gained by holding it back.
-  if (SharedTurns() || !contended_.load(std::memory_order_relaxed)) return;
+  if (!lingers_.load(std::memory_order_relaxed) || !contended_.load(std::memory_order_relaxed)) {
+    return;
+  }
   SpinUntil(kLingerLimit, [&] { return tail_.load(std::memory_order_acquire) != leader; });
 }
 
@@ -160,18 +160,18 @@ void CommitQueue::TakeBatch(CommitEntry* first, Batch* batch) {
     return;
   }
   // Walks from the newest entry back to `first`. The last kMaxBatch + 1
-  // entries seen since the last exclusive one are kept in a ring: the
+  // entries seen since the last one that leads alone are kept in a ring: the
   // oldest kMaxBatch of them may go in the batch, and the one after the
   // batch's last line is the next entry when the batch is full.
   constexpr size_t kRing = kMaxBatch + 1;
   CommitEntry* ring[kRing];
   size_t seen = 0;
-  CommitEntry* exclusive = nullptr;
+  CommitEntry* alone = nullptr;
   for (CommitEntry* entry = newest;; entry = entry->older) {
     assert(entry != nullptr);
-    if (entry != first && entry->exclusive) {
+    if (entry != first && entry->alone) {
       seen = 0;
-      exclusive = entry;
+      alone = entry;
       continue;
     }
     ring[seen % kRing] = entry;
@@ -190,7 +190,7 @@ void CommitQueue::TakeBatch(CommitEntry* first, Batch* batch) {
     batch->entries[count] = entry;
   }
   batch->count = count;
-  batch->next = count < seen ? ring[(seen - 1 - count) % kRing] : exclusive;
+  batch->next = count < seen ? ring[(seen - 1 - count) % kRing] : alone;
   contended_.store(count > 1, std::memory_order_relaxed);
 }
 
@@ -206,9 +206,9 @@ CommitEntry* CommitQueue::FinishBatch(const Batch& batch, const CommitEntry* own
     next->older = nullptr;
     contended_.store(true, std::memory_order_relaxed);
     const bool pass =
-        next->exclusive || choice == LeadChoice::kPass ||
+        next->alone || choice == LeadChoice::kPass ||
         (choice == LeadChoice::kPassIfAwake &&
-         next->turn.load(std::memory_order_relaxed) == CommitEntry::kQueued);
+         next->state.load(std::memory_order_relaxed) == CommitEntry::kQueued);
     if (pass) {
       Tell(next, CommitEntry::kLead);
       next = nullptr;
@@ -221,7 +221,6 @@ CommitEntry* CommitQueue::FinishBatch(const Batch& batch, const CommitEntry* own
 }
 
 void CommitQueue::PassLead(CommitEntry* leader) {
-  if (leader->exclusive && SharedTurns()) OpenGate();
   CommitEntry* next = NextAfter(leader);
   if (next == nullptr) return;
   next->older = nullptr;
@@ -241,65 +240,11 @@ CommitEntry* CommitQueue::NextAfter(CommitEntry* last) {
   return next;
 }
 
-void CommitQueue::TakeAlone(CommitEntry* entry) {
-  entry->exclusive = true;
+void CommitQueue::LeadAlone(CommitEntry* entry) {
+  entry->alone = true;
   const bool leads = Join(entry);
-  Reach(SyncPoint::kJoined, entry);
+  Reach(TestPoint::kJoined, entry);
   if (!leads) Await(entry);
-  if (SharedTurns()) CloseGate();
-}
-
-bool CommitQueue::EnterShared() {
-  if (!SharedTurns()) return false;
-  if ((gate_.fetch_add(1, std::memory_order_acquire) & kClosed) == 0) return true;
-  LeaveShared();
-  return false;
-}
-
-bool CommitQueue::StampShared(int64_t millisecond) {
-  const uint64_t stamp = StampBits(millisecond);
-  uint64_t gate = gate_.load(std::memory_order_acquire);
-  for (;;) {
-    if ((gate & kStampMask) == stamp) return true;
-    // Another turn in flight may carry the old stamp and land after this
-    // line; only a thread alone may move the stamp.
-    if ((gate & kCountMask) != 1) return false;
-    if (gate_.compare_exchange_weak(gate, stamp | (gate & ~kStampMask),
-                                    std::memory_order_acq_rel, std::memory_order_acquire)) {
-      return true;
-    }
-  }
-}
-
-void CommitQueue::LeaveShared() {
-  const uint64_t before = gate_.fetch_sub(1, std::memory_order_release);
-  if ((before & kDrainer) != 0 && (before & kCountMask) == 1) {
-    drained_.fetch_add(1, std::memory_order_release);
-    platform::WakeWord(&drained_);
-  }
-}
-
-void CommitQueue::CloseGate() {
-  auto drained = [&] { return (gate_.load(std::memory_order_acquire) & kCountMask) == 0; };
-  gate_.fetch_or(kClosed, std::memory_order_acq_rel);
-  if (SpinUntil(kSpinLimit, drained)) return;
-  for (;;) {
-    const uint32_t seen = drained_.load(std::memory_order_acquire);
-    if ((gate_.fetch_or(kDrainer, std::memory_order_acq_rel) & kCountMask) == 0) break;
-    platform::WaitOnWord(&drained_, seen);
-  }
-  gate_.fetch_and(~kDrainer, std::memory_order_relaxed);
-}
-
-void CommitQueue::RestampAndOpen(int64_t millisecond) {
-  const uint64_t stamp = StampBits(millisecond);
-  // Turns that found the gate closed may still be on their way out, so the
-  // count is not overwritten.
-  uint64_t gate = gate_.load(std::memory_order_relaxed);
-  while (!gate_.compare_exchange_weak(gate, (stamp | (gate & ~kStampMask)) + 1,
-                                      std::memory_order_acq_rel, std::memory_order_relaxed)) {
-  }
-  OpenGate();
 }
 
 }  // namespace razezir

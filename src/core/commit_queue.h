@@ -23,29 +23,13 @@
 // written and may be gone; a new leader's link to them is cleared before it
 // is told, and the walk never goes past the leader.
 //
-// An exclusive turn carries no line: its thread gets the destination to
-// itself, to write a line in several pieces or to change or close a stream,
-// and then passes the lead on. A batch never takes an exclusive entry along.
+// An entry may carry no line: its thread then leads alone, to hold the
+// destination for a turn (a line written in pieces, a change or close of a
+// stream), and then passes the lead on. A batch never takes such an entry
+// along.
 //
-// Shared turns. Where the system appends each write whole at the end of the
-// file, whatever other writers do (a regular file opened for appending), a
-// queue may let threads append their own lines directly, side by side,
-// instead of queueing them: on a kernel that overlaps appends this is what
-// keeps many threads as fast as the same writes without a log, and it never
-// holds a line back. A thread with a shared turn writes one whole line with
-// one write and leaves. Exclusive turns close the gate to new shared turns
-// and wait until those in flight have left, so a long line's pieces and a
-// stream's change still have the file alone; a line that finds the gate
-// closed takes the queue.
-//
-// A line's time is its writer's own clock reading, and times must never go
-// backwards in a file, though side-by-side writes land in any order. So
-// the gate carries a stamp, the millisecond that every shared turn in
-// flight was stamped with: a thread may take a shared turn with its own
-// reading only when that is the stamp, or when it is the only thread in
-// flight and so may change the stamp. Otherwise its line takes the queue,
-// whose leader closes the gate, waits for the turns in flight and moves
-// the stamp on: that happens about once a millisecond under contention.
+// The queue knows nothing of files: its leaders write through the function
+// that the destination passes in.
 
 #ifndef RAZEZIR_SRC_CORE_COMMIT_QUEUE_H_
 #define RAZEZIR_SRC_CORE_COMMIT_QUEUE_H_
@@ -54,27 +38,25 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/port.h"
-
 namespace razezir {
 
 // A place in a queue, in the stack frame of the thread that waits in it.
-// Emission derives the line it commits from it.
+// The destination derives the line it commits from it.
 struct CommitEntry {
   // Where the thread that queued the entry stands.
-  enum Turn : uint32_t {
+  enum State : uint32_t {
     kQueued,    // Waiting, spinning.
-    kSleeping,  // Waiting, asleep on `turn`: whoever changes it must wake it.
+    kSleeping,  // Waiting, asleep on `state`: whoever changes it must wake it.
     kWritten,   // Another thread wrote the line; the caller may return.
     kLead,      // The caller now leads the queue.
   };
 
-  bool exclusive = false;  // Carries no line; its thread leads alone.
-  size_t bytes = 0;        // The size of the line, for the batch's bounds.
+  bool alone = false;  // Carries no line; its thread leads alone.
+  size_t bytes = 0;    // The size of the line, for the batch's bounds.
   // The entry queued just before this one, or null if the queue was idle or
   // this entry leads.
   CommitEntry* older = nullptr;
-  std::atomic<uint32_t> turn{kQueued};
+  std::atomic<uint32_t> state{kQueued};
 };
 
 class CommitQueue {
@@ -96,73 +78,42 @@ class CommitQueue {
   CommitQueue(const CommitQueue&) = delete;
   CommitQueue& operator=(const CommitQueue&) = delete;
 
-  // Commits the line of `entry` (not exclusive): returns once `write` was
-  // called for it, on this thread or on the thread that led when it was its
-  // turn. What each leader passes as `write` and `context` serves every
+  // Commits the line of `entry` (not alone): returns once `write` was
+  // called for it, on this thread or on the thread that led when the line
+  // came up. What each leader passes as `write` and `context` serves every
   // line of the batches it leads, so all the lines of a queue must be
   // written alike.
   void Commit(CommitEntry* entry, WriteBatchFn write, void* context);
 
-  // Queues `entry` as exclusive and waits for its turn: then the caller
-  // has the destination alone until it calls PassLead(entry).
-  void TakeAlone(CommitEntry* entry);
+  // Queues `entry` as one that carries no line and waits until it leads:
+  // then the caller has the destination alone until it calls
+  // PassLead(entry).
+  void LeadAlone(CommitEntry* entry);
 
-  // REQUIRES: `leader` holds an exclusive turn. Passes the lead to the
-  // entry queued after it, or leaves the queue idle.
+  // REQUIRES: `leader` leads alone. Passes the lead to the entry queued
+  // after it, or leaves the queue idle.
   void PassLead(CommitEntry* leader);
 
-  // Whether this queue grants shared turns. Set before the queue's
-  // destination is published, for a file that appends every write whole.
-  void AllowSharedTurns(bool allow) { sharedTurns_.store(allow, std::memory_order_relaxed); }
-  bool SharedTurns() const { return sharedTurns_.load(std::memory_order_relaxed); }
+  // Whether a leader whose destination was contended a moment ago waits a
+  // little for company (see AwaitCompany). Where threads append side by
+  // side, a line in the queue is one that could not: nothing is gained by
+  // holding it back. Set before the queue's destination is published.
+  void SetLingering(bool linger) { lingers_.store(linger, std::memory_order_relaxed); }
 
-  // Takes a shared turn, unless the queue grants none or its gate is
-  // closed: then returns false, and the line takes the queue.
-  bool EnterShared();
-  // REQUIRES: the caller holds a shared turn. Returns true if the caller may
-  // stamp its line with `millisecond` (a clock reading in milliseconds):
-  // the turns in flight carry that stamp, or the caller is alone and moves
-  // the stamp to it. Returns false if its line must take the queue.
-  bool StampShared(int64_t millisecond);
-  // Gives a shared turn back.
-  void LeaveShared();
-
-  // REQUIRES: the caller leads a batch (not an exclusive turn). Before a
-  // batch is stamped and written: takes a shared turn and reads the clock
-  // in it with `readClock()` (which returns milliseconds). When the turns
-  // in flight carry another stamp, waits for them to leave and reads the
-  // clock again, then stamps the turns with that reading: the batch's time
-  // is then no earlier than any line written before it, and no line
-  // stamped earlier lands after it. The caller stamps the batch with the
-  // last reading, and gives the turn back with LeaveShared once the batch
-  // is written.
-  template <typename ReadClock>
-  void EnterSharedAsLeader(ReadClock&& readClock) {
-    // The gate is open: only a leader closes it, and this thread leads.
-    gate_.fetch_add(1, std::memory_order_acquire);
-    if (StampShared(readClock())) return;
-    LeaveShared();
-    CloseGate();
-    RestampAndOpen(readClock());
-  }
-
-  // Forgets the entries and shared turns of threads that a fork left
-  // behind. REQUIRES: only the calling thread runs in this process.
-  void ResetInForkChild() {
-    tail_.store(nullptr, std::memory_order_relaxed);
-    gate_.store(gate_.load(std::memory_order_relaxed) & kStampMask, std::memory_order_relaxed);
-  }
+  // Forgets the entries of threads that a fork left behind. REQUIRES: only
+  // the calling thread runs in this process.
+  void ResetInForkChild() { tail_.store(nullptr, std::memory_order_relaxed); }
 
   // Points in the queue's work where a test may act, so that a test can
   // make an interleaving happen instead of waiting for it. The hook runs on
   // the thread that reaches the point, with the entry concerned.
-  enum class SyncPoint {
+  enum class TestPoint {
     kJoined,       // The entry is in the queue (whether it leads or not).
     kLeading,      // The entry's thread leads, before it gathers a batch.
     kSleeping,     // The entry's thread is about to sleep until told.
     kBatchWritten  // The leader wrote a batch starting with the entry.
   };
-  using TestHook = void (*)(SyncPoint point, CommitEntry* entry);
+  using TestHook = void (*)(TestPoint point, CommitEntry* entry);
   // Sets the hook for every queue; null removes it.
   static void SetTestHook(TestHook hook) { testHook_.store(hook, std::memory_order_release); }
 
@@ -196,23 +147,24 @@ class CommitQueue {
   // yields, while yielding has been paying off; then sleeps.
   bool Await(CommitEntry* entry);
 
-  // REQUIRES: `leader` leads and is not exclusive. When the destination
-  // was contended a moment ago and no line waits behind the leader's yet,
-  // waits a little for one: another thread is most likely formatting its
-  // next line, and two lines in one write cost little more than one.
+  // REQUIRES: `leader` leads with a line. When the queue lingers, the
+  // destination was contended a moment ago and no line waits behind the
+  // leader's yet, waits a little for one: another thread is most likely
+  // formatting its next line, and two lines in one write cost little more
+  // than one.
   void AwaitCompany(CommitEntry* leader) const;
 
   // REQUIRES: the caller leads, and `first` is its own entry or the one
-  // FinishBatch returned; it is not exclusive. Fills `batch` with the line of
+  // FinishBatch returned; it carries a line. Fills `batch` with the line of
   // `first` and those queued after it, within the batch's bounds and not
-  // past an exclusive entry. Their threads wait until FinishBatch.
+  // past an entry that leads alone. Their threads wait until FinishBatch.
   void TakeBatch(CommitEntry* first, Batch* batch);
 
   // After `batch` was written: lets the threads of its lines return, but
   // the caller's own (`own`), and deals with the lines that came in after
   // it as `choice` says. Returns the entry the caller's next batch starts
   // from when it keeps the lead, or null when the lead has passed or the
-  // queue went idle. The lead always passes to an exclusive entry.
+  // queue went idle. The lead always passes to an entry that leads alone.
   CommitEntry* FinishBatch(const Batch& batch, const CommitEntry* own, LeadChoice choice);
 
   // The entry queued right after `last`, or null when there is none: the
@@ -220,29 +172,8 @@ class CommitQueue {
   // and its thread has not been told yet (so its address is not reused).
   CommitEntry* NextAfter(CommitEntry* last);
 
-  // The gate of shared turns: the stamp in the high bits, a bit that is set
-  // while it is closed, and the number of shared turns in flight.
-  // A leader waiting for the turns in flight to leave sleeps on
-  // `drained_` when kDrainer is set; the last to leave wakes it.
-  static constexpr int kStampShift = 22;
-  static constexpr uint64_t kDrainer = uint64_t{1} << 21;
-  static constexpr uint64_t kClosed = uint64_t{1} << 20;
-  static constexpr uint64_t kCountMask = kClosed - 1;
-  static constexpr uint64_t kStampMask = ~uint64_t{0} << kStampShift;
-  static uint64_t StampBits(int64_t millisecond) {
-    return static_cast<uint64_t>(millisecond) << kStampShift;
-  }
-
-  // Closes the gate and waits until no shared turn is in flight. REQUIRES:
-  // the caller leads, so no one else closes it.
-  void CloseGate();
-  void OpenGate() { gate_.fetch_and(~(kClosed | kDrainer), std::memory_order_release); }
-  // REQUIRES: the caller closed the gate. Stamps it with `millisecond`,
-  // takes a shared turn and opens it.
-  void RestampAndOpen(int64_t millisecond);
-
   // Runs the test hook, if any, at `point`.
-  static void Reach(SyncPoint point, CommitEntry* entry) {
+  static void Reach(TestPoint point, CommitEntry* entry) {
     TestHook hook = testHook_.load(std::memory_order_relaxed);
     if (hook != nullptr) hook(point, entry);
   }
@@ -256,30 +187,8 @@ class CommitQueue {
   // while yielding pays, decaying, updated from a sample of the waits.
   std::atomic<int32_t> yieldCredit_{0};
   std::atomic<uint32_t> waits_{0};
-  std::atomic<bool> sharedTurns_{false};
-  std::atomic<uint64_t> gate_{0};
-  // Bumped when the last shared turn leaves while a leader sleeps until
-  // then (kDrainer).
-  std::atomic<uint32_t> drained_{0};
-
+  std::atomic<bool> lingers_{true};
   static inline std::atomic<TestHook> testHook_{nullptr};
-};
-
-// Holds a queue's destination for the caller alone for the guard's
-// lifetime, after the lines queued before it were written. The thread is
-// not cancelled while it waits or holds the turn, which it could not pass
-// on.
-class ExclusiveTurn {
- public:
-  explicit ExclusiveTurn(CommitQueue& queue) : queue_(queue) { queue_.TakeAlone(&entry_); }
-  ~ExclusiveTurn() { queue_.PassLead(&entry_); }
-  ExclusiveTurn(const ExclusiveTurn&) = delete;
-  ExclusiveTurn& operator=(const ExclusiveTurn&) = delete;
-
- private:
-  platform::NoCancellation noCancellation_;
-  CommitQueue& queue_;
-  CommitEntry entry_;
 };
 
 }  // namespace razezir

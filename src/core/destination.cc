@@ -1,25 +1,374 @@
-// The table of destinations: finding a file's destination when a stream is
-// opened, and giving a destination back for reuse when its last reference
-// goes.
+// The write of a line, from its destination's gate or queue to the file:
+// judging it, giving it its time, writing it, closing off a fragment that a
+// cut write left, and syncing it when it is durable; the turns; lines
+// written in pieces; and the table that finds a file's destination when a
+// stream is opened and takes it back for reuse when its last reference goes.
 
 #include "core/destination.h"
 
-#include <chrono>
-#include <thread>
+#include <cstring>
 #include <utility>
 
 #include "core/trace_state.h"
+#include "logtext/log_text.h"
+#include "razezir/trace.h"
 
 namespace razezir {
 
+namespace {
+
+bool IsDurableLine(int flags) { return (flags & QXSTD::TRACE_DURABLE) != 0; }
+
+// A clock reading as the millisecond it falls in.
+int64_t Milliseconds(platform::WallClock now) {
+  return static_cast<int64_t>(now.seconds) * 1000 + now.milliseconds;
+}
+
+// The time texts of one clock reading, with and without milliseconds, for
+// the lines written together; each formatted when first needed.
+class TimeText {
+ public:
+  explicit TimeText(platform::WallClock now) : now_(now) {}
+
+  // Puts the text that `flags` asks for at the end of the line's time gap
+  // (TimeGap(flags) bytes at `start`). Returns where the line now starts.
+  size_t Put(char* start, int flags) {
+    const size_t gap = TimeGap(flags);
+    if (gap == 0) return 0;
+    const int variant = (flags & QXSTD::TRACE_MSEC) != 0 ? 1 : 0;
+    if (size_[variant] == kUnformatted) {
+      size_[variant] = FormatTraceTimeAt(now_, flags, text_[variant], kPrefixTimeBytes);
+    }
+    const size_t n = size_[variant];
+    std::memcpy(start + gap - n, text_[variant], n);
+    return gap - n;
+  }
+
+ private:
+  static constexpr size_t kUnformatted = ~size_t{0};
+  platform::WallClock now_;
+  char text_[2][kPrefixTimeBytes];
+  size_t size_[2] = {kUnformatted, kUnformatted};
+};
+
+size_t TotalBytes(const platform::ByteSpan* spans, size_t count) {
+  size_t nBytes = 0;
+  for (size_t i = 0; i < count; ++i) nBytes += spans[i].size;
+  return nBytes;
+}
+
+}  // namespace
+
+Destination::~Destination() { platform::CloseFileHandle(file_); }
+
+void Destination::TakeTurn(CommitEntry* entry) {
+  queue_.LeadAlone(entry);
+  if (gate_.Allowed()) gate_.Close();
+}
+
+void Destination::PassTurn(CommitEntry* entry) {
+  if (gate_.Allowed()) gate_.Open();
+  queue_.PassLead(entry);
+}
+
+void Destination::Unref() {
+  if (refs_.fetch_sub(1, std::memory_order_seq_cst) == 1) table_->GiveBack(this);
+}
+
+bool Destination::WriteInTurn(const char* data, size_t nBytes, bool continuesLine) {
+  const platform::ByteSpan span{data, nBytes};
+  return WriteSpans(&span, 1, true, continuesLine) == nBytes;
+}
+
+size_t Destination::RawWrite(const platform::ByteSpan* spans, size_t count) {
+  return standardOutput_ ? platform::WriteStandardOutput(spans, count)
+                         : platform::WriteToFile(file_, spans, count);
+}
+
+bool Destination::CloseCutLine() {
+  if (!cutLine_.load(std::memory_order_relaxed)) return true;
+  // A line that was on its way through the gate when the write was cut may
+  // have ended the file already; the file itself tells, where it can be
+  // read.
+  if (standardOutput_ || platform::ReadFileEnd(file_) != platform::FileEnd::kLineEnd) {
+    const platform::ByteSpan lineEnd{"\n", 1};
+    if (RawWrite(&lineEnd, 1) != 1) return false;
+  }
+  cutLine_.store(false, std::memory_order_relaxed);
+  return true;
+}
+
+void Destination::NoteShortWrite(const platform::ByteSpan* spans, size_t written,
+                                 bool continuesLine) {
+  bool midLine = continuesLine;
+  if (written > 0) {
+    for (const platform::ByteSpan* span = spans;; ++span) {
+      if (written <= span->size) {
+        midLine = span->data[written - 1] != '\n';
+        break;
+      }
+      written -= span->size;
+    }
+  }
+  if (!midLine) return;
+  cutLine_.store(true, std::memory_order_relaxed);
+  if (gate_.Allowed()) gate_.Refuse();
+}
+
+size_t Destination::WriteSpans(const platform::ByteSpan* spans, size_t count, bool alone,
+                               bool continuesLine) {
+  // Until the fragment is closed off, nothing more goes after it: a line
+  // that cannot be written whole is lost whole.
+  if (alone && !CloseCutLine()) return 0;
+  const size_t nBytes = TotalBytes(spans, count);
+  // Beside threads in the gate, the rest of a partial write must not be
+  // written: another line may already follow its first part.
+  const size_t written = alone ? RawWrite(spans, count)
+                               : platform::AppendOnceToFile(file_, spans, count);
+  if (written < nBytes) NoteShortWrite(spans, written, continuesLine);
+  return written;
+}
+
+bool Destination::TryAppend(OutgoingLine* line) {
+  if (!gate_.Enter()) return false;
+  // A fragment ends the file: the queue's leader closes it off first, with
+  // the file alone.
+  if (cutLine_.load(std::memory_order_relaxed)) {
+    gate_.Leave();
+    return false;
+  }
+  line->verdict = Judge(line->route, line->level, this);
+  if (line->verdict != Verdict::kWrite) {
+    gate_.Leave();
+    return true;
+  }
+  size_t offset = 0;
+  if (TimeGap(line->flags) != 0) {
+    // Read in the gate: the line lands after every line stamped earlier.
+    const platform::WallClock now = ReadTraceClock();
+    if (!gate_.Stamp(Milliseconds(now))) {
+      gate_.Leave();
+      return false;
+    }
+    offset = TimeText(now).Put(line->start, line->flags);
+  }
+  const platform::ByteSpan span{line->start + offset, line->bytes - offset};
+  WriteSpans(&span, 1, false, false);
+  if (!IsDurableLine(line->flags)) {
+    gate_.Leave();
+    return true;
+  }
+  // The place in the gate keeps the destination in use until the
+  // reference is had; the sync is waited for outside the gate.
+  NoteDurableLine();
+  Ref();
+  gate_.Leave();
+  sync_.Cover(file_);
+  Unref();
+  return true;
+}
+
+void Destination::Commit(OutgoingLine* line) {
+  line->verdict = Verdict::kDrop;
+  queue_.Commit(line, &Destination::WriteBatch, this);
+  if (line->verdict == Verdict::kWrite && IsDurableLine(line->flags)) {
+    NoteDurableLine();
+    SyncWritten();
+  }
+}
+
+void Destination::WriteBatch(void* context, CommitEntry* const* entries, size_t count) {
+  // Every entry of a batch carries a line: those that lead alone never join
+  // one.
+  OutgoingLine* lines[CommitQueue::kMaxBatch];
+  for (size_t i = 0; i < count; ++i) lines[i] = static_cast<OutgoingLine*>(entries[i]);
+  static_cast<Destination*>(context)->WriteLines(lines, count);
+}
+
+void Destination::WriteLines(OutgoingLine* const* lines, size_t count) {
+  bool timed = false;
+  for (size_t i = 0; i < count; ++i) {
+    OutgoingLine* line = lines[i];
+    line->verdict = Judge(line->route, line->level, this);
+    timed |= line->verdict == Verdict::kWrite && TimeGap(line->flags) != 0;
+  }
+  // Beside the threads in the gate, unless a fragment must be closed off
+  // first, or the gate refuses since a cut (one whose threads may still be
+  // in it): then with the gate closed.
+  const bool gated = gate_.Allowed();
+  bool alone = !gated;
+  if (gated && (cutLine_.load(std::memory_order_relaxed) || gate_.Refused())) {
+    gate_.Close();
+    alone = true;
+  }
+  platform::WallClock now{};
+  bool inGate = false;
+  if (timed && !alone) {
+    gate_.EnterAsLeader([&] {
+      now = ReadTraceClock();
+      return Milliseconds(now);
+    });
+    inGate = true;
+  } else if (timed) {
+    now = ReadTraceClock();
+  }
+  TimeText text(now);
+  platform::ByteSpan spans[CommitQueue::kMaxBatch];
+  size_t nSpans = 0;
+  for (size_t i = 0; i < count; ++i) {
+    OutgoingLine* line = lines[i];
+    if (line->verdict != Verdict::kWrite) continue;
+    const size_t offset = text.Put(line->start, line->flags);
+    spans[nSpans++] = platform::ByteSpan{line->start + offset, line->bytes - offset};
+  }
+  size_t written = nSpans > 0 ? WriteSpans(spans, nSpans, alone, false) : 0;
+  if (!alone && written < TotalBytes(spans, nSpans)) {
+    // Cut short beside the threads in the gate: the gate now refuses, and
+    // the lines that the write did not reach go out with the file alone,
+    // after the fragment is closed off.
+    if (inGate) gate_.Leave();
+    inGate = false;
+    gate_.Close();
+    alone = true;
+    size_t next = 0;
+    for (; next < nSpans && written >= spans[next].size; ++next) written -= spans[next].size;
+    if (written > 0) ++next;  // The line that was cut stays cut.
+    if (next < nSpans) WriteSpans(spans + next, nSpans - next, true, false);
+  }
+  if (inGate) gate_.Leave();
+  if (gated && alone) {
+    if (timed) {
+      gate_.OpenStamped(Milliseconds(now), false);
+    } else {
+      gate_.Open();
+    }
+  }
+}
+
+bool Destination::CloseCutLineAtOnce() {
+  if (!cutLine_.exchange(false, std::memory_order_relaxed)) return true;
+  const platform::ByteSpan lineEnd{"\n", 1};
+  if (RawWrite(&lineEnd, 1) == 1) return true;
+  cutLine_.store(true, std::memory_order_relaxed);
+  return false;
+}
+
+void Destination::WriteAtOnce(OutgoingLine* line) {
+  line->verdict = Verdict::kWrite;
+  if (!CloseCutLineAtOnce()) return;
+  const size_t offset = TimeText(ReadTraceClock()).Put(line->start, line->flags);
+  const platform::ByteSpan span{line->start + offset, line->bytes - offset};
+  const size_t written = RawWrite(&span, 1);
+  if (written < span.size) NoteShortWrite(&span, written, false);
+  if (IsDurableLine(line->flags)) {
+    NoteDurableLine();
+    platform::SyncToStorage(SyncFile());
+  }
+}
+
+namespace {
+
+constexpr size_t kRuleBytes = 76;
+
+// `head` and `tail` surround the time on the middle line.
+void WriteBanner(Destination& destination, const char* head, const char* tail)
+    RAZEZIR_REQUIRES(destination) {
+  static const char kRule[kRuleBytes + 1] =
+      "============================================================================";
+  static_assert(sizeof kRule == kRuleBytes + 1, "a banner rule is 76 bytes");
+  char line[3 * (kRuleBytes + 1) + 64 + kBannerTimeBytes];
+  size_t n = 0;
+  auto put = [&](const char* s, size_t nBytes) {
+    std::memcpy(line + n, s, nBytes);
+    n += nBytes;
+  };
+  put(kRule, kRuleBytes);
+  put("\n", 1);
+  put(head, std::strlen(head));
+  n += FormatTraceTime(QXSTD::TRACE_MSEC, line + n, kBannerTimeBytes);
+  put(tail, std::strlen(tail));
+  put(kRule, kRuleBytes);
+  put("\n", 1);
+  destination.WriteInTurn(line, n);
+}
+
+}  // namespace
+
+void WriteStartedBanner(Destination& destination) {
+  WriteBanner(destination, "========== Trace Log File. Started - ", " ===========\n");
+}
+
+void WriteClosedBanner(Destination& destination) {
+  // One letter shorter than Started, so one more equals sign at the end.
+  WriteBanner(destination, "========== Trace Log File. Closed - ", " ============\n");
+}
+
+void LongLine::Begin() RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
+  // The turn is held from the first piece to Finish, across calls that the
+  // analysis cannot follow.
+  if (!turns_) {
+    destination_ = line_->route.destination->load(std::memory_order_acquire);
+    line_->verdict = Verdict::kWrite;
+    dropped_ = !destination_->CloseCutLineAtOnce();
+    return;
+  }
+  for (;;) {
+    Destination* destination = table_->Hold(line_->route);
+    destination->TakeTurn(line_);
+    line_->verdict = Judge(line_->route, line_->level, destination);
+    if (line_->verdict != Verdict::kMoved) {
+      destination_ = destination;
+      dropped_ = line_->verdict == Verdict::kDrop;
+      return;
+    }
+    destination->PassTurn(line_);
+    table_->Release(destination);
+  }
+}
+
+void LongLine::Write(char* data, size_t nBytes) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
+  size_t offset = 0;
+  const bool first = !Started();
+  if (first) {
+    Begin();
+    if (dropped_) return;
+    offset = TimeText(ReadTraceClock()).Put(data, line_->flags);
+  }
+  if (dropped_) return;
+  const platform::ByteSpan piece{data + offset, nBytes - offset};
+  if (turns_) {
+    dropped_ = destination_->WriteSpans(&piece, 1, true, !first) != piece.size;
+  } else {
+    const size_t written = destination_->RawWrite(&piece, 1);
+    if (written < piece.size) destination_->NoteShortWrite(&piece, written, !first);
+    dropped_ = written < piece.size;
+  }
+}
+
+void LongLine::Finish(const char* data, size_t nBytes) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
+  Write(const_cast<char*>(data), nBytes);
+  const bool sync = IsDurableLine(line_->flags) && line_->verdict != Verdict::kDrop;
+  if (sync) destination_->NoteDurableLine();
+  if (!turns_) {
+    if (sync) platform::SyncToStorage(destination_->SyncFile());
+    return;
+  }
+  destination_->PassTurn(line_);
+  if (sync) destination_->SyncWritten();
+  table_->Release(destination_);
+}
+
 DestinationTable::DestinationTable() {
   LockGuard hold(lock_);
-  all_.push_back(std::make_unique<Destination>());
+  all_.push_back(std::make_unique<Destination>(this));
   stdout_ = all_.back().get();
-  stdout_->inUse = true;
+  stdout_->standardOutput_ = true;
+  stdout_->inUse_ = true;
   // The table's own reference: standard output is never given back.
-  stdout_->refs.store(1, std::memory_order_relaxed);
+  stdout_->refs_.store(1, std::memory_order_relaxed);
 }
+
+DestinationTable::~DestinationTable() = default;
 
 Destination* DestinationTable::Take() {
   Destination* destination;
@@ -31,16 +380,16 @@ Destination* DestinationTable::Take() {
     // cannot fail.
     free_.reserve(all_.size() + 1);
     all_.reserve(all_.size() + 1);
-    all_.push_back(std::make_unique<Destination>());
+    all_.push_back(std::make_unique<Destination>(this));
     destination = all_.back().get();
   }
   // A thread that read an old pointer to this object may hold a passing
   // reference too; it counts the same and goes by itself.
-  destination->refs.fetch_add(1, std::memory_order_seq_cst);
-  destination->inUse = true;
-  destination->keyed = false;
-  destination->lineState.midLine.store(false, std::memory_order_relaxed);
-  destination->queue.AllowSharedTurns(false);
+  destination->refs_.fetch_add(1, std::memory_order_seq_cst);
+  destination->inUse_ = true;
+  destination->keyed_ = false;
+  destination->cutLine_.store(false, std::memory_order_relaxed);
+  destination->durableLines_.store(false, std::memory_order_relaxed);
   return destination;
 }
 
@@ -49,31 +398,37 @@ bool DestinationTable::Open(const char* fileName, LogStream* opened) {
   if (!platform::OpenAppendStream(fileName, &file)) return false;
   Destination* destination = nullptr;
   bool created = false;
-  const bool joined = UnlessOutOfMemory([&]() RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
+  const bool joined = UnlessOutOfMemory([&] {
     LockGuard hold(lock_);
-    if (!file.hasIdentity) {
-      destination = Take();
-      created = true;
-      return;
+    if (file.hasIdentity) {
+      auto found = byIdentity_.find(file.identity);
+      if (found != byIdentity_.end()) {
+        destination = found->second;
+        destination->Ref();
+        return;
+      }
     }
-    auto [slot, inserted] = byIdentity_.emplace(file.identity, nullptr);
-    if (!inserted) {
-      destination = slot->second;
-      Ref(destination);
-      return;
-    }
+    // A new destination writes through a handle of its own, which no
+    // stream's close can take away from it.
+    const platform::FileHandle handle = platform::DuplicateFileHandle(file.stream);
+    if (handle == platform::kNoFile) return;
     try {
+      if (file.hasIdentity) byIdentity_.emplace(file.identity, nullptr);
       destination = Take();
     } catch (...) {
-      byIdentity_.erase(slot);
+      if (file.hasIdentity) byIdentity_.erase(file.identity);
+      platform::CloseFileHandle(handle);
       throw;
     }
-    destination->keyed = true;
-    destination->identity = file.identity;
-    slot->second = destination;
+    destination->file_ = handle;
+    if (file.hasIdentity) {
+      destination->keyed_ = true;
+      destination->identity_ = file.identity;
+      byIdentity_[file.identity] = destination;
+    }
     created = true;
   });
-  if (!joined) {
+  if (!joined || destination == nullptr) {
     CloseLogStream(file.stream);
     return false;
   }
@@ -81,84 +436,90 @@ bool DestinationTable::Open(const char* fileName, LogStream* opened) {
   // streams is writing in pieces: only a newly found file is judged by its
   // last byte.
   if (created) {
-    if (file.endsMidLine) destination->lineState.midLine.store(true, std::memory_order_relaxed);
-    destination->queue.AllowSharedTurns(file.appendsWhole);
+    destination->cutLine_.store(file.endsMidLine, std::memory_order_relaxed);
+    destination->gate_.Allow(file.appendsWhole);
+    destination->queue_.SetLingering(!file.appendsWhole);
   }
   *opened = LogStream{file.stream, destination};
   return true;
 }
 
-void DestinationTable::Close(const LogStream& stream) {
+void DestinationTable::Close(const LogStream& stream, bool sync) {
+  if (sync || stream.destination->durableLines_.load(std::memory_order_relaxed)) {
+    stream.destination->SyncWritten();
+  }
   CloseLogStream(stream.stream);
-  Unref(stream.destination);
+  stream.destination->Unref();
 }
 
-void DestinationTable::Unref(Destination* destination) {
-  if (destination->refs.fetch_sub(1, std::memory_order_seq_cst) != 1) return;
+void DestinationTable::GiveBack(Destination* destination) {
   LockGuard hold(lock_);
   // A passing reference may have come and gone meanwhile, and the last of
   // those to go gives the destination back; once is enough.
-  if (destination->refs.load(std::memory_order_seq_cst) != 0 || !destination->inUse ||
+  if (destination->refs_.load(std::memory_order_seq_cst) != 0 || !destination->inUse_ ||
       destination == stdout_) {
     return;
   }
-  if (destination->keyed) byIdentity_.erase(destination->identity);
-  destination->inUse = false;
+  if (destination->keyed_) byIdentity_.erase(destination->identity_);
+  platform::CloseFileHandle(destination->file_);
+  destination->file_ = platform::kNoFile;
+  destination->inUse_ = false;
   free_.push_back(destination);
 }
 
-void StorageSync::CoverWrittenLines(platform::SyncHandle handle) {
-  if (handle == platform::kNothingToSync) return;
-  // Any sync numbered from `wanted` on begins after this point.
-  const uint32_t wanted = started_.load(std::memory_order_acquire) + 1;
-  pending_.fetch_add(1, std::memory_order_relaxed);
-  const uint32_t inside = inside_.fetch_add(1, std::memory_order_relaxed) + 1;
-  if (inside > recentInside_.load(std::memory_order_relaxed)) {
-    recentInside_.store(inside, std::memory_order_relaxed);
-  }
+Destination* DestinationTable::Hold(const LineRoute& route) {
   for (;;) {
-    const uint32_t completed = completed_.load(std::memory_order_acquire);
-    if (static_cast<int32_t>(completed - wanted) >= 0) break;
-    uint32_t idle = 0;
-    if (busy_.compare_exchange_strong(idle, 1, std::memory_order_acq_rel)) {
-      // A sync that begins now covers this line.
-      SyncForAll(handle);
-      break;
+    Destination* destination = route.destination->load(std::memory_order_seq_cst);
+    if (destination == stdout_) return destination;
+    destination->Ref();
+    // The destination may have been given back, and even reused, between
+    // the read and the reference; if the route holds it still, so does the
+    // reference.
+    if (route.destination->load(std::memory_order_seq_cst) == destination) return destination;
+    destination->Unref();
+  }
+}
+
+void DestinationTable::Deliver(OutgoingLine* line) {
+  for (;;) {
+    // Through the gate the line needs no reference: while it is in the
+    // gate, no stream of the destination can be closed (that takes the
+    // turn, which waits for the gate to drain), and the judgement in the
+    // gate tells whether the destination is the line's.
+    Destination* destination = line->route.destination->load(std::memory_order_acquire);
+    if (!destination->TryAppend(line)) {
+      destination = Hold(line->route);
+      destination->Commit(line);
+      Release(destination);
     }
-    // The sync under way may have begun before the line was written; once
-    // it ends, the line's thread waits for the next or starts it.
-    platform::WaitOnWord(&completed_, completed);
+    if (line->verdict != Verdict::kMoved) return;
   }
-  inside_.fetch_sub(1, std::memory_order_relaxed);
 }
 
-void StorageSync::SyncForAll(platform::SyncHandle handle) {
-  using Clock = std::chrono::steady_clock;
-  const auto linger =
-      std::chrono::nanoseconds(lastSyncNanoseconds_.load(std::memory_order_relaxed) / 4);
-  const uint32_t expected = recentInside_.load(std::memory_order_relaxed);
-  const auto lingerEnd = Clock::now() + linger;
-  while (pending_.load(std::memory_order_relaxed) < expected && Clock::now() < lingerEnd) {
-    std::this_thread::yield();
-  }
-  // Threads that stopped writing leave the count, a sync at a time.
-  const uint32_t now = inside_.load(std::memory_order_relaxed);
-  recentInside_.store(expected > now ? expected - 1 : now, std::memory_order_relaxed);
-  const uint32_t number = started_.fetch_add(1, std::memory_order_acq_rel) + 1;
-  pending_.store(0, std::memory_order_relaxed);
-  const auto began = Clock::now();
-  platform::SyncToStorage(handle);
-  lastSyncNanoseconds_.store(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - began).count(),
-      std::memory_order_relaxed);
-  completed_.store(number, std::memory_order_release);
-  busy_.store(0, std::memory_order_release);
-  platform::WakeWord(&completed_);
+void DestinationTable::DeliverAtOnce(OutgoingLine* line) {
+  // With TRACE_NO_LOCK the host keeps control calls away, so the route
+  // stands still.
+  line->route.destination->load(std::memory_order_acquire)->WriteAtOnce(line);
 }
 
-size_t DestinationTable::ObjectCount() {
+size_t DestinationTable::RecordCount() {
   LockGuard hold(lock_);
   return all_.size();
+}
+
+Destination* DestinationTable::Record(size_t index) {
+  LockGuard hold(lock_);
+  return index < all_.size() ? all_[index].get() : nullptr;
+}
+
+void DestinationTable::ResetInForkChild(bool turnsHeld) {
+  lock_.ResetInForkChild();
+  for (const auto& destination : all_) {
+    destination->queue_.ResetInForkChild();
+    destination->gate_.ResetInForkChild();
+    destination->sync_.ResetInForkChild();
+    if (!turnsHeld) destination->cutLine_.store(true, std::memory_order_relaxed);
+  }
 }
 
 }  // namespace razezir

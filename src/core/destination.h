@@ -1,92 +1,85 @@
-// Destinations: the places where bytes land. A destination is one open file,
-// known by its identity (device and inode, or volume and file index), or
-// standard output. Every stream that writes into a file shares the file's
-// destination: its commit queue, so that lines and the pieces of a long line
-// from any stream take turns there, and its line state, so that a write cut
-// short on one stream is closed off by the next write from any stream.
-// Standard output is always a destination of its own, even when it is
-// redirected to a file that is also open as a log.
+// Destinations: the places where bytes land, and the one way a line gets
+// there. A destination is one open file, known by its identity (device and
+// inode, or volume and file index), or standard output. Every stream that
+// writes into a file shares the file's destination, so that lines and the
+// pieces of a long line from any stream take their turns there, and a write
+// cut short through one stream is closed off before the next write from any
+// stream. Standard output is always a destination of its own, even when it
+// is redirected to a file that is also open as a log.
+//
+// A destination owns the whole write of a line: it lets the line through its
+// append gate or into its queue, judges it there (has its stream moved to
+// another destination, does its level still admit it), gives it its time,
+// writes it through the destination's own handle of the file, and, for a
+// durable line, syncs the file once the line's thread holds nothing that
+// other lines need. Emission only routes and formats: it hands the finished
+// line to DestinationTable::Deliver.
 //
 // A destination lives while a stream or a line on its way refers to it:
 // each holds a reference. The last reference to go sends it back to the
-// table for reuse. The objects themselves stay until the table goes (at
-// DeinitTrace), so a thread may take a reference to the destination it read
-// from an atomic pointer and then check that the pointer still holds it;
-// the number of objects never exceeds the most destinations alive at once.
+// table for reuse, and only then is its handle closed. The objects
+// themselves stay until the table goes (at DeinitTrace), so a thread may
+// read a destination from an atomic pointer, take a place in it (a
+// reference, or a place in its gate) and then check that the pointer still
+// holds it.
+//
+// Thread safety: everything here may be called from any thread at once, but
+// for what a REQUIRES line restricts.
 
 #ifndef RAZEZIR_SRC_CORE_DESTINATION_H_
 #define RAZEZIR_SRC_CORE_DESTINATION_H_
 
 #include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <vector>
 
+#include "core/append_gate.h"
 #include "core/commit_queue.h"
-#include "logtext/log_text.h"
+#include "core/storage_sync.h"
 #include "platform/port.h"
 #include "platform/thread_annotations.h"
 
 namespace razezir {
 
-// Syncs of one file shared between the threads that wait for them: a
-// thread whose line was written waits for a sync that began after its write
-// ended, starting one itself when none is under way. While one sync runs,
-// the lines written meanwhile gather behind it, and the next sync covers
-// them all. The threads that the last sync let go are writing their next
-// lines at once, as a rule: the thread that starts the next sync waits a
-// little (a quarter of the last sync's time at most) until as many lines
-// are waiting as threads have lately been writing durably, so that one sync
-// covers every thread's line instead of every other sync half of them.
-class StorageSync {
- public:
-  // Returns once a sync of the file (through `handle`, or another thread's
-  // handle of the same file) that began after this call did has ended. A
-  // failed sync is not reported: the next line's call syncs again. The
-  // caller need hold no turn: should a stream of the file be closed
-  // meanwhile, the Closed banner's sync covered its lines.
-  void CoverWrittenLines(platform::SyncHandle handle);
+class Destination;
+class DestinationTable;
 
-  // Forgets a sync that a fork left running. REQUIRES: only the calling
-  // thread runs in this process.
-  void ResetInForkChild() {
-    busy_.store(0, std::memory_order_relaxed);
-    pending_.store(0, std::memory_order_relaxed);
-    inside_.store(0, std::memory_order_relaxed);
-  }
-
- private:
-  // Syncs the file as the thread whose turn it is to: after waiting a
-  // little for the lines that are about to come, and then tells the
-  // threads that wait. REQUIRES: the caller set `busy_`.
-  void SyncForAll(platform::SyncHandle handle);
-
-  std::atomic<uint32_t> started_{0};    // Syncs begun.
-  std::atomic<uint32_t> completed_{0};  // The number of the last sync ended.
-  std::atomic<uint32_t> busy_{0};       // A sync is under way.
-  // Lines written that no sync has begun to cover; threads inside a call
-  // that waits for a sync; the most of those lately (decaying by one a
-  // sync); the last sync's time. Hints: only the waiting uses them.
-  std::atomic<uint32_t> pending_{0};
-  std::atomic<uint32_t> inside_{0};
-  std::atomic<uint32_t> recentInside_{0};
-  std::atomic<int64_t> lastSyncNanoseconds_{0};
+// Where a line goes and what admits it there, read again when the line is
+// about to be written: the destination of its stream as it stands (the main
+// log's, or a target's), and the level in force for it.
+struct LineRoute {
+  const std::atomic<Destination*>* destination;
+  const std::atomic<int>* level;
 };
 
-struct Destination {
-  // The lines and turns of every stream writing here.
-  CommitQueue queue;
-  StorageSync sync;
-  LineState lineState;
-  // Streams and lines that refer to this destination.
-  std::atomic<int> refs{0};
-  // Kept by the table, under its lock: whether the destination is in use,
-  // and the file it stands for, when it is found by it (not standard
-  // output, nor a file whose identity could not be read).
-  bool inUse = false;
-  bool keyed = false;
-  platform::FileIdentity identity{};
+// What becomes of a line once its writer holds a place in the destination.
+enum class Verdict {
+  kWrite,  // It is written here.
+  kDrop,   // Its level no longer admits it.
+  kMoved,  // Its stream writes elsewhere now: it is delivered there.
+};
+
+// The one judgement of every line, a main-log line or a target's alike.
+// REQUIRES: the caller holds a place in `here` (its turn, its queue's lead,
+// or a place in its gate), so that the route's destination cannot move to
+// or away from `here` meanwhile.
+inline Verdict Judge(const LineRoute& route, int level, const Destination* here) {
+  if (route.destination->load(std::memory_order_acquire) != here) return Verdict::kMoved;
+  return level <= route.level->load(std::memory_order_relaxed) ? Verdict::kWrite : Verdict::kDrop;
+}
+
+// A line formatted whole, on its way: it waits in a destination's queue as
+// this entry. Its first TimeGap(flags) bytes stand in for its time, which
+// the destination puts in when it writes the line.
+struct OutgoingLine : CommitEntry {
+  char* start = nullptr;
+  int flags = 0;
+  int level = 0;  // The message's.
+  LineRoute route{};
+  Verdict verdict = Verdict::kDrop;  // Set by whoever writes it.
 };
 
 // A stream the library opened or standard output, with its destination.
@@ -95,10 +88,182 @@ struct LogStream {
   Destination* destination;
 };
 
+class RAZEZIR_CAPABILITY("turn") Destination {
+ public:
+  explicit Destination(DestinationTable* table) : table_(table) {}
+  ~Destination();
+  Destination(const Destination&) = delete;
+  Destination& operator=(const Destination&) = delete;
+
+  // Takes the destination for the caller alone: after the lines queued
+  // before, with no thread in the gate. `entry` marks the caller's place in
+  // the queue until PassTurn. A thread holds at most one turn, but for
+  // those that hold the global lock (a control call, the fork handler).
+  void TakeTurn(CommitEntry* entry) RAZEZIR_ACQUIRE();
+  void PassTurn(CommitEntry* entry) RAZEZIR_RELEASE();
+  // The fork prepare handler's turn, with a place of the destination's own.
+  // REQUIRES: the global lock (one fork at a time).
+  void TakeTurnForFork() RAZEZIR_ACQUIRE() { TakeTurn(&forkTurn_); }
+  void PassTurnAfterFork() RAZEZIR_RELEASE() { PassTurn(&forkTurn_); }
+
+  // Writes `nBytes` (whole lines, or a piece of a line written in pieces,
+  // when `continuesLine` says that earlier pieces were written) with the
+  // file alone: a fragment that ends the file is closed off first, and a
+  // write that leaves the file mid-line is noted. Returns false if the
+  // bytes did not all reach the file.
+  bool WriteInTurn(const char* data, size_t nBytes, bool continuesLine = false)
+      RAZEZIR_REQUIRES(this);
+
+  // Returns once what was written to the file before the call is on stable
+  // storage, as far as the system can promise. The caller holds no turn.
+  void SyncWritten() { sync_.Cover(SyncFile()); }
+
+  bool IsStandardOutput() const { return standardOutput_; }
+
+  // Takes and drops a reference. REQUIRES for Ref: the destination has a
+  // reference that cannot go meanwhile, or the caller checks after Ref that
+  // it still reached the destination through a live pointer (and calls
+  // Unref if not).
+  void Ref() { refs_.fetch_add(1, std::memory_order_seq_cst); }
+  void Unref();
+
+ private:
+  friend class DestinationTable;
+  friend class LongLine;
+
+  // Appends `line` through the gate, beside other threads' lines, when the
+  // gate lets it in and its time allows, and sets its verdict. Returns false
+  // when the line must wait in the queue instead.
+  bool TryAppend(OutgoingLine* line);
+  // Commits `line` to the queue and sets its verdict; returns once it is
+  // written (or judged) and, when durable, synced. REQUIRES: the caller
+  // holds a reference.
+  void Commit(OutgoingLine* line);
+  // Writes `line` at once, without a turn (TRACE_NO_LOCK).
+  void WriteAtOnce(OutgoingLine* line);
+
+  // The batch a leader of the queue writes.
+  static void WriteBatch(void* context, CommitEntry* const* entries, size_t count);
+  void WriteLines(OutgoingLine* const* lines, size_t count);
+
+  // Writes the spans and notes a cut. `alone`: the gate is closed or there
+  // is none, and a fragment is closed off first; otherwise threads in the
+  // gate write beside, and the write is made once. Returns the bytes
+  // written.
+  size_t WriteSpans(const platform::ByteSpan* spans, size_t count, bool alone,
+                    bool continuesLine);
+  // REQUIRES: the file alone. Ends a fragment that ends the file with a
+  // line end, unless the file is seen to end with one already. Returns
+  // false if it could not.
+  bool CloseCutLine();
+  // The same without the file alone (TRACE_NO_LOCK): the thread that
+  // finds the fragment first closes it off.
+  bool CloseCutLineAtOnce();
+  // After a write of `spans` that took only `written` bytes: notes that the
+  // file ends inside a line when it does, and then refuses the gate, since
+  // a line appended beside would be glued to the fragment.
+  void NoteShortWrite(const platform::ByteSpan* spans, size_t written, bool continuesLine);
+  size_t RawWrite(const platform::ByteSpan* spans, size_t count);
+  void NoteDurableLine() {
+    if (!durableLines_.load(std::memory_order_relaxed)) {
+      durableLines_.store(true, std::memory_order_relaxed);
+    }
+  }
+  platform::FileHandle SyncFile() const {
+    return standardOutput_ ? platform::StandardOutputFile() : file_;
+  }
+
+  DestinationTable* const table_;
+  CommitQueue queue_;
+  AppendGate gate_;
+  StorageSync sync_;
+  // A write cut short, or a file found so when opened, left the file ending
+  // inside a line: the next write there, with the file alone, starts with
+  // a line end.
+  std::atomic<bool> cutLine_{false};
+  // A durable line was written here: a stream of the file that closes syncs
+  // the file first.
+  std::atomic<bool> durableLines_{false};
+  std::atomic<int> refs_{0};
+  // The destination's own handle of its file; kNoFile for standard output,
+  // which is written through the runtime's stream.
+  platform::FileHandle file_ = platform::kNoFile;
+  bool standardOutput_ = false;
+
+  // Kept by the table, under its lock: whether the destination is in use,
+  // and the file it stands for, when it is found by it (not standard
+  // output, nor a file whose identity could not be read).
+  bool inUse_ = false;
+  bool keyed_ = false;
+  platform::FileIdentity identity_{};
+  // The fork handler's place in the queue.
+  CommitEntry forkTurn_;
+};
+
+// Holds a destination for the caller alone for the guard's lifetime. The
+// thread is not cancelled while it waits or holds the turn, which it could
+// not pass on.
+class RAZEZIR_SCOPED_CAPABILITY ExclusiveTurn {
+ public:
+  explicit ExclusiveTurn(Destination& destination) RAZEZIR_ACQUIRE(destination)
+      : destination_(destination) {
+    destination_.TakeTurn(&entry_);
+  }
+  ~ExclusiveTurn() RAZEZIR_RELEASE() { destination_.PassTurn(&entry_); }
+  ExclusiveTurn(const ExclusiveTurn&) = delete;
+  ExclusiveTurn& operator=(const ExclusiveTurn&) = delete;
+
+ private:
+  platform::NoCancellation noCancellation_;
+  Destination& destination_;
+  CommitEntry entry_;
+};
+
+// Write the Started or Closed banner, three lines with the time (with
+// milliseconds always), with the destination alone.
+void WriteStartedBanner(Destination& destination) RAZEZIR_REQUIRES(destination);
+void WriteClosedBanner(Destination& destination) RAZEZIR_REQUIRES(destination);
+
+// A line too long to be held whole (past the buffer's spill size, or with no
+// memory to grow), written in pieces. The first piece takes the line's
+// destination alone, so that nothing from any stream comes between the
+// pieces; with TRACE_NO_LOCK (no turns) they go out as they come. Once a
+// piece fails, the rest of the line is left out rather than written after a
+// gap.
+class LongLine {
+ public:
+  // `line` carries the flags, level and route; `turns` is false with
+  // TRACE_NO_LOCK.
+  LongLine(OutgoingLine* line, DestinationTable* table, bool turns)
+      : line_(line), table_(table), turns_(turns) {}
+  LongLine(const LongLine&) = delete;
+  LongLine& operator=(const LongLine&) = delete;
+
+  bool Started() const { return destination_ != nullptr; }
+  // Writes the next piece. The line's own buffer is lent for it: the first
+  // piece still has the time's gap to fill.
+  void Write(char* data, size_t nBytes);
+  // Writes the last piece, gives the destination back and, for a durable
+  // line, syncs the file. REQUIRES: Started().
+  void Finish(const char* data, size_t nBytes);
+
+ private:
+  // Takes the turn of the line's destination as it stands once the turn is
+  // had, and judges the line there.
+  void Begin();
+
+  OutgoingLine* const line_;
+  DestinationTable* const table_;
+  const bool turns_;
+  Destination* destination_ = nullptr;  // Held, with its turn, once begun.
+  bool dropped_ = false;  // Not admitted, or a piece failed: the rest goes.
+};
+
 // The destinations of a trace state, keyed by file identity.
 class DestinationTable {
  public:
   DestinationTable();
+  ~DestinationTable();
   DestinationTable(const DestinationTable&) = delete;
   DestinationTable& operator=(const DestinationTable&) = delete;
 
@@ -110,46 +275,56 @@ class DestinationTable {
   // the table has open and that ends with a cut line makes its destination
   // start the next write with a line end (a file already open here is known
   // better by its destination: its last line may be one being written).
-  // Returns false, with nothing open, when the file cannot be opened or
-  // memory runs out.
+  // Returns false, with nothing open, when the file cannot be opened, no
+  // handle is left for a new destination, or memory runs out.
   bool Open(const char* fileName, LogStream* opened);
 
-  // Closes a stream that Open opened and drops its reference.
-  void Close(const LogStream& stream);
+  // Closes a stream that Open opened and drops its reference, after a sync
+  // of its file when `sync` or when durable lines were written there.
+  // REQUIRES: no turn held.
+  void Close(const LogStream& stream, bool sync);
 
-  // Takes and drops a reference to `destination`. REQUIRES for Ref: the
-  // destination has a reference that cannot go meanwhile, or the caller
-  // checks after Ref that it still reached the destination through a live
-  // reference (and calls Unref if not).
-  static void Ref(Destination* destination) {
-    destination->refs.fetch_add(1, std::memory_order_seq_cst);
-  }
-  void Unref(Destination* destination);
+  // Writes a line formatted whole to its route's destination, with other
+  // threads' lines beside or in a batch, and returns once it is in the file
+  // (and on stable storage, when durable), or dropped by its level. A line
+  // whose stream moved meanwhile goes where it writes now.
+  void Deliver(OutgoingLine* line);
+  // With TRACE_NO_LOCK: writes the line at once, with no turn.
+  void DeliverAtOnce(OutgoingLine* line);
 
-  // Calls `visit(destination)` for every destination record, in use or
-  // kept for reuse. REQUIRES: only the calling thread runs in this process
-  // (a fork child), or the visit needs nothing but the queue's address.
-  template <typename Visit>
-  void ForEach(Visit&& visit) {
-    LockGuard hold(lock_);
-    for (const auto& destination : all_) visit(destination.get());
+  // The route's destination as it stands, with a reference that keeps it
+  // from being given back until Release. Standard output's needs none.
+  Destination* Hold(const LineRoute& route);
+  void Release(Destination* destination) {
+    if (destination != stdout_) destination->Unref();
   }
+
+  // The records, in use or kept for reuse, in the order they were made,
+  // which is the order in which a thread takes several turns. Records are
+  // never removed, so an index stays valid; one is added only by Open.
+  size_t RecordCount();
+  Destination* Record(size_t index);
 
   // Around fork: the prepare handler holds the table's lock, so that the
   // child gets it unlocked and the table whole.
   void LockForFork() RAZEZIR_ACQUIRE(lock_) { lock_.Enter(); }
   void UnlockAfterFork() RAZEZIR_RELEASE(lock_) { lock_.Leave(); }
-  void ResetInForkChild() RAZEZIR_NO_THREAD_SAFETY_ANALYSIS { lock_.ResetInForkChild(); }
-
-  // For tests: how many destination objects exist, in use or not.
-  size_t ObjectCount();
+  // The child's table: its lock afresh, and every record forgotten by the
+  // threads that stayed behind. `turnsHeld`: the forking thread held every
+  // turn, so no line was half written; otherwise every file may end inside
+  // a line of another thread, and the child's first line starts on a line
+  // of its own. REQUIRES: only the calling thread runs in this process.
+  void ResetInForkChild(bool turnsHeld) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS;
 
  private:
+  friend class Destination;
   friend struct TraceState;  // Orders its locks before this one.
 
   // A destination for a new stream, from the free ones or new, with one
   // reference. Throws std::bad_alloc.
   Destination* Take() RAZEZIR_REQUIRES(lock_);
+  // Called by the last reference to go.
+  void GiveBack(Destination* destination);
 
   CriticalSectionLock lock_;
   Destination* stdout_;

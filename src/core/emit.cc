@@ -1,35 +1,19 @@
 // Message emission: the exported trace calls, the level test, routing to the
-// main log or a target, the line prefix, and the writing of each line.
+// main log or a target, the line prefix, and the handing of each finished
+// line to its destination.
 //
 // A message is routed first, then rendered with its prefix into one buffer
-// on the stack, outside any lock, and then written to its destination, the
-// file it lands in. Into a regular file, which the system appends to whole,
-// a line goes out with one write of its own under a shared turn, beside
-// other threads' lines: where the kernel overlaps appends, that is as fast
-// as the writes alone. Elsewhere (a pipe, standard output), or when the
-// file is held for a long line or a stream's change, or when the line's
-// time would overtake a line still on its way, the line is committed to
-// the destination's queue: alone, it goes out with one write; when other
-// threads are writing to the same file, through any stream, it goes out
-// with theirs in one write. Either way it is whole in the file when the
-// call returns, even if the process dies right after, and lines from
-// different threads never interleave. The timestamp is put into the line's
-// prefix just before it is written, so a file's lines carry times that
-// never go backwards. Routing takes the list lock only while it looks a
-// target up, and never while writing.
-//
-// A line for the main log holds a reference to the destination it joined.
-// The control calls that change or read the main stream take an exclusive
-// turn of its destination: they wait for the lines before them, and a line
-// after them that finds the main log moved elsewhere joins the destination
-// that is main then, so it is written as the main log stands at that
-// moment. No line is ever written to a stream that has been closed.
+// on the stack, outside any lock, with room left at its start for its time,
+// and then handed to its destination (DestinationTable::Deliver), which
+// writes it whole before the call returns. A line longer than the buffer's
+// spill size goes to its destination in pieces (LongLine). Routing takes
+// the list lock only while it looks a target up, and never while writing.
 //
 // A trace call made by a signal handler while its thread is inside the
-// library takes no lock, makes no system call and reads no time: it formats
-// its message into the thread's deferred line and returns, and the
-// interrupted call writes that line through the ordinary path before it
-// returns to its own caller.
+// library takes no lock, makes no system call but, on a thread's first call,
+// the page allocator's, and reads no time: it formats its message into the
+// thread's deferred line and returns, and the interrupted call writes that
+// line through the ordinary path before it returns to its own caller.
 
 #include <cstdarg>
 #include <cstdint>
@@ -76,15 +60,55 @@ struct DeferredLine {
   bool hasTag = false;
   char16_t tag[kDeferredTagUnits + 1] = {};
   size_t size = 0;
-  char text[kDeferredTextBytes];
+  char text[kDeferredTextBytes] = {};
 };
 
 namespace {
 
-// Where a message goes: a target's stream, or with no target the main
-// stream, whichever stream is main when the line is written.
+// The deferred lines of the first kPooledLines threads at once come from a
+// pool inside the library, taken and given back with compare-and-swap on a
+// bitmap, so that a handler can take one too; the pool goes with the
+// library when it is unloaded, threads still running or not. Further
+// threads get theirs from the system's page allocator, given back at their
+// exit. Nothing here ever calls malloc, which a handler must not reach.
+constexpr size_t kPooledLines = 64;
+DeferredLine g_pooledLines[kPooledLines];
+std::atomic<uint64_t> g_pooledLinesTaken{0};
+static_assert(kPooledLines == 64, "one bitmap word marks the pool");
+
+DeferredLine* TakeDeferredLine() {
+  uint64_t taken = g_pooledLinesTaken.load(std::memory_order_relaxed);
+  while (taken != ~uint64_t{0}) {
+    int free = 0;
+    while ((taken >> free) & 1) ++free;
+    if (g_pooledLinesTaken.compare_exchange_weak(taken, taken | (uint64_t{1} << free),
+                                                 std::memory_order_acquire,
+                                                 std::memory_order_relaxed)) {
+      return &g_pooledLines[free];
+    }
+  }
+  void* pages = platform::AllocatePages(sizeof(DeferredLine));
+  return pages != nullptr ? new (pages) DeferredLine : nullptr;
+}
+
+std::atomic<void (*)()> g_firstCallHook{nullptr};
+
+void GiveDeferredLineBack(DeferredLine* line) {
+  const auto index = static_cast<size_t>(line - g_pooledLines);
+  if (line >= g_pooledLines && index < kPooledLines) {
+    line->state.store(DeferredLine::kEmpty, std::memory_order_relaxed);
+    g_pooledLinesTaken.fetch_and(~(uint64_t{1} << index), std::memory_order_release);
+    return;
+  }
+  line->~DeferredLine();
+  platform::FreePages(line, sizeof(DeferredLine));
+}
+
+// Where a message goes: the route of its line (a target's stream, or the
+// main stream, whichever is main when the line is written) and the level it
+// is first tested against.
 struct Route {
-  const TraceTarget* target;
+  LineRoute line;
   int limit;  // Messages above it are dropped.
 };
 
@@ -103,10 +127,6 @@ void AppendIdAndTag(OutBuffer* line, int flags, const char16_t* module) {
   line->Append(": ", 2);
 }
 
-// The room a line's prefix keeps for its timestamp, which is put in when
-// the line is written.
-size_t TimeGap(int flags) { return (flags & QXSTD::TRACE_TIME) != 0 ? kPrefixTimeBytes : 0; }
-
 // Starts a line with its prefix, "<time> <id><tag>: ", when `flags` asks
 // for one, with TimeGap(flags) blanks standing in for the time.
 void BeginLine(OutBuffer* line, int flags, const char16_t* module) {
@@ -115,327 +135,9 @@ void BeginLine(OutBuffer* line, int flags, const char16_t* module) {
   AppendIdAndTag(line, flags, module);
 }
 
-// A clock reading as the millisecond it falls in.
-int64_t Milliseconds(platform::WallClock now) {
-  return static_cast<int64_t>(now.seconds) * 1000 + now.milliseconds;
-}
-
-// The timestamp texts of one clock reading, with and without milliseconds,
-// for the lines written together. The clock is read, and each text
-// formatted, when first needed.
-class TimeStamp {
- public:
-  TimeStamp() = default;
-  // Stamps with a clock reading already made.
-  explicit TimeStamp(platform::WallClock now) : read_(true), now_(now) {}
-  // Stamps the batch that the caller leads in `queue`: when the clock is
-  // read, the caller takes a shared turn with its reading, which it gives
-  // back once the batch is written, if EnteredGate().
-  explicit TimeStamp(CommitQueue* queue) : leaderOf_(queue->SharedTurns() ? queue : nullptr) {}
-
-  bool EnteredGate() const { return leaderOf_ != nullptr && read_; }
-
-  // Puts the text that `flags` asks for at the end of the line's time gap
-  // (TimeGap(flags) bytes at `start`). Returns where the line now starts.
-  size_t Put(char* start, int flags) {
-    const size_t gap = TimeGap(flags);
-    if (gap == 0) return 0;
-    if (!read_) {
-      read_ = true;
-      if (leaderOf_ != nullptr) {
-        leaderOf_->EnterSharedAsLeader([this] {
-          now_ = ReadTraceClock();
-          return Milliseconds(now_);
-        });
-      } else {
-        now_ = ReadTraceClock();
-      }
-    }
-    const int variant = (flags & QXSTD::TRACE_MSEC) != 0 ? 1 : 0;
-    if (size_[variant] == kUnformatted) {
-      size_[variant] = FormatTraceTimeAt(now_, flags, text_[variant], kPrefixTimeBytes);
-    }
-    const size_t n = size_[variant];
-    std::memcpy(start + gap - n, text_[variant], n);
-    return gap - n;
-  }
-
- private:
-  static constexpr size_t kUnformatted = ~size_t{0};
-  CommitQueue* leaderOf_ = nullptr;
-  bool read_ = false;
-  platform::WallClock now_{};
-  char text_[2][kPrefixTimeBytes];
-  size_t size_[2] = {kUnformatted, kUnformatted};
-};
-
-// A line formatted whole, waiting in its destination's queue for the leader
-// to stamp and write it. Its size, with the time gap, is the entry's bytes.
-struct QueuedLine : CommitEntry {
-  char* start;  // The line, beginning with the timestamp's gap.
-  const TraceTarget* target;  // Null for the main log.
-  int flags;
-  int level;  // The message's.
-  // Set by the leader: the line is for the main log, which has moved to
-  // another destination since the line joined this one.
-  bool moved;
-};
-
-// The main stream's destination, with a reference that keeps it from being
-// reused while the caller holds it. Standard output's is never given back,
-// so it needs no reference.
-Destination* HoldMainDestination(TraceState* state) {
-  Destination* const standardOutput = state->destinations.StandardOutput();
-  for (;;) {
-    Destination* destination = state->mainDestination.load();
-    if (destination == standardOutput) return destination;
-    DestinationTable::Ref(destination);
-    // The destination may have been given back, and even reused, between
-    // the read and the reference; if it is main still, the reference holds.
-    if (state->mainDestination.load() == destination) return destination;
-    state->destinations.Unref(destination);
-  }
-}
-
-void ReleaseMainDestination(TraceState* state, Destination* destination) {
-  if (destination != state->destinations.StandardOutput()) {
-    state->destinations.Unref(destination);
-  }
-}
-
-bool IsDurableLine(int flags) { return (flags & QXSTD::TRACE_DURABLE) != 0; }
-
-// What the leader of a destination's queue needs to write its batches.
-struct BatchContext {
-  TraceState* state;
-  Destination* destination;
-};
-
-// Stamps the lines of a batch from one clock reading and writes them with
-// one write, then, when a line is durable, waits for a sync that covers
-// them all before their threads are told. A line for the main log is
-// written only while the main stream writes to this destination (the
-// leader then holds it still), and only if the main level in force now
-// admits it; otherwise it is marked moved, and its thread takes it to the
-// main log's destination of the moment.
-void WriteBatch(void* context, CommitEntry* const* entries, size_t count) {
-  const auto* batch = static_cast<const BatchContext*>(context);
-  TraceState* state = batch->state;
-  const bool mainIsHere =
-      state->mainDestination.load(std::memory_order_acquire) == batch->destination;
-  TimeStamp now(&batch->destination->queue);
-  platform::ByteSpan spans[CommitQueue::kMaxBatch];
-  size_t nSpans = 0;
-  // Every stream in a destination writes into the same file, so the batch
-  // goes out through the stream of its first line.
-  FILE* stream = nullptr;
-  bool durable = false;
-  for (size_t i = 0; i < count; ++i) {
-    // Every entry but exclusive ones is a QueuedLine, and a batch has none.
-    auto* line = static_cast<QueuedLine*>(entries[i]);
-    FILE* lineStream;
-    if (line->target != nullptr) {
-      lineStream = line->target->out;
-    } else if (!mainIsHere) {
-      line->moved = true;
-      continue;
-    } else if (line->level > state->level.load(std::memory_order_relaxed)) {
-      continue;
-    } else {
-      lineStream = state->out.load(std::memory_order_relaxed);
-    }
-    if (stream == nullptr) stream = lineStream;
-    durable |= IsDurableLine(line->flags);
-    const size_t offset = now.Put(line->start, line->flags);
-    spans[nSpans++] = platform::ByteSpan{line->start + offset, line->bytes - offset};
-  }
-  if (nSpans > 0) WriteLogSpans(stream, &batch->destination->lineState, spans, nSpans);
-  if (now.EnteredGate()) batch->destination->queue.LeaveShared();
-  if (durable) batch->destination->sync.CoverWrittenLines(platform::SyncHandleOf(stream));
-}
-
-// One line on its way to its destination.
-struct LineJob {
-  TraceState* state;
-  Route route;
-  // Whether lines take turns in their destination's queue; with
-  // TRACE_NO_LOCK each line, or each piece of a long one, is written at once.
-  bool queued;
-  QueuedLine line;
-  // The destination of a line written in pieces, once the first piece was
-  // written (held, when it is the main log's).
-  Destination* destination;
-  bool started;  // A piece of the line was written.
-  bool failed;   // A piece did not reach the stream whole.
-};
-
-// The line's stream: its target's, or the main stream as it stands, which
-// cannot change while the line holds the main destination's turn (or, with
-// TRACE_NO_LOCK, while the host keeps control calls away).
-FILE* StreamOf(const LineJob& job) {
-  return job.route.target != nullptr ? job.route.target->out
-                                     : job.state->out.load(std::memory_order_relaxed);
-}
-
-// With TRACE_NO_LOCK: the line's destination as it stands.
-Destination* UnqueuedDestination(const LineJob& job) {
-  return job.route.target != nullptr ? job.route.target->destination
-                                     : job.state->mainDestination.load(std::memory_order_relaxed);
-}
-
-// After a durable line was written to `stream` in `destination`: waits for a
-// sync that covers it, shared with other threads' lines, or with
-// TRACE_NO_LOCK makes one of its own.
-void SyncDurableLine(const LineJob& job, Destination* destination, FILE* stream) {
-  if (!IsDurableLine(job.line.flags)) return;
-  if (job.queued) {
-    destination->sync.CoverWrittenLines(platform::SyncHandleOf(stream));
-  } else {
-    platform::SyncToStorage(stream);
-  }
-}
-
-// What became of a line offered to its destination under a shared turn.
-enum class Append {
-  kDone,     // Written, or dropped by the main level now in force.
-  kQueue,    // Not written: the line takes the queue.
-  kMoved,    // Not written: the main log is elsewhere now.
-};
-
-// Appends a line to `destination` under a shared turn, beside other
-// threads' lines, when the destination grants one and the line's time
-// allows: the line is stamped with a clock reading made in the turn, so it
-// lands after every line stamped earlier.
-Append AppendShared(const LineJob& job, Destination* destination) {
-  CommitQueue& queue = destination->queue;
-  if (!queue.EnterShared()) return Append::kQueue;
-  const QueuedLine& line = job.line;
-  Append result = Append::kDone;
-  platform::SyncHandle toSync = platform::kNothingToSync;
-  FILE* stream = nullptr;
-  if (job.route.target != nullptr) {
-    stream = job.route.target->out;
-  } else if (job.state->mainDestination.load(std::memory_order_acquire) != destination) {
-    // The stream cannot change while the turn is held, but it may have
-    // changed before.
-    result = Append::kMoved;
-  } else if (line.level <= job.state->level.load(std::memory_order_relaxed)) {
-    stream = job.state->out.load(std::memory_order_relaxed);
-  }
-  if (stream != nullptr) {
-    const bool timed = TimeGap(line.flags) != 0;
-    const platform::WallClock clock = timed ? ReadTraceClock() : platform::WallClock{};
-    if (timed && !queue.StampShared(Milliseconds(clock))) {
-      result = Append::kQueue;
-    } else {
-      const size_t offset = TimeStamp(clock).Put(line.start, line.flags);
-      AppendLogLine(stream, &destination->lineState, line.start + offset, line.bytes - offset);
-      // The turn keeps the stream open while its handle is taken.
-      if (IsDurableLine(line.flags)) toSync = platform::SyncHandleOf(stream);
-    }
-  }
-  queue.LeaveShared();
-  // The sync is waited for outside the turn: a thread in a turn holds up
-  // any that needs the file alone.
-  destination->sync.CoverWrittenLines(toSync);
-  return result;
-}
-
-// Commits a line formatted whole in `buffer`: writes it, on its own or with
-// the lines of other threads.
-void CommitLine(LineJob* job, OutBuffer* buffer) {
-  QueuedLine* line = &job->line;
-  line->start = buffer->data();
-  line->bytes = buffer->size();
-  if (!job->queued) {
-    const size_t offset = TimeStamp().Put(line->start, line->flags);
-    FILE* stream = StreamOf(*job);
-    Destination* destination = UnqueuedDestination(*job);
-    WriteLogBytes(stream, &destination->lineState, line->start + offset, line->bytes - offset);
-    SyncDurableLine(*job, destination, stream);
-    return;
-  }
-  if (job->route.target != nullptr) {
-    BatchContext context{job->state, job->route.target->destination};
-    if (AppendShared(*job, context.destination) == Append::kDone) return;
-    context.destination->queue.Commit(line, WriteBatch, &context);
-    return;
-  }
-  for (;;) {
-    BatchContext context{job->state, HoldMainDestination(job->state)};
-    const Append append = AppendShared(*job, context.destination);
-    if (append != Append::kQueue) {
-      ReleaseMainDestination(job->state, context.destination);
-      if (append == Append::kDone) return;
-      continue;
-    }
-    line->moved = false;
-    context.destination->queue.Commit(line, WriteBatch, &context);
-    ReleaseMainDestination(job->state, context.destination);
-    if (!line->moved) return;
-  }
-}
-
-// Takes the turn of the line's destination for a line written in pieces;
-// a line for the main log takes the turn of the destination that is main
-// once the turn is had.
-Destination* TakeTurnForPieces(LineJob* job) {
-  CommitEntry* entry = &job->line;
-  if (job->route.target != nullptr) {
-    job->route.target->destination->queue.TakeAlone(entry);
-    return job->route.target->destination;
-  }
-  for (;;) {
-    Destination* destination = HoldMainDestination(job->state);
-    destination->queue.TakeAlone(entry);
-    if (job->state->mainDestination.load() == destination) return destination;
-    destination->queue.PassLead(entry);
-    ReleaseMainDestination(job->state, destination);
-  }
-}
-
-// Receives the pieces of a line too long to be held whole (past the
-// buffer's spill size, or with no memory to grow). The first piece takes
-// the destination for this line alone, so that nothing from any stream
-// comes between the pieces; once a piece fails, the rest of the line is
-// left out rather than written after a gap.
+// Hands the pieces of a line too long to be held whole to its destination.
 void SpillLine(void* context, const char* data, size_t nBytes) {
-  auto* job = static_cast<LineJob*>(context);
-  if (job->failed) return;
-  // The piece is the line's own buffer, lent for writing; the first one
-  // still has the timestamp's gap to fill, once the destination is this
-  // line's.
-  char* piece = const_cast<char*>(data);
-  size_t offset = 0;
-  if (!job->started) {
-    if (job->queued) {
-      job->destination = TakeTurnForPieces(job);
-      // A line for the main log is judged by the main level now in force.
-      if (job->route.target == nullptr &&
-          job->line.level > job->state->level.load(std::memory_order_relaxed)) {
-        job->started = job->failed = true;
-        return;
-      }
-    } else {
-      job->destination = UnqueuedDestination(*job);
-    }
-    offset = TimeStamp().Put(piece, job->line.flags);
-  }
-  job->failed = !WriteLogBytes(StreamOf(*job), &job->destination->lineState, piece + offset,
-                               nBytes - offset, job->started);
-  job->started = true;
-}
-
-// Writes the last piece of a line that went out in pieces, and gives the
-// destination back.
-void FinishPieces(LineJob* job, const OutBuffer& line) {
-  if (!job->failed) {
-    WriteLogBytes(StreamOf(*job), &job->destination->lineState, line.data(), line.size(), true);
-  }
-  SyncDurableLine(*job, job->destination, StreamOf(*job));
-  if (!job->queued) return;
-  job->destination->queue.PassLead(&job->line);
-  if (job->route.target == nullptr) ReleaseMainDestination(job->state, job->destination);
+  static_cast<LongLine*>(context)->Write(const_cast<char*>(data), nBytes);
 }
 
 // Routes a message with tag `module` from the calling thread. On entry
@@ -449,7 +151,8 @@ bool RouteMessage(const TraceState& state, const char16_t* module, Route* route)
     LockGuard list(*state.listLock);
     const TraceTarget* target = FindTarget(state, state.modules, module);
     if (target == nullptr) return false;
-    *route = Route{target, target->level};
+    *route = Route{{&target->destination.atomic(), &target->level.atomic()},
+                   target->level.load(std::memory_order_relaxed)};
   }
   if (state.hasThreadTargets.load(std::memory_order_acquire)) {
     const uint32_t threadId = platform::CurrentThreadId();
@@ -459,7 +162,8 @@ bool RouteMessage(const TraceState& state, const char16_t* module, Route* route)
     const TraceTarget* target =
         FindTarget(state, state.threadTargets, binding->second->name.c_str());
     if (target == nullptr) return false;
-    *route = Route{target, target->level};
+    *route = Route{{&target->destination.atomic(), &target->level.atomic()},
+                   target->level.load(std::memory_order_relaxed)};
   }
   return true;
 }
@@ -475,7 +179,8 @@ bool MayAdmit(const TraceState* state, int level) {
 template <typename AppendBody>
 void EmitRouted(TraceState* state, int level, const char16_t* module, AppendBody&& appendBody) {
   const int flags = state->flags.load(std::memory_order_relaxed);
-  Route route{nullptr, state->level.load(std::memory_order_relaxed)};
+  Route route{{&state->mainDestination.atomic(), &state->level.atomic()},
+              state->level.load(std::memory_order_relaxed)};
   if (!RouteMessage(*state, module, &route)) return;
   if (level > route.limit) return;
 
@@ -483,21 +188,29 @@ void EmitRouted(TraceState* state, int level, const char16_t* module, AppendBody
   // cancellation itself (standard output's flush, the time zone's refresh):
   // log files are written with calls that are not.
   char storage[kLineStackBytes];
-  OutBuffer line(storage, sizeof storage);
+  OutBuffer buffer(storage, sizeof storage);
+  OutgoingLine line;
+  line.flags = flags;
+  line.level = level;
+  line.route = route.line;
   // With TRACE_NO_LOCK lines are not serialised: each is written at once,
   // in one write up to the buffer's spill size, and a longer one in pieces
   // that other threads' lines may come between.
-  LineJob job{state, route, (flags & QXSTD::TRACE_NO_LOCK) == 0, {}, nullptr, false, false};
-  job.line.target = route.target;
-  job.line.flags = flags;
-  job.line.level = level;
-  line.SetSpill(SpillLine, &job);
-  BeginLine(&line, flags, module);
-  appendBody(&line);
-  if (job.started) {
-    FinishPieces(&job, line);
+  const bool turns = (flags & QXSTD::TRACE_NO_LOCK) == 0;
+  LongLine pieces(&line, &state->destinations, turns);
+  buffer.SetSpill(SpillLine, &pieces);
+  BeginLine(&buffer, flags, module);
+  appendBody(&buffer);
+  if (pieces.Started()) {
+    pieces.Finish(buffer.data(), buffer.size());
+    return;
+  }
+  line.start = buffer.data();
+  line.bytes = buffer.size();
+  if (turns) {
+    state->destinations.Deliver(&line);
   } else {
-    CommitLine(&job, &line);
+    state->destinations.DeliverAtOnce(&line);
   }
 }
 
@@ -523,7 +236,7 @@ __attribute__((noinline))
 #endif
 void Defer(int level, const unsigned short* module, const unsigned short* format,
            va_list args) {
-  DeferredLine* deferred = LibraryCall::Deferred();
+  DeferredLine* deferred = LibraryCall::DeferredForHandler();
   if (deferred == nullptr) return;
   int expected = DeferredLine::kEmpty;
   if (!deferred->state.compare_exchange_strong(expected, DeferredLine::kFilling,
@@ -559,8 +272,9 @@ void Defer(int level, const unsigned short* module, const unsigned short* format
 }  // namespace
 
 void ReleaseDeferredLine(DeferredLine* line) {
-  LibraryCall::t_thread.deferred = nullptr;
-  delete line;
+  LibraryCall::t_thread.deferred.store(nullptr, std::memory_order_relaxed);
+  LibraryCall::t_thread.prepared = false;
+  GiveDeferredLineBack(line);
 }
 
 namespace {
@@ -569,20 +283,47 @@ void ReleaseDeferredLineAtExit(void* line) {
   ReleaseDeferredLine(static_cast<DeferredLine*>(line));
 }
 
+// Makes `line` the thread's deferred line, unless a handler made one the
+// thread's first; returns the thread's.
+DeferredLine* InstallDeferredLine(std::atomic<DeferredLine*>* slot, DeferredLine* line) {
+  DeferredLine* installed = nullptr;
+  if (slot->compare_exchange_strong(installed, line, std::memory_order_relaxed)) return line;
+  GiveDeferredLineBack(line);
+  return installed;
+}
+
 }  // namespace
 
+DeferredLine* LibraryCall::DeferredForHandler() {
+  DeferredLine* deferred = t_thread.deferred.load(std::memory_order_relaxed);
+  if (deferred != nullptr) return deferred;
+  deferred = TakeDeferredLine();
+  if (deferred == nullptr) return nullptr;
+  return InstallDeferredLine(&t_thread.deferred, deferred);
+}
+
+void LibraryCallTestHelper::SetFirstCallHook(void (*hook)()) {
+  g_firstCallHook.store(hook, std::memory_order_release);
+}
+
 void LibraryCall::PrepareDeferredLine() {
-  auto* line = new (std::nothrow) DeferredLine;
-  if (line == nullptr) return;
-  if (!platform::CallAtThreadExit(ReleaseDeferredLineAtExit, line)) {
-    delete line;
-    return;
+  if (void (*hook)() = g_firstCallHook.load(std::memory_order_acquire)) hook();
+  DeferredLine* deferred = t_thread.deferred.load(std::memory_order_relaxed);
+  if (deferred == nullptr) {
+    DeferredLine* taken = TakeDeferredLine();
+    // Without memory a handler's line is dropped; the thread tries again
+    // at its next call.
+    if (taken == nullptr) return;
+    deferred = InstallDeferredLine(&t_thread.deferred, taken);
   }
-  t_thread.deferred = line;
+  // A thread whose release cannot be arranged keeps its line for good,
+  // rather than ask the system again at every call.
+  platform::CallAtThreadExit(ReleaseDeferredLineAtExit, deferred);
+  t_thread.prepared = true;
 }
 
 void LibraryCall::WriteDeferredLines() {
-  DeferredLine* deferred = t_thread.deferred;
+  DeferredLine* deferred = t_thread.deferred.load(std::memory_order_relaxed);
   // A handler may defer another line while one is written; that one is
   // dropped, but one deferred after is written in the next round.
   while (deferred->state.load(std::memory_order_acquire) == DeferredLine::kPending) {

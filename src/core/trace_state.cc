@@ -5,10 +5,11 @@
 // InitTrace and DeinitTrace take no lock: the host calls the first before
 // other threads use the library and the second after they have left it.
 // Every other control call here holds the global lock for its whole work,
-// and within it an exclusive turn of the main stream's destination, so that
-// it waits for the lines queued before it and no line is written to a
-// stream it closes; StartTrace also takes the turn of the destination it
-// switches to. The lookup and the test helper take the list lock.
+// and within it the turn of the main stream's destination, so that it waits
+// for the lines on their way there; StartTrace also takes the turn of the
+// destination it switches to, and closes the replaced stream and waits for
+// syncs only once it has passed both turns. The lookup and the test helper
+// take the list lock.
 
 #include "core/trace_state.h"
 
@@ -36,22 +37,22 @@ bool g_consoleBannerPending RAZEZIR_GUARDED_BY(GlobalLock()) = true;
 thread_local CriticalSectionLock* t_forkGlobalLock = nullptr;
 thread_local CriticalSectionLock* t_forkListLock = nullptr;
 thread_local DestinationTable* t_forkTable = nullptr;
+// How many destinations' turns the prepare handler took, in record order.
+thread_local size_t t_forkTurns = 0;
 // The forking thread's id in the parent.
 thread_local uint32_t t_forkThreadId = 0;
-// The fork prepare handler's turn of standard output, taken under the
-// global lock, so one at a time.
-CommitEntry g_forkStdoutTurn;
-thread_local bool t_forkHoldsStdout = false;
 
 // A fork while another thread is inside the library would leave the child
-// with a lock that no thread of its own will ever release. Holding the locks
-// across fork means no critical section is half done in the child. The
-// handler also waits for the lines on their way to standard output and
-// holds its destination, so that no thread is inside standard output's
-// lock, or the runtime's bookkeeping around it, when the process forks: the
-// child may still flush standard output, as exit() does. Log files need no
-// such care; the child forgets the queues anyway. The locks are taken here
-// and released by the other two handlers, which the analysis cannot follow.
+// with a lock that no thread of its own will ever release, or a line half
+// written. So the prepare handler takes the locks, and then the turn of
+// every destination: it waits for the lines on their way and for a line
+// being written in pieces, and no thread is in any gate or inside standard
+// output's lock when the process forks (the child may flush standard
+// output, as exit() does). A fork made by a signal handler that interrupted
+// its thread inside the library cannot wait for turns, which the thread may
+// hold itself; then no turn is taken, and the child starts each file's
+// first line on a line of its own. The locks and turns are taken here and
+// released by the other two handlers, which the analysis cannot follow.
 void ForkPrepare() RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
   t_forkThreadId = platform::CurrentThreadId();
   t_forkGlobalLock = g_globalLock.load(std::memory_order_acquire);
@@ -60,22 +61,28 @@ void ForkPrepare() RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
   t_forkListLock = state != nullptr ? state->listLock.get() : nullptr;
   if (t_forkListLock != nullptr) t_forkListLock->Enter();
   if (state == nullptr) return;
-  // A fork from a signal handler that interrupted this thread inside the
-  // library could wait here for a turn the thread holds itself.
-  t_forkHoldsStdout = !LibraryCall::Nested();
-  if (t_forkHoldsStdout) state->destinations.StandardOutput()->queue.TakeAlone(&g_forkStdoutTurn);
   t_forkTable = &state->destinations;
+  t_forkTurns = 0;
+  // Records are added only under the global lock, which this thread holds.
+  if (!LibraryCall::Nested()) {
+    for (Destination* destination; (destination = t_forkTable->Record(t_forkTurns)) != nullptr;
+         ++t_forkTurns) {
+      destination->TakeTurnForFork();
+    }
+  }
   t_forkTable->LockForFork();
 }
 
 void ForkParent() RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
-  TraceState* state = g_state.load(std::memory_order_acquire);
-  if (t_forkTable != nullptr) t_forkTable->UnlockAfterFork();
-  if (t_forkHoldsStdout && state != nullptr) {
-    state->destinations.StandardOutput()->queue.PassLead(&g_forkStdoutTurn);
+  if (t_forkTable != nullptr) {
+    t_forkTable->UnlockAfterFork();
+    for (size_t i = 0; i < t_forkTurns; ++i) {
+      Destination* destination = t_forkTable->Record(i);
+      destination->PassTurnAfterFork();
+    }
   }
-  t_forkHoldsStdout = false;
   t_forkTable = nullptr;
+  t_forkTurns = 0;
   if (t_forkListLock != nullptr) t_forkListLock->Leave();
   if (t_forkGlobalLock != nullptr) t_forkGlobalLock->Leave();
   t_forkListLock = t_forkGlobalLock = nullptr;
@@ -104,32 +111,25 @@ void ForkChild() {
   if (t_forkListLock != nullptr) t_forkListLock->ResetInForkChild();
   if (t_forkGlobalLock != nullptr) t_forkGlobalLock->ResetInForkChild();
   t_forkListLock = t_forkGlobalLock = nullptr;
-  if (t_forkTable != nullptr) t_forkTable->ResetInForkChild();
+  const bool turnsHeld = t_forkTurns > 0;
+  if (t_forkTable != nullptr) t_forkTable->ResetInForkChild(turnsHeld);
   t_forkTable = nullptr;
-  t_forkHoldsStdout = false;
+  t_forkTurns = 0;
   TraceState* state = g_state.load(std::memory_order_acquire);
-  if (state != nullptr) {
-    RekeyBindingsInChild(state);
-    state->destinations.ForEach([](Destination* destination) {
-      destination->queue.ResetInForkChild();
-      destination->sync.ResetInForkChild();
-    });
-  }
+  if (state != nullptr) RekeyBindingsInChild(state);
 }
 
 // A reference to a destination for the holder's lifetime.
 class DestinationRef {
  public:
-  DestinationRef(DestinationTable& table, Destination* destination)
-      : table_(table), destination_(destination) {
-    DestinationTable::Ref(destination_);
+  explicit DestinationRef(Destination* destination) : destination_(destination) {
+    destination_->Ref();
   }
-  ~DestinationRef() { table_.Unref(destination_); }
+  ~DestinationRef() { destination_->Unref(); }
   DestinationRef(const DestinationRef&) = delete;
   DestinationRef& operator=(const DestinationRef&) = delete;
 
  private:
-  DestinationTable& table_;
   Destination* destination_;
 };
 
@@ -137,23 +137,35 @@ bool HasFileName(const char* fileName) {
   return fileName != nullptr && fileName[0] != '\0';
 }
 
-// Makes `now` the main stream and writes its Started banner, in a turn of
-// its destination when that is not `old`, whose turn the caller holds.
-// REQUIRES: global lock held, and the exclusive turn of `old`.
-void BecomeMain(TraceState* state, const LogStream& now, Destination* old, bool banner)
-    RAZEZIR_REQUIRES(GlobalLock()) {
-  std::optional<ExclusiveTurn> newTurn;
-  if (now.destination != old) newTurn.emplace(now.destination->queue);
-  state->out.store(now.stream, GlobalLock(), std::memory_order_relaxed);
-  state->mainDestination.store(now.destination, GlobalLock());
-  if (banner) WriteStartedBanner(now.stream, &now.destination->lineState, IsDurable(*state));
+// Makes `stream` the main stream, moving from the destination `old` to
+// `to`, and writes its Started banner when `banner`.
+void PublishMain(TraceState* state, FILE* stream, Destination& old, Destination& to, bool banner)
+    RAZEZIR_REQUIRES(GlobalLock(), old, to) {
+  state->out.store(stream, old, to);
+  state->mainDestination.store(&to, old, to);
+  if (banner) WriteStartedBanner(to);
 }
 
-// REQUIRES: global lock held, and the exclusive turn of `old`, the main
-// stream's destination. The old stream's Closed banner is synced when
-// `closeDurably`.
-void SwitchToFile(TraceState* state, const char* fileName, Destination* old, bool closeDurably)
-    RAZEZIR_REQUIRES(GlobalLock()) {
+// Makes `now` the main stream and writes its Started banner (when
+// `banner`), in a turn of its destination when that is not `old`, whose
+// turn the caller holds.
+void BecomeMain(TraceState* state, const LogStream& now, Destination& old, bool banner)
+    RAZEZIR_REQUIRES(GlobalLock(), old) {
+  if (now.destination == &old) {
+    PublishMain(state, now.stream, old, old, banner);
+  } else {
+    ExclusiveTurn turn(*now.destination);
+    PublishMain(state, now.stream, old, *now.destination, banner);
+  }
+}
+
+// Switches the main log to the file `fileName`, or to standard output when
+// it cannot be opened. Returns the replaced stream, which the caller closes
+// once it has passed the turns (null when it was standard output).
+// REQUIRES: global lock held, and the turn of `old`, the main stream's
+// destination.
+LogStream SwitchToFile(TraceState* state, const char* fileName, Destination& old)
+    RAZEZIR_REQUIRES(GlobalLock(), old) {
   GlobalLock().AssertHeld();
   FILE* oldStream = state->out.load(std::memory_order_relaxed);
   LogStream opened{};
@@ -164,41 +176,37 @@ void SwitchToFile(TraceState* state, const char* fileName, Destination* old, boo
         [&]() RAZEZIR_REQUIRES(GlobalLock()) { state->fileName = fileName; });
     // Without memory for the name the file cannot be recorded as the main
     // log; it is closed and the output falls back as for a failed open.
-    if (!named) state->destinations.Close(opened);
+    if (!named) state->destinations.Close(opened, false);
   }
-  // The replaced stream is closed so that a host switching files often does
-  // not run out of descriptors. It gets its Closed banner only when a new
-  // file takes over; after a failed open it is closed without one.
-  if (oldStream != stdout) {
-    if (named) WriteClosedBanner(oldStream, &old->lineState, closeDurably);
-    state->destinations.Close(LogStream{oldStream, old});
-  }
+  // The replaced stream gets its Closed banner only when a new file takes
+  // over; after a failed open it is closed without one.
+  if (oldStream != stdout && named) WriteClosedBanner(old);
   const LogStream now =
       named ? opened : LogStream{stdout, state->destinations.StandardOutput()};
   BecomeMain(state, now, old, true);
+  return LogStream{oldStream != stdout ? oldStream : nullptr, &old};
 }
 
-// REQUIRES: global lock held, and the exclusive turn of `old`, the main
-// stream's destination.
-void SwitchToConsole(TraceState* state, Destination* old, bool closeDurably)
-    RAZEZIR_REQUIRES(GlobalLock()) {
+// REQUIRES: global lock held, and the turn of `old`, the main stream's
+// destination. Returns the replaced stream, as SwitchToFile does.
+LogStream SwitchToConsole(TraceState* state, Destination& old) RAZEZIR_REQUIRES(GlobalLock(), old) {
   GlobalLock().AssertHeld();
   FILE* oldStream = state->out.load(std::memory_order_relaxed);
-  if (oldStream != stdout) {
-    WriteClosedBanner(oldStream, &old->lineState, closeDurably);
-    state->destinations.Close(LogStream{oldStream, old});
-  }
+  if (oldStream != stdout) WriteClosedBanner(old);
   state->fileName.clear();
   const bool banner = g_consoleBannerPending;
   g_consoleBannerPending = false;
   BecomeMain(state, LogStream{stdout, state->destinations.StandardOutput()}, old, banner);
+  return LogStream{oldStream != stdout ? oldStream : nullptr, &old};
 }
 
 }  // namespace
 
 void TargetCloser::operator()(TraceTarget* target) const {
   // Standard output holds no reference: its destination is never given back.
-  if (target->out != stdout) target->table->Close(LogStream{target->out, target->destination});
+  if (target->out != stdout) {
+    target->table->Close(LogStream{target->out, target->destination.load()}, false);
+  }
   delete target;
 }
 
@@ -249,7 +257,7 @@ bool TraceStateTestHelper::BoundName(uint32_t threadId, std::u16string* name) {
 }
 
 size_t TraceStateTestHelper::DestinationObjects() {
-  return g_state.load(std::memory_order_acquire)->destinations.ObjectCount();
+  return g_state.load(std::memory_order_acquire)->destinations.RecordCount();
 }
 
 }  // namespace razezir
@@ -298,8 +306,16 @@ void QXSTD::DeinitTrace() {
   if (state == nullptr) return;
   FILE* out = state->out.load(std::memory_order_relaxed);
   razezir::Destination* destination = state->mainDestination.load();
-  razezir::WriteClosedBanner(out, &destination->lineState, razezir::IsDurable(*state));
-  if (out != stdout) state->destinations.Close(razezir::LogStream{out, destination});
+  {
+    razezir::ExclusiveTurn turn(*destination);
+    razezir::WriteClosedBanner(*destination);
+  }
+  const bool durable = razezir::IsDurable(*state);
+  if (out != stdout) {
+    state->destinations.Close(razezir::LogStream{out, destination}, durable);
+  } else if (durable) {
+    destination->SyncWritten();
+  }
   g_state.store(nullptr, std::memory_order_release);
   std::unique_ptr<razezir::CriticalSectionLock> globalLock(
       g_globalLock.exchange(nullptr, std::memory_order_acq_rel));
@@ -314,20 +330,29 @@ void QXSTD::StartTrace(int level, char* fileName, int flags) {
   if (g_globalLock.load(std::memory_order_acquire) == nullptr) return;
   razezir::LockGuard guard(GlobalLock());
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);
-  // The old destination is held until both turns are passed.
+  // The old destination is held until the replaced stream is closed.
   razezir::Destination* old = state->mainDestination.load();
-  razezir::DestinationRef holdOld(state->destinations, old);
-  razezir::ExclusiveTurn turn(old->queue);
-  if (level >= 1) state->level.store(level, GlobalLock(), std::memory_order_relaxed);
-  // Durable lines written before the switch may still wait for their sync,
-  // which the old file's Closed banner then covers.
-  const bool closeDurably = razezir::IsDurable(*state) || (flags & TRACE_DURABLE) != 0;
-  state->flags.store(flags, GlobalLock(), std::memory_order_relaxed);
-  if (razezir::HasFileName(fileName)) {
-    razezir::SwitchToFile(state, fileName, old, closeDurably);
-  } else {
-    razezir::SwitchToConsole(state, old, closeDurably);
+  razezir::DestinationRef holdOld(old);
+  // The old file's Closed banner, and the new one's Started banner, are
+  // synced when lines were durable before or are from now on.
+  const bool durable = razezir::IsDurable(*state) || (flags & TRACE_DURABLE) != 0;
+  razezir::LogStream replaced;
+  {
+    razezir::ExclusiveTurn turn(*old);
+    if (level >= 1) state->level.store(level, GlobalLock(), std::memory_order_relaxed);
+    state->flags.store(flags, GlobalLock(), std::memory_order_relaxed);
+    replaced = razezir::HasFileName(fileName) ? razezir::SwitchToFile(state, fileName, *old)
+                                              : razezir::SwitchToConsole(state, *old);
   }
+  // No line writes through a stream: each goes through its destination's
+  // own handle, so the replaced stream is closed, and the syncs waited for,
+  // once the other threads' lines may go on.
+  if (replaced.stream != nullptr) {
+    state->destinations.Close(replaced, durable);
+  } else if (durable) {
+    old->SyncWritten();
+  }
+  if (durable) state->mainDestination.load()->SyncWritten();
 }
 
 void QXSTD::StopTrace() {
@@ -336,7 +361,7 @@ void QXSTD::StopTrace() {
   if (g_globalLock.load(std::memory_order_acquire) == nullptr) return;
   razezir::LockGuard guard(GlobalLock());
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);
-  razezir::ExclusiveTurn turn(state->mainDestination.load()->queue);
+  razezir::ExclusiveTurn turn(*state->mainDestination.load());
   state->level.store(0, GlobalLock(), std::memory_order_relaxed);
 }
 
@@ -352,7 +377,7 @@ bool QXSTD::IsTraceStarted(int* level) {
     LibraryCall call;
     razezir::LockGuard guard(GlobalLock());
     razezir::TraceState* state = g_state.load(std::memory_order_acquire);
-    razezir::ExclusiveTurn turn(state->mainDestination.load()->queue);
+    razezir::ExclusiveTurn turn(*state->mainDestination.load());
     current = state->level.load(std::memory_order_relaxed);
   }
   if (level != nullptr) *level = current;
@@ -365,7 +390,7 @@ void QXSTD::GetTraceLogFileName(char* buffer, int* size) {
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);
   if (state == nullptr || size == nullptr) return;
   razezir::LockGuard guard(GlobalLock());
-  razezir::ExclusiveTurn turn(state->mainDestination.load()->queue);
+  razezir::ExclusiveTurn turn(*state->mainDestination.load());
   const std::string& name = state->fileName;
   *size = static_cast<int>(name.size() + 1);
   if (buffer != nullptr) std::memcpy(buffer, name.c_str(), name.size() + 1);

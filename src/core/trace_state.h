@@ -3,13 +3,17 @@
 // and the thread-name bindings, and the two locks that guard them; the
 // lookup of a target by name, and the one policy for running out of memory.
 //
-// Lock order: a thread that holds both locks took the global lock first. The
-// global lock guards every change of the main level, flags, stream and file
-// name, and serialises the control calls; the list lock guards the target
-// sequences and the binding map. Emission takes neither to write: it reads a
-// few fields without any lock (those fields are atomics, written only under
-// their lock), and lines reach their file through its destination's commit
-// queue.
+// Lock order: the global lock, then the list lock, then the turns of
+// destinations, then the destination table's lock. A thread takes several
+// turns only while it holds the global lock (a control call, the fork
+// handler), so no two threads ever wait for each other's turns; the fork
+// handler takes them in the table's record order. The global lock guards
+// every change of the main level, flags, stream and file name, and
+// serialises the control calls; the list lock guards the target sequences
+// and the binding map. Emission takes neither to write: it reads a few
+// fields without any lock (those fields are atomics, written only under
+// their lock, and the streams' destinations also only in turns), and lines
+// reach their file through its destination.
 
 #ifndef RAZEZIR_SRC_CORE_TRACE_STATE_H_
 #define RAZEZIR_SRC_CORE_TRACE_STATE_H_
@@ -64,22 +68,47 @@ class WrittenUnderLock {
     lock.AssertHeld();
     value_.store(value, order);
   }
+  // For readers that take the atomic along (a line's route).
+  const std::atomic<T>& atomic() const { return value_; }
 
  private:
   std::atomic<T> value_;
 };
 
+// The main stream or its destination: read anywhere without a lock, and
+// changed only by a thread that holds the global lock and the turns of the
+// destination the main stream leaves and the one it joins (the same one
+// when it stays). So a thread that holds a place in a destination (its
+// turn, its queue's lead, a place in its gate) sees the main stream stay on
+// it, or stay away from it, while it writes.
+template <typename T>
+class MainStreamField : private WrittenUnderLock<T> {
+ public:
+  using WrittenUnderLock<T>::WrittenUnderLock;
+  using WrittenUnderLock<T>::load;
+  using WrittenUnderLock<T>::atomic;
+  // The turns are named for the analysis, which checks that they are held.
+  void store(T value, [[maybe_unused]] const Destination& from,
+             [[maybe_unused]] const Destination& to)
+      RAZEZIR_REQUIRES(g_analysisGlobalLock, from, to) {
+    WrittenUnderLock<T>::store(value, GlobalLock());
+  }
+};
+
 // A module target or a thread target. Never changed after registration, so
-// emission may use `out` and `level` after leaving the list lock.
+// emission may use it after leaving the list lock; the level and the
+// destination are atomics all the same, read again when a line of the
+// target is written, as the main log's are.
 struct TraceTarget {
   std::u16string name;   // The module tag or the thread name.
-  int level;             // Messages above it are dropped.
+  // Messages above it are dropped.
+  WrittenUnderLock<int> level{0};
   std::string fileName;  // Empty exactly when `out` is standard output.
-  FILE* out;             // Standard output, or a stream this target opened.
+  FILE* out = stdout;    // Standard output, or a stream this target opened.
   // Where `out` writes: the file's destination, or standard output's.
-  Destination* destination;
+  WrittenUnderLock<Destination*> destination{nullptr};
   // The table that holds `destination`.
-  DestinationTable* table;
+  DestinationTable* table = nullptr;
 };
 
 // Destroys a target together with the stream it opened, without a banner.
@@ -139,13 +168,10 @@ struct TraceState {
   // The main level; 0 means stopped. Read without the lock by Trace and by
   // the early drop test of emission.
   WrittenUnderLock<int> level{0};
-  // The main stream and its destination. Changed only by a thread that
-  // holds the global lock and the exclusive turns of the old and the new
-  // destination, so whoever leads the main destination's queue may write to
-  // the main stream; also read without either by emission with
-  // TRACE_NO_LOCK.
-  WrittenUnderLock<FILE*> out{stdout};
-  WrittenUnderLock<Destination*> mainDestination{destinations.StandardOutput()};
+  // The main stream and its destination, which lines of the main log are
+  // judged by.
+  MainStreamField<FILE*> out{stdout};
+  MainStreamField<Destination*> mainDestination{destinations.StandardOutput()};
   std::string fileName RAZEZIR_GUARDED_BY(GlobalLock());
   // Read without the lock at the start of emission.
   WrittenUnderLock<int> flags{0};
@@ -173,7 +199,7 @@ struct TraceState {
 // A line traced by a signal handler while its thread was inside the library,
 // waiting for the interrupted call to write it.
 struct DeferredLine;
-// Frees a thread's deferred line, at the thread's exit.
+// Gives a thread's deferred line back, at the thread's exit.
 void ReleaseDeferredLine(DeferredLine* line);
 
 // Marks the calling thread as inside a library call for the guard's
@@ -189,24 +215,28 @@ class LibraryCall {
  public:
   LibraryCall() {
     SetInside(true);
-    // Inside first: a handler that comes meanwhile finds the thread inside
-    // and no deferred line, and drops its line instead of allocating.
-    if (t_thread.deferred == nullptr) PrepareDeferredLine();
+    // Inside first: a handler that comes meanwhile must not run the
+    // ordinary path inside the thread's first call. It finds the thread
+    // inside and takes a deferred line itself if the thread has none yet,
+    // from memory that never passes through malloc; this call then keeps
+    // that one.
+    if (!t_thread.prepared) PrepareDeferredLine();
   }
   // After every lock and turn of the call was released (the guard is the
   // first local of every exported call), the thread is marked outside and
   // then writes what handlers deferred meanwhile.
   ~LibraryCall() {
     SetInside(false);
-    if (t_thread.deferred != nullptr) WriteDeferredLines();
+    if (t_thread.deferred.load(std::memory_order_relaxed) != nullptr) WriteDeferredLines();
   }
   LibraryCall(const LibraryCall&) = delete;
   LibraryCall& operator=(const LibraryCall&) = delete;
 
   static bool Nested() { return t_thread.inside != 0; }
-  // The thread's deferred line, or null before its first call or when
-  // memory for it could not be had.
-  static DeferredLine* Deferred() { return t_thread.deferred; }
+  // For a call nested in a handler: the thread's deferred line, taken now
+  // if the thread has none yet, or null when no memory could be had.
+  // Takes no lock and calls nothing but the system's page allocator.
+  static DeferredLine* DeferredForHandler();
 
   // The mark changes only at points where a signal may find the thread in
   // either state; the fences keep the compiler from moving the thread's own
@@ -219,19 +249,32 @@ class LibraryCall {
 
  private:
   friend void ReleaseDeferredLine(DeferredLine* line);
-  // Allocates the thread's deferred line, to be released at thread exit.
+  // Gives the thread a deferred line, unless a handler gave it one, and
+  // arranges for its release at thread exit.
   static void PrepareDeferredLine();
   // Writes the deferred line, if one is waiting, through the ordinary path.
   static void WriteDeferredLines();
 
-  // One record, so that a call finds both with one look-up of the thread's
+  // One record, so that a call finds all with one look-up of the thread's
   // storage; inline, so that every user sees its constant initialiser and
-  // the library needs no thread-local initialisation function.
+  // the library needs no thread-local initialisation function. `deferred`
+  // is set by compare-and-swap, since a handler may set it in the middle of
+  // the thread's own call; `prepared` says that the thread's release at
+  // exit is arranged.
   struct ThreadMark {
     volatile int inside;
-    DeferredLine* deferred;
+    bool prepared;
+    std::atomic<DeferredLine*> deferred;
   };
-  static inline thread_local ThreadMark t_thread RAZEZIR_INITIAL_EXEC_TLS = {0, nullptr};
+  static inline thread_local ThreadMark t_thread RAZEZIR_INITIAL_EXEC_TLS = {0, false, nullptr};
+};
+
+// Test-only knobs of LibraryCall.
+class LibraryCallTestHelper {
+ public:
+  // Runs `hook` in each thread's first library call, once the thread is
+  // marked inside and before it has a deferred line; null removes it.
+  static void SetFirstCallHook(void (*hook)());
 };
 
 // The exported calls take 16-bit strings as unsigned short, the internals

@@ -196,8 +196,7 @@ bool OpenAppendStream(const char* fileName, OpenedFile* opened);
 void SetReadableOpenDisabledForTest(bool disabled);
 
 // Test-only: while set, OpenAppendStream reports no file as appending whole,
-// so that the lines of every file take turns in its queue, as those of a
-// pipe do.
+// so that the lines of every file wait in its queue, as those of a pipe do.
 void SetWholeAppendsDisabledForTest(bool disabled);
 
 // A run of bytes to write: one line, or a piece of one.
@@ -206,39 +205,52 @@ struct ByteSpan {
   size_t size;
 };
 
-// Writes the `count` spans, in order, to a stream that OpenAppendStream
-// opened, as one write to the file where the system allows (retrying only
-// what a partial write or a signal left), so that the lines of a batch
-// arrive together. Bypasses the stream's own locking and bookkeeping, which
-// an unbuffered append-only stream does not need, and takes no lock. The
-// write is not a cancellation point: a thread is never cancelled in it.
-// Returns how many bytes of the spans were written: fewer than their sum
-// when the system failed. Where log files are text files with CR LF line
-// ends (Windows), every LF is written as CR LF, still in the one write.
-size_t WriteToOwnStream(FILE* stream, const ByteSpan* spans, size_t count);
+// A descriptor (POSIX) or handle (Windows) through which a destination
+// writes and syncs its file. It is the destination's own: a duplicate of the
+// descriptor of the first stream that opened the file, so that it stays
+// valid for the destination's whole life, whichever of the file's streams
+// are closed meanwhile.
+using FileHandle = intptr_t;
+constexpr FileHandle kNoFile = -1;
 
-// Writes `nBytes` to a stream that OpenAppendStream opened with one write,
-// retried only when a signal came before anything was written: the rest of
-// a partial write is not written, since other writers' lines may land
-// after the part that was. Returns how many bytes were written.
-size_t AppendOnceToOwnStream(FILE* stream, const char* data, size_t nBytes);
+// Duplicates the descriptor or handle of a stream that OpenAppendStream
+// opened: not inherited by programs the host executes, and on POSIX never
+// 0, 1 or 2. Returns kNoFile when the system refuses (no descriptor left).
+FileHandle DuplicateFileHandle(FILE* stream);
+void CloseFileHandle(FileHandle file);
 
-// What a sync of a stream's file goes through: the stream's descriptor or
-// handle, taken while the stream is surely open. The sync may then run
-// after the stream was closed: it fails, or syncs whatever file took the
-// number, and harms nothing.
-using SyncHandle = intptr_t;
-// Stands for a stream that needs no sync: standard output when it is not a
-// regular file.
-constexpr SyncHandle kNothingToSync = -1;
-SyncHandle SyncHandleOf(FILE* stream);
+// Writes the `count` spans, in order, to `file` as one write where the
+// system allows (retrying only what a partial write or a signal left), so
+// that the lines of a batch arrive together. Takes no lock and is not a
+// cancellation point. Returns how many bytes of the spans were written:
+// fewer than their sum when the system failed. Where log files are text
+// files with CR LF line ends (Windows), every LF is written as CR LF, still
+// in the one write.
+size_t WriteToFile(FileHandle file, const ByteSpan* spans, size_t count);
 
-// Asks the system to put what was written to the file on stable storage,
-// and returns once it has, as far as the system can promise: its data and
-// what is needed to read them back, not every attribute. Not a
-// cancellation point. Returns false if the system reported a failure.
-bool SyncToStorage(SyncHandle handle);
-inline bool SyncToStorage(FILE* stream) { return SyncToStorage(SyncHandleOf(stream)); }
+// Writes the `count` spans to `file` with one write, retried only when a
+// signal came before anything was written: the rest of a partial write is
+// not written, since other writers' lines may land after the part that was.
+// Returns how many bytes were written.
+size_t AppendOnceToFile(FileHandle file, const ByteSpan* spans, size_t count);
+
+// Asks the system to put what was written to `file` on stable storage, and
+// returns once it has, as far as the system can promise: its data and what
+// is needed to read them back, not every attribute. Not a cancellation
+// point. Returns false if the system reported a failure; kNoFile needs no
+// sync and succeeds.
+bool SyncToStorage(FileHandle file);
+
+// What standard output's syncs go through: its descriptor when it is a
+// regular file (on Windows, a file on disk), kNoFile otherwise. Asked at
+// each sync: the host may point standard output elsewhere at any time.
+FileHandle StandardOutputFile();
+
+// How `file` ends, read through it: with a line end, or inside a line;
+// kUnknown when it cannot be read (opened for appending only, not a regular
+// file) or is empty.
+enum class FileEnd { kLineEnd, kMidLine, kUnknown };
+FileEnd ReadFileEnd(FileHandle file);
 
 // Test-only: the one way every write of log bytes, and every sync, reaches
 // the system, for a log file or standard output. While a hook is set it is
@@ -255,6 +267,12 @@ void SetWriteHookForTest(WriteHook hook);
 // that the host's writes and other lines stay out of the middle. Returns
 // how many bytes of the spans were written.
 size_t WriteStandardOutput(const ByteSpan* spans, size_t count);
+
+// Memory straight from the system's page allocator, `nBytes` rounded up to
+// whole pages and zero-filled, or null when the system has none. Safe in a
+// signal handler: it takes no lock and never enters malloc.
+void* AllocatePages(size_t nBytes);
+void FreePages(void* pages, size_t nBytes);
 
 // Calls `release(value)` when the calling thread exits, for the one value
 // the thread set last. The process has one `release` function: the first

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <langinfo.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -293,14 +294,11 @@ bool OpenAppendStream(const char* fileName, OpenedFile* opened) {
     fd = moved;
   }
   // The last byte is read through the log's own descriptor, so the check
-  // needs no second one (a host may be down to its last).
+  // needs no other one.
   opened->hasIdentity = fstat(fd, &info) == 0;
   opened->identity = FileIdentity{static_cast<uint64_t>(info.st_dev),
                                   static_cast<uint64_t>(info.st_ino)};
-  char last = '\n';
-  opened->endsMidLine = readable && opened->hasIdentity && S_ISREG(info.st_mode) &&
-                        info.st_size > 0 && pread(fd, &last, 1, info.st_size - 1) == 1 &&
-                        last != '\n';
+  opened->endsMidLine = readable && ReadFileEnd(fd) == FileEnd::kMidLine;
   opened->appendsWhole = opened->hasIdentity && S_ISREG(info.st_mode) &&
                          !g_wholeAppendsDisabled.load(std::memory_order_relaxed);
   // Mode "a" whatever the descriptor allows: the stream appends, as every
@@ -325,41 +323,63 @@ void SetWholeAppendsDisabledForTest(bool disabled) {
   g_wholeAppendsDisabled.store(disabled, std::memory_order_relaxed);
 }
 
-size_t WriteToOwnStream(FILE* stream, const ByteSpan* spans, size_t count) {
-  return WriteSpansToDescriptor(fileno(stream), spans, count);
+FileHandle DuplicateFileHandle(FILE* stream) {
+  // Above the standard descriptors, for the reasons OpenAppendStream keeps
+  // its own there.
+  const int fd = fcntl(fileno(stream), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  return fd >= 0 ? fd : kNoFile;
 }
 
-size_t AppendOnceToOwnStream(FILE* stream, const char* data, size_t nBytes) {
-  const struct iovec piece = {const_cast<char*>(data), nBytes};
+void CloseFileHandle(FileHandle file) {
+  if (file != kNoFile) close(static_cast<int>(file));
+}
+
+size_t WriteToFile(FileHandle file, const ByteSpan* spans, size_t count) {
+  return WriteSpansToDescriptor(static_cast<int>(file), spans, count);
+}
+
+size_t AppendOnceToFile(FileHandle file, const ByteSpan* spans, size_t count) {
+  // One writev takes at most kMaxWriteSpans spans, as many as a batch has.
+  static_assert(kMaxWriteSpans >= 64, "a batch goes out with one writev");
+  const int nPieces = static_cast<int>(std::min(count, kMaxWriteSpans));
   for (;;) {
-    const ssize_t written = WriteOnce(fileno(stream), &piece, 1);
+    const ssize_t written =
+        WriteOnce(static_cast<int>(file), reinterpret_cast<const struct iovec*>(spans), nPieces);
     if (written >= 0) return static_cast<size_t>(written);
     if (errno != EINTR) return 0;
   }
 }
 
-SyncHandle SyncHandleOf(FILE* stream) {
-  const int fd = fileno(stream);
-  if (stream == stdout) {
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return kNothingToSync;
-  }
-  return fd;
+FileHandle StandardOutputFile() {
+  struct stat info;
+  if (fstat(STDOUT_FILENO, &info) != 0 || !S_ISREG(info.st_mode)) return kNoFile;
+  return STDOUT_FILENO;
 }
 
-bool SyncToStorage(SyncHandle handle) {
-  if (handle == kNothingToSync) return true;
-  const int fd = static_cast<int>(handle);
+bool SyncToStorage(FileHandle file) {
+  if (file == kNoFile) return true;
+  const int fd = static_cast<int>(file);
   const platform::WriteHook hook = g_writeHook.load(std::memory_order_acquire);
   if (hook != nullptr) return hook(fd, nullptr, 0) == 0;
-  // A sync is a cancellation point; a leader cancelled in it would leave its
-  // batch waiting for ever.
+  // A sync is a cancellation point; a thread cancelled in it would leave
+  // the threads that wait for it waiting for ever.
   NoCancellation noCancellation;
 #if defined(__linux__)
   return fdatasync(fd) == 0;
 #else
   return fsync(fd) == 0;
 #endif
+}
+
+FileEnd ReadFileEnd(FileHandle file) {
+  const int fd = static_cast<int>(file);
+  struct stat info;
+  char last = '\n';
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0 ||
+      pread(fd, &last, 1, info.st_size - 1) != 1) {
+    return FileEnd::kUnknown;
+  }
+  return last == '\n' ? FileEnd::kLineEnd : FileEnd::kMidLine;
 }
 
 size_t WriteStandardOutput(const ByteSpan* spans, size_t count) {
@@ -376,6 +396,13 @@ size_t WriteStandardOutput(const ByteSpan* spans, size_t count) {
   funlockfile(stdout);
   return written;
 }
+
+void* AllocatePages(size_t nBytes) {
+  void* pages = mmap(nullptr, nBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return pages != MAP_FAILED ? pages : nullptr;
+}
+
+void FreePages(void* pages, size_t nBytes) { munmap(pages, nBytes); }
 
 bool CallAtThreadExit(void (*release)(void*), void* value) {
   static const bool created = [release] {

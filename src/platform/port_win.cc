@@ -193,22 +193,12 @@ bool OpenAppendStream(const char* fileName, OpenedFile* opened) {
   opened->identity = FileIdentity{
       info.dwVolumeSerialNumber,
       (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
-  opened->endsMidLine = false;
   // Appends through a handle with FILE_APPEND_DATA alone are whole, but the
   // CR LF translation below may split a line into several writes; lines
   // take turns in the queue here.
   opened->appendsWhole = false;
-  LARGE_INTEGER size;
-  if (readable && GetFileSizeEx(file, &size) && size.QuadPart > 0) {
-    OVERLAPPED at{};
-    const unsigned long long lastByte = static_cast<unsigned long long>(size.QuadPart) - 1;
-    at.Offset = static_cast<DWORD>(lastByte);
-    at.OffsetHigh = static_cast<DWORD>(lastByte >> 32);
-    char last = '\n';
-    DWORD nRead = 0;
-    opened->endsMidLine =
-        ReadFile(file, &last, 1, &nRead, &at) && nRead == 1 && last != '\n';
-  }
+  opened->endsMidLine =
+      readable && ReadFileEnd(reinterpret_cast<FileHandle>(file)) == FileEnd::kMidLine;
   // The stream only owns the handle, so that fclose releases it; nothing is
   // written through the stream, so its mode does no translation.
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file),
@@ -235,22 +225,51 @@ void SetReadableOpenDisabledForTest(bool disabled) {
 
 void SetWholeAppendsDisabledForTest(bool) {}
 
-SyncHandle SyncHandleOf(FILE* stream) {
+FileHandle DuplicateFileHandle(FILE* stream) {
   HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-  if (file == INVALID_HANDLE_VALUE) return kNothingToSync;
-  // Standard output is synced only when it is a file on disk.
-  if (stream == stdout && GetFileType(file) != FILE_TYPE_DISK) return kNothingToSync;
-  return reinterpret_cast<SyncHandle>(file);
+  HANDLE duplicate = nullptr;
+  // Not inheritable, as the stream's own handle is not.
+  if (file == INVALID_HANDLE_VALUE ||
+      !DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &duplicate, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    return kNoFile;
+  }
+  return reinterpret_cast<FileHandle>(duplicate);
 }
 
-bool SyncToStorage(SyncHandle handle) {
-  if (handle == kNothingToSync) return true;
-  return FlushFileBuffers(reinterpret_cast<HANDLE>(handle)) != 0;
+void CloseFileHandle(FileHandle file) {
+  if (file != kNoFile) CloseHandle(reinterpret_cast<HANDLE>(file));
 }
 
-size_t AppendOnceToOwnStream(FILE* stream, const char* data, size_t nBytes) {
-  const ByteSpan span{data, nBytes};
-  return WriteToOwnStream(stream, &span, 1);
+FileHandle StandardOutputFile() {
+  HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+  if (file == INVALID_HANDLE_VALUE || GetFileType(file) != FILE_TYPE_DISK) return kNoFile;
+  return reinterpret_cast<FileHandle>(file);
+}
+
+bool SyncToStorage(FileHandle file) {
+  if (file == kNoFile) return true;
+  return FlushFileBuffers(reinterpret_cast<HANDLE>(file)) != 0;
+}
+
+FileEnd ReadFileEnd(FileHandle file) {
+  HANDLE handle = reinterpret_cast<HANDLE>(file);
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(handle, &size) || size.QuadPart <= 0) return FileEnd::kUnknown;
+  OVERLAPPED at{};
+  const unsigned long long lastByte = static_cast<unsigned long long>(size.QuadPart) - 1;
+  at.Offset = static_cast<DWORD>(lastByte);
+  at.OffsetHigh = static_cast<DWORD>(lastByte >> 32);
+  char last = '\n';
+  DWORD nRead = 0;
+  if (!ReadFile(handle, &last, 1, &nRead, &at) || nRead != 1) return FileEnd::kUnknown;
+  return last == '\n' ? FileEnd::kLineEnd : FileEnd::kMidLine;
+}
+
+// Windows files append through the queue only (OpenAppendStream reports
+// none as appending whole), so this is never beside other writers.
+size_t AppendOnceToFile(FileHandle file, const ByteSpan* spans, size_t count) {
+  return WriteToFile(file, spans, count);
 }
 
 // Log files are Windows text files: every line end is CR LF, as the runtime
@@ -260,9 +279,8 @@ size_t AppendOnceToOwnStream(FILE* stream, const char* data, size_t nBytes) {
 // Here the translated spans go out together with one WriteFile; only a batch
 // too long for the stack buffer needs the heap, and only when that fails is
 // it written span by span, each span in pieces.
-size_t WriteToOwnStream(FILE* stream, const ByteSpan* spans, size_t count) {
-  HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-  if (file == INVALID_HANDLE_VALUE) return 0;
+size_t WriteToFile(FileHandle handle, const ByteSpan* spans, size_t count) {
+  HANDLE file = reinterpret_cast<HANDLE>(handle);
   size_t nBytes = 0;
   size_t nLineEnds = 0;
   for (size_t s = 0; s < count; ++s) {
@@ -320,6 +338,12 @@ size_t WriteStandardOutput(const ByteSpan* spans, size_t count) {
   _unlock_file(stdout);
   return written;
 }
+
+void* AllocatePages(size_t nBytes) {
+  return VirtualAlloc(nullptr, nBytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+}
+
+void FreePages(void* pages, size_t) { VirtualFree(pages, 0, MEM_RELEASE); }
 
 bool CallAtThreadExit(void (*release)(void*), void* value) {
   // A fiber-local slot's callback runs at the exit of each thread that set

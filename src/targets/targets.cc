@@ -36,9 +36,9 @@ TargetPtr NewTarget(TraceState& state, const char16_t* name, int level,
   GlobalLock().AssertHeld();
   TargetPtr target;
   if (!UnlessOutOfMemory([&]() RAZEZIR_REQUIRES(GlobalLock()) {
-        target.reset(new TraceTarget{name, 0, std::string(), stdout,
-                                     state.destinations.StandardOutput(),
-                                     &state.destinations});
+        target.reset(new TraceTarget);
+        target->name = name;
+        target->table = &state.destinations;
         if (fileName != nullptr) target->fileName = fileName;
         if (target->fileName.empty()) target->fileName = state.fileName;
       })) {
@@ -46,16 +46,19 @@ TargetPtr NewTarget(TraceState& state, const char16_t* name, int level,
   }
   // Level 0 takes a copy of the main level: later changes of the main level
   // do not reach the target.
-  target->level = level != 0 ? level : state.level.load(std::memory_order_relaxed);
+  target->level.store(level != 0 ? level : state.level.load(std::memory_order_relaxed),
+                      GlobalLock());
+  Destination* destination = state.destinations.StandardOutput();
   LogStream opened{};
   if (!target->fileName.empty()) {
     if (state.destinations.Open(target->fileName.c_str(), &opened)) {
       target->out = opened.stream;
-      target->destination = opened.destination;
+      destination = opened.destination;
     } else {
       target->fileName.clear();
     }
   }
+  target->destination.store(destination, GlobalLock());
   return target;
 }
 
@@ -80,8 +83,9 @@ void RegisterTarget(TargetKind kind, const unsigned short* name, int level,
     }
     WrittenUnderLock<int>& maxLevel =
         isModule ? state->maxModuleLevel : state->maxThreadLevel;
-    if (added.level > maxLevel.load(std::memory_order_relaxed)) {
-      maxLevel.store(added.level, *state->listLock, std::memory_order_relaxed);
+    const int addedLevel = added.level.load(std::memory_order_relaxed);
+    if (addedLevel > maxLevel.load(std::memory_order_relaxed)) {
+      maxLevel.store(addedLevel, *state->listLock, std::memory_order_relaxed);
     }
     (isModule ? state->hasModules : state->hasThreadTargets)
         .store(true, *state->listLock, std::memory_order_release);
@@ -95,9 +99,12 @@ void RegisterTarget(TargetKind kind, const unsigned short* name, int level,
   if (announced != nullptr) {
     // Lines may already be on their way to the new target: the banner takes
     // its turn with them.
-    ExclusiveTurn turn(announced->destination->queue);
-    WriteStartedBanner(announced->out, &announced->destination->lineState,
-                       IsDurable(*state));
+    Destination& destination = *announced->destination.load();
+    {
+      ExclusiveTurn turn(destination);
+      WriteStartedBanner(destination);
+    }
+    if (IsDurable(*state)) destination.SyncWritten();
   }
 }
 

@@ -1,0 +1,67 @@
+// The waiting for, and the running of, the syncs of one file.
+
+#include "core/storage_sync.h"
+
+#include <chrono>
+#include <thread>
+
+namespace razezir {
+
+void StorageSync::Cover(platform::FileHandle file) {
+  if (file == platform::kNoFile) return;
+  // Every sync numbered from `wanted` on begins after this point. Numbers
+  // count in steps of kOneSync and wrap; they are compared by difference.
+  const uint32_t wanted = (word_.load(std::memory_order_acquire) & ~kBusy) + kOneSync;
+  pending_.fetch_add(1, std::memory_order_relaxed);
+  const uint32_t inside = inside_.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (inside > recentInside_.load(std::memory_order_relaxed)) {
+    recentInside_.store(inside, std::memory_order_relaxed);
+  }
+  for (;;) {
+    uint32_t word = word_.load(std::memory_order_acquire);
+    if (static_cast<int32_t>(good_.load(std::memory_order_acquire) - wanted) >= 0) break;
+    if ((word & kBusy) == 0) {
+      // No sync runs: the next one begins now and covers this line.
+      const uint32_t number = word + kOneSync;
+      if (word_.compare_exchange_strong(word, number | kBusy, std::memory_order_acq_rel)) {
+        SyncForAll(file, number);
+        break;
+      }
+      continue;
+    }
+    // The sync under way may have begun before the line was written. Its
+    // thread changes the word last when it ends, and wakes the sleepers; a
+    // thread that sleeps only after that finds the word changed.
+    TestHook hook = testHook_.load(std::memory_order_acquire);
+    if (hook != nullptr) hook(TestPoint::kSleeping);
+    platform::WaitOnWord(&word_, word);
+  }
+  inside_.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void StorageSync::SyncForAll(platform::FileHandle file, uint32_t number) {
+  using Clock = std::chrono::steady_clock;
+  const auto linger =
+      std::chrono::nanoseconds(lastSyncNanoseconds_.load(std::memory_order_relaxed) / 4);
+  const uint32_t expected = recentInside_.load(std::memory_order_relaxed);
+  const auto lingerEnd = Clock::now() + linger;
+  while (pending_.load(std::memory_order_relaxed) < expected && Clock::now() < lingerEnd) {
+    std::this_thread::yield();
+  }
+  // Threads that stopped writing leave the count, a sync at a time.
+  const uint32_t now = inside_.load(std::memory_order_relaxed);
+  recentInside_.store(expected > now ? expected - 1 : now, std::memory_order_relaxed);
+  pending_.store(0, std::memory_order_relaxed);
+  const auto began = Clock::now();
+  const bool synced = platform::SyncToStorage(file);
+  lastSyncNanoseconds_.store(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - began).count(),
+      std::memory_order_relaxed);
+  if (synced) good_.store(number, std::memory_order_release);
+  TestHook hook = testHook_.load(std::memory_order_acquire);
+  if (hook != nullptr) hook(TestPoint::kSynced);
+  word_.store(number, std::memory_order_release);
+  platform::WakeWord(&word_);
+}
+
+}  // namespace razezir
