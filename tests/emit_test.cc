@@ -95,6 +95,16 @@ TEST(EmitLayout, AnyNonZeroFlagsWriteAPrefix) {
 TEST(EmitLayout, LongAndNullTags) {
   EXPECT_EQ(LineWithFlags(0x02, u"network"), "  network: connected\n");
   EXPECT_EQ(LineWithFlags(0x02, nullptr), "  (null): connected\n");
+  // A tag is read anew from a buffer the host rewrites between lines.
+  std::string path = StartFile(1, 0x02);
+  char16_t tag[8] = u"net";
+  QXSTD::Trace1(W(tag), W(u"a\n"));
+  std::copy_n(u"db", 3, tag);
+  QXSTD::Trace1(W(tag), W(u"b\n"));
+  std::copy_n(u"dbx", 4, tag);
+  QXSTD::Trace1(W(tag), W(u"c\n"));
+  EXPECT_EQ(Body(path), "     net: a\n      db: b\n     dbx: c\n");
+  QXSTD::DeinitTrace();
   std::u16string longTag(300, u'x');
   longTag += u"\u00e9";
   if (setlocale(LC_ALL, "C.UTF-8") == nullptr) GTEST_SKIP() << "no UTF-8 locale";

@@ -277,7 +277,7 @@ TEST(TargetIndex, RegistrationWithoutMemoryIsAllOrNothing) {
     const razezir::TargetList& targets = ofModules ? state.modules : state.threadTargets;
     *found = 0;
     for (const std::u16string& name : names) {
-      const razezir::TraceTarget* target = razezir::FindTarget(state, targets, name.c_str());
+      const razezir::TraceTarget* target = razezir::FindTarget(targets, name.c_str());
       if (target == nullptr) continue;
       ++*found;
       EXPECT_EQ(target->name, name);

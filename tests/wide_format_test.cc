@@ -242,7 +242,16 @@ TEST(WideFormatReals, RandomConversionsMatchRuntime) {
     std::memcpy(&value, &bits, sizeof value);
     doubles.push_back(value);
   }
-  ExpectRealsLikeRuntime("", doubles, 4000, rng);
+  // Magnitudes that %f renders by integer arithmetic: halves of a last
+  // digit (ties, which go to the even digit), and values near the largest
+  // it takes (2^64 units of the last digit) and the smallest.
+  for (int i = 0; i < 20; ++i) {
+    doubles.push_back(std::ldexp(static_cast<double>(rng() % 4096) + 0.5, -static_cast<int>(rng() % 12)));
+    doubles.push_back(std::ldexp(1.0, 64) / std::pow(10.0, static_cast<double>(rng() % 10)) *
+                      (1 - std::ldexp(1.0, -static_cast<int>(rng() % 20))));
+    doubles.push_back(std::ldexp(static_cast<double>(rng() % 1000), -static_cast<int>(rng() % 80)));
+  }
+  ExpectRealsLikeRuntime("", doubles, 6000, rng);
   ExpectRealsLikeRuntime("l", doubles, 500, rng);
   // Where the locale's decimal point is not '.', which %f puts in itself.
   if (std::setlocale(LC_NUMERIC, "ru_RU.UTF-8") != nullptr) {
@@ -539,6 +548,38 @@ TEST(WideFormatHuge, FixedStorageWithSpillDeliversTheWholeText) {
   EXPECT_EQ(storage, out.data());
   spilled.append(out.data(), out.size());
   EXPECT_TRUE(expected == spilled);
+}
+
+// The commonest pieces are written straight into the buffer's room, and
+// the general path takes over where the room runs out (inside a literal
+// run, a 16-bit or a narrow string) and where a string turns to text
+// beyond ASCII: the text is the same however the room comes.
+TEST(WideFormatHuge, FastPiecesHandOverWhereRoomRunsOut) {
+  if (!UseLocale("C.UTF-8")) GTEST_SKIP() << "no C.UTF-8 locale";
+  const std::u16string format =
+      std::u16string(70, u'a') + u"%s|%hs|%d|%.3f|%%|" + std::u16string(70, u'b') + u"\n";
+  const std::u16string wide = std::u16string(60, u'c') + u"\u00E9" + std::u16string(10, u'd');
+  const std::string narrow(150, 'n');
+  const std::string expected = std::string(70, 'a') + std::string(60, 'c') + "\xC3\xA9" +
+                               std::string(10, 'd') + "|" + narrow + "|42|2.500|%|" +
+                               std::string(70, 'b') + "\n";
+  EXPECT_EQ(WFormat(format.c_str(), wide.c_str(), narrow.c_str(), 42, 2.5), expected);
+  for (size_t nBytes : {70, 100, 131, 200}) {
+    std::vector<char> storage(nBytes);
+    std::string spilled;
+    OutBuffer spilling(storage.data(), nBytes);
+    spilling.ForbidHeap();
+    spilling.SetSpill(CollectSpill, &spilled);
+    FormatInto(&spilling, format.c_str(), wide.c_str(), narrow.c_str(), 42, 2.5);
+    spilled.append(spilling.data(), spilling.size());
+    EXPECT_EQ(spilled, expected) << nBytes;
+    if (nBytes == 131) continue;  // It would end inside the two bytes of U+00E9.
+    OutBuffer fixed(storage.data(), nBytes);
+    fixed.ForbidHeap();
+    FormatInto(&fixed, format.c_str(), wide.c_str(), narrow.c_str(), 42, 2.5);
+    EXPECT_EQ(std::string(fixed.data(), fixed.size()), expected.substr(0, nBytes)) << nBytes;
+    EXPECT_TRUE(fixed.truncated());
+  }
 }
 
 // A real whose rendering needs the heap, when the heap cannot be had, is

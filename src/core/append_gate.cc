@@ -21,7 +21,7 @@ void AppendGate::Allow(bool allow) {
   allowed_.store(allow, std::memory_order_relaxed);
 }
 
-bool AppendGate::Stamp(int64_t millisecond) {
+bool AppendGate::MoveStamp(int64_t millisecond) {
   const uint64_t stamp = StampBits(millisecond);
   uint64_t word = word_.load(std::memory_order_acquire);
   for (;;) {

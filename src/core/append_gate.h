@@ -63,7 +63,13 @@ class AppendGate {
   // its line the time `millisecond` (a clock reading in milliseconds): the
   // gate carries that stamp, or the caller is alone and moves the stamp to
   // it. Returns false if its line must wait in the queue instead.
-  bool Stamp(int64_t millisecond);
+  bool Stamp(int64_t millisecond) {
+    // Within a millisecond, as a rule, the stamp is the reading already.
+    if ((word_.load(std::memory_order_acquire) & kStampMask) == StampBits(millisecond)) {
+      return true;
+    }
+    return MoveStamp(millisecond);
+  }
   // Lets the calling thread out.
   void Leave() {
     const uint64_t before = word_.fetch_sub(1, std::memory_order_release);
@@ -117,6 +123,8 @@ class AppendGate {
     return static_cast<uint64_t>(millisecond) << kStampShift;
   }
 
+  // Stamp when the gate carries another stamp.
+  bool MoveStamp(int64_t millisecond);
   void WakeDrainer();
 
   std::atomic<bool> allowed_{false};

@@ -24,31 +24,20 @@ int64_t Milliseconds(platform::WallClock now) {
   return static_cast<int64_t>(now.seconds) * 1000 + now.milliseconds;
 }
 
-// The time texts of one clock reading, with and without milliseconds, for
-// the lines written together; each formatted when first needed.
+// The time of one clock reading, for the lines written together.
 class TimeText {
  public:
   explicit TimeText(platform::WallClock now) : now_(now) {}
 
   // Puts the text that `flags` asks for at the end of the line's time gap
   // (TimeGap(flags) bytes at `start`). Returns where the line now starts.
-  size_t Put(char* start, int flags) {
-    const size_t gap = TimeGap(flags);
-    if (gap == 0) return 0;
-    const int variant = (flags & QXSTD::TRACE_MSEC) != 0 ? 1 : 0;
-    if (size_[variant] == kUnformatted) {
-      size_[variant] = FormatTraceTimeAt(now_, flags, text_[variant], kPrefixTimeBytes);
-    }
-    const size_t n = size_[variant];
-    std::memcpy(start + gap - n, text_[variant], n);
-    return gap - n;
+  size_t Put(char* start, int flags) const {
+    if (TimeGap(flags) == 0) return 0;
+    return kPrefixTimeBytes - PutPrefixTime(now_, flags, start);
   }
 
  private:
-  static constexpr size_t kUnformatted = ~size_t{0};
   platform::WallClock now_;
-  char text_[2][kPrefixTimeBytes];
-  size_t size_[2] = {kUnformatted, kUnformatted};
 };
 
 size_t TotalBytes(const platform::ByteSpan* spans, size_t count) {

@@ -114,11 +114,11 @@ struct Route {
 
 // Appends " <id><tag>: ", the id and the tag present only when their flags
 // are. A null tag is written "(null)".
-void AppendIdAndTag(OutBuffer* line, int flags, const char16_t* module) {
+void AppendIdAndTag(OutBuffer* line, int flags, uint32_t threadId, const char16_t* module) {
   line->Append(' ');
   if ((flags & QXSTD::TRACE_THREAD_ID) != 0) {
     line->Append(' ');
-    AppendUpperHex(line, platform::CurrentThreadId(), kThreadIdDigits);
+    AppendUpperHex(line, threadId, kThreadIdDigits);
   }
   if ((flags & QXSTD::TRACE_MODULE) != 0) {
     line->Append(' ');
@@ -127,12 +127,83 @@ void AppendIdAndTag(OutBuffer* line, int flags, const char16_t* module) {
   line->Append(": ", 2);
 }
 
+// The id-and-tag part of the prefix as the calling thread made it last: it
+// changes only with the flags that shape it, the thread's id (which only a
+// fork child gets anew: the child forgets the part) and the tag. Kept for
+// tags of plain ASCII text, which every encoding writes as the same bytes,
+// and told by the tag's units, not its address: a host may trace with tags
+// from one buffer that it rewrites.
+constexpr size_t kCachedTagUnits = 14;
+constexpr size_t kCachedIdAndTagBytes = 40;
+
+struct IdAndTagCache {
+  int shape;  // The flags' TRACE_THREAD_ID and TRACE_MODULE bits; -1 when empty.
+  uint8_t nTagUnits;
+  uint8_t nBytes;
+  char16_t tag[kCachedTagUnits];
+  char text[kCachedIdAndTagBytes];
+};
+
+thread_local IdAndTagCache t_idAndTag RAZEZIR_INITIAL_EXEC_TLS = {-1, 0, 0, {}, {}};
+
+// Whether `module` is the tag the cache holds, unit for unit. The units are
+// compared one by one, so that none is read past the tag's terminating NUL.
+bool SameTag(const IdAndTagCache& cache, const char16_t* module) {
+  if ((cache.shape & QXSTD::TRACE_MODULE) == 0) return true;
+  if (module == nullptr) return false;
+  for (size_t i = 0; i < cache.nTagUnits; ++i) {
+    if (module[i] != cache.tag[i]) return false;
+  }
+  return module[cache.nTagUnits] == u'\0';
+}
+
+// Keeps the id-and-tag part just appended at `text`, when the tag can be
+// kept.
+void KeepIdAndTag(IdAndTagCache* cache, int shape, const char16_t* module, const char* text,
+                  size_t nBytes) {
+  size_t nUnits = 0;
+  if ((shape & QXSTD::TRACE_MODULE) != 0) {
+    if (module == nullptr) return;
+    while (nUnits < kCachedTagUnits && module[nUnits] > u'\0' && module[nUnits] < 0x80) ++nUnits;
+    if (module[nUnits] != u'\0') return;
+  }
+  if (nBytes > kCachedIdAndTagBytes) return;
+  cache->shape = shape;
+  cache->nTagUnits = static_cast<uint8_t>(nUnits);
+  cache->nBytes = static_cast<uint8_t>(nBytes);
+  std::memcpy(cache->tag, module, nUnits * sizeof *module);
+  std::memcpy(cache->text, text, nBytes);
+}
+
+// BeginLine when the thread's cached id-and-tag part does not serve.
+void BeginLineAfresh(OutBuffer* line, int flags, const char16_t* module) {
+  const size_t gap = TimeGap(flags);
+  const int shape = flags & (QXSTD::TRACE_THREAD_ID | QXSTD::TRACE_MODULE);
+  if (gap != 0 && line->Reserve(gap) != nullptr) line->Commit(gap);
+  const size_t start = line->size();
+  AppendIdAndTag(line, flags, platform::CurrentThreadId(), module);
+  // Only a part that went whole into the line's own storage is kept.
+  if (line->size() > start && !line->truncated()) {
+    KeepIdAndTag(&t_idAndTag, shape, module, line->data() + start, line->size() - start);
+  }
+}
+
 // Starts a line with its prefix, "<time> <id><tag>: ", when `flags` asks
-// for one, with TimeGap(flags) blanks standing in for the time.
-void BeginLine(OutBuffer* line, int flags, const char16_t* module) {
+// for one, with TimeGap(flags) bytes of room for the time, which its
+// destination puts in when it writes the line.
+inline void BeginLine(OutBuffer* line, int flags, const char16_t* module) {
   if (flags == 0) return;
-  line->AppendRepeated(' ', TimeGap(flags));
-  AppendIdAndTag(line, flags, module);
+  const size_t gap = TimeGap(flags);
+  const IdAndTagCache* cache = &t_idAndTag;
+  if (cache->shape == (flags & (QXSTD::TRACE_THREAD_ID | QXSTD::TRACE_MODULE)) &&
+      line->room() >= gap + kCachedIdAndTagBytes && SameTag(*cache, module)) {
+    // The whole of the cached text at once: what follows its part is
+    // overwritten by the message.
+    std::memcpy(line->Cursor() + gap, cache->text, kCachedIdAndTagBytes);
+    line->Commit(gap + cache->nBytes);
+    return;
+  }
+  BeginLineAfresh(line, flags, module);
 }
 
 // Hands the pieces of a line too long to be held whole to its destination.
@@ -140,16 +211,11 @@ void SpillLine(void* context, const char* data, size_t nBytes) {
   static_cast<LongLine*>(context)->Write(const_cast<char*>(data), nBytes);
 }
 
-// Routes a message with tag `module` from the calling thread. On entry
-// `route` is the main stream with the main level; a module target, then a
-// thread target, replaces it. Returns false when the message must be
-// dropped: module targets exist and none has this tag (a null tag matches
-// none), or thread targets exist and the calling thread is unbound or bound
-// to a name without a target.
-bool RouteMessage(const TraceState& state, const char16_t* module, Route* route) {
+// RouteMessage where targets exist: a module target is found without a
+// lock; a thread's binding is looked up under the list lock.
+bool RouteToTargets(const TraceState& state, const char16_t* module, Route* route) {
   if (state.hasModules.load(std::memory_order_acquire)) {
-    LockGuard list(*state.listLock);
-    const TraceTarget* target = FindTarget(state, state.modules, module);
+    const TraceTarget* target = FindTarget(state.modules, module);
     if (target == nullptr) return false;
     *route = Route{{&target->destination.atomic(), &target->level.atomic()},
                    target->level.load(std::memory_order_relaxed)};
@@ -159,13 +225,27 @@ bool RouteMessage(const TraceState& state, const char16_t* module, Route* route)
     LockGuard list(*state.listLock);
     auto binding = state.threadBindings.find(threadId);
     if (binding == state.threadBindings.end()) return false;
-    const TraceTarget* target =
-        FindTarget(state, state.threadTargets, binding->second->name.c_str());
+    const TraceTarget* target = FindTarget(state.threadTargets, binding->second->name.c_str());
     if (target == nullptr) return false;
     *route = Route{{&target->destination.atomic(), &target->level.atomic()},
                    target->level.load(std::memory_order_relaxed)};
   }
   return true;
+}
+
+// Routes a message with tag `module` from the calling thread. On entry
+// `route` is the main stream with the main level; a module target, then a
+// thread target, replaces it. Returns false when the message must be
+// dropped: module targets exist and none has this tag (a null tag matches
+// none), or thread targets exist and the calling thread is unbound or bound
+// to a name without a target.
+inline bool RouteMessage(const TraceState& state, const char16_t* module, Route* route) {
+  // Without targets, as a rule, the message stays on the main log's route.
+  if (!state.hasModules.load(std::memory_order_acquire) &&
+      !state.hasThreadTargets.load(std::memory_order_acquire)) {
+    return true;
+  }
+  return RouteToTargets(state, module, route);
 }
 
 // A message above the ceiling is dropped by every route, so the front ends
@@ -267,11 +347,15 @@ void Defer(int level, const unsigned short* module, const unsigned short* format
   deferred->size = n;
   deferred->level = level;
   deferred->state.store(DeferredLine::kPending, std::memory_order_release);
+  LibraryCall::NoteDeferred();
 }
 
 }  // namespace
 
+void ForgetLinePrefixInForkChild() { t_idAndTag.shape = -1; }
+
 void ReleaseDeferredLine(DeferredLine* line) {
+  LibraryCall::t_thread.pending = 0;
   LibraryCall::t_thread.deferred.store(nullptr, std::memory_order_relaxed);
   LibraryCall::t_thread.prepared = false;
   GiveDeferredLineBack(line);
@@ -323,6 +407,8 @@ void LibraryCall::PrepareDeferredLine() {
 }
 
 void LibraryCall::WriteDeferredLines() {
+  t_thread.pending = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   DeferredLine* deferred = t_thread.deferred.load(std::memory_order_relaxed);
   // A handler may defer another line while one is written; that one is
   // dropped, but one deferred after is written in the next round.

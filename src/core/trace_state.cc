@@ -115,6 +115,7 @@ void ForkChild() {
   if (t_forkTable != nullptr) t_forkTable->ResetInForkChild(turnsHeld);
   t_forkTable = nullptr;
   t_forkTurns = 0;
+  ForgetLinePrefixInForkChild();
   TraceState* state = g_state.load(std::memory_order_acquire);
   if (state != nullptr) RekeyBindingsInChild(state);
 }
@@ -210,11 +211,40 @@ void TargetCloser::operator()(TraceTarget* target) const {
   delete target;
 }
 
-const TraceTarget* FindTarget(const TraceState& state, const TargetList& targets,
-                              const char16_t* name) {
-  state.listLock->AssertHeld();
-  if (name == nullptr) return nullptr;
-  return targets.Find(std::u16string_view(name));
+void TargetList::Insert(const Index& index, const TraceTarget* target) {
+  size_t slot = Hash(target->name) & index.mask;
+  while (index.slots[slot].load(std::memory_order_relaxed) != nullptr) {
+    slot = (slot + 1) & index.mask;
+  }
+  // Released: a reader that finds the pointer sees the record whole.
+  index.slots[slot].store(target, std::memory_order_release);
+}
+
+void TargetList::Add(TargetPtr& target, const CriticalSectionLock& lock) {
+  lock.AssertHeld();
+  // Everything that may fail is had first: the slot in the order, and a
+  // larger index when this one would be over half full.
+  if (targets_.size() == targets_.capacity()) {
+    targets_.reserve(targets_.empty() ? 4 : 2 * targets_.size());
+  }
+  const Index* current = index_.load(std::memory_order_relaxed);
+  if (current == nullptr || 2 * (targets_.size() + 1) > current->mask + 1) {
+    const size_t nSlots = current == nullptr ? 8 : 2 * (current->mask + 1);
+    indexes_.reserve(indexes_.size() + 1);
+    auto larger = std::make_unique<Index>();
+    larger->mask = nSlots - 1;
+    larger->slots = std::make_unique<std::atomic<const TraceTarget*>[]>(nSlots);
+    for (size_t slot = 0; slot < nSlots; ++slot) {
+      larger->slots[slot].store(nullptr, std::memory_order_relaxed);
+    }
+    for (const TargetPtr& each : targets_) Insert(*larger, each.get());
+    Insert(*larger, target.get());
+    index_.store(larger.get(), std::memory_order_release);
+    indexes_.push_back(std::move(larger));
+  } else {
+    Insert(*current, target.get());
+  }
+  targets_.push_back(std::move(target));
 }
 
 const TraceState* TraceStateTestHelper::State() {

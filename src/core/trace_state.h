@@ -25,8 +25,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "razezir/trace.h"
@@ -118,41 +116,71 @@ struct TargetCloser {
 using TargetPtr = std::unique_ptr<TraceTarget, TargetCloser>;
 
 // The module targets or the thread targets: the records in registration
-// order (teardown and the tests walk them), and an index by name so that a
-// lookup costs the same however many targets there are. The index's keys
-// view each record's own `name`, which never changes or moves (the record
-// is on the heap), so a lookup hashes the wanted name in place and
-// allocates nothing.
+// order (teardown and the tests walk them, under the list lock), and an
+// index by name, which emission reads without any lock. The index is an
+// open-addressed table of pointers to the records, which are whole before
+// they enter it and never change or move; a full table is replaced by one
+// twice its size, and the old ones are kept until the list goes, so a
+// reader may finish its walk of a table that was just replaced. The tables
+// together take at most twice the room of the last.
 class TargetList {
  public:
+  TargetList() = default;
+  TargetList(const TargetList&) = delete;
+  TargetList& operator=(const TargetList&) = delete;
+
+  // REQUIRES for these: the list lock.
   size_t size() const { return targets_.size(); }
   const TargetPtr& at(size_t index) const { return targets_.at(index); }
   std::vector<TargetPtr>::const_iterator begin() const { return targets_.begin(); }
   std::vector<TargetPtr>::const_iterator end() const { return targets_.end(); }
 
-  // The target named exactly `name`, or null.
-  const TraceTarget* Find(std::u16string_view name) const {
-    auto found = byName_.find(name);
-    return found != byName_.end() ? found->second : nullptr;
+  // The target named exactly `name` (NUL-terminated), or null. Takes no
+  // lock and allocates nothing; safe on any thread, also while another
+  // thread adds a target.
+  const TraceTarget* Find(const char16_t* name) const {
+    const Index* index = index_.load(std::memory_order_acquire);
+    if (index == nullptr) return nullptr;
+    // The name is hashed and measured in one pass: tags are a few units.
+    uint32_t hash = kHashBasis;
+    size_t nUnits = 0;
+    for (; name[nUnits] != u'\0'; ++nUnits) hash = (hash ^ name[nUnits]) * kHashPrime;
+    for (size_t slot = hash & index->mask;; slot = (slot + 1) & index->mask) {
+      const TraceTarget* target = index->slots[slot].load(std::memory_order_acquire);
+      if (target == nullptr) return nullptr;
+      if (target->name.size() == nUnits &&
+          std::char_traits<char16_t>::compare(target->name.data(), name, nUnits) == 0) {
+        return target;
+      }
+    }
   }
 
-  // Appends `target`, whose name no target here has. Throws std::bad_alloc
-  // with the list unchanged (and `target` still owned by the caller) when
-  // either the record's slot or its index entry cannot be had.
-  void Add(TargetPtr& target) {
-    // The slot is reserved first (growing geometrically, as push_back
-    // would), so that the index entry, once in, is followed by an append
-    // that cannot fail.
-    if (targets_.size() == targets_.capacity()) {
-      targets_.reserve(targets_.empty() ? 4 : 2 * targets_.size());
-    }
-    byName_.emplace(std::u16string_view(target->name), target.get());
-    targets_.push_back(std::move(target));
-  }
+  // Appends `target`, whose name no target here has, and makes it
+  // findable. Throws std::bad_alloc with the list unchanged (and `target`
+  // still owned by the caller) when the room for it cannot be had.
+  void Add(TargetPtr& target, const CriticalSectionLock& lock) RAZEZIR_REQUIRES(lock);
 
  private:
+  struct Index {
+    size_t mask;  // Slots minus one; slots are a power of two.
+    std::unique_ptr<std::atomic<const TraceTarget*>[]> slots;
+  };
+
+  // FNV-1a over the name's units.
+  static constexpr uint32_t kHashBasis = 2166136261u;
+  static constexpr uint32_t kHashPrime = 16777619u;
+  static size_t Hash(const std::u16string& name) {
+    uint32_t hash = kHashBasis;
+    for (char16_t unit : name) hash = (hash ^ unit) * kHashPrime;
+    return hash;
+  }
+  // Enters `target` into `index`, which has a free slot for it.
+  static void Insert(const Index& index, const TraceTarget* target);
+
   std::vector<TargetPtr> targets_;
-  std::unordered_map<std::u16string_view, const TraceTarget*> byName_;
+  // Every index made, the current one last.
+  std::vector<std::unique_ptr<Index>> indexes_;
+  std::atomic<const Index*> index_{nullptr};
 };
 
 // The name a thread bound itself to.
@@ -178,9 +206,10 @@ struct TraceState {
   // Taken after the global lock, when both are, and before the table's.
   std::unique_ptr<CriticalSectionLock> listLock RAZEZIR_ACQUIRED_AFTER(g_analysisGlobalLock)
       RAZEZIR_ACQUIRED_BEFORE(destinations.lock_);
-  // In registration order, indexed by name.
-  TargetList modules RAZEZIR_GUARDED_BY(listLock);
-  TargetList threadTargets RAZEZIR_GUARDED_BY(listLock);
+  // In registration order, indexed by name. Added to under the list lock;
+  // found by name without it.
+  TargetList modules;
+  TargetList threadTargets;
   // Keyed by thread id.
   std::map<uint32_t, std::unique_ptr<ThreadBinding>> threadBindings
       RAZEZIR_GUARDED_BY(listLock);
@@ -227,7 +256,7 @@ class LibraryCall {
   // then writes what handlers deferred meanwhile.
   ~LibraryCall() {
     SetInside(false);
-    if (t_thread.deferred.load(std::memory_order_relaxed) != nullptr) WriteDeferredLines();
+    if (t_thread.pending != 0) WriteDeferredLines();
   }
   LibraryCall(const LibraryCall&) = delete;
   LibraryCall& operator=(const LibraryCall&) = delete;
@@ -237,6 +266,12 @@ class LibraryCall {
   // if the thread has none yet, or null when no memory could be had.
   // Takes no lock and calls nothing but the system's page allocator.
   static DeferredLine* DeferredForHandler();
+  // For a call nested in a handler, once its line waits in the deferred
+  // line: the interrupted call writes it before it returns.
+  static void NoteDeferred() {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    t_thread.pending = 1;
+  }
 
   // The mark changes only at points where a signal may find the thread in
   // either state; the fences keep the compiler from moving the thread's own
@@ -260,14 +295,21 @@ class LibraryCall {
   // the library needs no thread-local initialisation function. `deferred`
   // is set by compare-and-swap, since a handler may set it in the middle of
   // the thread's own call; `prepared` says that the thread's release at
-  // exit is arranged.
+  // exit is arranged; `pending`, set by a handler after it deferred a line,
+  // spares every other call a look at the deferred line.
   struct ThreadMark {
     volatile int inside;
+    volatile int pending;
     bool prepared;
     std::atomic<DeferredLine*> deferred;
   };
-  static inline thread_local ThreadMark t_thread RAZEZIR_INITIAL_EXEC_TLS = {0, false, nullptr};
+  static inline thread_local ThreadMark t_thread RAZEZIR_INITIAL_EXEC_TLS = {0, 0, false, nullptr};
 };
+
+// Forgets the calling thread's line prefix, which carries its thread id: in
+// a fork child, whose thread has a new one. REQUIRES: only the calling
+// thread runs in this process.
+void ForgetLinePrefixInForkChild();
 
 // Test-only knobs of LibraryCall.
 class LibraryCallTestHelper {
@@ -302,10 +344,10 @@ inline int LevelCeiling(const TraceState& state) {
 
 // Returns the target named exactly `name` (case-sensitive, unit by unit),
 // or null; a null name matches none. Registration keeps names unique, so at
-// most one target matches. Allocates nothing.
-// REQUIRES: list lock held.
-const TraceTarget* FindTarget(const TraceState& state, const TargetList& targets,
-                              const char16_t* name) RAZEZIR_REQUIRES(state.listLock);
+// most one target matches. Takes no lock and allocates nothing.
+inline const TraceTarget* FindTarget(const TargetList& targets, const char16_t* name) {
+  return name != nullptr ? targets.Find(name) : nullptr;
+}
 
 // Runs `work` and returns whether it completed. Work that runs out of memory
 // is abandoned and the caller carries on without it (a registration is

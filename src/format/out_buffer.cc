@@ -13,9 +13,7 @@ constexpr size_t kMinHeapBytes = 256;
 
 }  // namespace
 
-OutBuffer::~OutBuffer() {
-  if (onHeap_) std::free(data_);
-}
+void OutBuffer::ReleaseHeap() noexcept { std::free(data_); }
 
 bool OutBuffer::MakeRoom(size_t wantBytes) noexcept {
   if (size_ < capacity_) return true;

@@ -39,7 +39,9 @@ class OutBuffer {
       : data_(storage), size_(0), capacity_(nBytes), onHeap_(false),
         mayAllocate_(true), truncated_(false), spill_(nullptr),
         spillContext_(nullptr) {}
-  ~OutBuffer();
+  ~OutBuffer() {
+    if (onHeap_) ReleaseHeap();
+  }
 
   OutBuffer(const OutBuffer&) = delete;
   OutBuffer& operator=(const OutBuffer&) = delete;
@@ -82,6 +84,13 @@ class OutBuffer {
   // How many bytes may be written after Reserve without another one.
   size_t room() const noexcept { return capacity_ - size_; }
 
+  // The room as it stands, for a producer that writes several pieces
+  // before it commits them: bytes may be written from Cursor() up to
+  // Limit(), and CommitTo(end) keeps those before `end`.
+  char* Cursor() noexcept { return data_ + size_; }
+  const char* Limit() const noexcept { return data_ + capacity_; }
+  void CommitTo(const char* end) noexcept { size_ = static_cast<size_t>(end - data_); }
+
   void Clear() noexcept { size_ = 0; }
 
   const char* data() const noexcept { return data_; }
@@ -103,6 +112,8 @@ class OutBuffer {
   // Grows the heap copy towards `wantBytes` more, to at most `limit` bytes.
   // Returns false at the limit, without memory, or off the heap.
   bool Grow(size_t wantBytes, size_t limit) noexcept;
+  // Frees the heap copy.
+  void ReleaseHeap() noexcept;
   // Hands the bytes so far to the spill callback and empties the buffer.
   void Spill() noexcept;
   // Makes room and lets `fill(dst, n)` write the next `n` of `nBytes`

@@ -266,24 +266,28 @@ static_assert(sizeof(kArgInfo) / sizeof(kArgInfo[0]) ==
 // state (kMalformed, kArgPercent or an argument-taking state) and sets `*end`
 // past the last unit that belongs to the conversion.
 State ParseField(const char16_t* s, Field* field, const char16_t** end) {
-  // Most conversions are a bare letter ("%d", "%s"). No flag, digit, '*' or
-  // '.' is such a letter, so the general parse would come to the same
-  // state through the same table, after a walk over flags, width,
-  // precision and modifier that finds none of them.
-  const char16_t letter = s[1];
-  if (letter >= grammar::kFirstColumn && letter <= u'z') {
-    const uint8_t bare =
-        grammar::kStates.next[grammar::kBare][letter - grammar::kFirstColumn];
-    if (bare > grammar::kStop) {
-      *end = s + 2;
-      field->flags = 0;
-      field->widthFromArg = false;
-      field->precisionFromArg = false;
-      field->width = 0;
-      field->precision = -1;
-      field->conversion = static_cast<char>(letter);
-      return static_cast<State>(bare);
-    }
+  // Most conversions are a letter, or a length modifier and a letter ("%d",
+  // "%s", "%hs", "%I64u"). No flag, digit, '*' or '.' is a column of the
+  // table that such a walk starts in, so the general parse would come to
+  // the same state through the same table, after a walk over flags, width
+  // and precision that finds none of them.
+  uint8_t state = grammar::kBare;
+  const char16_t* p = s + 1;
+  while (state != grammar::kMalformed && state < grammar::kStop) {
+    const char16_t c = *p++;
+    state = c >= grammar::kFirstColumn && c <= u'z'
+                ? grammar::kStates.next[state][c - grammar::kFirstColumn]
+                : static_cast<uint8_t>(grammar::kMalformed);
+  }
+  if (state > grammar::kStop) {
+    *end = p;
+    field->flags = 0;
+    field->widthFromArg = false;
+    field->precisionFromArg = false;
+    field->width = 0;
+    field->precision = -1;
+    field->conversion = static_cast<char>(p[-1]);
+    return static_cast<State>(state);
   }
   const grammar::Conversion c = grammar::ParseConversion(s);
   *end = s + c.nUnits;
@@ -599,6 +603,10 @@ size_t RealLead(char conversion, const char* text, size_t nText) {
 void AppendPaddedReal(OutBuffer* out, const Field& field, bool finite,
                       const char* text, size_t nText, size_t nInsert,
                       size_t nExtraZeros) {
+  if (field.width == 0 && nExtraZeros == 0) {
+    out->Append(text, nText);
+    return;
+  }
   const size_t nLead = RealLead(field.conversion, text, nText);
   const size_t nPad = PaddingFor(field, nText + nExtraZeros);
   const bool left = (field.flags & kFlagLeft) != 0;
@@ -610,6 +618,65 @@ void AppendPaddedReal(OutBuffer* out, const Field& field, bool finite,
   out->AppendRepeated('0', nExtraZeros);
   out->Append(text + nInsert, nText - nInsert);
   if (left) out->AppendRepeated(' ', nPad);
+}
+
+// The fixed digits of a finite double's magnitude at `precision` (0 to
+// kExactPrecision), with `point` before the fraction, written to `out` by
+// integer arithmetic: the double is an integer times a power of two, so its
+// value times 10^precision is that integer times 5^precision times a power
+// of two, which is rounded to the nearest integer, ties to even, as printf
+// rounds. Returns the bytes written, or 0 when the value is too large for
+// 64-bit arithmetic (std::to_chars then renders it).
+#if defined(__SIZEOF_INT128__)
+using ExactProduct = unsigned __int128;
+constexpr int kExactPrecision = 9;
+#else
+using ExactProduct = uint64_t;
+constexpr int kExactPrecision = 4;
+#endif  // defined(__SIZEOF_INT128__)
+constexpr uint32_t kPowersOf5[] = {1, 5, 25, 125, 625, 3125, 15625, 78125, 390625, 1953125};
+constexpr uint32_t kPowersOf10[] = {1,      10,      100,      1000,      10000,
+                                    100000, 1000000, 10000000, 100000000, 1000000000};
+static_assert(sizeof(kPowersOf5) / sizeof(kPowersOf5[0]) > kExactPrecision, "a power a precision");
+
+size_t ExactFixedDigits(double magnitude, int precision, char point, char* out) {
+  constexpr int kProductBits = 8 * sizeof(ExactProduct);
+  uint64_t bits;
+  std::memcpy(&bits, &magnitude, sizeof bits);
+  const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+  uint64_t mantissa = bits & ((uint64_t{1} << 52) - 1);
+  if (biased != 0) mantissa |= uint64_t{1} << 52;
+  // magnitude = mantissa * 2^shift; times 10^precision, scaled * 2^shift.
+  int shift = (biased != 0 ? biased : 1) - 1075 + precision;
+  const ExactProduct scaled = ExactProduct{mantissa} * kPowersOf5[precision];
+  uint64_t rounded;
+  if (shift >= 0) {
+    if (shift >= 64 || (scaled >> (64 - shift)) != 0) return 0;
+    rounded = static_cast<uint64_t>(scaled << shift);
+  } else if (-shift >= kProductBits) {
+    rounded = 0;  // Below a quarter of the last digit: rounds to 0.
+  } else {
+    const int down = -shift;
+    const ExactProduct quotient = scaled >> down;
+    if ((quotient >> 63 >> 1) != 0) return 0;
+    const ExactProduct rest = scaled - (quotient << down);
+    const ExactProduct half = ExactProduct{1} << (down - 1);
+    rounded = static_cast<uint64_t>(quotient);
+    if (rest > half || (rest == half && (rounded & 1) != 0)) ++rounded;
+  }
+  const uint64_t whole = rounded / kPowersOf10[precision];
+  size_t n = CountDigits(whole, 'd');
+  WriteDigits(whole, 'd', out + n);
+  if (precision > 0) {
+    out[n++] = point;
+    uint64_t fraction = rounded - whole * kPowersOf10[precision];
+    for (int i = precision - 1; i >= 0; --i) {
+      out[n + static_cast<size_t>(i)] = static_cast<char>('0' + fraction % 10);
+      fraction /= 10;
+    }
+    n += static_cast<size_t>(precision);
+  }
+  return n;
 }
 
 // %f and %F of a finite double, rendered with std::to_chars: exact, as the
@@ -631,16 +698,21 @@ bool RenderFixed(OutBuffer* out, const Field& field, double value, int precision
     text[n++] = ' ';
   }
   const int digits = precision >= 0 ? precision : 6;
-  // One byte is kept for the point that '#' adds to a fraction of none.
-  const std::to_chars_result result = std::to_chars(
-      text + n, text + sizeof text - 1, std::fabs(value), std::chars_format::fixed, digits);
-  if (result.ec != std::errc()) return false;
-  n = static_cast<size_t>(result.ptr - text);
-  if (digits > 0) {
-    if (point[0] != '.') *static_cast<char*>(std::memchr(text, '.', n)) = point[0];
-  } else if ((field.flags & kFlagAlt) != 0) {
-    text[n++] = point[0];
+  const size_t nExact =
+      digits <= kExactPrecision ? ExactFixedDigits(std::fabs(value), digits, point[0], text + n) : 0;
+  if (nExact > 0) {
+    n += nExact;
+  } else {
+    // One byte is kept for the point that '#' adds to a fraction of none.
+    const std::to_chars_result result = std::to_chars(
+        text + n, text + sizeof text - 1, std::fabs(value), std::chars_format::fixed, digits);
+    if (result.ec != std::errc()) return false;
+    n = static_cast<size_t>(result.ptr - text);
+    if (digits > 0 && point[0] != '.') {
+      *static_cast<char*>(std::memchr(text, '.', n)) = point[0];
+    }
   }
+  if (digits == 0 && (field.flags & kFlagAlt) != 0) text[n++] = point[0];
   AppendPaddedReal(out, field, true, text, n, n, nExtraZeros);
   return true;
 }
@@ -660,8 +732,6 @@ void RenderReal(OutBuffer* out, const Field& field, Real value) {
       kMaxRuntimePrecision > (kLong ? LDBL_MAX_10_EXP : DBL_MAX_10_EXP),
       "precision cap would change %g's choice of style");
 
-  char format[12];
-  BuildRuntimeFormat(field, kLong, format);
   int precision = Bounded(field.precision);
   size_t nExtraZeros = 0;
   if (precision > kMaxRuntimePrecision) {
@@ -677,6 +747,8 @@ void RenderReal(OutBuffer* out, const Field& field, Real value) {
   // Should the runtime fail, or no memory be had for a long rendering, the
   // field is written as '?': the rest of the line, its end above all, is
   // still worth having.
+  char format[12];
+  BuildRuntimeFormat(field, kLong, format);
   RealText text;
   if (!text.Print(format, precision, value, out->mayAllocate())) {
     AppendField(out, field, nullptr, 0, 0, "?", 1);
@@ -693,8 +765,6 @@ void RenderReal(OutBuffer* out, const Field& field, Real value) {
                    nExtraZeros);
 }
 
-constexpr char16_t kWideNull[] = u"(null)";
-constexpr char kNarrowNull[] = "(null)";
 
 void RenderWideString(OutBuffer* out, Charset* charset, const Field& field,
                       const char16_t* s) {
@@ -777,6 +847,39 @@ void RenderNarrowString(OutBuffer* out, Charset* charset, const Field& field,
 }
 
 }  // namespace
+
+const char16_t kWideNull[] = u"(null)";
+const char kNarrowNull[] = "(null)";
+
+// Unit by unit: the runs between conversions are a few units long, and a
+// loop that copies as it tests costs less for them than finding the end of
+// a run first (or testing a block of units at once, which was measured: the
+// setting up of each block costs more than the units it saves).
+template <bool kStopAtPercent>
+const char16_t* CopyAscii(const char16_t* text, char** dst, const char* limit) {
+  char* out = *dst;
+  for (; out != limit && IsNonNulAscii(*text) && (!kStopAtPercent || *text != u'%'); ++text) {
+    *out++ = static_cast<char>(*text);
+  }
+  *dst = out;
+  return text;
+}
+
+template const char16_t* CopyAscii<true>(const char16_t*, char**, const char*);
+template const char16_t* CopyAscii<false>(const char16_t*, char**, const char*);
+
+char* PutBareInt(char* dst, char16_t conversion, uint64_t bits) {
+  // An int, with the sign of its own width for d and i.
+  unsigned value = static_cast<unsigned>(bits);
+  const char letter = static_cast<char>(conversion);
+  if ((letter == 'd' || letter == 'i') && static_cast<int>(value) < 0) {
+    *dst++ = '-';
+    value = 0u - value;
+  }
+  const size_t nDigits = CountDigits(value, letter);
+  WriteDigits(value, letter, dst + nDigits);
+  return dst + nDigits;
+}
 
 Charset ClassifyLocale() {
   const char* codeset = platform::LocaleCodeset();
@@ -908,6 +1011,15 @@ bool FormatCursor::Next(Field* field) {
     }
     next_ = end;
   }
+}
+
+void FormatCursor::NarrowRest(const char16_t* text) { NarrowTerminated(&sink_, &charset_, text); }
+
+void FormatCursor::RenderFixed(int precision, double value) {
+  Field field{};
+  field.conversion = 'f';
+  field.precision = precision;
+  RenderReal(&sink_, field, value);
 }
 
 void FormatCursor::Render(const Field& field, const FieldValue& value) {

@@ -28,8 +28,10 @@ struct TimeCache {
 
 thread_local TimeCache t_timeCache RAZEZIR_INITIAL_EXEC_TLS;
 
-// Where timestamps read the time; only tests replace it.
-std::atomic<platform::WallClock (*)()> g_readClock{platform::ReadWallClock};
+
+
+// Where timestamps read the time when tests replace the system's clock.
+std::atomic<platform::WallClock (*)()> g_readClock{nullptr};
 
 constexpr char kTimeFormat[] = "%a %b %d %Y %H:%M:%S";
 void RefillTimeCache(TimeCache* cache, time_t second) {
@@ -84,7 +86,10 @@ size_t FinishTimeText(int flags, const char* text, size_t nBytes, int millisecon
 
 }  // namespace
 
-platform::WallClock ReadTraceClock() { return g_readClock.load(std::memory_order_relaxed)(); }
+platform::WallClock ReadTraceClock() {
+  platform::WallClock (*clock)() = g_readClock.load(std::memory_order_relaxed);
+  return clock == nullptr ? platform::ReadWallClock() : clock();
+}
 
 size_t FormatTraceTime(int flags, char* out, size_t maxBytes) {
   return FormatTraceTimeAt(ReadTraceClock(), flags, out, maxBytes);
@@ -102,14 +107,22 @@ size_t FormatTraceTimeAt(platform::WallClock now, int flags, char* out, size_t m
   return FinishTimeText(flags, cache->text, cache->nBytes, now.milliseconds, out, maxBytes);
 }
 
+void MakePrefixTime(platform::WallClock now, int flags, int64_t key) {
+  PrefixTimeText* cache = &t_prefixTime;
+  char text[kPrefixTimeBytes];
+  const size_t n = FormatTraceTimeAt(now, flags, text, kPrefixTimeBytes);
+  std::memcpy(cache->text + kPrefixTimeBytes - n, text, n);
+  cache->nBytes = n;
+  cache->key = key;
+}
+
 void CloseLogStream(FILE* stream) {
   if (stream == nullptr || stream == stdout) return;
   std::fclose(stream);
 }
 
 void LogTextTestHelper::SetClock(platform::WallClock (*clock)()) {
-  g_readClock.store(clock != nullptr ? clock : platform::ReadWallClock,
-                    std::memory_order_relaxed);
+  g_readClock.store(clock, std::memory_order_relaxed);
 }
 
 }  // namespace razezir

@@ -10,7 +10,9 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/port.h"
 #include "razezir/trace.h"
@@ -45,6 +47,40 @@ size_t FormatTraceTime(int flags, char* out, size_t maxBytes);
 // that one reading can stamp several lines.
 platform::WallClock ReadTraceClock();
 size_t FormatTraceTimeAt(platform::WallClock now, int flags, char* out, size_t maxBytes);
+
+// The prefix's time text of the last millisecond (or second, without
+// milliseconds) a thread gave a line, right-aligned in the gap's size:
+// lines of the same millisecond copy it whole. `key` tells the reading and
+// the kind of text apart in one comparison.
+struct PrefixTimeText {
+  int64_t key;  // INT64_MIN when empty.
+  size_t nBytes;
+  char text[kPrefixTimeBytes];
+};
+inline thread_local PrefixTimeText t_prefixTime RAZEZIR_INITIAL_EXEC_TLS = {INT64_MIN, 0, {}};
+
+// Makes the thread's prefix time text for `key`.
+void MakePrefixTime(platform::WallClock now, int flags, int64_t key);
+
+// Puts the time text of `now` that `flags` asks for at the end of the
+// kPrefixTimeBytes at `gap`, and returns its length; the bytes before it in
+// the gap are not the text's. The text is made once a millisecond (once a
+// second without milliseconds) per thread, and follows the time zone and
+// the locale as FormatTraceTimeAt does.
+inline size_t PutPrefixTime(platform::WallClock now, int flags, char* gap) {
+  // The milliseconds since the epoch, doubled and odd; without
+  // milliseconds, the seconds, doubled.
+  const int64_t key =
+      (flags & QXSTD::TRACE_MSEC) != 0
+          ? (static_cast<int64_t>(now.seconds) * 1000 + now.milliseconds) * 2 + 1
+          : static_cast<int64_t>(now.seconds) * 2;
+  PrefixTimeText* cache = &t_prefixTime;
+  if (cache->key != key) MakePrefixTime(now, flags, key);
+  // The whole gap at once: what stands before the text is never written
+  // out, since the line starts after it.
+  std::memcpy(gap, cache->text, kPrefixTimeBytes);
+  return cache->nBytes;
+}
 
 // Closes a stream the library opened; standard output is never closed.
 void CloseLogStream(FILE* stream);

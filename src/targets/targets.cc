@@ -72,13 +72,15 @@ void RegisterTarget(TargetKind kind, const unsigned short* name, int level,
     LockGuard global(GlobalLock());
     LockGuard list(*state->listLock);
     TargetList& targets = isModule ? state->modules : state->threadTargets;
-    if (FindTarget(*state, targets, AsUnits(name)) != nullptr) return;
+    if (FindTarget(targets, AsUnits(name)) != nullptr) return;
     TargetPtr target = NewTarget(*state, AsUnits(name), level, fileName);
     if (target == nullptr) return;
     const TraceTarget& added = *target;
     // Without memory for its slot or its index entry the target is not
     // added at all, and closes its file as it goes.
-    if (!UnlessOutOfMemory([&]() RAZEZIR_REQUIRES(*state->listLock) { targets.Add(target); })) {
+    if (!UnlessOutOfMemory([&]() RAZEZIR_REQUIRES(*state->listLock) {
+          targets.Add(target, *state->listLock);
+        })) {
       return;
     }
     WrittenUnderLock<int>& maxLevel =
