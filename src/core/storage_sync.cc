@@ -9,9 +9,11 @@ namespace razezir {
 
 void StorageSync::Cover(platform::FileHandle file) {
   if (file == platform::kNoFile) return;
-  // Every sync numbered from `wanted` on begins after this point. Numbers
-  // count in steps of kOneSync and wrap; they are compared by difference.
-  const uint32_t wanted = (word_.load(std::memory_order_acquire) & ~kBusy) + kOneSync;
+  // Every sync numbered from `wanted` on begins after this point: a sync's
+  // number is taken just before the file is synced, after the wait for the
+  // lines about to come. Numbers count in steps of kOneSync and wrap; they
+  // are compared by difference.
+  const uint32_t wanted = (word_.load(std::memory_order_seq_cst) & ~kBusy) + kOneSync;
   pending_.fetch_add(1, std::memory_order_relaxed);
   const uint32_t inside = inside_.fetch_add(1, std::memory_order_relaxed) + 1;
   if (inside > recentInside_.load(std::memory_order_relaxed)) {
@@ -21,17 +23,17 @@ void StorageSync::Cover(platform::FileHandle file) {
     uint32_t word = word_.load(std::memory_order_acquire);
     if (static_cast<int32_t>(good_.load(std::memory_order_acquire) - wanted) >= 0) break;
     if ((word & kBusy) == 0) {
-      // No sync runs: the next one begins now and covers this line.
-      const uint32_t number = word + kOneSync;
-      if (word_.compare_exchange_strong(word, number | kBusy, std::memory_order_acq_rel)) {
-        SyncForAll(file, number);
+      // No sync runs: this thread runs the next one, which covers its line.
+      if (word_.compare_exchange_strong(word, word | kBusy, std::memory_order_acq_rel)) {
+        SyncForAll(file, word);
         break;
       }
       continue;
     }
-    // The sync under way may have begun before the line was written. Its
-    // thread changes the word last when it ends, and wakes the sleepers; a
-    // thread that sleeps only after that finds the word changed.
+    // The sync under way may have begun before the line was written, or be
+    // waiting to begin (then it covers the line). Its thread changes the
+    // word last when it ends, and wakes the sleepers; a thread that sleeps
+    // only after that finds the word changed.
     TestHook hook = testHook_.load(std::memory_order_acquire);
     if (hook != nullptr) hook(TestPoint::kSleeping);
     platform::WaitOnWord(&word_, word);
@@ -39,7 +41,7 @@ void StorageSync::Cover(platform::FileHandle file) {
   inside_.fetch_sub(1, std::memory_order_relaxed);
 }
 
-void StorageSync::SyncForAll(platform::FileHandle file, uint32_t number) {
+void StorageSync::SyncForAll(platform::FileHandle file, uint32_t last) {
   using Clock = std::chrono::steady_clock;
   const auto linger =
       std::chrono::nanoseconds(lastSyncNanoseconds_.load(std::memory_order_relaxed) / 4);
@@ -52,13 +54,19 @@ void StorageSync::SyncForAll(platform::FileHandle file, uint32_t number) {
   const uint32_t now = inside_.load(std::memory_order_relaxed);
   recentInside_.store(expected > now ? expected - 1 : now, std::memory_order_relaxed);
   pending_.store(0, std::memory_order_relaxed);
+  TestHook hook = testHook_.load(std::memory_order_acquire);
+  if (hook != nullptr) hook(TestPoint::kBeginning);
+  // The sync begins: a line whose thread finds this number in the word
+  // waits for a later one.
+  const uint32_t number = last + kOneSync;
+  word_.store(number | kBusy, std::memory_order_seq_cst);
   const auto began = Clock::now();
   const bool synced = platform::SyncToStorage(file);
   lastSyncNanoseconds_.store(
       std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - began).count(),
       std::memory_order_relaxed);
   if (synced) good_.store(number, std::memory_order_release);
-  TestHook hook = testHook_.load(std::memory_order_acquire);
+  hook = testHook_.load(std::memory_order_acquire);
   if (hook != nullptr) hook(TestPoint::kSynced);
   word_.store(number, std::memory_order_release);
   platform::WakeWord(&word_);

@@ -13,7 +13,7 @@
 // thread returns (nothing is reported), and the others start the next sync.
 //
 // The sync's state is one word, the number of syncs begun and a bit that is
-// set while one runs, so that a thread that sleeps until it changes cannot
+// set while one is about to begin or runs, so that a thread that sleeps until it changes cannot
 // miss the change that ends the sync: the syncing thread publishes it last,
 // after the number of the last sync that succeeded.
 
@@ -50,8 +50,9 @@ class StorageSync {
 
   // Points in a sync where a test may act, on the thread that reaches them.
   enum class TestPoint {
-    kSynced,    // The syncing thread recorded the outcome, told no one yet.
-    kSleeping,  // A thread is about to sleep until the sync under way ends.
+    kBeginning,  // The syncing thread waited for lines, took no number yet.
+    kSynced,     // The syncing thread recorded the outcome, told no one yet.
+    kSleeping,   // A thread is about to sleep until the sync under way ends.
   };
   using TestHook = void (*)(TestPoint point);
   // Sets the hook for every sync; null removes it.
@@ -63,10 +64,11 @@ class StorageSync {
 
   // Syncs the file for every thread that waits, after waiting a little for
   // the lines about to come, and publishes the outcome. REQUIRES: the
-  // caller began sync number `number` (set kBusy).
-  void SyncForAll(platform::FileHandle file, uint32_t number);
+  // caller set kBusy in the word, whose number was `last`.
+  void SyncForAll(platform::FileHandle file, uint32_t last);
 
-  // The number of syncs begun times kOneSync, plus kBusy while one runs.
+  // The number of syncs begun times kOneSync, plus kBusy while a thread is
+  // about to begin one or runs it.
   std::atomic<uint32_t> word_{0};
   // The number of the last sync that succeeded.
   std::atomic<uint32_t> good_{0};
