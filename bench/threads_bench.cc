@@ -31,11 +31,10 @@
 // starts with flags 0x57 (TRACE_DURABLE added), the peers, which cannot
 // sync per line, are left out, and the counts add fdatasync calls per line.
 // Run it on a disk-backed file system (--dir), never tmpfs, where a sync
-// does nothing.
+// does nothing. A durable run writes fewer lines per thread unless --lines
+// is given, so that it ends in seconds.
 //
-// Usage: threads_bench [--lines N] [--reps R] [--threads 1,2,4,8]
-//                      [--latency 1,8] [--dir DIR] [--only NAME[,NAME]]
-//                      [--keep 1] [--durable 1]
+// threads_bench --help lists the options with their defaults.
 
 #include <fcntl.h>
 #include <sched.h>
@@ -53,6 +52,7 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -125,8 +125,16 @@ struct Calls {
   double syncsPerLine = 0;
 };
 
+// Lines per thread when --lines is not given. A durable run writes fewer:
+// a write and a sync take about 0.2 ms on a virtual disk, so 20,000 lines
+// would take minutes; 400 still make hundreds of syncs in every run, and
+// the whole durable run ends in seconds.
+constexpr int kLines = 20000;
+constexpr int kDurableLines = 400;
+
 struct Options {
-  int lines = 20000;
+  int lines = kLines;
+  bool linesGiven = false;  // --lines was given: a durable run keeps it
   int reps = 5;
   std::vector<int> threads = {1, 2, 4, 8};
   std::vector<int> latencyThreads = {1, 8};
@@ -150,9 +158,9 @@ struct Contender {
 int g_floorFd = -1;
 
 // The bytes of a 0x17 line like razezir's, rendered once per thread: the
-// floor measures the write alone. The message number has 5 digits, as most
-// of the others' have with the default 20,000 lines.
-std::string RenderedLine(int thread) {
+// floor measures the write alone. `number` is the last message number of
+// the run, which has as many digits as most of the others' numbers.
+std::string RenderedLine(int number) {
   char text[160];
   std::time_t now = std::time(nullptr);
   struct tm local;
@@ -160,19 +168,19 @@ std::string RenderedLine(int thread) {
   char stamp[64];
   std::strftime(stamp, sizeof stamp, "%a %b %d %Y %H:%M:%S", &local);
   std::snprintf(text, sizeof text, "%s.123  %08X  bench: message %d of thread\n", stamp,
-                static_cast<unsigned>(gettid()), 10000 + thread);
+                static_cast<unsigned>(gettid()), number);
   return text;
 }
 
 thread_local std::string t_floorLine;
 
-Contender Floor() {
+Contender Floor(int lastNumber) {
   return {"floor",
           [](const std::string& path) {
             g_floorFd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
           },
-          [](int thread, int) {
-            if (t_floorLine.empty()) t_floorLine = RenderedLine(thread);
+          [lastNumber](int, int) {
+            if (t_floorLine.empty()) t_floorLine = RenderedLine(lastNumber);
             if (write(g_floorFd, t_floorLine.data(), t_floorLine.size()) < 0) std::abort();
             if (g_durable && fdatasync(g_floorFd) != 0) std::abort();
           },
@@ -332,34 +340,88 @@ std::vector<int> ParseList(const char* text) {
   return out;
 }
 
+// The peers this build can measure, for the usage text.
+const char* PeerNames() {
+#if defined(RAZEZIR_BENCH_SPDLOG) && defined(RAZEZIR_BENCH_LOG4CPLUS)
+  return ", spdlog, log4cplus";
+#elif defined(RAZEZIR_BENCH_SPDLOG)
+  return ", spdlog";
+#elif defined(RAZEZIR_BENCH_LOG4CPLUS)
+  return ", log4cplus";
+#else
+  return "";
+#endif
+}
+
+void PrintUsage(FILE* out) {
+  std::fprintf(
+      out,
+      "usage: threads_bench [OPTION VALUE]...\n"
+      "Writes flushed lines from several threads at once with razezir, with one\n"
+      "write(2) a line (the floor) and with the peers built in; prints ns per line,\n"
+      "system calls per line and per-call latency.\n"
+      "\n"
+      "  --lines N       lines per thread in a run (default %d, durable %d)\n"
+      "  --reps R        runs per thread count; the median is shown (default 5)\n"
+      "  --threads LIST  thread counts of the throughput tables (default 1,2,4,8)\n"
+      "  --latency LIST  thread counts of the latency table, 0 for none (default 1,8)\n"
+      "  --dir DIR       where the log files go (default /tmp); a disk for --durable\n"
+      "  --only LIST     contenders to run besides the floor (default all):\n"
+      "                  razezir%s\n"
+      "  --keep 1        leave each contender's last log file in DIR (default 0)\n"
+      "  --durable 1     every line on stable storage: fdatasync per line,\n"
+      "                  TRACE_DURABLE, no peers (default 0)\n"
+      "  --help          print this and exit\n",
+      kLines, kDurableLines, PeerNames());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; i += 2) {
     std::string flag = argv[i];
-    if (i + 1 == argc) {
-      std::fprintf(stderr, "%s needs a value\n", flag.c_str());
+    if (flag == "--help" || flag == "-h") {
+      PrintUsage(stdout);
+      return 0;
+    }
+    static const char* const kFlags[] = {"--lines", "--reps", "--threads", "--latency",
+                                         "--dir",   "--only", "--keep",    "--durable"};
+    if (std::find(std::begin(kFlags), std::end(kFlags), flag) == std::end(kFlags)) {
+      std::fprintf(stderr, "unknown option %s\n\n", flag.c_str());
+      PrintUsage(stderr);
       return 2;
     }
-    if (flag == "--lines") options.lines = std::atoi(argv[i + 1]);
-    else if (flag == "--reps") options.reps = std::atoi(argv[i + 1]);
-    else if (flag == "--threads") options.threads = ParseList(argv[i + 1]);
-    else if (flag == "--latency") options.latencyThreads = ParseList(argv[i + 1]);
-    else if (flag == "--dir") options.dir = argv[i + 1];
-    else if (flag == "--keep") options.keep = std::atoi(argv[i + 1]) != 0;
-    else if (flag == "--durable") options.durable = std::atoi(argv[i + 1]) != 0;
-    else if (flag == "--only") {
-      for (const char* p = argv[i + 1]; *p != '\0';) {
+    if (i + 1 == argc) {
+      std::fprintf(stderr, "%s needs a value\n\n", flag.c_str());
+      PrintUsage(stderr);
+      return 2;
+    }
+    const char* value = argv[i + 1];
+    if (flag == "--lines") {
+      options.lines = std::atoi(value);
+      options.linesGiven = true;
+    } else if (flag == "--reps") {
+      options.reps = std::atoi(value);
+    } else if (flag == "--threads") {
+      options.threads = ParseList(value);
+    } else if (flag == "--latency") {
+      options.latencyThreads = ParseList(value);
+    } else if (flag == "--dir") {
+      options.dir = value;
+    } else if (flag == "--keep") {
+      options.keep = std::atoi(value) != 0;
+    } else if (flag == "--durable") {
+      options.durable = std::atoi(value) != 0;
+    } else {  // --only
+      for (const char* p = value; *p != '\0';) {
         const char* end = std::strchr(p, ',');
         options.only.emplace_back(p, end != nullptr ? end : p + std::strlen(p));
         p = end != nullptr ? end + 1 : p + std::strlen(p);
       }
-    } else {
-      std::fprintf(stderr, "unknown option %s\n", flag.c_str());
-      return 2;
     }
   }
+  if (options.durable && !options.linesGiven) options.lines = kDurableLines;
   if (options.lines < 1 || options.reps < 1) {
     std::fprintf(stderr, "--lines and --reps take a positive number\n");
     return 2;
@@ -369,7 +431,7 @@ int main(int argc, char** argv) {
   log4cplus::Initializer log4cplusInit;
 #endif
   g_durable = options.durable;
-  std::vector<Contender> contenders = {Floor(), Razezir()};
+  std::vector<Contender> contenders = {Floor(options.lines - 1), Razezir()};
 #ifdef RAZEZIR_BENCH_SPDLOG
   if (!g_durable) contenders.push_back(Spdlog());
 #endif

@@ -5,6 +5,10 @@ if(CPACK_GENERATOR STREQUAL "DEB" AND NOT CPACK_PACKAGING_INSTALL_PREFIX STREQUA
   message(FATAL_ERROR "Debian packages need a build configured with "
     "-DCMAKE_INSTALL_PREFIX=/usr (this one has ${CPACK_PACKAGING_INSTALL_PREFIX})")
 endif()
+# A Debian package's licence is its copyright file alone.
+if(CPACK_GENERATOR STREQUAL "DEB")
+  list(APPEND CPACK_PRE_BUILD_SCRIPTS "${CPACK_RAZEZIR_DROP_LICENSE}")
+endif()
 # A Windows ZIP serves hosts built with Microsoft's tools only with
 # razezir.lib, which a mingw build makes with LLVM's tools when it finds them.
 if(CPACK_GENERATOR STREQUAL "ZIP" AND DEFINED CPACK_RAZEZIR_MSVC_IMPLIB AND

@@ -2,8 +2,8 @@
 # with CMAKE_INSTALL_PREFIX=/usr makes two Debian packages: librazezir<SOVERSION>
 # with the shared library, and librazezir-dev with the header, the .so link,
 # the CMake package, razezir.pc, the lnav format and the rsyslog examples.
-# A Windows build makes a ZIP with the DLL, its import library, the header
-# and the same development files.
+# A Windows build makes a ZIP with the DLL, its import library, the header,
+# the same development files and LICENSE at its top.
 
 set(RAZEZIR_PACKAGE_MAINTAINER "razezir maintainers <maintainers@razezir.example>"
     CACHE STRING "Maintainer named in the binary packages")
@@ -15,6 +15,7 @@ set(CPACK_PACKAGE_VENDOR "razezir")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${RAZEZIR_PACKAGE_MAINTAINER}")
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/razezirCPackOptions.cmake)
@@ -69,9 +70,9 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
     "process-wide diagnostic trace library - development files\n${razezir_long_description}\nThis package holds the header, the CMake package, the pkg-config file,\na log format for lnav and example rsyslog configurations.")
 
-# Each package carries its copyright file and a compressed changelog, as
-# Debian asks. They go into the packages only: a plain `cmake --install`
-# skips them.
+# Each package carries its copyright file (the licence, in Debian's
+# machine-readable form) and a compressed changelog, as Debian asks. They go
+# into the packages only: a plain `cmake --install` skips them.
 string(TIMESTAMP RAZEZIR_PACKAGE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 set(RAZEZIR_DEB_VERSION ${razezir_deb_version})
 find_program(RAZEZIR_GZIP gzip REQUIRED)
@@ -91,5 +92,13 @@ foreach(package ${razezir_runtime_package} librazezir-dev)
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package}
     COMPONENT ${component} EXCLUDE_FROM_ALL)
 endforeach()
+
+# The LICENSE that the Development component installs stays out of the
+# Debian packages, whose copyright files are their licence: the script named
+# here takes it out of the staged files (razezirCPackOptions.cmake runs it for
+# DEB only).
+cmake_path(ABSOLUTE_PATH razezir_license_dir BASE_DIRECTORY ${CMAKE_INSTALL_PREFIX}
+           OUTPUT_VARIABLE CPACK_RAZEZIR_LICENSE_DIR)
+set(CPACK_RAZEZIR_DROP_LICENSE ${PROJECT_SOURCE_DIR}/cmake/debian/drop_license.cmake)
 
 include(CPack)

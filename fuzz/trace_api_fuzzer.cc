@@ -1,6 +1,7 @@
 // Fuzz target for the public API: each input is a program of calls —
-// StartTrace, StopTrace, the registrations, thread names, queries and trace
-// calls — with names, levels and flags taken from the input. Formats come
+// StartTrace, StopTrace, the registrations, thread names, queries, target
+// levels, rotations with ReopenTraceFiles and trace calls — with names,
+// levels and flags taken from the input. Formats come
 // from a table whose arguments always match, so any crash, overrun or leak
 // is the library's. Every input starts from InitTrace and ends with
 // DeinitTrace, so state never leaks between inputs.
@@ -119,12 +120,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                        std::to_string(getpid()) + ".";
     for (int i = 0; i < kFiles; ++i) g_files[i] = base + std::to_string(i) + ".log";
   }
-  for (const std::string& file : g_files) std::remove(file.c_str());
+  for (const std::string& file : g_files) {
+    std::remove(file.c_str());
+    std::remove((file + ".1").c_str());
+  }
 
   Input in(data, size);
   QXSTD::InitTrace();
   for (int step = 0; step < 64 && !in.empty(); ++step) {
-    switch (in.Byte() % 11) {
+    switch (in.Byte() % 14) {
       case 0: {
         int level = in.Level();
         char* file = in.File();
@@ -156,6 +160,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         QXSTD::GetTraceLogFileName(nullptr, &nBytes);
         std::string name(static_cast<size_t>(nBytes > 0 ? nBytes : 1), '\0');
         QXSTD::GetTraceLogFileName(&name[0], &nBytes);
+        break;
+      }
+      case 8: {
+        // A rotation: one of the files moves aside, and the files are
+        // opened again by their names.
+        const std::string& file = g_files[in.Byte() % kFiles];
+        if (in.Byte() % 2 == 0) std::rename(file.c_str(), (file + ".1").c_str());
+        QXSTD::ReopenTraceFiles();
+        break;
+      }
+      case 9: {
+        std::u16string name = in.Name();
+        QXSTD::SetTraceModuleLevel(U(name), in.Level());
+        break;
+      }
+      case 10: {
+        std::u16string name = in.Name();
+        QXSTD::SetTraceThreadLevel(U(name), in.Level());
         break;
       }
       default: TraceSomething(&in); break;

@@ -22,7 +22,8 @@ foreach(line IN LISTS lines)
 endforeach()
 foreach(expected InitTrace DeinitTrace StartTrace StopTrace IsTraceStarted
         GetTraceLogFileName Trace Trace1 Trace2 Trace3 Trace4 Trace5 TraceCommon
-        StartTraceModule StartTraceThread SetTraceThreadName UnregisterTraceThread)
+        StartTraceModule StartTraceThread SetTraceThreadName UnregisterTraceThread
+        ReopenTraceFiles SetTraceModuleLevel SetTraceThreadLevel)
   list(FIND found ${expected} index)
   if(index EQUAL -1)
     message(FATAL_ERROR "missing exported function: QXSTD::${expected}")

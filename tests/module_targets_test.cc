@@ -5,9 +5,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "alloc_counter.h"
@@ -247,6 +250,81 @@ TEST(ModuleTargetsConcurrency, RegisterWhileOthersEmit) {
     if (line.empty() || line[0] == '=') continue;
     EXPECT_TRUE(std::regex_match(line, pattern)) << line;
   }
+}
+
+// A target's level changes while threads trace through it. A call made
+// wholly after the level was lowered (and before it was raised again) is
+// dropped, one made wholly while it was high is written; the ceiling that
+// front ends test first follows the level down. A thread target's level
+// changes alike, and 0 takes the main level of the moment; an unknown name
+// changes nothing.
+TEST(ModuleTargetsConcurrency, LevelsChangeWhileOthersEmit) {
+  constexpr int kThreads = 3;
+  std::string path = TempPath("log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(4, &path[0], 0);
+  QXSTD::StartTraceModule(u"net", 5);
+  // Odd while a level changes; 0, 4, 8 ... while net's level is 5, and 2,
+  // 6, 10 ... while it is 1.
+  std::atomic<int> phase{0};
+  std::atomic<bool> stop{false};
+  std::atomic<int> made{0};  // Calls returned, so that each phase sees some.
+  // For each call: the phase when it began and when it returned.
+  std::vector<std::vector<std::pair<int, int>>> calls(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; !stop.load(); ++i) {
+        const int began = phase.load();
+        QXSTD::Trace3(u"net", u"%d %d\n", t, i);
+        calls[static_cast<size_t>(t)].emplace_back(began, phase.load());
+        made.fetch_add(1);
+      }
+    });
+  }
+  for (int round = 0; round < 200; ++round) {
+    const int before = made.load();
+    while (made.load() < before + 2 * kThreads) std::this_thread::yield();
+    phase.fetch_add(1);
+    QXSTD::SetTraceModuleLevel(u"net", round % 2 == 0 ? 1 : 5);
+    phase.fetch_add(1);
+  }
+  stop = true;
+  for (auto& thread : threads) thread.join();
+  QXSTD::SetTraceModuleLevel(u"none", 1);
+  QXSTD::SetTraceModuleLevel(u"net", 0);  // The main level, 4.
+  QXSTD::Trace4(u"net", u"at 4\n");
+  QXSTD::Trace5(u"net", u"at 5\n");
+  QXSTD::StartTraceThread(u"worker", 5);
+  QXSTD::SetTraceThreadName(u"worker");
+  QXSTD::SetTraceThreadLevel(u"worker", 2);
+  QXSTD::Trace2(u"net", u"thread at 2\n");
+  QXSTD::Trace3(u"net", u"thread at 3\n");
+  QXSTD::DeinitTrace();
+  const std::string text = ReadFile(path);
+  std::set<std::pair<int, int>> written;
+  for (const std::string& line : Lines(text)) {
+    int t = 0, i = 0;
+    if (std::sscanf(line.c_str(), "%d %d", &t, &i) == 2) written.emplace(t, i);
+  }
+  int highCalls = 0;
+  for (int t = 0; t < kThreads; ++t) {
+    const auto& mine = calls[static_cast<size_t>(t)];
+    for (size_t i = 0; i < mine.size(); ++i) {
+      const auto [began, returned] = mine[i];
+      // Calls during a change may go either way.
+      if (began != returned || began % 2 != 0) continue;
+      const bool high = began % 4 == 0;
+      EXPECT_EQ(written.count({t, static_cast<int>(i)}) != 0, high)
+          << "call " << i << " of thread " << t;
+      highCalls += high ? 1 : 0;
+    }
+  }
+  EXPECT_GT(highCalls, 0);
+  EXPECT_NE(text.find("\nat 4\n"), std::string::npos);
+  EXPECT_EQ(text.find("at 5"), std::string::npos);
+  EXPECT_NE(text.find("\nthread at 2\n"), std::string::npos);
+  EXPECT_EQ(text.find("thread at 3"), std::string::npos);
 }
 
 // Registrations that run out of memory at every size in turn (the record,

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -242,6 +243,61 @@ TEST(TraceControl, ThousandsOfSwitchesLeakNoDescriptors) {
   EXPECT_EQ(OpenDescriptors(), before);
   EXPECT_LE(razezir::TraceStateTestHelper::DestinationObjects(), 4u);
   QXSTD::DeinitTrace();
+}
+
+// ReopenTraceFiles opens again only the files whose names name another
+// file now: the main log, with a Closed banner at the end of the old file
+// and a Started banner in the new one, and a target's own file, with a
+// Started banner; a target on the main log's name moves with it, silently.
+// A call without a rotation writes nothing, and a target whose name cannot
+// be opened keeps its stream, and its name, for a later call, unless it is
+// on the main log's old file.
+TEST(TraceControl, ReopenFollowsRenamedFilesOnly) {
+  const std::string dir = TempPath("dir");
+  std::filesystem::create_directories(dir + "/sub");
+  const std::string main = dir + "/app.log";
+  const std::string own = dir + "/sub/net.log";
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, main.c_str(), 0);
+  QXSTD::StartTraceModule(u"app", 0);
+  QXSTD::StartTraceModule(u"net", 1, own.c_str());
+  QXSTD::Trace1(u"app", u"a1\n");
+  QXSTD::Trace1(u"net", u"n1\n");
+  const std::string unmoved = ReadFile(main) + ReadFile(own);
+  QXSTD::ReopenTraceFiles();
+  EXPECT_EQ(ReadFile(main) + ReadFile(own), unmoved);
+  std::filesystem::rename(main, main + ".1");
+  QXSTD::Trace1(u"app", u"a2\n");
+  QXSTD::ReopenTraceFiles();
+  QXSTD::Trace1(u"app", u"a3\n");
+#ifndef _WIN32
+  // The target's folder goes: its name names nothing that can be opened.
+  std::filesystem::rename(dir + "/sub", dir + "/sub.1");
+  QXSTD::ReopenTraceFiles();
+  QXSTD::Trace1(u"net", u"n2\n");
+  std::filesystem::create_directories(dir + "/sub");
+  QXSTD::ReopenTraceFiles();
+  QXSTD::Trace1(u"net", u"n3\n");
+  // The main log's folder goes: the main log falls back to standard output,
+  // and the target on its old file goes with it rather than write after the
+  // Closed banner there.
+  std::filesystem::rename(dir, dir + ".1");
+  QXSTD::ReopenTraceFiles();
+  QXSTD::Trace1(u"app", u"a4\n");
+  const std::string at = dir + ".1";
+#else
+  const std::string at = dir;
+#endif  // _WIN32
+  QXSTD::DeinitTrace();
+  EXPECT_TRUE(MatchesInOrder(ReadFile(at + "/app.log.1"),
+                             {StartedPattern(), "a1\na2\n", ClosedPattern()}));
+  const std::string last = ReadFile(at + "/app.log");
+  EXPECT_TRUE(MatchesInOrder(last, {StartedPattern(), "a3\n", ClosedPattern()}));
+  EXPECT_EQ(last.find("a4"), std::string::npos);
+#ifndef _WIN32
+  EXPECT_TRUE(MatchesInOrder(ReadFile(at + "/sub.1/net.log"), {StartedPattern(), "n1\nn2\n"}));
+  EXPECT_TRUE(MatchesInOrder(ReadFile(at + "/sub/net.log"), {StartedPattern(), "n3\n"}));
+#endif  // _WIN32
 }
 
 TEST(TraceControl, FullDeviceIsSurvived) {

@@ -131,6 +131,25 @@ RAZEZIR_EXPORT void SetTraceThreadName(const unsigned short* name);
 // inherits it.
 RAZEZIR_EXPORT void UnregisterTraceThread();
 
+// Opens again, by its name, every log file whose name now names another file
+// than the one the library has open (or none), as after a rotation that
+// renamed it: the main log (with a Closed banner at the end of the old file
+// and a Started banner in the new one, as StartTrace with the same name
+// writes), each target's own file, and each target that shares the main
+// log's file. Files still at their names are left alone. Every line lands
+// whole in the old file or the new one. Call it from the host's own code
+// (it takes locks), for example on a flag that a SIGHUP handler sets; called
+// from a signal handler that interrupted the library, it does nothing.
+RAZEZIR_EXPORT void ReopenTraceFiles();
+
+// Sets the level of the module target registered as `module`, or of the
+// thread target registered as `name`; 0 takes the main level of the moment,
+// as at registration. An unknown name changes nothing. Lines already past
+// their level test are written; a call that begins after this returns
+// meets the new level.
+RAZEZIR_EXPORT void SetTraceModuleLevel(const unsigned short* module, int level);
+RAZEZIR_EXPORT void SetTraceThreadLevel(const unsigned short* name, int level);
+
 // Overloads for `u"..."` literals. They are inline and only forward to the
 // functions above, so that hosts need no casts; they export nothing.
 //
@@ -238,6 +257,13 @@ inline void StartTraceThread(const char16_t* name, int level,
 inline void SetTraceThreadName(const char16_t* name) {
   SetTraceThreadName(detail::Units(name));
 }
+inline void SetTraceModuleLevel(const char16_t* module, int level) {
+  SetTraceModuleLevel(detail::Units(module), level);
+}
+inline void SetTraceThreadLevel(const char16_t* name, int level) {
+  SetTraceThreadLevel(detail::Units(name), level);
+}
+
 
 }  // namespace QXSTD
 

@@ -349,7 +349,7 @@ void LongLine::Finish(const char* data, size_t nBytes) RAZEZIR_NO_THREAD_SAFETY_
 
 DestinationTable::DestinationTable() {
   LockGuard hold(lock_);
-  all_.push_back(std::make_unique<Destination>(this));
+  all_.push_back(std::make_unique<Destination>(this, 0));
   stdout_ = all_.back().get();
   stdout_->standardOutput_ = true;
   stdout_->inUse_ = true;
@@ -369,7 +369,7 @@ Destination* DestinationTable::Take() {
     // cannot fail.
     free_.reserve(all_.size() + 1);
     all_.reserve(all_.size() + 1);
-    all_.push_back(std::make_unique<Destination>(this));
+    all_.push_back(std::make_unique<Destination>(this, all_.size()));
     destination = all_.back().get();
   }
   // A thread that read an old pointer to this object may hold a passing
@@ -489,6 +489,14 @@ void DestinationTable::DeliverAtOnce(OutgoingLine* line) {
   // With TRACE_NO_LOCK the host keeps control calls away, so the route
   // stands still.
   line->route.destination->load(std::memory_order_acquire)->WriteAtOnce(line);
+}
+
+bool DestinationTable::IdentityOf(const Destination& destination,
+                                  platform::FileIdentity* identity) {
+  LockGuard hold(lock_);
+  if (!destination.keyed_) return false;
+  *identity = destination.identity_;
+  return true;
 }
 
 size_t DestinationTable::RecordCount() {

@@ -49,7 +49,9 @@ class DestinationTable;
 
 // Where a line goes and what admits it there, read again when the line is
 // about to be written: the destination of its stream as it stands (the main
-// log's, or a target's), and the level in force for it.
+// log's, or a target's), and the level in force for it (the main log's,
+// which StopTrace lowers for the lines still on their way; a target's line
+// is written once past its level test: null).
 struct LineRoute {
   const std::atomic<Destination*>* destination;
   const std::atomic<int>* level;
@@ -68,7 +70,10 @@ enum class Verdict {
 // or away from `here` meanwhile.
 inline Verdict Judge(const LineRoute& route, int level, const Destination* here) {
   if (route.destination->load(std::memory_order_acquire) != here) return Verdict::kMoved;
-  return level <= route.level->load(std::memory_order_relaxed) ? Verdict::kWrite : Verdict::kDrop;
+  if (route.level != nullptr && level > route.level->load(std::memory_order_relaxed)) {
+    return Verdict::kDrop;
+  }
+  return Verdict::kWrite;
 }
 
 // A line formatted whole, on its way: it waits in a destination's queue as
@@ -90,7 +95,7 @@ struct LogStream {
 
 class RAZEZIR_CAPABILITY("turn") Destination {
  public:
-  explicit Destination(DestinationTable* table) : table_(table) {}
+  Destination(DestinationTable* table, size_t record) : table_(table), record_(record) {}
   ~Destination();
   Destination(const Destination&) = delete;
   Destination& operator=(const Destination&) = delete;
@@ -119,6 +124,9 @@ class RAZEZIR_CAPABILITY("turn") Destination {
   void SyncWritten() { sync_.Cover(SyncFile()); }
 
   bool IsStandardOutput() const { return standardOutput_; }
+  // The destination's place among the table's records, the order in which a
+  // thread takes several turns.
+  size_t record() const { return record_; }
 
   // Takes and drops a reference. REQUIRES for Ref: the destination has a
   // reference that cannot go meanwhile, or the caller checks after Ref that
@@ -174,6 +182,7 @@ class RAZEZIR_CAPABILITY("turn") Destination {
   }
 
   DestinationTable* const table_;
+  const size_t record_;
   CommitQueue queue_;
   AppendGate gate_;
   StorageSync sync_;
@@ -298,6 +307,10 @@ class DestinationTable {
   void Release(Destination* destination) {
     if (destination != stdout_) destination->Unref();
   }
+
+  // The identity of the file `destination` stands for; false for standard
+  // output and for a file whose identity could not be read.
+  bool IdentityOf(const Destination& destination, platform::FileIdentity* identity);
 
   // The records, in use or kept for reuse, in the order they were made,
   // which is the order in which a thread takes several turns. Records are

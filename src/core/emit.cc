@@ -217,7 +217,7 @@ bool RouteToTargets(const TraceState& state, const char16_t* module, Route* rout
   if (state.hasModules.load(std::memory_order_acquire)) {
     const TraceTarget* target = FindTarget(state.modules, module);
     if (target == nullptr) return false;
-    *route = Route{{&target->destination.atomic(), &target->level.atomic()},
+    *route = Route{{&target->destination.atomic(), nullptr},
                    target->level.load(std::memory_order_relaxed)};
   }
   if (state.hasThreadTargets.load(std::memory_order_acquire)) {
@@ -227,7 +227,7 @@ bool RouteToTargets(const TraceState& state, const char16_t* module, Route* rout
     if (binding == state.threadBindings.end()) return false;
     const TraceTarget* target = FindTarget(state.threadTargets, binding->second->name.c_str());
     if (target == nullptr) return false;
-    *route = Route{{&target->destination.atomic(), &target->level.atomic()},
+    *route = Route{{&target->destination.atomic(), nullptr},
                    target->level.load(std::memory_order_relaxed)};
   }
   return true;

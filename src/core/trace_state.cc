@@ -13,10 +13,12 @@
 
 #include "core/trace_state.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "logtext/log_text.h"
 #include "razezir/trace.h"
@@ -201,6 +203,158 @@ LogStream SwitchToConsole(TraceState* state, Destination& old) RAZEZIR_REQUIRES(
   return LogStream{oldStream != stdout ? oldStream : nullptr, &old};
 }
 
+// The turns of several destinations, for a control call that holds the
+// global lock: taken in record order within each Take, each once, and
+// passed in the reverse order. The set is known only at run time, which the
+// analysis cannot follow; the calls that need the turns say so in their
+// comments.
+class Turns {
+ public:
+  // Room for `capacity` turns. Throws std::bad_alloc.
+  explicit Turns(size_t capacity) : entries_(new CommitEntry[capacity]) {
+    held_.reserve(capacity);
+  }
+  ~Turns() RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
+    for (size_t i = held_.size(); i > 0; --i) held_[i - 1]->PassTurn(&entries_[i - 1]);
+  }
+  Turns(const Turns&) = delete;
+  Turns& operator=(const Turns&) = delete;
+
+  // Takes the turns of `places` not held yet. `places` may name a
+  // destination more than once; it is sorted. REQUIRES: room for them.
+  void Take(std::vector<Destination*>& places) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
+    std::sort(places.begin(), places.end(), [](const Destination* a, const Destination* b) {
+      return a->record() < b->record();
+    });
+    for (size_t i = 0; i < places.size(); ++i) {
+      if (i > 0 && places[i] == places[i - 1]) continue;
+      if (std::find(held_.begin(), held_.end(), places[i]) != held_.end()) continue;
+      places[i]->TakeTurn(&entries_[held_.size()]);
+      held_.push_back(places[i]);
+    }
+  }
+
+ private:
+  platform::NoCancellation noCancellation_;
+  std::unique_ptr<CommitEntry[]> entries_;
+  std::vector<Destination*> held_;
+};
+
+// A stream that ReopenTraceFiles opens again by its name.
+struct Reopening {
+  TraceTarget* target;  // Null for the main log.
+  FILE* stream;         // The stream it replaces, and its destination.
+  Destination* old;
+  LogStream now;        // Where it writes from now on.
+};
+
+// Whether `name` names another file now than the one `destination` stands
+// for, or no file. A destination whose file is not known by its identity
+// is left alone.
+bool MovedAway(DestinationTable& table, const std::string& name, const Destination& destination) {
+  platform::FileIdentity had{};
+  platform::FileIdentity now{};
+  if (!table.IdentityOf(destination, &had)) return false;
+  return !platform::IdentifyFile(name.c_str(), &now) || !(now == had);
+}
+
+// The work of ReopenTraceFiles. REQUIRES: the global lock and the list
+// lock, so that neither the main stream nor the targets change meanwhile.
+void ReopenMovedFiles(TraceState* state) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
+  DestinationTable& table = state->destinations;
+  std::vector<Reopening> work;
+  std::vector<Destination*> places;
+  std::vector<LogStream> replaced;
+  std::vector<Destination*> written;
+  std::unique_ptr<Turns> turns;
+  if (!UnlessOutOfMemory([&] {
+        FILE* mainStream = state->out.load(std::memory_order_relaxed);
+        Destination* mainPlace = state->mainDestination.load();
+        if (mainStream != stdout && !state->fileName.empty() &&
+            MovedAway(table, state->fileName, *mainPlace)) {
+          work.push_back(Reopening{nullptr, mainStream, mainPlace, {}});
+        }
+        for (const TargetList* targets : {&state->modules, &state->threadTargets}) {
+          for (const TargetPtr& target : *targets) {
+            Destination* place = target->destination.load();
+            if (target->out != stdout && !target->fileName.empty() &&
+                MovedAway(table, target->fileName, *place)) {
+              work.push_back(Reopening{target.get(), target->out, place, {}});
+            }
+          }
+        }
+        places.reserve(work.size());
+        replaced.reserve(work.size());
+        written.reserve(work.size());
+        turns.reset(new Turns(2 * work.size()));
+      }) ||
+      work.empty()) {
+    return;
+  }
+  // Lines for the old files wait from here until every stream has moved.
+  for (const Reopening& each : work) places.push_back(each.old);
+  turns->Take(places);
+  // The main log's old file is closed before any new file is made, so that a
+  // reader that follows the name (a forwarding daemon) has the whole old
+  // file, banner included, before it turns to the new one.
+  Destination* mainOld = nullptr;
+  for (const Reopening& each : work) {
+    if (each.target == nullptr) mainOld = each.old;
+  }
+  if (mainOld != nullptr) WriteClosedBanner(*mainOld);
+  places.clear();
+  for (Reopening& each : work) {
+    const std::string& name = each.target != nullptr ? each.target->fileName : state->fileName;
+    if (!table.Open(name.c_str(), &each.now)) {
+      // The main log falls back to standard output when its file does not
+      // open, as StartTrace does, and so does a target on the main log's
+      // old file, which must not write after its Closed banner. Any other
+      // target keeps its old stream, and its name: a later call tries the
+      // name again.
+      const bool withMain = each.target == nullptr || each.old == mainOld;
+      each.now = withMain ? LogStream{stdout, table.StandardOutput()}
+                          : LogStream{each.stream, each.old};
+    }
+    places.push_back(each.now.destination);
+  }
+  turns->Take(places);
+  for (const Reopening& each : work) {
+    if (each.now.stream == each.stream) continue;
+    if (each.target != nullptr) {
+      each.target->out = each.now.stream;
+      each.target->destination.store(each.now.destination, *state->listLock);
+    } else {
+      state->out.store(each.now.stream, *each.old, *each.now.destination);
+      state->mainDestination.store(each.now.destination, *each.old, *each.now.destination);
+    }
+    replaced.push_back(LogStream{each.stream, each.old});
+  }
+  for (const Reopening& each : work) {
+    if (each.target == nullptr) {
+      WriteStartedBanner(*each.now.destination);
+      written.push_back(each.now.destination);
+    }
+  }
+  // A target announces itself in its new file as at registration: a module
+  // target on the main log's name does not, a thread target always does.
+  for (const Reopening& each : work) {
+    if (each.target == nullptr || each.now.stream == stdout || each.now.stream == each.stream) {
+      continue;
+    }
+    const bool isModule = state->modules.Find(each.target->name.c_str()) == each.target;
+    if (!isModule || each.target->fileName != state->fileName) {
+      WriteStartedBanner(*each.now.destination);
+      written.push_back(each.now.destination);
+    }
+  }
+  turns.reset();
+  const bool durable = IsDurable(*state);
+  for (const LogStream& stream : replaced) table.Close(stream, durable);
+  if (durable) {
+    for (Destination* destination : written) destination->SyncWritten();
+  }
+}
+
 }  // namespace
 
 void TargetCloser::operator()(TraceTarget* target) const {
@@ -211,7 +365,7 @@ void TargetCloser::operator()(TraceTarget* target) const {
   delete target;
 }
 
-void TargetList::Insert(const Index& index, const TraceTarget* target) {
+void TargetList::Insert(const Index& index, TraceTarget* target) {
   size_t slot = Hash(target->name) & index.mask;
   while (index.slots[slot].load(std::memory_order_relaxed) != nullptr) {
     slot = (slot + 1) & index.mask;
@@ -233,7 +387,7 @@ void TargetList::Add(TargetPtr& target, const CriticalSectionLock& lock) {
     indexes_.reserve(indexes_.size() + 1);
     auto larger = std::make_unique<Index>();
     larger->mask = nSlots - 1;
-    larger->slots = std::make_unique<std::atomic<const TraceTarget*>[]>(nSlots);
+    larger->slots = std::make_unique<std::atomic<TraceTarget*>[]>(nSlots);
     for (size_t slot = 0; slot < nSlots; ++slot) {
       larger->slots[slot].store(nullptr, std::memory_order_relaxed);
     }
@@ -424,4 +578,15 @@ void QXSTD::GetTraceLogFileName(char* buffer, int* size) {
   const std::string& name = state->fileName;
   *size = static_cast<int>(name.size() + 1);
   if (buffer != nullptr) std::memcpy(buffer, name.c_str(), name.size() + 1);
+}
+
+void QXSTD::ReopenTraceFiles() {
+  if (LibraryCall::Nested()) return;
+  LibraryCall call;
+  razezir::platform::NoCancellation noCancellation;
+  if (g_globalLock.load(std::memory_order_acquire) == nullptr) return;
+  razezir::LockGuard guard(GlobalLock());
+  razezir::TraceState* state = g_state.load(std::memory_order_acquire);
+  razezir::LockGuard list(*state->listLock);
+  razezir::ReopenMovedFiles(state);
 }

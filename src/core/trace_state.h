@@ -138,21 +138,12 @@ class TargetList {
   // The target named exactly `name` (NUL-terminated), or null. Takes no
   // lock and allocates nothing; safe on any thread, also while another
   // thread adds a target.
-  const TraceTarget* Find(const char16_t* name) const {
-    const Index* index = index_.load(std::memory_order_acquire);
-    if (index == nullptr) return nullptr;
-    // The name is hashed and measured in one pass: tags are a few units.
-    uint32_t hash = kHashBasis;
-    size_t nUnits = 0;
-    for (; name[nUnits] != u'\0'; ++nUnits) hash = (hash ^ name[nUnits]) * kHashPrime;
-    for (size_t slot = hash & index->mask;; slot = (slot + 1) & index->mask) {
-      const TraceTarget* target = index->slots[slot].load(std::memory_order_acquire);
-      if (target == nullptr) return nullptr;
-      if (target->name.size() == nUnits &&
-          std::char_traits<char16_t>::compare(target->name.data(), name, nUnits) == 0) {
-        return target;
-      }
-    }
+  const TraceTarget* Find(const char16_t* name) const { return FindIn(name); }
+  // The same for a caller that changes the target's level or stream.
+  TraceTarget* FindToChange(const char16_t* name, const CriticalSectionLock& lock) const
+      RAZEZIR_REQUIRES(lock) {
+    lock.AssertHeld();
+    return FindIn(name);
   }
 
   // Appends `target`, whose name no target here has, and makes it
@@ -163,8 +154,25 @@ class TargetList {
  private:
   struct Index {
     size_t mask;  // Slots minus one; slots are a power of two.
-    std::unique_ptr<std::atomic<const TraceTarget*>[]> slots;
+    std::unique_ptr<std::atomic<TraceTarget*>[]> slots;
   };
+
+  TraceTarget* FindIn(const char16_t* name) const {
+    const Index* index = index_.load(std::memory_order_acquire);
+    if (index == nullptr) return nullptr;
+    // The name is hashed and measured in one pass: tags are a few units.
+    uint32_t hash = kHashBasis;
+    size_t nUnits = 0;
+    for (; name[nUnits] != u'\0'; ++nUnits) hash = (hash ^ name[nUnits]) * kHashPrime;
+    for (size_t slot = hash & index->mask;; slot = (slot + 1) & index->mask) {
+      TraceTarget* target = index->slots[slot].load(std::memory_order_acquire);
+      if (target == nullptr) return nullptr;
+      if (target->name.size() == nUnits &&
+          std::char_traits<char16_t>::compare(target->name.data(), name, nUnits) == 0) {
+        return target;
+      }
+    }
+  }
 
   // FNV-1a over the name's units.
   static constexpr uint32_t kHashBasis = 2166136261u;
@@ -175,7 +183,7 @@ class TargetList {
     return hash;
   }
   // Enters `target` into `index`, which has a free slot for it.
-  static void Insert(const Index& index, const TraceTarget* target);
+  static void Insert(const Index& index, TraceTarget* target);
 
   std::vector<TargetPtr> targets_;
   // Every index made, the current one last.

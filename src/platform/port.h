@@ -190,6 +190,11 @@ struct OpenedFile {
 // if the file cannot be opened.
 bool OpenAppendStream(const char* fileName, OpenedFile* opened);
 
+// Reads the identity of the file that `fileName` names now, without
+// opening it for writing. Returns false when no file has that name (or it
+// cannot be looked at).
+bool IdentifyFile(const char* fileName, FileIdentity* identity);
+
 // Test-only: while set, OpenAppendStream opens every file as one it cannot
 // read, so that the branch that skips the cut-line check can be tested
 // where permissions cannot force it (as root).

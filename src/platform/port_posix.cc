@@ -313,6 +313,13 @@ bool OpenAppendStream(const char* fileName, OpenedFile* opened) {
   return true;
 }
 
+bool IdentifyFile(const char* fileName, FileIdentity* identity) {
+  struct stat info;
+  if (stat(fileName, &info) != 0) return false;
+  *identity = FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+  return true;
+}
+
 void SetWriteHookForTest(WriteHook hook) { g_writeHook.store(hook, std::memory_order_release); }
 
 void SetReadableOpenDisabledForTest(bool disabled) {

@@ -168,7 +168,9 @@ bool OpenAppendStream(const char* fileName, OpenedFile* opened) {
   // handles or two processes appending to one log never overwrite each
   // other's lines, as the runtime's seek-then-write of mode "a" can. Null
   // security attributes keep the handle out of the host's child processes.
-  // Others may read and append to the file meanwhile, as with fopen. An
+  // Others may read and append to the file meanwhile, as with fopen, and
+  // rename or delete it, so that a rotation tool can move it aside while
+  // the library writes (ReopenTraceFiles then opens the new one). An
   // existing plain file is opened for reading too, so that its last byte
   // can be checked through the same handle.
   const DWORD attributes = GetFileAttributesA(fileName);
@@ -178,13 +180,13 @@ bool OpenAppendStream(const char* fileName, OpenedFile* opened) {
   bool readable = false;
   if (plainFile && !g_readableOpenDisabled.load(std::memory_order_relaxed)) {
     file = CreateFileA(fileName, FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
     readable = file != INVALID_HANDLE_VALUE;
   }
   if (file == INVALID_HANDLE_VALUE) {
     file = CreateFileA(fileName, FILE_APPEND_DATA | SYNCHRONIZE,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
   }
   if (file == INVALID_HANDLE_VALUE) return false;
@@ -214,6 +216,22 @@ bool OpenAppendStream(const char* fileName, OpenedFile* opened) {
   }
   std::setvbuf(stream, nullptr, _IONBF, 0);
   opened->stream = stream;
+  return true;
+}
+
+bool IdentifyFile(const char* fileName, FileIdentity* identity) {
+  // No access beyond reading attributes; directories and files in use by
+  // anyone open this way.
+  HANDLE file = CreateFileA(fileName, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(file, &info) != 0;
+  CloseHandle(file);
+  if (!known) return false;
+  *identity = FileIdentity{
+      info.dwVolumeSerialNumber,
+      (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
   return true;
 }
 

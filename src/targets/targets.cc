@@ -1,19 +1,24 @@
 // Registration of module targets, thread targets and thread-name bindings:
 // the exported StartTraceModule, StartTraceThread, SetTraceThreadName and
-// UnregisterTraceThread. Routing a message to a target is part of emission,
-// and destroying the targets part of the state's teardown.
+// UnregisterTraceThread; and the change of a target's level at run time,
+// SetTraceModuleLevel and SetTraceThreadLevel. Routing a message to a target
+// is part of emission, the reopening of targets' files part of the control
+// calls, and destroying the targets part of the state's teardown.
 //
 // Registration holds the global lock and then the list lock across the
 // search, the opening of the target's file and the insertion, so two threads
 // registering the same name create one target, and the main level and file
-// name it copies cannot change under it. Emission that routes by target
-// meanwhile waits on the list lock, so a slow open stalls other threads'
-// tracing while targets exist; registrations are rare and usually come
-// before the host's threads start. The Started banner of a new target is
-// written after both locks are left, in a turn of the target's destination,
-// so that lines already on their way to that file stay whole: the target
-// never changes once visible, and the banner needs neither lock.
+// name it copies cannot change under it. Emission finds module targets
+// without a lock, but waits on the list lock to look a thread's binding up,
+// so a slow open stalls the tracing of threads while thread targets exist;
+// registrations are rare and usually come before the host's threads start.
+// The Started banner of a new target is written after both locks are left,
+// in a turn of the target's destination, so that lines already on their way
+// to that file stay whole. A target's level and destination are atomics that
+// emission reads as they stand; a level change holds both locks.
 
+#include <algorithm>
+#include <climits>
 #include <memory>
 #include <string>
 #include <utility>
@@ -110,6 +115,27 @@ void RegisterTarget(TargetKind kind, const unsigned short* name, int level,
   }
 }
 
+// Sets the level of the target named `name`; 0 takes the main level of the
+// moment. The ceiling that the front ends test first follows, down as well
+// as up.
+void SetTargetLevel(TargetKind kind, const unsigned short* name, int level) {
+  TraceState* state = g_state.load(std::memory_order_acquire);
+  if (state == nullptr || name == nullptr) return;
+  LockGuard global(GlobalLock());
+  LockGuard list(*state->listLock);
+  const bool isModule = kind == TargetKind::kModule;
+  const TargetList& targets = isModule ? state->modules : state->threadTargets;
+  TraceTarget* target = targets.FindToChange(AsUnits(name), *state->listLock);
+  if (target == nullptr) return;
+  target->level.store(level != 0 ? level : state->level.load(std::memory_order_relaxed),
+                      *state->listLock);
+  int highest = INT_MIN;
+  for (const TargetPtr& each : targets) {
+    highest = std::max(highest, each->level.load(std::memory_order_relaxed));
+  }
+  (isModule ? state->maxModuleLevel : state->maxThreadLevel).store(highest, *state->listLock);
+}
+
 }  // namespace
 }  // namespace razezir
 
@@ -158,4 +184,16 @@ void QXSTD::UnregisterTraceThread() {
   const uint32_t threadId = razezir::platform::CurrentThreadId();
   razezir::LockGuard list(*state->listLock);
   state->threadBindings.erase(threadId);
+}
+
+void QXSTD::SetTraceModuleLevel(const unsigned short* module, int level) {
+  if (LibraryCall::Nested()) return;
+  LibraryCall call;
+  razezir::SetTargetLevel(razezir::TargetKind::kModule, module, level);
+}
+
+void QXSTD::SetTraceThreadLevel(const unsigned short* name, int level) {
+  if (LibraryCall::Nested()) return;
+  LibraryCall call;
+  razezir::SetTargetLevel(razezir::TargetKind::kThread, name, level);
 }

@@ -2,11 +2,14 @@
 # Rotates the logs of a live host with logrotate, as the operations page
 # says to, and checks what it promises.
 #
-# create: logrotate renames the main log and its postrotate sends SIGHUP, on
-# which the host starts the main log again under the same name. Every
-# message is in exactly one file, whole; each file opens with a Started
-# banner and ends with a Closed banner, so nothing reached an old file after
-# the host left it.
+# create: logrotate renames the main log and the targets' files, compresses
+# the older ones, and its postrotate sends SIGHUP, on which the host calls
+# ReopenTraceFiles. The host has a module target without a file of its own,
+# one with a file of its own, a thread target with a file of its own and one
+# without, and four threads. Every message is in exactly one file, whole,
+# each writer's in order; every file begins with a Started banner; each of
+# the main log's files ends with a Closed banner, so nothing reached an old
+# file after the host left it.
 #
 # copytruncate: logrotate copies a target file and truncates it while the
 # host writes on. No file holds a zero byte (the host appends, so the file
@@ -28,7 +31,7 @@ host_pid=
 stop_host() { if [ -n "$host_pid" ]; then kill -TERM "$host_pid" 2>/dev/null || true; fi; }
 trap stop_host EXIT
 
-has_messages() { grep -q " message " "$1" 2>/dev/null; }
+has_messages() { local f; for f; do grep -q " message " "$f" 2>/dev/null || return 1; done; }
 
 # Reads the files given, oldest first, and prints one line per event:
 #   msg TAG N FILE       message N of TAG, whole, in the FILE-th file
@@ -53,10 +56,10 @@ scan() {
     /^=+$/ { finish(); next }
     /^=+ Trace Log File\. Started - .* =+$/ { finish(); seen("started"); next }
     /^=+ Trace Log File\. Closed - .* =+$/ { finish(); seen("closed"); next }
-    /^[A-Z][a-z][a-z] [A-Z][a-z][a-z] [0-9][0-9] [0-9][0-9][0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9][0-9][0-9]  [0-9A-F]+ +[a-z]+: [a-z]+ message [1-9][0-9]*$/ && $7 == $8 ":" {
+    /^[A-Z][a-z][a-z] [A-Z][a-z][a-z] [0-9][0-9] [0-9][0-9][0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9][0-9][0-9]  [0-9A-F]+ +[a-z]+: [a-z]+[0-9]* message [1-9][0-9]*$/ {
       finish(); seen("message"); tag = $8; n = $10; got = 1; want = n % 4 == 0 ? 3 : 1; next
     }
-    /^  line [23] of [a-z]+ message [1-9][0-9]*$/ && $4 == tag && $6 == n && $2 == got + 1 {
+    /^  line [23] of [a-z]+[0-9]* message [1-9][0-9]*$/ && $4 == tag && $6 == n && $2 == got + 1 {
       got++; next
     }
     { finish(); print "bad", file, FNR }
@@ -64,57 +67,85 @@ scan() {
   ' "$@"
 }
 
-# The files of a rotated log, oldest first.
-rotated() { local i; for ((i = rounds; i >= 1; i--)); do echo "$1.$i"; done; echo "$1"; }
+# Prints the files given as arguments for eval, each read through zcat,
+# which passes a file that is not compressed as it is.
+plain() { printf '<(zcat -f %s) ' "$@"; }
 
-# rotate_live DIR LOG DIRECTIVES HOST_ARGUMENT...: runs the host in DIR/ and
-# rotates DIR/LOG with logrotate and DIRECTIVES (PID stands for the host's)
-# ROUNDS times, each time once the live file holds messages, so that every
-# rotation catches the writers on their way. Then, once the last live file
-# holds messages too, stops the host and scans the files into DIR/events,
-# which $files names; the host's counts are in DIR/counts.
+# The files of a rotated log, oldest first; logrotate has compressed all
+# but the newest rotated one.
+rotated() {
+  local i
+  for ((i = rounds; i >= 2; i--)); do echo "$1.$i.gz"; done
+  echo "$1.1"
+  echo "$1"
+}
+
+# rotate_live DIR DIRECTIVES LOGS WAIT_LOGS HOST_ARGUMENT...: runs the host
+# in DIR/ and rotates the files LOGS (names in DIR/) with logrotate and
+# DIRECTIVES (PID stands for the host's) ROUNDS times, each time once every
+# file of WAIT_LOGS holds messages, so that every rotation catches the
+# writers on their way. Then, once the last live files hold messages too,
+# stops the host; the host's counts are in DIR/counts.
 rotate_live() {
-  local dir=$1 log=$1/$2 directives=$3 round
-  shift 3
+  local dir=$1 directives=$2 logs=() waits=() round name
+  for name in $3; do logs+=("$work/$dir/$name"); done
+  for name in $4; do waits+=("$dir/$name"); done
+  shift 4
   mkdir "$dir"
   "$host" "$@" > "$dir/counts" &
   host_pid=$!
-  printf '%s {\n  rotate %d\n%s\n}\n' "$work/$log" "$rounds" "${directives//PID/$host_pid}" \
+  printf '%s {\n  rotate %d\n%s\n}\n' "${logs[*]}" "$rounds" "${directives//PID/$host_pid}" \
     > "$dir.conf"
   for ((round = 0; round <= rounds; round++)); do
-    wait_for "messages in $log" has_messages "$log"
+    wait_for "messages in ${waits[*]}" has_messages "${waits[@]}"
     if ((round < rounds)); then "$logrotate" -s state -f "$dir.conf"; fi
   done
   stop_host
   wait "$host_pid"
   host_pid=
-  mapfile -t files < <(rotated "$log")
-  scan "${files[@]}" > "$dir/events"
 }
 
-# ---- create, and the host starting the main log again on SIGHUP ----------
-rotate_live create main.log "  create
+# ---- create, and the host opening its files again on SIGHUP ---------------
+rotate_live create "  create
+  compress
+  delaycompress
+  sharedscripts
   postrotate
     kill -HUP PID
-  endscript" create/main.log
+  endscript" "app.log net.log io.log" "app.log io.log" create create
 
-for f in "${files[@]}"; do
-  [ -z "$(tail -c 1 "$f")" ] || fail "create: $f ends inside a line"
+: > create/events
+for log in app net io; do
+  mapfile -t files < <(rotated "create/$log.log")
+  for f in "${files[@]}"; do
+    [ -z "$(zcat -f "$f" | tail -c 1)" ] || fail "create: $f ends inside a line"
+  done
+  eval "scan $(plain "${files[@]}")" | sed "s/^/$log /" >> create/events
 done
-[ -z "$(grep '^bad\|^short' create/events)" ] ||
-  fail "create: lines not whole: $(grep '^bad\|^short' create/events | head -5)"
-opened_closed=$(grep -c '^file [0-9]* started closed ' create/events || true)
-[ "$opened_closed" -eq $((rounds + 1)) ] ||
-  fail "create: not every file runs from a Started to a Closed banner: $(grep '^file' create/events)"
-while read -r tag count; do
-  diff <(seq 1 "$count") <(awk -v t="$tag" '$1 == "msg" && $2 == t { print $3 }' create/events |
-                           sort -n) > /dev/null ||
-    fail "create: the $tag messages 1 to $count are not each in exactly one file"
+[ -z "$(grep ' bad \| short ' create/events)" ] ||
+  fail "create: lines not whole: $(grep ' bad \| short ' create/events | head -5)"
+# Every file opens with a Started banner; the main log's files run to a
+# Closed banner, the targets' files have none.
+files_total=$(grep -c '^[a-z]* file ' create/events || true)
+[ "$files_total" -eq $((3 * (rounds + 1))) ] || fail "create: $files_total files, not $((3 * (rounds + 1)))"
+[ -z "$(awk '$2 == "file" && $4 != "started"' create/events)" ] ||
+  fail "create: files that do not begin with a Started banner: $(awk '$2 == "file" && $4 != "started"' create/events)"
+[ -z "$(awk '$2 == "file" && $1 == "app" && $5 != "closed"' create/events)" ] ||
+  fail "create: main log files that do not end with a Closed banner: $(awk '$2 == "file" && $1 == "app" && $5 != "closed"' create/events)"
+# Each writer's messages 1 to its count, each once, in the order written.
+while read -r writer count; do
+  diff <(seq 1 "$count") <(awk -v w="$writer" '$2 == "msg" && $3 == w { print $4 }' create/events) \
+    > /dev/null || fail "create: the $writer messages 1 to $count are not each in exactly one file, in order"
 done < create/counts
-echo "create: $(grep -c '^msg' create/events) messages in $((rounds + 1)) files"
+echo "create: $(grep -c ' msg ' create/events) messages of $(wc -l < create/counts) writers in" \
+     "$files_total files"
 
 # ---- copytruncate, on a target file ---------------------------------------
-rotate_live copytruncate net.log "  copytruncate" copytruncate/main.log copytruncate/net.log
+rotate_live copytruncate "  copytruncate" net.log net.log copytruncate copytruncate/main.log \
+  copytruncate/net.log
+mapfile -t files < <(for ((i = rounds; i >= 1; i--)); do echo "copytruncate/net.log.$i"; done
+                     echo copytruncate/net.log)
+scan "${files[@]}" > copytruncate/events
 
 for f in "${files[@]}"; do
   [ "$(tr -d '\000' < "$f" | wc -c)" -eq "$(wc -c < "$f")" ] || fail "copytruncate: $f holds zero bytes"

@@ -1,9 +1,10 @@
 // A host whose logs rsyslog forwards. It reads lines "FILE FIRST LAST" from
 // standard input; for each it starts the main log on FILE when that is not
 // the file in use, writes the messages numbered FIRST to LAST (every third
-// one three lines long), and answers "ok" once they are in the file. At the
-// end of its input it tears the library down, which closes the last file
-// with its Closed banner.
+// one three lines long), and answers "ok" once they are in the file. A line
+// "reopen" reopens the log files that were moved away, as a host does after
+// a rotation, and is answered "ok" too. At the end of its input it tears the
+// library down, which closes the last file with its Closed banner.
 
 #include <cstdio>
 #include <iostream>
@@ -17,6 +18,12 @@ int main() {
   std::string current;
   std::string line;
   while (std::getline(std::cin, line)) {
+    if (line == "reopen") {
+      QXSTD::ReopenTraceFiles();
+      std::printf("ok\n");
+      std::fflush(stdout);
+      continue;
+    }
     std::istringstream fields(line);
     std::string file;
     int first = 0;

@@ -35,8 +35,8 @@ if [ ${#roots[@]} -ne 1 ] || [ ! -d "${roots[0]}" ]; then
 fi
 root=${roots[0]}
 
-echo "-- the files a host needs"
-required=(bin/razezir.dll lib/razezir.lib lib/librazezir.dll.a lib/razezir.def
+echo "-- the files a host needs, and the licence"
+required=(LICENSE bin/razezir.dll lib/razezir.lib lib/librazezir.dll.a lib/razezir.def
           lib/pkgconfig/razezir.pc lib/cmake/razezir/razezirConfig.cmake
           lib/cmake/razezir/razezirConfigVersion.cmake
           lib/cmake/razezir/razezirTargets.cmake)

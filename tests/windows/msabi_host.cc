@@ -89,6 +89,12 @@ extern "C" void HostMain() {
   char moduleLog[] = "msabi_module.log";
   QXSTD::StartTraceModule(W(u"NET"), 4, moduleLog);
   QXSTD::Trace4(W(u"NET"), W(u"module line %d\n"), 4);
+  // Below the level it has now; a name without a target changes nothing.
+  QXSTD::SetTraceModuleLevel(W(u"NET"), 3);
+  QXSTD::SetTraceModuleLevel(W(u"DISK"), 5);
+  QXSTD::Trace4(W(u"NET"), W(u"above the module's new level, dropped\n"));
+  // No file was renamed: nothing is written.
+  QXSTD::ReopenTraceFiles();
   QXSTD::Trace1(W(u"DISK"), W(u"unregistered module, dropped\n"));
 
   // A thread target: only the bound thread's messages pass, to its file.
@@ -97,6 +103,8 @@ extern "C" void HostMain() {
   QXSTD::Trace1(W(u"NET"), W(u"unbound thread, dropped\n"));
   QXSTD::SetTraceThreadName(W(u"worker"));
   QXSTD::Trace5(W(u"NET"), W(u"thread line %d\n"), 5);
+  QXSTD::SetTraceThreadLevel(W(u"worker"), 4);
+  QXSTD::Trace5(W(u"NET"), W(u"above the thread's new level, dropped\n"));
   QXSTD::UnregisterTraceThread();
   QXSTD::Trace1(W(u"NET"), W(u"unbound again, dropped\n"));
 
