@@ -406,6 +406,10 @@ constexpr void CheckArguments(grammar::ArgumentWalk& walk,
 
 template <typename... Args>
 consteval void Check(const char16_t* format) {
+  // The trace overloads refuse an argument of class or union type with a
+  // message of their own, which says what to pass instead; a mismatch
+  // reported here would come first and bury it.
+  if constexpr (((__is_class(Args) || __is_union(Args)) || ...)) return;
   grammar::ArgumentWalk walk(format);
   CheckArguments<Args...>(
       walk, typename MakeNumbers<static_cast<int>(sizeof...(Args))>::type{});

@@ -20,10 +20,14 @@
 // the narrow encoding of the current C locale; characters it cannot express
 // become '?'. `%n` consumes its argument and writes nothing.
 //
-// Compiled as C++20, the `u"..."` overloads below check a literal format
-// against the types of its arguments at compile time (see
-// razezir/format_check.h for the rules); RAZEZIR_NO_FORMAT_CHECK turns that
-// off, and RuntimeFormat passes a format known only at run time unchecked.
+// The `u"..."` overloads below refuse two mistakes at compile time, in
+// every standard: an argument that is not a number, a character or a
+// pointer (a string object, a struct), and a narrow format. Compiled as
+// C++20, they also check a literal format against the types of its
+// arguments (see razezir/format_check.h for the rules), which C++17 cannot:
+// a C++17 host that wants its formats checked builds one translation unit,
+// or its tests, as C++20. RAZEZIR_NO_FORMAT_CHECK turns that check off, and
+// RuntimeFormat passes a format known only at run time unchecked.
 
 #ifndef RAZEZIR_INCLUDE_RAZEZIR_TRACE_H_
 #define RAZEZIR_INCLUDE_RAZEZIR_TRACE_H_
@@ -153,11 +157,14 @@ RAZEZIR_EXPORT void SetTraceThreadLevel(const unsigned short* name, int level);
 // Overloads for `u"..."` literals. They are inline and only forward to the
 // functions above, so that hosts need no casts; they export nothing.
 //
-// Compiled as C++20, they also check a literal format against the types of
-// its arguments, and a format that does not match them does not compile
-// (RAZEZIR_NO_FORMAT_CHECK turns the check off). The check costs nothing at
-// run time: the call compiles to the same code as without it. A format that
-// is not a constant expression goes through RuntimeFormat and is not checked.
+// In every standard, and with the format check off, they refuse an
+// argument that cannot go through '...' and a narrow format, each with a
+// message that says what to write instead. Compiled as C++20, they also
+// check a literal format against the types of its arguments, and a format
+// that does not match them does not compile (RAZEZIR_NO_FORMAT_CHECK turns
+// that check off). The checks cost nothing at run time: the call compiles to
+// the same code as without them. A format that is not a constant expression
+// goes through RuntimeFormat and is not checked.
 namespace detail {
 inline const unsigned short* Units(const char16_t* s) {
   return reinterpret_cast<const unsigned short*>(s);
@@ -170,6 +177,24 @@ template <>
 struct IfNarrow<char> {
   using type = void;
 };
+
+// Whether an argument of type T, as the front ends deduce it (arrays and
+// functions decayed to pointers), may go through '...': a class or a union
+// may not. Passing one is undefined, and what the engine then reads in its
+// place is not the text or number the host meant. The front ends forward
+// their arguments only when every one passes, so that this assertion is the
+// compiler's only message, not one among complaints about passing an object
+// through '...'. The two built-ins are those g++, clang and MSVC all provide,
+// and build their own <type_traits> on, which this header does not include.
+template <typename T>
+constexpr bool ScalarArgument() {
+  constexpr bool kScalar = !(__is_class(T) || __is_union(T));
+  static_assert(kScalar,
+                "razezir: a trace argument must be a number, a character or a pointer; "
+                "pass a string with .c_str(): %s takes a 16-bit one (const char16_t*), "
+                "%hs a narrow one (const char*)");
+  return kScalar;
+}
 }  // namespace detail
 
 // StartTrace with a `const char*` file name: a literal, or `name.c_str()`.
@@ -215,33 +240,72 @@ constexpr const char16_t* RuntimeFormat(const char16_t* format) {
 template <typename... Args>
 inline void Trace(int level, const char16_t* module,
                   WideFormat<Args...> format, Args... args) {
-  Trace(level, detail::Units(module), detail::Units(format), args...);
+  if constexpr ((detail::ScalarArgument<Args>() && ...))
+    Trace(level, detail::Units(module), detail::Units(format), args...);
 }
 template <typename... Args>
 inline void Trace1(const char16_t* module, WideFormat<Args...> format,
                    Args... args) {
-  Trace1(detail::Units(module), detail::Units(format), args...);
+  if constexpr ((detail::ScalarArgument<Args>() && ...))
+    Trace1(detail::Units(module), detail::Units(format), args...);
 }
 template <typename... Args>
 inline void Trace2(const char16_t* module, WideFormat<Args...> format,
                    Args... args) {
-  Trace2(detail::Units(module), detail::Units(format), args...);
+  if constexpr ((detail::ScalarArgument<Args>() && ...))
+    Trace2(detail::Units(module), detail::Units(format), args...);
 }
 template <typename... Args>
 inline void Trace3(const char16_t* module, WideFormat<Args...> format,
                    Args... args) {
-  Trace3(detail::Units(module), detail::Units(format), args...);
+  if constexpr ((detail::ScalarArgument<Args>() && ...))
+    Trace3(detail::Units(module), detail::Units(format), args...);
 }
 template <typename... Args>
 inline void Trace4(const char16_t* module, WideFormat<Args...> format,
                    Args... args) {
-  Trace4(detail::Units(module), detail::Units(format), args...);
+  if constexpr ((detail::ScalarArgument<Args>() && ...))
+    Trace4(detail::Units(module), detail::Units(format), args...);
 }
 template <typename... Args>
 inline void Trace5(const char16_t* module, WideFormat<Args...> format,
                    Args... args) {
-  Trace5(detail::Units(module), detail::Units(format), args...);
+  if constexpr ((detail::ScalarArgument<Args>() && ...))
+    Trace5(detail::Units(module), detail::Units(format), args...);
 }
+
+// A narrow format, a literal without its u or a std::string's c_str(),
+// would otherwise meet a bare "no matching function" and a list of every
+// overload. Templates that a `char` format alone matches, so that they take
+// no call that another overload serves; their assertion always fails.
+#define RAZEZIR_NARROW_FORMAT \
+  "razezir: a trace format is a 16-bit string: write u\"...\" (or pass a const char16_t*)"
+template <typename C, typename... Args>
+typename detail::IfNarrow<C>::type Trace(int, const char16_t*, const C*, Args...) {
+  static_assert(sizeof(C) == sizeof(char16_t), RAZEZIR_NARROW_FORMAT);
+}
+template <typename C, typename... Args>
+typename detail::IfNarrow<C>::type Trace1(const char16_t*, const C*, Args...) {
+  static_assert(sizeof(C) == sizeof(char16_t), RAZEZIR_NARROW_FORMAT);
+}
+template <typename C, typename... Args>
+typename detail::IfNarrow<C>::type Trace2(const char16_t*, const C*, Args...) {
+  static_assert(sizeof(C) == sizeof(char16_t), RAZEZIR_NARROW_FORMAT);
+}
+template <typename C, typename... Args>
+typename detail::IfNarrow<C>::type Trace3(const char16_t*, const C*, Args...) {
+  static_assert(sizeof(C) == sizeof(char16_t), RAZEZIR_NARROW_FORMAT);
+}
+template <typename C, typename... Args>
+typename detail::IfNarrow<C>::type Trace4(const char16_t*, const C*, Args...) {
+  static_assert(sizeof(C) == sizeof(char16_t), RAZEZIR_NARROW_FORMAT);
+}
+template <typename C, typename... Args>
+typename detail::IfNarrow<C>::type Trace5(const char16_t*, const C*, Args...) {
+  static_assert(sizeof(C) == sizeof(char16_t), RAZEZIR_NARROW_FORMAT);
+}
+#undef RAZEZIR_NARROW_FORMAT
+
 inline void TraceCommon(int level, const char16_t* module,
                         const char16_t* format, va_list args) {
   TraceCommon(level, detail::Units(module), detail::Units(format), args);
@@ -263,7 +327,6 @@ inline void SetTraceModuleLevel(const char16_t* module, int level) {
 inline void SetTraceThreadLevel(const char16_t* name, int level) {
   SetTraceThreadLevel(detail::Units(name), level);
 }
-
 
 }  // namespace QXSTD
 

@@ -463,6 +463,9 @@ void QXSTD::InitTrace() {
   if (LibraryCall::Nested()) return;
   LibraryCall call;
   if (g_globalLock.load(std::memory_order_acquire) != nullptr) return;
+  // Text follows the locale the host set in its own C runtime, where that
+  // is another than the library's.
+  razezir::platform::FindHostRuntime();
   std::unique_ptr<CriticalSectionLock> globalLock;
   std::unique_ptr<TraceState> state;
   // Out of memory leaves the library uninitialised: every later call then
@@ -512,6 +515,8 @@ void QXSTD::StartTrace(int level, char* fileName, int flags) {
   LibraryCall call;
   razezir::platform::NoCancellation noCancellation;
   if (g_globalLock.load(std::memory_order_acquire) == nullptr) return;
+  // A host may have loaded its runtime since InitTrace.
+  razezir::platform::FindHostRuntime();
   razezir::LockGuard guard(GlobalLock());
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);
   // The old destination is held until the replaced stream is closed.

@@ -82,17 +82,10 @@ size_t EncodeWithRuntime(char32_t c, char* dst) {
     dst[0] = '?';
     return 1;
   }
-  std::mbstate_t state{};
-  size_t nBytes = std::wcrtomb(dst, static_cast<wchar_t>(c), &state);
+  const size_t nBytes = platform::EncodeInLocale(static_cast<wchar_t>(c), dst);
   if (nBytes == static_cast<size_t>(-1)) {
     dst[0] = '?';
     return 1;
-  }
-  // Each code point is encoded from and back to the initial shift state, so
-  // that the ASCII written directly between them means ASCII.
-  if (!std::mbsinit(&state)) {
-    size_t nReset = std::wcrtomb(dst + nBytes, L'\0', &state);
-    if (nReset != static_cast<size_t>(-1) && nReset > 0) nBytes += nReset - 1;
   }
   return nBytes;
 }
@@ -547,11 +540,13 @@ class RealText {
     int printed = Run(stack_, sizeof stack_, format, precision, value);
     if (printed < 0) return false;
     nBytes_ = static_cast<size_t>(printed);
-    if (nBytes_ < sizeof stack_) return true;
-    if (!mayAllocate) return false;
-    heap_ = static_cast<char*>(std::malloc(nBytes_ + 1));
-    if (heap_ == nullptr) return false;
-    Run(heap_, nBytes_ + 1, format, precision, value);
+    if (nBytes_ >= sizeof stack_) {
+      if (!mayAllocate) return false;
+      heap_ = static_cast<char*>(std::malloc(nBytes_ + 1));
+      if (heap_ == nullptr) return false;
+      Run(heap_, nBytes_ + 1, format, precision, value);
+    }
+    platform::UseLocaleDecimalPoint(heap_ != nullptr ? heap_ : stack_, nBytes_);
     return true;
   }
 
@@ -813,19 +808,8 @@ size_t WholeCharacterBytes(Charset* charset, const char* s, size_t nBytes) {
     size_t nSequence = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
     return (b >= 0xC0 && lead + nSequence > nBytes) ? lead : nBytes;
   }
-  if (*charset != Charset::kRuntime || MB_CUR_MAX == 1) return nBytes;
-  std::mbstate_t state{};
-  size_t kept = 0;
-  while (kept < nBytes) {
-    size_t n = std::mbrlen(s + kept, nBytes - kept, &state);
-    if (n == static_cast<size_t>(-2)) break;
-    if (n == static_cast<size_t>(-1) || n == 0) {
-      state = std::mbstate_t{};
-      n = 1;
-    }
-    kept += n;
-  }
-  return kept;
+  if (*charset != Charset::kRuntime) return nBytes;
+  return platform::WholeLocaleCharacters(s, nBytes);
 }
 
 void RenderNarrowString(OutBuffer* out, Charset* charset, const Field& field,

@@ -133,16 +133,45 @@ WallClock ReadWallClock();
 // Breaks `seconds` down into local time. Returns false if it cannot.
 bool ToLocalTime(time_t seconds, struct tm* out);
 
+// The current C locale below is the calling thread's, in the C runtime
+// whose locale the host set: on Windows, the host's own universal C runtime
+// (ucrtbase.dll, which every host built with Visual Studio's /MD uses) when
+// FindHostRuntime found it and its LC_CTYPE is not the "C" locale, else the
+// library's own runtime.
+
 // Names the character encoding of the current C locale (LC_CTYPE), as the
 // C runtime spells it ("UTF-8", "ANSI_X3.4-1968", ...), or returns null
-// where the platform cannot name it. The text stays valid until the locale
-// changes.
+// where the platform cannot name it (Windows names UTF-8, code page 65001,
+// alone). The text stays valid until the locale changes.
 const char* LocaleCodeset();
 
+// Writes `c` in the current C locale's multibyte encoding, from the initial
+// shift state and back to it, into `dst`, which has room for 2 * MB_LEN_MAX
+// bytes. Returns the number of bytes, or (size_t)-1 when the locale cannot
+// express `c`.
+size_t EncodeInLocale(wchar_t c, char* dst);
+
+// How many of the first `nBytes` bytes of `s` to keep so that no character
+// of the current C locale is cut at `nBytes`. Bytes that form no character
+// are kept.
+size_t WholeLocaleCharacters(const char* s, size_t nBytes);
+
 // The decimal point of the current C locale (LC_NUMERIC), as the locale
-// spells it: "." in the "C" locale, "," in many others. Valid until the
+// spells it: "." in the "C" locale, "," in many others; on Windows, the
+// host's runtime's wherever FindHostRuntime found it. Valid until the
 // locale changes.
 const char* LocaleDecimalPoint();
+
+// Puts the current C locale's decimal point in place of the one that the
+// library's own runtime's printf put into `text`, where the two differ and
+// are one byte each (Windows, where the host's runtime was found).
+void UseLocaleDecimalPoint(char* text, size_t nBytes);
+
+// Looks for the host's C runtime, where the library's own is another one
+// (Windows: ucrtbase.dll, if the process has it loaded), so that text
+// follows the locale the host set there. Cheap once found; called by the
+// control calls that start tracing.
+void FindHostRuntime();
 
 // Reads the next variadic argument of a `%L` real conversion. On Windows the
 // library follows the ABI of Microsoft's compilers, where long double is a

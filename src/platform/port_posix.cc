@@ -22,6 +22,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <climits>
+#include <cstdlib>
+#include <cwchar>
 #include <new>
 
 namespace razezir {
@@ -259,6 +261,39 @@ bool ToLocalTime(time_t seconds, struct tm* out) {
 }
 
 const char* LocaleCodeset() { return nl_langinfo(CODESET); }
+
+size_t EncodeInLocale(wchar_t c, char* dst) {
+  std::mbstate_t state{};
+  size_t nBytes = std::wcrtomb(dst, c, &state);
+  if (nBytes == static_cast<size_t>(-1)) return nBytes;
+  // Each code point goes back to the initial shift state, so that the ASCII
+  // written directly after it means ASCII.
+  if (!std::mbsinit(&state)) {
+    size_t nReset = std::wcrtomb(dst + nBytes, L'\0', &state);
+    if (nReset != static_cast<size_t>(-1) && nReset > 0) nBytes += nReset - 1;
+  }
+  return nBytes;
+}
+
+size_t WholeLocaleCharacters(const char* s, size_t nBytes) {
+  if (MB_CUR_MAX == 1) return nBytes;
+  std::mbstate_t state{};
+  size_t kept = 0;
+  while (kept < nBytes) {
+    size_t n = std::mbrlen(s + kept, nBytes - kept, &state);
+    if (n == static_cast<size_t>(-2)) break;
+    if (n == static_cast<size_t>(-1) || n == 0) {
+      state = std::mbstate_t{};
+      n = 1;
+    }
+    kept += n;
+  }
+  return kept;
+}
+
+void UseLocaleDecimalPoint(char*, size_t) {}
+
+void FindHostRuntime() {}
 
 const char* LocaleDecimalPoint() { return nl_langinfo(RADIXCHAR); }
 

@@ -9,8 +9,12 @@
 #include <io.h>
 #include <windows.h>
 
+#include <atomic>
 #include <clocale>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
 #include <memory>
 #include <new>
 
@@ -151,13 +155,131 @@ bool ToLocalTime(time_t seconds, struct tm* out) {
   return converted;
 }
 
-// The runtime's locale names a code page, not an encoding the engine's fast
-// paths recognise; every conversion then goes through the runtime.
-const char* LocaleCodeset() { return nullptr; }
+namespace {
 
-const char* LocaleDecimalPoint() {
-  const struct lconv* numeric = std::localeconv();
+// A host built with Visual Studio (/MD) formats with the universal C runtime,
+// ucrtbase.dll, whose locale is its own: the library's runtime, msvcrt.dll,
+// does not see a setlocale made there. The functions of ucrtbase.dll that
+// the locale's text needs, found by name; they are __cdecl on both targets.
+struct UcrtShiftState {  // ucrtbase.dll's mbstate_t, wider than msvcrt's
+  unsigned long wideChar;
+  unsigned short byte;
+  unsigned short state;
+};
+struct HostRuntime {
+  unsigned(__cdecl* codePage)();
+  int(__cdecl* maxCharBytes)();
+  size_t(__cdecl* wcrtomb)(char*, wchar_t, UcrtShiftState*);
+  size_t(__cdecl* mbrlen)(const char*, size_t, UcrtShiftState*);
+  struct lconv*(__cdecl* localeconv)();
+};
+
+// Written once, by the thread that finds the runtime, before g_hostRuntime
+// publishes it; never changed after.
+HostRuntime g_ucrt;
+std::atomic<const HostRuntime*> g_hostRuntime{nullptr};
+// Set while a thread looks for the runtime, so that only one writes g_ucrt.
+std::atomic<bool> g_looking{false};
+
+// The host's runtime when its LC_CTYPE is not the "C" locale (code page 0),
+// with that code page; else null, and the library's own runtime decides.
+const HostRuntime* HostRuntimeInUse(unsigned* codePage) {
+  const HostRuntime* host = g_hostRuntime.load(std::memory_order_acquire);
+  if (host == nullptr) return nullptr;
+  *codePage = host->codePage();
+  return *codePage != 0 ? host : nullptr;
+}
+
+const char* DecimalPointOf(const struct lconv* numeric) {
   return numeric != nullptr && numeric->decimal_point != nullptr ? numeric->decimal_point : ".";
+}
+
+}  // namespace
+
+void FindHostRuntime() {
+  if (g_hostRuntime.load(std::memory_order_acquire) != nullptr) return;
+  if (g_looking.exchange(true, std::memory_order_acquire)) return;
+  HMODULE ucrt = GetModuleHandleW(L"ucrtbase.dll");
+  // A debug build (/MDd) has the debug runtime instead.
+  if (ucrt == nullptr) ucrt = GetModuleHandleW(L"ucrtbased.dll");
+  if (ucrt != nullptr) {
+    HostRuntime found{};
+    found.codePage = reinterpret_cast<decltype(found.codePage)>(
+        reinterpret_cast<void*>(GetProcAddress(ucrt, "___lc_codepage_func")));
+    found.maxCharBytes = reinterpret_cast<decltype(found.maxCharBytes)>(
+        reinterpret_cast<void*>(GetProcAddress(ucrt, "___mb_cur_max_func")));
+    found.wcrtomb = reinterpret_cast<decltype(found.wcrtomb)>(
+        reinterpret_cast<void*>(GetProcAddress(ucrt, "wcrtomb")));
+    found.mbrlen = reinterpret_cast<decltype(found.mbrlen)>(
+        reinterpret_cast<void*>(GetProcAddress(ucrt, "mbrlen")));
+    found.localeconv = reinterpret_cast<decltype(found.localeconv)>(
+        reinterpret_cast<void*>(GetProcAddress(ucrt, "localeconv")));
+    if (found.codePage != nullptr && found.maxCharBytes != nullptr &&
+        found.wcrtomb != nullptr && found.mbrlen != nullptr && found.localeconv != nullptr) {
+      g_ucrt = found;
+      g_hostRuntime.store(&g_ucrt, std::memory_order_release);
+    }
+  }
+  g_looking.store(false, std::memory_order_release);
+}
+
+// The code pages are not encodings that the engine's fast paths recognise,
+// but for UTF-8, which the engine then writes itself: characters beyond
+// the Basic Multilingual Plane come out whole, as no runtime's wcrtomb of a
+// 16-bit wchar_t can write them.
+const char* LocaleCodeset() {
+  unsigned codePage = 0;
+  if (HostRuntimeInUse(&codePage) == nullptr) codePage = ___lc_codepage_func();
+  return codePage == CP_UTF8 ? "UTF-8" : nullptr;
+}
+
+size_t EncodeInLocale(wchar_t c, char* dst) {
+  unsigned codePage = 0;
+  if (const HostRuntime* host = HostRuntimeInUse(&codePage)) {
+    // Windows code pages keep no shift state from one character to the next.
+    UcrtShiftState state{};
+    return host->wcrtomb(dst, c, &state);
+  }
+  std::mbstate_t state{};
+  return std::wcrtomb(dst, c, &state);
+}
+
+size_t WholeLocaleCharacters(const char* s, size_t nBytes) {
+  unsigned codePage = 0;
+  const HostRuntime* host = HostRuntimeInUse(&codePage);
+  if ((host != nullptr ? host->maxCharBytes() : MB_CUR_MAX) == 1) return nBytes;
+  size_t kept = 0;
+  while (kept < nBytes) {
+    size_t n;
+    if (host != nullptr) {
+      UcrtShiftState state{};
+      n = host->mbrlen(s + kept, nBytes - kept, &state);
+    } else {
+      std::mbstate_t state{};
+      n = std::mbrlen(s + kept, nBytes - kept, &state);
+    }
+    if (n == static_cast<size_t>(-2)) break;
+    if (n == static_cast<size_t>(-1) || n == 0) n = 1;
+    kept += n;
+  }
+  return kept;
+}
+
+// LC_NUMERIC is a category of its own: where the host's runtime is found,
+// its decimal point is the one the host's own printf writes, whatever its
+// LC_CTYPE.
+const char* LocaleDecimalPoint() {
+  const HostRuntime* host = g_hostRuntime.load(std::memory_order_acquire);
+  return DecimalPointOf(host != nullptr ? host->localeconv() : std::localeconv());
+}
+
+void UseLocaleDecimalPoint(char* text, size_t nBytes) {
+  const HostRuntime* host = g_hostRuntime.load(std::memory_order_acquire);
+  if (host == nullptr) return;
+  const char* want = DecimalPointOf(host->localeconv());
+  const char* have = DecimalPointOf(std::localeconv());
+  if (want[0] == have[0] || want[0] == '\0' || want[1] != '\0' || have[1] != '\0') return;
+  if (void* point = std::memchr(text, have[0], nBytes)) *static_cast<char*>(point) = want[0];
 }
 
 long double NextLongDoubleArg(va_list* args) { return va_arg(*args, double); }

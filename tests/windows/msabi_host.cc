@@ -12,6 +12,8 @@
 
 extern "C" {
 __declspec(dllimport) void __stdcall ExitProcess(unsigned int exitCode);
+__declspec(dllimport) void* __stdcall LoadLibraryA(const char* name);
+__declspec(dllimport) void* __stdcall GetProcAddress(void* module, const char* name);
 // The compiler references this symbol from every object that uses floating
 // point, and the C runtime normally defines it.
 int _fltused = 0;
@@ -48,6 +50,15 @@ void HostTrace(int level, const char16_t* module, const char16_t* format, ...) {
 }  // namespace
 
 extern "C" void HostMain() {
+  // A host built with /MD has the universal C runtime loaded from its start
+  // and calls its setlocale; this one, without a runtime, loads it and calls
+  // setlocale through its address.
+  void* ucrt = LoadLibraryA("ucrtbase.dll");
+  Check(ucrt != nullptr, 20);
+  using SetLocale = char*(__cdecl*)(int category, const char* locale);
+  auto setLocale = reinterpret_cast<SetLocale>(GetProcAddress(ucrt, "setlocale"));
+  Check(setLocale != nullptr, 21);
+
   int level = -1;
   Check(!QXSTD::IsTraceStarted(&level), 10);
   QXSTD::InitTrace();
@@ -80,6 +91,16 @@ extern "C" void HostMain() {
   HostTrace(4, u"APP", u"TraceCommon dropped %d\n", 4);
   // Several lines in one message: every line end becomes CR LF.
   QXSTD::Trace1(W(u"APP"), W(u"first\nsecond\n"));
+
+  // Text beyond ASCII: in the "C" locale as the library's own runtime
+  // writes it (U+0080 to U+00FF as single bytes, '?' for the rest); once the
+  // host's runtime is set to UTF-8 (LC_CTYPE is 2 there), in UTF-8, the
+  // character beyond the Basic Multilingual Plane whole.
+  const char16_t* text = u"Gr\u00FC\u00DFe \u6771\u4EAC \U0001F600";
+  QXSTD::Trace1(W(u"APP"), W(u"%s, %.7hs\n"), W(text), "Gr\xC3\xBC\xC3\x9F");
+  Check(setLocale(2, ".UTF-8") != nullptr, 22);
+  QXSTD::Trace1(W(u"APP"), W(u"%s, %.3hs|%.2f\n"), W(text), "Gr\xC3\xBC\xC3\x9F", 0.5);
+  setLocale(2, "C");
 
   // The same file again, now with the module tag in the prefix.
   QXSTD::StartTrace(3, mainLog, QXSTD::TRACE_MODULE);
