@@ -267,7 +267,7 @@ void ReopenMovedFiles(TraceState* state) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
   std::vector<LogStream> replaced;
   std::vector<Destination*> written;
   std::unique_ptr<Turns> turns;
-  if (!UnlessOutOfMemory([&] {
+  if (!UnlessOutOfMemory([&]() RAZEZIR_REQUIRES(GlobalLock()) {
         FILE* mainStream = state->out.load(std::memory_order_relaxed);
         Destination* mainPlace = state->mainDestination.load();
         if (mainStream != stdout && !state->fileName.empty() &&
