@@ -95,6 +95,8 @@ TEST(EmitLayout, AnyNonZeroFlagsWriteAPrefix) {
 TEST(EmitLayout, LongAndNullTags) {
   EXPECT_EQ(LineWithFlags(0x02, u"network"), "  network: connected\n");
   EXPECT_EQ(LineWithFlags(0x02, nullptr), "  (null): connected\n");
+  // Without the tag in the prefix, a null tag is never read.
+  EXPECT_EQ(LineWithFlags(0x04, nullptr), "  " + ThreadIdText() + ": connected\n");
   // A tag is read anew from a buffer the host rewrites between lines.
   std::string path = StartFile(1, 0x02);
   char16_t tag[8] = u"net";

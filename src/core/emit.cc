@@ -171,7 +171,8 @@ void KeepIdAndTag(IdAndTagCache* cache, int shape, const char16_t* module, const
   cache->shape = shape;
   cache->nTagUnits = static_cast<uint8_t>(nUnits);
   cache->nBytes = static_cast<uint8_t>(nBytes);
-  std::memcpy(cache->tag, module, nUnits * sizeof *module);
+  // Without the tag in the prefix, `module` may be null: nothing is copied.
+  if (nUnits != 0) std::memcpy(cache->tag, module, nUnits * sizeof *module);
   std::memcpy(cache->text, text, nBytes);
 }
 
