@@ -38,10 +38,10 @@ lowest() {  # lowest total of three runs
 kinds=("$@")
 [ ${#kinds[@]} -gt 0 ] || kinds=(int real target)
 status=0
-for spec in "${kinds[@]}"; do
-  kind=${spec%%=*}
+for entry in "${kinds[@]}"; do
+  kind=${entry%%=*}
   limit=""
-  [ "$spec" = "$kind" ] || limit=${spec#*=}
+  [ "$entry" = "$kind" ] || limit=${entry#*=}
   small=$(lowest "$kind" 4000) || exit 1
   big=$(lowest "$kind" 8000) || exit 1
   per=$(( (big - small) / 4000 ))

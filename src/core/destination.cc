@@ -19,11 +19,6 @@ namespace {
 
 bool IsDurableLine(int flags) { return (flags & QXSTD::TRACE_DURABLE) != 0; }
 
-// A clock reading as the millisecond it falls in.
-int64_t Milliseconds(platform::WallClock now) {
-  return static_cast<int64_t>(now.seconds) * 1000 + now.milliseconds;
-}
-
 // The time of one clock reading, for the lines written together.
 class TimeText {
  public:
@@ -152,7 +147,7 @@ bool Destination::TryAppend(OutgoingLine* line) {
   NoteDurableLine();
   Ref();
   gate_.Leave();
-  sync_.Cover(file_);
+  SyncWritten();
   Unref();
   return true;
 }
@@ -242,13 +237,18 @@ bool Destination::CloseCutLineAtOnce() {
   return false;
 }
 
+bool Destination::WriteWithoutTurn(const platform::ByteSpan& span, bool continuesLine) {
+  const size_t written = RawWrite(&span, 1);
+  if (written == span.size) return true;
+  NoteShortWrite(&span, written, continuesLine);
+  return false;
+}
+
 void Destination::WriteAtOnce(OutgoingLine* line) {
   line->verdict = Verdict::kWrite;
   if (!CloseCutLineAtOnce()) return;
   const size_t offset = TimeText(ReadTraceClock()).Put(line->start, line->flags);
-  const platform::ByteSpan span{line->start + offset, line->bytes - offset};
-  const size_t written = RawWrite(&span, 1);
-  if (written < span.size) NoteShortWrite(&span, written, false);
+  WriteWithoutTurn(platform::ByteSpan{line->start + offset, line->bytes - offset}, false);
   if (IsDurableLine(line->flags)) {
     NoteDurableLine();
     platform::SyncToStorage(SyncFile());
@@ -316,22 +316,13 @@ void LongLine::Begin() RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
 }
 
 void LongLine::Write(char* data, size_t nBytes) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
-  size_t offset = 0;
   const bool first = !Started();
-  if (first) {
-    Begin();
-    if (dropped_) return;
-    offset = TimeText(ReadTraceClock()).Put(data, line_->flags);
-  }
+  if (first) Begin();
   if (dropped_) return;
+  const size_t offset = first ? TimeText(ReadTraceClock()).Put(data, line_->flags) : 0;
   const platform::ByteSpan piece{data + offset, nBytes - offset};
-  if (turns_) {
-    dropped_ = destination_->WriteSpans(&piece, 1, true, !first) != piece.size;
-  } else {
-    const size_t written = destination_->RawWrite(&piece, 1);
-    if (written < piece.size) destination_->NoteShortWrite(&piece, written, !first);
-    dropped_ = written < piece.size;
-  }
+  dropped_ = turns_ ? destination_->WriteSpans(&piece, 1, true, !first) != piece.size
+                    : !destination_->WriteWithoutTurn(piece, !first);
 }
 
 void LongLine::Finish(const char* data, size_t nBytes) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {

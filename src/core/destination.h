@@ -172,6 +172,9 @@ class RAZEZIR_CAPABILITY("turn") Destination {
   // a line appended beside would be glued to the fragment.
   void NoteShortWrite(const platform::ByteSpan* spans, size_t written, bool continuesLine);
   size_t RawWrite(const platform::ByteSpan* spans, size_t count);
+  // Writes `span` with no turn (TRACE_NO_LOCK) and notes a cut. Returns
+  // false if it did not all reach the file.
+  bool WriteWithoutTurn(const platform::ByteSpan& span, bool continuesLine);
   void NoteDurableLine() {
     if (!durableLines_.load(std::memory_order_relaxed)) {
       durableLines_.store(true, std::memory_order_relaxed);

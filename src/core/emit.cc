@@ -212,14 +212,20 @@ void SpillLine(void* context, const char* data, size_t nBytes) {
   static_cast<LongLine*>(context)->Write(const_cast<char*>(data), nBytes);
 }
 
+// The route of a target's lines, which are judged by no level once past
+// the target's.
+Route RouteOf(const TraceTarget& target) {
+  return Route{{&target.destination.atomic(), nullptr},
+               target.level.load(std::memory_order_relaxed)};
+}
+
 // RouteMessage where targets exist: a module target is found without a
 // lock; a thread's binding is looked up under the list lock.
 bool RouteToTargets(const TraceState& state, const char16_t* module, Route* route) {
   if (state.hasModules.load(std::memory_order_acquire)) {
     const TraceTarget* target = FindTarget(state.modules, module);
     if (target == nullptr) return false;
-    *route = Route{{&target->destination.atomic(), nullptr},
-                   target->level.load(std::memory_order_relaxed)};
+    *route = RouteOf(*target);
   }
   if (state.hasThreadTargets.load(std::memory_order_acquire)) {
     const uint32_t threadId = platform::CurrentThreadId();
@@ -228,8 +234,7 @@ bool RouteToTargets(const TraceState& state, const char16_t* module, Route* rout
     if (binding == state.threadBindings.end()) return false;
     const TraceTarget* target = FindTarget(state.threadTargets, binding->second->name.c_str());
     if (target == nullptr) return false;
-    *route = Route{{&target->destination.atomic(), nullptr},
-                   target->level.load(std::memory_order_relaxed)};
+    *route = RouteOf(*target);
   }
   return true;
 }
@@ -368,39 +373,36 @@ void ReleaseDeferredLineAtExit(void* line) {
   ReleaseDeferredLine(static_cast<DeferredLine*>(line));
 }
 
-// Makes `line` the thread's deferred line, unless a handler made one the
-// thread's first; returns the thread's.
-DeferredLine* InstallDeferredLine(std::atomic<DeferredLine*>* slot, DeferredLine* line) {
-  DeferredLine* installed = nullptr;
-  if (slot->compare_exchange_strong(installed, line, std::memory_order_relaxed)) return line;
-  GiveDeferredLineBack(line);
-  return installed;
-}
-
 }  // namespace
 
 DeferredLine* LibraryCall::DeferredForHandler() {
-  DeferredLine* deferred = t_thread.deferred.load(std::memory_order_relaxed);
-  if (deferred != nullptr) return deferred;
-  deferred = TakeDeferredLine();
-  if (deferred == nullptr) return nullptr;
-  return InstallDeferredLine(&t_thread.deferred, deferred);
+  DeferredLine* installed = t_thread.deferred.load(std::memory_order_relaxed);
+  if (installed != nullptr) return installed;
+  DeferredLine* taken = TakeDeferredLine();
+  if (taken == nullptr) return nullptr;
+  // A handler that interrupted this very call may have given the thread
+  // its line meanwhile: then that one stays, and this one goes back.
+  if (t_thread.deferred.compare_exchange_strong(installed, taken, std::memory_order_relaxed)) {
+    return taken;
+  }
+  GiveDeferredLineBack(taken);
+  return installed;
 }
 
 void LibraryCallTestHelper::SetFirstCallHook(void (*hook)()) {
   g_firstCallHook.store(hook, std::memory_order_release);
 }
 
+// Once per thread: kept out of the calls that would otherwise inline it.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
 void LibraryCall::PrepareDeferredLine() {
   if (void (*hook)() = g_firstCallHook.load(std::memory_order_acquire)) hook();
-  DeferredLine* deferred = t_thread.deferred.load(std::memory_order_relaxed);
-  if (deferred == nullptr) {
-    DeferredLine* taken = TakeDeferredLine();
-    // Without memory a handler's line is dropped; the thread tries again
-    // at its next call.
-    if (taken == nullptr) return;
-    deferred = InstallDeferredLine(&t_thread.deferred, taken);
-  }
+  DeferredLine* deferred = DeferredForHandler();
+  // Without memory a handler's line is dropped; the thread tries again at
+  // its next call.
+  if (deferred == nullptr) return;
   // A thread whose release cannot be arranged keeps its line for good,
   // rather than ask the system again at every call.
   platform::CallAtThreadExit(ReleaseDeferredLineAtExit, deferred);
@@ -475,7 +477,7 @@ void QXSTD::Trace(int level, const unsigned short* module,
     if (!razezir::MayAdmit(state, fixedLevel)) return;                         \
     va_list args;                                                              \
     va_start(args, format);                                                    \
-    razezir::EmitOrDefer(state, fixedLevel, module, format, args);                    \
+    razezir::EmitOrDefer(state, fixedLevel, module, format, args);             \
     va_end(args);                                                              \
   }
 

@@ -34,8 +34,7 @@ void StorageSync::Cover(platform::FileHandle file) {
     // waiting to begin (then it covers the line). Its thread changes the
     // word last when it ends, and wakes the sleepers; a thread that sleeps
     // only after that finds the word changed.
-    TestHook hook = testHook_.load(std::memory_order_acquire);
-    if (hook != nullptr) hook(TestPoint::kSleeping);
+    Reached(TestPoint::kSleeping);
     platform::WaitOnWord(&word_, word);
   }
   inside_.fetch_sub(1, std::memory_order_relaxed);
@@ -54,8 +53,7 @@ void StorageSync::SyncForAll(platform::FileHandle file, uint32_t last) {
   const uint32_t now = inside_.load(std::memory_order_relaxed);
   recentInside_.store(expected > now ? expected - 1 : now, std::memory_order_relaxed);
   pending_.store(0, std::memory_order_relaxed);
-  TestHook hook = testHook_.load(std::memory_order_acquire);
-  if (hook != nullptr) hook(TestPoint::kBeginning);
+  Reached(TestPoint::kBeginning);
   // The sync begins: a line whose thread finds this number in the word
   // waits for a later one.
   const uint32_t number = last + kOneSync;
@@ -66,8 +64,7 @@ void StorageSync::SyncForAll(platform::FileHandle file, uint32_t last) {
       std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - began).count(),
       std::memory_order_relaxed);
   if (synced) good_.store(number, std::memory_order_release);
-  hook = testHook_.load(std::memory_order_acquire);
-  if (hook != nullptr) hook(TestPoint::kSynced);
+  Reached(TestPoint::kSynced);
   word_.store(number, std::memory_order_release);
   platform::WakeWord(&word_);
 }

@@ -66,6 +66,10 @@ class StorageSync {
   // the lines about to come, and publishes the outcome. REQUIRES: the
   // caller set kBusy in the word, whose number was `last`.
   void SyncForAll(platform::FileHandle file, uint32_t last);
+  // Runs the test hook, if one is set, at `point`.
+  static void Reached(TestPoint point) {
+    if (TestHook hook = testHook_.load(std::memory_order_acquire)) hook(point);
+  }
 
   // The number of syncs begun times kOneSync, plus kBusy while a thread is
   // about to begin one or runs it.

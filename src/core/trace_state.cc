@@ -243,10 +243,22 @@ class Turns {
 // A stream that ReopenTraceFiles opens again by its name.
 struct Reopening {
   TraceTarget* target;  // Null for the main log.
+  bool isModule;        // A module target (not a thread target).
   FILE* stream;         // The stream it replaces, and its destination.
   Destination* old;
   LogStream now;        // Where it writes from now on.
 };
+
+// Whether the stream that `each` opened announces itself with a Started
+// banner: the main log always, on its new file or on standard output; a
+// target as at registration, only on a new file of its own, which for a
+// module target is not the main log's name.
+bool AnnouncesItself(const TraceState& state, const Reopening& each)
+    RAZEZIR_REQUIRES(GlobalLock()) {
+  if (each.target == nullptr) return true;
+  if (each.now.stream == stdout || each.now.stream == each.stream) return false;
+  return !each.isModule || each.target->fileName != state.fileName;
+}
 
 // Whether `name` names another file now than the one `destination` stands
 // for, or no file. A destination whose file is not known by its identity
@@ -272,14 +284,15 @@ void ReopenMovedFiles(TraceState* state) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
         Destination* mainPlace = state->mainDestination.load();
         if (mainStream != stdout && !state->fileName.empty() &&
             MovedAway(table, state->fileName, *mainPlace)) {
-          work.push_back(Reopening{nullptr, mainStream, mainPlace, {}});
+          work.push_back(Reopening{nullptr, false, mainStream, mainPlace, {}});
         }
         for (const TargetList* targets : {&state->modules, &state->threadTargets}) {
+          const bool isModule = targets == &state->modules;
           for (const TargetPtr& target : *targets) {
             Destination* place = target->destination.load();
             if (target->out != stdout && !target->fileName.empty() &&
                 MovedAway(table, target->fileName, *place)) {
-              work.push_back(Reopening{target.get(), target->out, place, {}});
+              work.push_back(Reopening{target.get(), isModule, target->out, place, {}});
             }
           }
         }
@@ -329,20 +342,9 @@ void ReopenMovedFiles(TraceState* state) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
     }
     replaced.push_back(LogStream{each.stream, each.old});
   }
+  // The main log, first in the work when it moved, announces itself first.
   for (const Reopening& each : work) {
-    if (each.target == nullptr) {
-      WriteStartedBanner(*each.now.destination);
-      written.push_back(each.now.destination);
-    }
-  }
-  // A target announces itself in its new file as at registration: a module
-  // target on the main log's name does not, a thread target always does.
-  for (const Reopening& each : work) {
-    if (each.target == nullptr || each.now.stream == stdout || each.now.stream == each.stream) {
-      continue;
-    }
-    const bool isModule = state->modules.Find(each.target->name.c_str()) == each.target;
-    if (!isModule || each.target->fileName != state->fileName) {
+    if (AnnouncesItself(*state, each)) {
       WriteStartedBanner(*each.now.destination);
       written.push_back(each.now.destination);
     }

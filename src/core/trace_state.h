@@ -93,10 +93,12 @@ class MainStreamField : private WrittenUnderLock<T> {
   }
 };
 
-// A module target or a thread target. Never changed after registration, so
-// emission may use it after leaving the list lock; the level and the
-// destination are atomics all the same, read again when a line of the
-// target is written, as the main log's are.
+// A module target or a thread target. Kept from registration until
+// DeinitTrace, so emission may use it after leaving the list lock. Its
+// level, stream and destination change at run time (a level set anew, a
+// file reopened) under both locks; the level and the destination are
+// atomics, which emission reads without a lock, and the destination is
+// read again when a line of the target is written, as the main log's is.
 struct TraceTarget {
   std::u16string name;   // The module tag or the thread name.
   // Messages above it are dropped.

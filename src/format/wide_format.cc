@@ -760,7 +760,6 @@ void RenderReal(OutBuffer* out, const Field& field, Real value) {
                    nExtraZeros);
 }
 
-
 void RenderWideString(OutBuffer* out, Charset* charset, const Field& field,
                       const char16_t* s) {
   if (s == nullptr) s = kWideNull;

@@ -28,8 +28,6 @@ struct TimeCache {
 
 thread_local TimeCache t_timeCache RAZEZIR_INITIAL_EXEC_TLS;
 
-
-
 // Where timestamps read the time when tests replace the system's clock.
 std::atomic<platform::WallClock (*)()> g_readClock{nullptr};
 

@@ -48,6 +48,11 @@ size_t FormatTraceTime(int flags, char* out, size_t maxBytes);
 platform::WallClock ReadTraceClock();
 size_t FormatTraceTimeAt(platform::WallClock now, int flags, char* out, size_t maxBytes);
 
+// A clock reading as the millisecond it falls in, counted from the epoch.
+inline int64_t Milliseconds(platform::WallClock now) {
+  return static_cast<int64_t>(now.seconds) * 1000 + now.milliseconds;
+}
+
 // The prefix's time text of the last millisecond (or second, without
 // milliseconds) a thread gave a line, right-aligned in the gap's size:
 // lines of the same millisecond copy it whole. `key` tells the reading and
@@ -70,10 +75,8 @@ void MakePrefixTime(platform::WallClock now, int flags, int64_t key);
 inline size_t PutPrefixTime(platform::WallClock now, int flags, char* gap) {
   // The milliseconds since the epoch, doubled and odd; without
   // milliseconds, the seconds, doubled.
-  const int64_t key =
-      (flags & QXSTD::TRACE_MSEC) != 0
-          ? (static_cast<int64_t>(now.seconds) * 1000 + now.milliseconds) * 2 + 1
-          : static_cast<int64_t>(now.seconds) * 2;
+  const int64_t key = (flags & QXSTD::TRACE_MSEC) != 0 ? Milliseconds(now) * 2 + 1
+                                                      : static_cast<int64_t>(now.seconds) * 2;
   PrefixTimeText* cache = &t_prefixTime;
   if (cache->key != key) MakePrefixTime(now, flags, key);
   // The whole gap at once: what stands before the text is never written

@@ -229,7 +229,6 @@ void CriticalSectionLock::ResetInForkChild() {
 #endif  // NDEBUG
 }
 
-
 namespace platform {
 
 uint32_t CurrentThreadId() {
@@ -299,6 +298,14 @@ const char* LocaleDecimalPoint() { return nl_langinfo(RADIXCHAR); }
 
 long double NextLongDoubleArg(va_list* args) { return va_arg(*args, long double); }
 
+namespace {
+
+FileIdentity IdentityOf(const struct stat& info) {
+  return FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+}
+
+}  // namespace
+
 bool OpenAppendStream(const char* fileName, OpenedFile* opened) {
   // Only a regular file is opened for reading as well: opening a FIFO for
   // reading and writing would make it never see end of file, and a device
@@ -331,8 +338,7 @@ bool OpenAppendStream(const char* fileName, OpenedFile* opened) {
   // The last byte is read through the log's own descriptor, so the check
   // needs no other one.
   opened->hasIdentity = fstat(fd, &info) == 0;
-  opened->identity = FileIdentity{static_cast<uint64_t>(info.st_dev),
-                                  static_cast<uint64_t>(info.st_ino)};
+  opened->identity = IdentityOf(info);
   opened->endsMidLine = readable && ReadFileEnd(fd) == FileEnd::kMidLine;
   opened->appendsWhole = opened->hasIdentity && S_ISREG(info.st_mode) &&
                          !g_wholeAppendsDisabled.load(std::memory_order_relaxed);
@@ -351,7 +357,7 @@ bool OpenAppendStream(const char* fileName, OpenedFile* opened) {
 bool IdentifyFile(const char* fileName, FileIdentity* identity) {
   struct stat info;
   if (stat(fileName, &info) != 0) return false;
-  *identity = FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+  *identity = IdentityOf(info);
   return true;
 }
 

@@ -17,6 +17,7 @@
 #include <cwchar>
 #include <memory>
 #include <new>
+#include <type_traits>
 
 namespace razezir {
 
@@ -46,7 +47,6 @@ std::atomic<DWORD> g_threadExitIndex{FLS_OUT_OF_INDEXES};
 void NTAPI ReleaseAtThreadExit(void* data) {
   if (data != nullptr) g_threadExitRelease(data);
 }
-
 
 constexpr size_t kWaitBuckets = 16;
 struct WaitBucket {
@@ -125,7 +125,6 @@ void CriticalSectionLock::LeaveNative() { LeaveCriticalSection(Native(native_));
 // There is no fork on Windows, so there is never a child to repair.
 void CriticalSectionLock::ResetInForkChild() {}
 
-
 namespace platform {
 
 // Reading the id from the thread's own block is as cheap as a cache.
@@ -203,17 +202,17 @@ void FindHostRuntime() {
   // A debug build (/MDd) has the debug runtime instead.
   if (ucrt == nullptr) ucrt = GetModuleHandleW(L"ucrtbased.dll");
   if (ucrt != nullptr) {
+    // Sets `*function` to the runtime's export `name`, or null.
+    auto bind = [ucrt](auto* function, const char* name) {
+      *function = reinterpret_cast<std::remove_pointer_t<decltype(function)>>(
+          reinterpret_cast<void*>(GetProcAddress(ucrt, name)));
+    };
     HostRuntime found{};
-    found.codePage = reinterpret_cast<decltype(found.codePage)>(
-        reinterpret_cast<void*>(GetProcAddress(ucrt, "___lc_codepage_func")));
-    found.maxCharBytes = reinterpret_cast<decltype(found.maxCharBytes)>(
-        reinterpret_cast<void*>(GetProcAddress(ucrt, "___mb_cur_max_func")));
-    found.wcrtomb = reinterpret_cast<decltype(found.wcrtomb)>(
-        reinterpret_cast<void*>(GetProcAddress(ucrt, "wcrtomb")));
-    found.mbrlen = reinterpret_cast<decltype(found.mbrlen)>(
-        reinterpret_cast<void*>(GetProcAddress(ucrt, "mbrlen")));
-    found.localeconv = reinterpret_cast<decltype(found.localeconv)>(
-        reinterpret_cast<void*>(GetProcAddress(ucrt, "localeconv")));
+    bind(&found.codePage, "___lc_codepage_func");
+    bind(&found.maxCharBytes, "___mb_cur_max_func");
+    bind(&found.wcrtomb, "wcrtomb");
+    bind(&found.mbrlen, "mbrlen");
+    bind(&found.localeconv, "localeconv");
     if (found.codePage != nullptr && found.maxCharBytes != nullptr &&
         found.wcrtomb != nullptr && found.mbrlen != nullptr && found.localeconv != nullptr) {
       g_ucrt = found;
@@ -284,6 +283,15 @@ void UseLocaleDecimalPoint(char* text, size_t nBytes) {
 
 long double NextLongDoubleArg(va_list* args) { return va_arg(*args, double); }
 
+namespace {
+
+FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return FileIdentity{info.dwVolumeSerialNumber,
+                      (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+}  // namespace
+
 bool OpenAppendStream(const char* fileName, OpenedFile* opened) {
   // Append-only access (FILE_APPEND_DATA without FILE_WRITE_DATA) makes the
   // system put every write at the end of the file as one step, so that two
@@ -314,9 +322,7 @@ bool OpenAppendStream(const char* fileName, OpenedFile* opened) {
   if (file == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
   opened->hasIdentity = GetFileInformationByHandle(file, &info) != 0;
-  opened->identity = FileIdentity{
-      info.dwVolumeSerialNumber,
-      (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  opened->identity = IdentityOf(info);
   // Appends through a handle with FILE_APPEND_DATA alone are whole, but the
   // CR LF translation below may split a line into several writes; lines
   // take turns in the queue here.
@@ -351,9 +357,7 @@ bool IdentifyFile(const char* fileName, FileIdentity* identity) {
   const bool known = GetFileInformationByHandle(file, &info) != 0;
   CloseHandle(file);
   if (!known) return false;
-  *identity = FileIdentity{
-      info.dwVolumeSerialNumber,
-      (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  *identity = IdentityOf(info);
   return true;
 }
 
