@@ -25,7 +25,8 @@ constexpr size_t kLineBytes = 2048;
 void Format(OutBuffer* out, const char16_t* format, ...) {
   va_list ap;
   va_start(ap, format);
-  FormatWideV(out, format, ap);
+  Narrowing narrowing;
+  FormatWideV(out, format, ap, &narrowing);
   va_end(ap);
 }
 

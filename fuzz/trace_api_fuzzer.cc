@@ -25,6 +25,8 @@
 namespace {
 
 constexpr int kFiles = 4;
+// The size of the buffer a line is rendered in before it grows or spills.
+constexpr size_t kLineBufferBytes = 4096;
 std::string g_files[kFiles];
 
 // Reads the input front to back; past its end every read yields zero.
@@ -80,7 +82,7 @@ void TraceSomething(Input* in) {
   const unsigned short* module = in->Byte() % 16 == 0 ? nullptr : U(tag);
   const int width = static_cast<int8_t>(in->Byte());
   const std::u16string text = in->Name();
-  const uint8_t shape = in->Byte() % 5;
+  const uint8_t shape = in->Byte() % 6;
   auto call = [&](const char16_t* format, auto... args) {
     const unsigned short* f = reinterpret_cast<const unsigned short*>(format);
     switch (how) {
@@ -98,7 +100,22 @@ void TraceSomething(Input* in) {
     case 1: call(u"%*d|%-*.*s|\n", width, level, width, width / 3, U(text)); break;
     case 2: call(u"%hs %c %08X %p\n", "narrow", 0x263A, 0xBEEFu, static_cast<void*>(&g_files)); break;
     case 3: call(u"%.*f %e no line end", width % 20, 3.25, -1e300); break;
-    default: call(u"%s%%%n\n", U(text), static_cast<int*>(nullptr)); break;
+    case 4: call(u"%s%%%n\n", U(text), static_cast<int*>(nullptr)); break;
+    default: {
+      // A literal about as long as the line's 4096-byte stack buffer, so
+      // that with the prefix it may end in the buffer's last bytes, then
+      // bare conversions: each must find room or hand over to the checked
+      // writes, and the line spill or grow whole.
+      static const std::u16string kLiteral(kLineBufferBytes + 128, u'=');
+      const std::u16string format = kLiteral.substr(0, kLineBufferBytes - 128 + in->Byte());
+      switch (in->Byte() % 4) {
+        case 0: call((format + u"%d|%s|%hs\n").c_str(), width, U(text), "narrow"); break;
+        case 1: call((format + u"%%%x%s\n").c_str(), width, U(text)); break;
+        case 2: call((format + u"%s%i\n").c_str(), U(text), width); break;
+        default: call((format + u"%hs%.2f\n").c_str(), "narrow", 2.5); break;
+      }
+      break;
+    }
   }
 }
 

@@ -1,13 +1,16 @@
-// Fuzz target for the wide printf engine. The input is a format of 16-bit
-// little-endian units after one option byte; every argument the format asks
-// for comes from fixed pools of safe values, so any crash, overrun or write
-// is the engine's. A string read under a precision is a heap copy that ends
-// exactly at the precision, with no terminator, so that a read past the
-// precision is an overrun the sanitizer sees. Beyond surviving, each run
-// checks that the output does not depend on how much caller storage there
-// was, nor on whether it went out in spilled pieces from storage that may not
-// grow, and, in the UTF-8 locale, that it is valid UTF-8: every argument is,
-// so a precision that cut a character or a broken surrogate rule would show.
+// Fuzz target for the wide printf engine. The input is a format after one
+// option byte, read as ReadFormat reads it (format_inputs.h): 16-bit
+// little-endian units, where 0xFFFF asks for a long run of the unit before
+// it. Every argument the format asks for comes from the fixed pools of safe
+// values there, so any crash, overrun or write is the engine's. Beyond
+// surviving, each run checks that the output does not depend on how much
+// caller storage there was, nor on whether it went out in spilled pieces
+// from storage that may not grow, and, in the UTF-8 locale, that it is valid
+// UTF-8: every argument is, so a precision that cut a character or a broken
+// surrogate rule would show. One of the storages is a heap block of the
+// exact size that the option byte's seed counts back from the end of the
+// text, so that a write past the end of the caller's storage is an overrun
+// the sanitizer sees.
 //
 // Fields as wide as the engine allows cost a mebibyte of padding each and
 // would starve the search, so under libFuzzer (which alone calls
@@ -17,13 +20,9 @@
 // setlocale is process-wide, so the target switches locale only between
 // inputs, never while formatting; it runs single-threaded.
 
-#include <algorithm>
-#include <clocale>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,117 +30,15 @@
 #include "format/out_buffer.h"
 #include "format/wide_format.h"
 #include "format/wide_format_impl.h"
+#include "format_inputs.h"
 
 namespace {
 
-using razezir::IntArg;
 using razezir::OutBuffer;
-
-// %n and %p get a pointer to read-only memory: a store through it faults.
-const int kReadOnlyTarget = 0;
-
-constexpr int64_t kIntegers[] = {
-    0,       1,  7,          42,        -42,       255,       0x8000, 65535,
-    1000000, -1, 0x7FFFFFFF, INT32_MIN, INT64_MIN, INT64_MAX, 100,    -100};
-
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
-const double kDoubles[] = {0.0,   -0.0,     1.5,        -0.1,
-                           1e300, 4.9e-324, 2.2e-308,   kInf,
-                           -kInf, kNan,     123456.789, 1.7976931348623157e308};
-
-constexpr long double kLongInf = std::numeric_limits<long double>::infinity();
-constexpr long double kLongNan = std::numeric_limits<long double>::quiet_NaN();
-const long double kLongDoubles[] = {0.0L,     -1.25L,   1e4000L, 3.6e-4951L,
-                                    kLongInf, kLongNan, 0.1L};
-
-const char* const kNarrowStrings[] = {
-    "narrow", nullptr,
-    "",       "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
-    "%s%n%d", "a somewhat longer narrow string to cross chunk sizes"};
-
-const char16_t kBroken[] = {u'a',   0xD800, u'b',   0xDC00,
-                            0xDBFF, 0xDFFF, 0xD83D, 0};
-const char16_t* const kWideStrings[] = {
-    u"wide",
-    nullptr,
-    u"",
-    u"caf\u00E9 \u20AC \U0001F600",
-    kBroken,
-    u"%ls%n%hs",
-    u"\U0001F600\U0001F600\U0001F600\U0001F600"};
-
-const int kNarrowChars[] = {'c', 0, '%', 0x7F, 'Z'};
-const unsigned kWideChars[] = {u'w',   0,      0xE9,    0xD800,
-                               0xDFFF, 0xFFFF, 0x1F600, 0x20AC};
-
-template <typename T, size_t N>
-constexpr size_t CountOf(const T (&)[N]) {
-  return N;
-}
+using razezir_fuzz::CollectSpill;
+using razezir_fuzz::FuzzArgs;
 
 bool g_boundedFields = false;
-
-class FuzzArgs {
- public:
-  explicit FuzzArgs(unsigned seed) : next_(seed) {}
-
-  uint64_t Integer(IntArg kind) {
-    uint64_t bits =
-        static_cast<uint64_t>(kIntegers[next_++ % CountOf(kIntegers)]);
-    if (kind != IntArg::kInt) return bits;
-    // What a real va_list delivers: an int is read as 32 bits and
-    // sign-extended.
-    int32_t value = static_cast<int32_t>(bits);
-    if (g_boundedFields) value %= 100000;
-    return static_cast<uint64_t>(static_cast<int64_t>(value));
-  }
-  double Double() {
-    readReal = true;
-    return kDoubles[next_++ % CountOf(kDoubles)];
-  }
-  long double LongDouble() {
-    readReal = true;
-    return kLongDoubles[next_++ % CountOf(kLongDoubles)];
-  }
-  const void* Pointer() { return &kReadOnlyTarget; }
-  const char* NarrowString(int precision) {
-    return EndingAt(kNarrowStrings[next_++ % CountOf(kNarrowStrings)], precision,
-                    &narrowCopies_);
-  }
-  const char16_t* WideString(int precision) {
-    return EndingAt(kWideStrings[next_++ % CountOf(kWideStrings)], precision,
-                    &wideCopies_);
-  }
-  int NarrowChar() { return kNarrowChars[next_++ % CountOf(kNarrowChars)]; }
-  unsigned WideChar() { return kWideChars[next_++ % CountOf(kWideChars)]; }
-
-  bool readReal = false;
-
- private:
-  // `s` itself when it ends within `precision` (or there is none), else a
-  // copy of its first `precision` units in a heap block of exactly that size.
-  template <typename Char>
-  static const Char* EndingAt(const Char* s, int precision,
-                              std::vector<std::unique_ptr<Char[]>>* copies) {
-    if (s == nullptr || precision < 0) return s;
-    const size_t nUnits = static_cast<size_t>(precision);
-    for (size_t i = 0; i < nUnits; ++i) {
-      if (s[i] == 0) return s;
-    }
-    copies->emplace_back(new Char[nUnits]);
-    std::copy(s, s + nUnits, copies->back().get());
-    return copies->back().get();
-  }
-
-  unsigned next_;
-  std::vector<std::unique_ptr<char[]>> narrowCopies_;
-  std::vector<std::unique_ptr<char16_t[]>> wideCopies_;
-};
-
-void CollectSpill(void* context, const char* data, size_t nBytes) {
-  static_cast<std::string*>(context)->append(data, nBytes);
-}
 
 bool IsValidUtf8(const char* s, size_t nBytes) {
   size_t i = 0;
@@ -168,18 +65,9 @@ bool IsValidUtf8(const char* s, size_t nBytes) {
 
 // Returns whether a floating-point argument was read.
 bool Format(OutBuffer* out, const char16_t* format, unsigned seed) {
-  FuzzArgs args(seed);
+  FuzzArgs args(seed, g_boundedFields ? 100000 : 0);
   razezir::FormatWide(out, format, args);
   return args.readReal;
-}
-
-bool HasLongDigitRun(const std::vector<char16_t>& units) {
-  size_t run = 0;
-  for (char16_t unit : units) {
-    run = (unit >= u'0' && unit <= u'9') ? run + 1 : 0;
-    if (run > 5) return true;
-  }
-  return false;
 }
 
 // Inputs whose output is at most this long are formatted a second time to
@@ -199,20 +87,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const bool utf8 = (data[0] & 1) != 0;
   const unsigned seed = data[0] >> 1;
-  static int currentLocale = -1;
-  if (currentLocale != static_cast<int>(utf8)) {
-    if (std::setlocale(LC_ALL, utf8 ? "C.UTF-8" : "C") == nullptr) {
-      std::setlocale(LC_ALL, "C");
-    }
-    currentLocale = utf8;
-  }
+  razezir_fuzz::UseLocale(utf8);
 
-  std::vector<char16_t> units((size - 1) / 2 + 1, u'\0');
-  for (size_t i = 0; i + 1 < units.size(); ++i) {
-    units[i] = static_cast<char16_t>(data[1 + 2 * i] | data[2 + 2 * i] << 8);
-  }
-  const size_t nUnits = units.size() - 1;
-  if (g_boundedFields && HasLongDigitRun(units)) return 0;
+  size_t nUnits;
+  const std::vector<char16_t> units = razezir_fuzz::ReadFormat(data + 1, size - 1, &nUnits);
+  if (g_boundedFields && razezir_fuzz::HasLongDigitRun(units, 5)) return 0;
 
   char storage[1024];
   OutBuffer out(storage, sizeof storage);
@@ -228,6 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // largest piece the engine reserves, and no more. The same text, except
     // that a real rendered longer than the engine's stack space for one is
     // '?' there, and no such text can be in a shorter output.
+    const bool mayHoldLongReal = readReal && expected.size() >= kRealStackBytes;
     char fixed[64];
     std::string spilled;
     OutBuffer pieces(fixed, sizeof fixed);
@@ -236,9 +116,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Format(&pieces, units.data(), seed);
     spilled.append(pieces.data(), pieces.size());
     if (pieces.truncated()) std::abort();
-    if ((!readReal || expected.size() < kRealStackBytes) && spilled != expected) {
-      std::abort();
-    }
+    if (!mayHoldLongReal && spilled != expected) std::abort();
+    // Storage whose size the seed counts back from a little past the end
+    // of the text, where the last literal or field meets its edge. (The
+    // fast_path target tries sizes throughout, in every kind of storage.)
+    const size_t back = seed;
+    const size_t nBytes = expected.size() + 8 > back ? expected.size() + 8 - back : 0;
+    std::unique_ptr<char[]> block(new char[nBytes]);
+    OutBuffer edge(block.get(), nBytes);
+    Format(&edge, units.data(), seed);
+    if (std::string(edge.data(), edge.size()) != expected) std::abort();
     bool utf8Locale =
         utf8 && razezir::ClassifyLocale() == razezir::Charset::kUtf8;
     if (utf8Locale && !IsValidUtf8(out.data(), out.size())) std::abort();

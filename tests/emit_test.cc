@@ -9,6 +9,7 @@
 #endif  // _WIN32
 
 #include <atomic>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -212,6 +213,30 @@ TEST(EmitLines, LinesOfAnyLengthAreWrittenWhole) {
   EXPECT_EQ(lines[0], prefix + std::string(20000, 'm') + "|");
   EXPECT_EQ(lines[1], prefix + std::string(3 << 20, 'h') + "|");
   EXPECT_EQ(lines[2], prefix + std::string(99998, ' ') + "7|");
+  QXSTD::DeinitTrace();
+}
+
+// Literal text that ends at or near the edge of the line's stack buffer,
+// then a conversion and a tail: the line is written whole, and nothing is
+// written past the buffer (which the sanitizer builds would report).
+TEST(EmitLines, LiteralsEndingAtTheBufferEdgeAreWrittenWhole) {
+  std::string path = StartFile(1, 0);
+  const std::u16string tail(30000, u'B');
+  std::vector<std::string> expected;
+  for (size_t nUnits = 4080; nUnits <= 4100; ++nUnits) {
+    for (bool withTail : {false, true}) {
+      std::u16string format = std::u16string(nUnits, u'A') + u"%d";
+      if (withTail) format += u"%hs" + tail;
+      format += u"|\n";
+      QXSTD::Trace1(u"m", QXSTD::RuntimeFormat(format.c_str()), INT_MIN, "n");
+      // Built by appending, which g++ 12 compiles without a false -Wrestrict.
+      std::string line(nUnits, 'A');
+      line.append(std::to_string(INT_MIN));
+      if (withTail) line.append("n").append(tail.size(), 'B');
+      expected.push_back(line.append("|"));
+    }
+  }
+  EXPECT_TRUE(Lines(Body(path)) == expected);
   QXSTD::DeinitTrace();
 }
 

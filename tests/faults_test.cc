@@ -18,6 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <clocale>
@@ -26,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <filesystem>
 #include <functional>
 #include <regex>
 #include <string>
@@ -68,14 +70,9 @@ constexpr bool kSanitized = false;
 constexpr bool kSanitized = false;
 #endif
 
-// Runs `body` in a child process and returns its exit code, or kHung if it
-// had not ended after `seconds` (it is then killed), or 128 + the signal
-// that ended it.
-int RunInChild(const std::function<int()>& body, int seconds) {
-  std::fflush(stdout);
-  pid_t child = fork();
-  if (child < 0) return -2;
-  if (child == 0) _exit(body());
+// Waits for `child` and returns its exit code, or kHung if it had not ended
+// after `seconds` (it is then killed), or 128 + the signal that ended it.
+int WaitForChild(pid_t child, int seconds) {
   for (int waited = 0; waited < seconds * 100; ++waited) {
     int status = 0;
     if (waitpid(child, &status, WNOHANG) == child) {
@@ -86,6 +83,15 @@ int RunInChild(const std::function<int()>& body, int seconds) {
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
   return kHung;
+}
+
+// Runs `body` in a child process and returns its exit code, as WaitForChild.
+int RunInChild(const std::function<int()>& body, int seconds) {
+  std::fflush(stdout);
+  pid_t child = fork();
+  if (child < 0) return -2;
+  if (child == 0) _exit(body());
+  return WaitForChild(child, seconds);
 }
 
 std::string StartFile(int level, int flags) {
@@ -865,6 +871,128 @@ TEST(Faults, HandlerTracingWhileAForkWaitsForItsThreadNeverHangs) {
             (std::vector<std::string>{"leading", "from the handler"}));
 }
 
+// fork() from a signal handler that interrupted the library: a thread in a
+// file's gate, or leading standard output's queue, forks from the handler.
+// The call goes on in the child, which then traces a line of its own and
+// exits: no hang, no crash, the child's line whole and on a line of its
+// own, the interrupted line once. And in the parent, a fork from a handler
+// that interrupted a line written in pieces does not wait for the global
+// lock that StopTrace, on another thread, holds while it waits for that
+// line: the fork must wait for nothing.
+std::atomic<bool> g_forkInHandler{false};
+std::atomic<pid_t> g_handlerChild{0};
+
+void ForkInHandler(int) { g_handlerChild.store(fork()); }
+
+long ForkAfterTheFirstWrite(int fd, const razezir::platform::ByteSpan* spans, int count) {
+  if (spans == nullptr) return fdatasync(fd);
+  const ssize_t written = writev(fd, reinterpret_cast<const struct iovec*>(spans), count);
+  if (g_forkInHandler.exchange(false)) raise(SIGUSR1);
+  return written;
+}
+
+void ForkOnLead(razezir::CommitQueue::TestPoint point, razezir::CommitEntry*) {
+  if (point == razezir::CommitQueue::TestPoint::kLeading && g_forkInHandler.exchange(false)) {
+    raise(SIGUSR1);
+  }
+}
+
+// Traces a line during which the handler forks; the child traces a line of
+// its own and exits. Returns the child's status, or kHung.
+int TraceWhileAHandlerForks() {
+  signal(SIGUSR1, ForkInHandler);
+  g_forkInHandler.store(true);
+  QXSTD::Trace1(W(u"m"), W(u"interrupted\n"));
+  if (g_handlerChild.load() == 0) {
+    // Its line is in the file once the call returns: the child leaves at
+    // once (ThreadSanitizer takes the locks that the fork handlers started
+    // afresh under it as still held, and would report their destruction).
+    QXSTD::Trace1(W(u"m"), W(u"child\n"));
+    _exit(0);
+  }
+  return WaitForChild(g_handlerChild.load(), 30);
+}
+
+std::atomic<bool> g_stopperQueued{false};
+std::thread g_stopper;
+thread_local bool t_stopper = false;
+
+void NoteStopperQueued(razezir::CommitQueue::TestPoint point, razezir::CommitEntry*) {
+  if (point == razezir::CommitQueue::TestPoint::kJoined && t_stopper) g_stopperQueued = true;
+}
+
+long ForkOnceStopTraceWaits(int fd, const razezir::platform::ByteSpan* spans, int count) {
+  if (spans == nullptr) return fdatasync(fd);
+  if (g_forkInHandler.exchange(false)) {
+    g_stopper = std::thread([] {
+      t_stopper = true;
+      QXSTD::StopTrace();
+    });
+    while (!g_stopperQueued.load()) std::this_thread::yield();
+    raise(SIGUSR1);
+  }
+  return writev(fd, reinterpret_cast<const struct iovec*>(spans), count);
+}
+
+TEST(Faults, ForkFromAHandlerInsideTheLibraryNeverHangs) {
+  const std::string path = TempPath("log");
+  EXPECT_EQ(RunInChild(
+                [&] {
+                  QXSTD::InitTrace();
+                  QXSTD::StartTrace(1, &const_cast<std::string&>(path)[0], 0);
+                  razezir::platform::SetWriteHookForTest(ForkAfterTheFirstWrite);
+                  const int status = TraceWhileAHandlerForks();
+                  QXSTD::Trace1(W(u"m"), W(u"parent\n"));
+                  QXSTD::DeinitTrace();
+                  return status;
+                },
+                60),
+            0);
+  EXPECT_EQ(MessageLines(ReadFile(path)),
+            (std::vector<std::string>{"interrupted", "child", "parent"}));
+
+  razezir_test::StdoutCapture capture;
+  EXPECT_EQ(RunInChild(
+                [] {
+                  QXSTD::InitTrace();
+                  QXSTD::StartTrace(1, nullptr, 0);
+                  razezir::CommitQueue::SetTestHook(ForkOnLead);
+                  const int status = TraceWhileAHandlerForks();
+                  QXSTD::Trace1(W(u"m"), W(u"parent\n"));
+                  QXSTD::DeinitTrace();
+                  std::fflush(stdout);
+                  return status;
+                },
+                60),
+            0);
+  const std::vector<std::string> lines = MessageLines(capture.Stop());
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "interrupted"), 1);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "child"), 1);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "parent"), 1);
+
+  const std::string longText(3u << 20, 'L');
+  EXPECT_EQ(RunInChild(
+                [&] {
+                  const std::string stopped = TempPath("stopped");
+                  QXSTD::InitTrace();
+                  QXSTD::StartTrace(1, &const_cast<std::string&>(stopped)[0], 0);
+                  signal(SIGUSR1, ForkInHandler);
+                  razezir::CommitQueue::SetTestHook(NoteStopperQueued);
+                  razezir::platform::SetWriteHookForTest(ForkOnceStopTraceWaits);
+                  g_forkInHandler.store(true);
+                  QXSTD::Trace1(W(u"m"), W(u"%hs\n"), longText.c_str());
+                  if (g_handlerChild.load() == 0) _exit(0);
+                  int status = 0;
+                  waitpid(g_handlerChild.load(), &status, 0);
+                  g_stopper.join();
+                  int level = -1;
+                  QXSTD::IsTraceStarted(&level);
+                  return level == 0 && WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+                },
+                60),
+            0);
+}
+
 // A handler's line never lands inside another line, even on a pipe, where a
 // long line goes out in several writes that a signal may come between.
 void TraceShortLine(int) { QXSTD::Trace1(W(u"h"), W(u"handler\n")); }
@@ -1020,7 +1148,11 @@ TEST(Faults, CancelledThreadLeavesWholeLinesAndNoLock) {
 // A handler that interrupts a thread's first library call, before the
 // thread has a deferred line, takes one for it (without malloc), and its
 // line is written as any handler's line is.
-void RaiseInFirstCall() { raise(SIGUSR1); }
+using LibraryCallPoint = razezir::LibraryCallTestHelper::TestPoint;
+
+void RaiseInFirstCall(LibraryCallPoint point) {
+  if (point == LibraryCallPoint::kFirstCall) raise(SIGUSR1);
+}
 
 TEST(Faults, HandlerLineInAThreadsFirstCallIsWritten) {
   const std::string path = StartFile(1, 0);
@@ -1028,13 +1160,85 @@ TEST(Faults, HandlerLineInAThreadsFirstCallIsWritten) {
   struct sigaction saved {};
   action.sa_handler = TraceToTheModule;
   sigaction(SIGUSR1, &action, &saved);
-  razezir::LibraryCallTestHelper::SetFirstCallHook(RaiseInFirstCall);
+  razezir::LibraryCallTestHelper::SetTestHook(RaiseInFirstCall);
   std::thread([] { QXSTD::Trace1(W(u"m"), W(u"first call\n")); }).join();
-  razezir::LibraryCallTestHelper::SetFirstCallHook(nullptr);
+  razezir::LibraryCallTestHelper::SetTestHook(nullptr);
   sigaction(SIGUSR1, &saved, nullptr);
   QXSTD::DeinitTrace();
   EXPECT_EQ(MessageLines(ReadFile(path)),
             (std::vector<std::string>{"first call", "from the handler"}));
+}
+
+// A TRACE_NO_LOCK line, held just before its write (as a preemption would)
+// while the log is rotated and reopened and the host opens files of its
+// own, lands once, whole, in a log file: never in a host's file through a
+// descriptor number that the reopen gave back.
+std::string g_rotatedLog;
+std::vector<std::string> g_hostFiles;
+std::vector<int> g_hostDescriptors;
+std::thread::id g_heldWriter;
+std::atomic<bool> g_held{false};
+
+long RotateBeforeTheWrite(int fd, const razezir::platform::ByteSpan* spans, int count) {
+  if (spans == nullptr) return fdatasync(fd);
+  if (std::this_thread::get_id() == g_heldWriter && !g_held.exchange(true)) {
+    std::thread([] {
+      std::filesystem::rename(g_rotatedLog, g_rotatedLog + ".1");
+      QXSTD::ReopenTraceFiles();
+    }).join();
+    for (const std::string& path : g_hostFiles) {
+      g_hostDescriptors.push_back(open(path.c_str(), O_CREAT | O_WRONLY, 0600));
+    }
+  }
+  return writev(fd, reinterpret_cast<const struct iovec*>(spans), count);
+}
+
+TEST(Faults, NoLockLineNeverLandsInAHostFileAfterAReopen) {
+  g_rotatedLog = StartFile(1, QXSTD::TRACE_NO_LOCK);
+  for (int i = 0; i < 8; ++i) g_hostFiles.push_back(TempPath("host" + std::to_string(i)));
+  g_heldWriter = std::this_thread::get_id();
+  razezir::platform::SetWriteHookForTest(RotateBeforeTheWrite);
+  QXSTD::Trace1(W(u"m"), W(u"held line\n"));
+  razezir::platform::SetWriteHookForTest(nullptr);
+  QXSTD::DeinitTrace();
+  for (int fd : g_hostDescriptors) close(fd);
+  ASSERT_TRUE(g_held.load());
+  for (const std::string& path : g_hostFiles) EXPECT_EQ(ReadFile(path), "") << path;
+  const std::vector<std::string> lines =
+      MessageLines(ReadFile(g_rotatedLog + ".1") + ReadFile(g_rotatedLog));
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), " : held line"), 1);
+}
+
+// A handler that comes as a call leaves the library, with an earlier
+// handler's line still to write, writes that line before its own: a
+// thread's lines keep the order of their calls, and neither is dropped.
+std::atomic<int> g_handlerRaises{0};
+
+long RaiseInTheFirstWrite(int fd, const razezir::platform::ByteSpan* spans, int count) {
+  if (spans == nullptr) return fdatasync(fd);
+  if (g_handlerRaises.fetch_add(1) == 0) raise(SIGUSR1);
+  return writev(fd, reinterpret_cast<const struct iovec*>(spans), count);
+}
+
+void RaiseAsTheCallLeaves(LibraryCallPoint point) {
+  if (point == LibraryCallPoint::kLeftWithLinePending) raise(SIGUSR2);
+}
+
+void TraceFirstHandlerLine(int) { QXSTD::Trace1(W(u"m"), W(u"first handler\n")); }
+void TraceSecondHandlerLine(int) { QXSTD::Trace1(W(u"m"), W(u"second handler\n")); }
+
+TEST(Faults, HandlerLinesKeepTheOrderOfTheirCalls) {
+  const std::string path = StartFile(1, 0);
+  signal(SIGUSR1, TraceFirstHandlerLine);
+  signal(SIGUSR2, TraceSecondHandlerLine);
+  razezir::platform::SetWriteHookForTest(RaiseInTheFirstWrite);
+  razezir::LibraryCallTestHelper::SetTestHook(RaiseAsTheCallLeaves);
+  QXSTD::Trace1(W(u"m"), W(u"call\n"));
+  razezir::LibraryCallTestHelper::SetTestHook(nullptr);
+  razezir::platform::SetWriteHookForTest(nullptr);
+  QXSTD::DeinitTrace();
+  EXPECT_EQ(MessageLines(ReadFile(path)),
+            (std::vector<std::string>{"call", "first handler", "second handler"}));
 }
 
 // --- Fork and time -------------------------------------------------------

@@ -13,9 +13,11 @@
 #if defined(RAZEZIR_DLOPEN_HOST)
 #include <dlfcn.h>
 #include <malloc.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <thread>
+#include <vector>
 #endif
 
 #include <cstdio>
@@ -59,10 +61,15 @@ using TraceFn = void (*)(const unsigned short*, const unsigned short*, ...);
 // The loaded library's Trace1, for the early thread.
 std::atomic<TraceFn> g_trace{nullptr};
 
-// One load of the library: the early thread and this one trace, and the
-// log must hold both lines. Returns false on any failure.
-bool TraceFromBothThreads(const char* libraryPath, const char* path,
-                          std::atomic<int>* cycle, std::atomic<int>* traced) {
+// The library loaded, tracing into `path`, and the calls the host uses.
+struct Loaded {
+  void* library = nullptr;
+  void (*deinit)() = nullptr;
+  TraceFn trace = nullptr;
+};
+
+// Loads the library and starts tracing into `path`; false on any failure.
+bool LoadAndStart(const char* libraryPath, const char* path, Loaded* loaded) {
   void* library = dlopen(libraryPath, RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
     std::fprintf(stderr, "%s\n", dlerror());
@@ -70,11 +77,25 @@ bool TraceFromBothThreads(const char* libraryPath, const char* path,
   }
   auto init = Symbol<void (*)()>(library, "_ZN5QXSTD9InitTraceEv");
   auto start = Symbol<void (*)(int, char*, int)>(library, "_ZN5QXSTD10StartTraceEiPci");
-  auto deinit = Symbol<void (*)()>(library, "_ZN5QXSTD11DeinitTraceEv");
-  auto trace = Symbol<TraceFn>(library, "_ZN5QXSTD6Trace1EPKtS1_z");
-  if (init == nullptr || start == nullptr || deinit == nullptr || trace == nullptr) return false;
+  loaded->library = library;
+  loaded->deinit = Symbol<void (*)()>(library, "_ZN5QXSTD11DeinitTraceEv");
+  loaded->trace = Symbol<TraceFn>(library, "_ZN5QXSTD6Trace1EPKtS1_z");
+  if (init == nullptr || start == nullptr || loaded->deinit == nullptr ||
+      loaded->trace == nullptr) {
+    return false;
+  }
   init();
   start(1, const_cast<char*>(path), 0);
+  return true;
+}
+
+// One load of the library: the early thread and this one trace, and the
+// log must hold both lines. Returns false on any failure.
+bool TraceFromBothThreads(const char* libraryPath, const char* path,
+                          std::atomic<int>* cycle, std::atomic<int>* traced) {
+  Loaded loaded;
+  if (!LoadAndStart(libraryPath, path, &loaded)) return false;
+  auto trace = loaded.trace;
   g_trace.store(trace);
   const int wanted = cycle->load() + 1;
   cycle->store(wanted);
@@ -82,11 +103,97 @@ bool TraceFromBothThreads(const char* libraryPath, const char* path,
   const unsigned short tag[] = {'m', 0};
   const unsigned short format[] = {'l', 'o', 'a', 'd', 'e', 'r', '\n', 0};
   trace(tag, format);
-  deinit();
-  dlclose(library);
+  loaded.deinit();
+  dlclose(loaded.library);
   const std::string text = ReadAndRemove(path);
   if (text.find("early " + std::to_string(wanted) + "\nloader\n") == std::string::npos) {
     std::fprintf(stderr, "unexpected log:\n%s", text.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Sanitizers map memory of their own for every thread and allocation, which
+// hides what the library maps; the count is made without them.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// The bytes of the process's anonymous writable mappings.
+size_t AnonymousBytes() {
+  std::FILE* maps = std::fopen("/proc/self/maps", "r");
+  if (maps == nullptr) return 0;
+  size_t total = 0;
+  char line[512];
+  while (std::fgets(line, sizeof line, maps) != nullptr) {
+    unsigned long from = 0;
+    unsigned long to = 0;
+    char perms[8] = {};
+    int pathAt = 0;
+    if (std::sscanf(line, "%lx-%lx %7s %*s %*s %*s %n", &from, &to, perms, &pathAt) < 3) continue;
+    // The format's last space has skipped the blanks, and the line end, of a
+    // line without a path.
+    if (std::strcmp(perms, "rw-p") == 0 && line[pathAt] == '\0') total += to - from;
+  }
+  std::fclose(maps);
+  return total;
+}
+
+// More threads than the library's pool of deferred lines trace, and the
+// library is unloaded while they live: once they have exited, nothing the
+// library took for them is left mapped. Returns false on any failure.
+bool ThreadsOutliveTheLibrary(const char* libraryPath, const char* path) {
+  constexpr int kThreads = 100;
+  constexpr int kRounds = 4;
+  size_t before = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    // The C library's own caches (thread stacks, arenas) fill in the first.
+    if (round == 1) before = AnonymousBytes();
+    Loaded loaded;
+    if (!LoadAndStart(libraryPath, path, &loaded)) return false;
+    struct Shared {
+      TraceFn trace;
+      std::atomic<int> traced{0};
+      std::atomic<bool> leave{false};
+    } shared;
+    shared.trace = loaded.trace;
+    // Small stacks, which the C library keeps for reuse, so that the
+    // threads of each round take the same memory as the last.
+    pthread_attr_t small;
+    pthread_attr_init(&small);
+    pthread_attr_setstacksize(&small, 64 << 10);
+    std::vector<pthread_t> threads(kThreads);
+    for (pthread_t& thread : threads) {
+      pthread_create(&thread, &small, [](void* context) -> void* {
+        auto* shared = static_cast<Shared*>(context);
+        const unsigned short tag[] = {'m', 0};
+        const unsigned short format[] = {'t', '\n', 0};
+        shared->trace(tag, format);
+        ++shared->traced;
+        while (!shared->leave.load()) std::this_thread::yield();
+        return nullptr;
+      }, &shared);
+    }
+    pthread_attr_destroy(&small);
+    while (shared.traced.load() != kThreads) std::this_thread::yield();
+    loaded.deinit();
+    dlclose(loaded.library);
+    shared.leave = true;
+    for (pthread_t thread : threads) pthread_join(thread, nullptr);
+    ReadAndRemove(path);
+  }
+  const size_t after = AnonymousBytes();
+  if (after > before && !kSanitized) {
+    std::fprintf(stderr, "%zu bytes more mapped after %d rounds of %d threads\n",
+                 after - before, kRounds - 1, kThreads);
     return false;
   }
   return true;
@@ -135,7 +242,7 @@ int main(int argc, char** argv) {
   }
   stop.store(true);
   early.join();
-  return ok ? 0 : 1;
+  return ok && ThreadsOutliveTheLibrary(argv[1], path) ? 0 : 1;
 }
 
 #else

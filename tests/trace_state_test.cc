@@ -300,6 +300,31 @@ TEST(TraceControl, ReopenFollowsRenamedFilesOnly) {
 #endif  // _WIN32
 }
 
+// A target whose own name is another link to the main log's file still
+// names that file after the main log's name moves: it stays, and the file
+// gets no Closed banner, which its lines would follow.
+TEST(TraceControl, ReopenWritesNothingAfterAClosedBanner) {
+  const std::string main = TempPath("app.log");
+  const std::string link = TempPath("link.log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, main.c_str(), 0);
+  std::error_code error;
+  std::filesystem::create_hard_link(main, link, error);
+  if (error) GTEST_SKIP() << "no hard links here: " << error.message();
+  QXSTD::StartTraceModule(u"app", 0);
+  QXSTD::StartTraceModule(u"link", 1, link.c_str());
+  QXSTD::Trace1(u"link", u"l1\n");
+  std::filesystem::rename(main, main + ".1");
+  QXSTD::ReopenTraceFiles();
+  QXSTD::Trace1(u"link", u"l2\n");
+  QXSTD::Trace1(u"app", u"a1\n");
+  QXSTD::DeinitTrace();
+  const std::string old = ReadFile(link);
+  EXPECT_TRUE(old.size() > 6 && old.substr(old.size() - 6) == "l1\nl2\n") << old;
+  EXPECT_EQ(old.find("Closed"), std::string::npos) << old;
+  EXPECT_TRUE(MatchesInOrder(ReadFile(main), {StartedPattern(), "a1\n", ClosedPattern()}));
+}
+
 TEST(TraceControl, FullDeviceIsSurvived) {
 #ifdef _WIN32
   GTEST_SKIP() << "Windows has no /dev/full";

@@ -50,7 +50,9 @@ void AppendGate::Close() {
     // thread out either saw the bit and wakes, or left before the read.
     const uint32_t seen = drained_.load(std::memory_order_acquire);
     if ((word_.fetch_or(kDrainer, std::memory_order_acq_rel) & kCountMask) == 0) break;
-    platform::WaitOnWord(&drained_, seen);
+    // In a fork takeover the threads counted in the gate are not in the
+    // child: none will leave.
+    if (!platform::WaitOnWord(&drained_, seen)) break;
   }
   word_.fetch_and(~kDrainer, std::memory_order_relaxed);
 }

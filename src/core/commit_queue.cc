@@ -133,7 +133,8 @@ bool CommitQueue::Await(CommitEntry* entry) {
                                            std::memory_order_acq_rel)) {
     Reach(TestPoint::kSleeping, entry);
     do {
-      platform::WaitOnWord(&entry->state, CommitEntry::kSleeping);
+      // In a fork takeover the line is its parent's, which writes it.
+      if (!platform::WaitOnWord(&entry->state, CommitEntry::kSleeping)) return false;
       state = entry->state.load(std::memory_order_acquire);
     } while (state == CommitEntry::kSleeping);
   }

@@ -296,7 +296,7 @@ void LongLine::Begin() RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
   // The turn is held from the first piece to Finish, across calls that the
   // analysis cannot follow.
   if (!turns_) {
-    destination_ = line_->route.destination->load(std::memory_order_acquire);
+    destination_ = table_->Hold(line_->route);
     line_->verdict = Verdict::kWrite;
     dropped_ = !destination_->CloseCutLineAtOnce();
     return;
@@ -331,6 +331,7 @@ void LongLine::Finish(const char* data, size_t nBytes) RAZEZIR_NO_THREAD_SAFETY_
   if (sync) destination_->NoteDurableLine();
   if (!turns_) {
     if (sync) platform::SyncToStorage(destination_->SyncFile());
+    table_->Release(destination_);
     return;
   }
   destination_->PassTurn(line_);
@@ -477,9 +478,13 @@ void DestinationTable::Deliver(OutgoingLine* line) {
 }
 
 void DestinationTable::DeliverAtOnce(OutgoingLine* line) {
-  // With TRACE_NO_LOCK the host keeps control calls away, so the route
-  // stands still.
-  line->route.destination->load(std::memory_order_acquire)->WriteAtOnce(line);
+  // No turn keeps the stream from being closed (by ReopenTraceFiles or a
+  // target's change) meanwhile; the reference keeps the destination's handle
+  // open until the line is written, in the old file or the new one, and
+  // never through a number the host may have reused.
+  Destination* destination = Hold(line->route);
+  destination->WriteAtOnce(line);
+  Release(destination);
 }
 
 bool DestinationTable::IdentityOf(const Destination& destination,
@@ -500,8 +505,8 @@ Destination* DestinationTable::Record(size_t index) {
   return index < all_.size() ? all_[index].get() : nullptr;
 }
 
-void DestinationTable::ResetInForkChild(bool turnsHeld) {
-  lock_.ResetInForkChild();
+void DestinationTable::ResetDestinationsInForkChild(bool turnsHeld) {
+  LockGuard hold(lock_);
   for (const auto& destination : all_) {
     destination->queue_.ResetInForkChild();
     destination->gate_.ResetInForkChild();

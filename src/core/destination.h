@@ -301,7 +301,8 @@ class DestinationTable {
   // (and on stable storage, when durable), or dropped by its level. A line
   // whose stream moved meanwhile goes where it writes now.
   void Deliver(OutgoingLine* line);
-  // With TRACE_NO_LOCK: writes the line at once, with no turn.
+  // With TRACE_NO_LOCK: writes the line at once, with no turn, through the
+  // route's destination held for the write.
   void DeliverAtOnce(OutgoingLine* line);
 
   // The route's destination as it stands, with a reference that keeps it
@@ -322,15 +323,21 @@ class DestinationTable {
   Destination* Record(size_t index);
 
   // Around fork: the prepare handler holds the table's lock, so that the
-  // child gets it unlocked and the table whole.
+  // child gets it unlocked and the table whole; a handler that must not
+  // wait only tries it (it is free of every thread, the caller included).
   void LockForFork() RAZEZIR_ACQUIRE(lock_) { lock_.Enter(); }
+  bool TryLockForFork() RAZEZIR_TRY_ACQUIRE(true, lock_) { return lock_.TryEnterFree(); }
   void UnlockAfterFork() RAZEZIR_RELEASE(lock_) { lock_.Leave(); }
-  // The child's table: its lock afresh, and every record forgotten by the
-  // threads that stayed behind. `turnsHeld`: the forking thread held every
-  // turn, so no line was half written; otherwise every file may end inside
-  // a line of another thread, and the child's first line starts on a line
-  // of its own. REQUIRES: only the calling thread runs in this process.
-  void ResetInForkChild(bool turnsHeld) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS;
+  // The child's table lock, afresh. REQUIRES: only the calling thread runs
+  // in this process, and the prepare handler held the lock.
+  void ResetLockInForkChild() { lock_.ResetInForkChild(); }
+  // Every record forgotten by the threads that stayed behind: queues,
+  // gates and syncs start afresh. `turnsHeld`: the forking thread held
+  // every turn, so no line was half written; otherwise every file may end
+  // inside a line of another thread, and the child's first line starts on
+  // a line of its own. REQUIRES: only the calling thread runs in this
+  // process, and no call of it is inside a destination.
+  void ResetDestinationsInForkChild(bool turnsHeld);
 
  private:
   friend class Destination;

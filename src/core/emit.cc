@@ -70,7 +70,9 @@ namespace {
 // bitmap, so that a handler can take one too; the pool goes with the
 // library when it is unloaded, threads still running or not. Further
 // threads get theirs from the system's page allocator, given back at their
-// exit. Nothing here ever calls malloc, which a handler must not reach.
+// exit, and hold the library loaded until then, so that an unload cannot
+// leave their pages behind. Nothing here ever calls malloc, which a handler
+// must not reach.
 constexpr size_t kPooledLines = 64;
 DeferredLine g_pooledLines[kPooledLines];
 std::atomic<uint64_t> g_pooledLinesTaken{0};
@@ -91,11 +93,20 @@ DeferredLine* TakeDeferredLine() {
   return pages != nullptr ? new (pages) DeferredLine : nullptr;
 }
 
-std::atomic<void (*)()> g_firstCallHook{nullptr};
+std::atomic<void (*)(LibraryCallTestHelper::TestPoint)> g_libraryCallHook{nullptr};
+
+void Reach(LibraryCallTestHelper::TestPoint point) {
+  if (auto hook = g_libraryCallHook.load(std::memory_order_acquire)) hook(point);
+}
+
+// Whether `line` is one of the pool's, which goes with the library.
+bool IsPooled(const DeferredLine* line) {
+  return line >= g_pooledLines && line < g_pooledLines + kPooledLines;
+}
 
 void GiveDeferredLineBack(DeferredLine* line) {
   const auto index = static_cast<size_t>(line - g_pooledLines);
-  if (line >= g_pooledLines && index < kPooledLines) {
+  if (IsPooled(line)) {
     line->state.store(DeferredLine::kEmpty, std::memory_order_relaxed);
     g_pooledLinesTaken.fetch_and(~(uint64_t{1} << index), std::memory_order_release);
     return;
@@ -114,7 +125,8 @@ struct Route {
 
 // Appends " <id><tag>: ", the id and the tag present only when their flags
 // are. A null tag is written "(null)".
-void AppendIdAndTag(OutBuffer* line, int flags, uint32_t threadId, const char16_t* module) {
+void AppendIdAndTag(OutBuffer* line, int flags, uint32_t threadId, const char16_t* module,
+                    Narrowing* narrowing) {
   line->Append(' ');
   if ((flags & QXSTD::TRACE_THREAD_ID) != 0) {
     line->Append(' ');
@@ -122,7 +134,7 @@ void AppendIdAndTag(OutBuffer* line, int flags, uint32_t threadId, const char16_
   }
   if ((flags & QXSTD::TRACE_MODULE) != 0) {
     line->Append(' ');
-    AppendRightAligned(line, module, kTagFieldUnits);
+    AppendRightAligned(line, module, kTagFieldUnits, narrowing);
   }
   line->Append(": ", 2);
 }
@@ -177,12 +189,12 @@ void KeepIdAndTag(IdAndTagCache* cache, int shape, const char16_t* module, const
 }
 
 // BeginLine when the thread's cached id-and-tag part does not serve.
-void BeginLineAfresh(OutBuffer* line, int flags, const char16_t* module) {
+void BeginLineAfresh(OutBuffer* line, int flags, const char16_t* module, Narrowing* narrowing) {
   const size_t gap = TimeGap(flags);
   const int shape = flags & (QXSTD::TRACE_THREAD_ID | QXSTD::TRACE_MODULE);
   if (gap != 0 && line->Reserve(gap) != nullptr) line->Commit(gap);
   const size_t start = line->size();
-  AppendIdAndTag(line, flags, platform::CurrentThreadId(), module);
+  AppendIdAndTag(line, flags, platform::CurrentThreadId(), module, narrowing);
   // Only a part that went whole into the line's own storage is kept.
   if (line->size() > start && !line->truncated()) {
     KeepIdAndTag(&t_idAndTag, shape, module, line->data() + start, line->size() - start);
@@ -192,7 +204,7 @@ void BeginLineAfresh(OutBuffer* line, int flags, const char16_t* module) {
 // Starts a line with its prefix, "<time> <id><tag>: ", when `flags` asks
 // for one, with TimeGap(flags) bytes of room for the time, which its
 // destination puts in when it writes the line.
-inline void BeginLine(OutBuffer* line, int flags, const char16_t* module) {
+inline void BeginLine(OutBuffer* line, int flags, const char16_t* module, Narrowing* narrowing) {
   if (flags == 0) return;
   const size_t gap = TimeGap(flags);
   const IdAndTagCache* cache = &t_idAndTag;
@@ -204,7 +216,7 @@ inline void BeginLine(OutBuffer* line, int flags, const char16_t* module) {
     line->Commit(gap + cache->nBytes);
     return;
   }
-  BeginLineAfresh(line, flags, module);
+  BeginLineAfresh(line, flags, module, narrowing);
 }
 
 // Hands the pieces of a line too long to be held whole to its destination.
@@ -285,8 +297,12 @@ void EmitRouted(TraceState* state, int level, const char16_t* module, AppendBody
   const bool turns = (flags & QXSTD::TRACE_NO_LOCK) == 0;
   LongLine pieces(&line, &state->destinations, turns);
   buffer.SetSpill(SpillLine, &pieces);
-  BeginLine(&buffer, flags, module);
-  appendBody(&buffer);
+  // The tag and the message narrow their text under one reading of the
+  // locale, so that a line is in one encoding whatever another thread
+  // does to the locale meanwhile.
+  Narrowing narrowing;
+  BeginLine(&buffer, flags, module, &narrowing);
+  appendBody(&buffer, &narrowing);
   if (pieces.Started()) {
     pieces.Finish(buffer.data(), buffer.size());
     return;
@@ -310,7 +326,9 @@ void Emit(TraceState* state, int level, const unsigned short* module,
           const unsigned short* format, va_list args) {
   LibraryCall call;
   EmitRouted(state, level, AsUnits(module),
-             [&](OutBuffer* line) { FormatWideV(line, AsUnits(format), args); });
+             [&](OutBuffer* line, Narrowing* narrowing) {
+               FormatWideV(line, AsUnits(format), args, narrowing);
+             });
 }
 
 // A trace call made while the thread is inside the library, by a signal
@@ -344,7 +362,8 @@ void Defer(int level, const unsigned short* module, const unsigned short* format
   // One byte is kept for the line end of a message that is cut.
   OutBuffer text(deferred->text, sizeof deferred->text - 1);
   text.ForbidHeap();
-  FormatWideV(&text, AsUnits(format), args);
+  Narrowing narrowing;
+  FormatWideV(&text, AsUnits(format), args, &narrowing);
   size_t n = text.size();
   if (text.truncated()) {
     n = CutOnCharBoundary(deferred->text, n + 1, n);
@@ -361,9 +380,8 @@ void Defer(int level, const unsigned short* module, const unsigned short* format
 void ForgetLinePrefixInForkChild() { t_idAndTag.shape = -1; }
 
 void ReleaseDeferredLine(DeferredLine* line) {
-  LibraryCall::t_thread.pending = 0;
+  LibraryCall::t_thread.pending.store(LibraryCall::kUnprepared, std::memory_order_relaxed);
   LibraryCall::t_thread.deferred.store(nullptr, std::memory_order_relaxed);
-  LibraryCall::t_thread.prepared = false;
   GiveDeferredLineBack(line);
 }
 
@@ -389,8 +407,8 @@ DeferredLine* LibraryCall::DeferredForHandler() {
   return installed;
 }
 
-void LibraryCallTestHelper::SetFirstCallHook(void (*hook)()) {
-  g_firstCallHook.store(hook, std::memory_order_release);
+void LibraryCallTestHelper::SetTestHook(void (*hook)(TestPoint)) {
+  g_libraryCallHook.store(hook, std::memory_order_release);
 }
 
 // Once per thread: kept out of the calls that would otherwise inline it.
@@ -398,25 +416,58 @@ void LibraryCallTestHelper::SetFirstCallHook(void (*hook)()) {
 __attribute__((noinline))
 #endif
 void LibraryCall::PrepareDeferredLine() {
-  if (void (*hook)() = g_firstCallHook.load(std::memory_order_acquire)) hook();
+  Reach(LibraryCallTestHelper::TestPoint::kFirstCall);
   DeferredLine* deferred = DeferredForHandler();
   // Without memory a handler's line is dropped; the thread tries again at
   // its next call.
   if (deferred == nullptr) return;
   // A thread whose release cannot be arranged keeps its line for good,
   // rather than ask the system again at every call.
-  platform::CallAtThreadExit(ReleaseDeferredLineAtExit, deferred);
-  t_thread.prepared = true;
+  platform::CallAtThreadExit(ReleaseDeferredLineAtExit, deferred, !IsPooled(deferred));
+  t_thread.pending.fetch_and(~kUnprepared, std::memory_order_relaxed);
+}
+
+// Out of line, as everything that runs only when `pending` is not clear, so
+// that the ordinary call pays for none of it.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void LibraryCall::Attend() {
+  if ((t_thread.pending.load(std::memory_order_relaxed) & kServed) != 0) ServePending();
+  if ((t_thread.pending.load(std::memory_order_relaxed) & kUnprepared) != 0) {
+    PrepareDeferredLine();
+  }
+}
+
+void LibraryCall::ServePending() {
+  if ((t_thread.pending.fetch_and(~kTakeover, std::memory_order_seq_cst) & kTakeover) != 0) {
+    EndForkTakeover();
+  }
+  WriteDeferredLines();
+}
+
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void LibraryCall::LeaveWithPending() {
+  Reach(LibraryCallTestHelper::TestPoint::kLeftWithLinePending);
+  // A handler that comes now, outside, writes the waiting line before its
+  // own (the constructor above); one that comes inside defers its line,
+  // which the next round writes.
+  do {
+    SetInside(true);
+    ServePending();
+    SetInside(false);
+  } while ((t_thread.pending.load(std::memory_order_relaxed) & kServed) != 0);
 }
 
 void LibraryCall::WriteDeferredLines() {
-  t_thread.pending = 0;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
+  t_thread.pending.fetch_and(~kLineDeferred, std::memory_order_seq_cst);
   DeferredLine* deferred = t_thread.deferred.load(std::memory_order_relaxed);
+  if (deferred == nullptr) return;
   // A handler may defer another line while one is written; that one is
   // dropped, but one deferred after is written in the next round.
   while (deferred->state.load(std::memory_order_acquire) == DeferredLine::kPending) {
-    SetInside(true);
     int expected = DeferredLine::kPending;
     if (deferred->state.compare_exchange_strong(expected, DeferredLine::kWriting,
                                                 std::memory_order_acquire)) {
@@ -425,11 +476,10 @@ void LibraryCall::WriteDeferredLines() {
       TraceState* state = g_state.load(std::memory_order_acquire);
       if (state != nullptr && MayAdmit(state, deferred->level)) {
         EmitRouted(state, deferred->level, deferred->hasTag ? deferred->tag : nullptr,
-                   [&](OutBuffer* line) { line->Append(deferred->text, deferred->size); });
+                   [&](OutBuffer* line, Narrowing*) { line->Append(deferred->text, deferred->size); });
       }
       deferred->state.store(DeferredLine::kEmpty, std::memory_order_release);
     }
-    SetInside(false);
   }
 }
 

@@ -35,7 +35,8 @@ void StorageSync::Cover(platform::FileHandle file) {
     // word last when it ends, and wakes the sleepers; a thread that sleeps
     // only after that finds the word changed.
     Reached(TestPoint::kSleeping);
-    platform::WaitOnWord(&word_, word);
+    // In a fork takeover the sync under way was another thread's.
+    if (!platform::WaitOnWord(&word_, word)) break;
   }
   inside_.fetch_sub(1, std::memory_order_relaxed);
 }

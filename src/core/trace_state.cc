@@ -34,15 +34,23 @@ namespace {
 // name writes the Started banner to standard output; nothing sets it again.
 bool g_consoleBannerPending RAZEZIR_GUARDED_BY(GlobalLock()) = true;
 
-// The locks the fork prepare handler entered, per forking thread, so that
-// the parent and child handlers release exactly those.
-thread_local CriticalSectionLock* t_forkGlobalLock = nullptr;
-thread_local CriticalSectionLock* t_forkListLock = nullptr;
-thread_local DestinationTable* t_forkTable = nullptr;
-// How many destinations' turns the prepare handler took, in record order.
-thread_local size_t t_forkTurns = 0;
-// The forking thread's id in the parent.
-thread_local uint32_t t_forkThreadId = 0;
+// What the fork prepare handler took, per forking thread, so that the
+// parent and child handlers release exactly that.
+struct ForkHold {
+  CriticalSectionLock* globalLock = nullptr;
+  CriticalSectionLock* listLock = nullptr;
+  DestinationTable* table = nullptr;  // Its lock is held.
+  // How many destinations' turns were taken, in record order.
+  size_t turns = 0;
+  // The fork was made by a signal handler that interrupted the thread
+  // inside the library.
+  bool nested = false;
+  // Nested, and a lock was held: the child's library does nothing.
+  bool refused = false;
+  // The forking thread's id in the parent.
+  uint32_t threadId = 0;
+};
+thread_local ForkHold t_fork;
 
 // A fork while another thread is inside the library would leave the child
 // with a lock that no thread of its own will ever release, or a line half
@@ -50,44 +58,69 @@ thread_local uint32_t t_forkThreadId = 0;
 // every destination: it waits for the lines on their way and for a line
 // being written in pieces, and no thread is in any gate or inside standard
 // output's lock when the process forks (the child may flush standard
-// output, as exit() does). A fork made by a signal handler that interrupted
-// its thread inside the library cannot wait for turns, which the thread may
-// hold itself; then no turn is taken, and the child starts each file's
-// first line on a line of its own. The locks and turns are taken here and
-// released by the other two handlers, which the analysis cannot follow.
+// output, as exit() does).
+//
+// A fork made by a signal handler that interrupted its thread inside the
+// library must not wait at all: the thread may hold a lock or a turn
+// itself, and another thread holding a lock may be waiting for that turn.
+// So the locks are only tried, and no turn is taken. If any lock is held,
+// by whichever thread, what it guards may be half changed: the child's
+// library then does nothing. Otherwise the interrupted call goes on in the
+// child under a takeover until it ends (see ForkChild).
+//
+// The locks and turns are taken here and released by the other two
+// handlers, which the analysis cannot follow.
 void ForkPrepare() RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
-  t_forkThreadId = platform::CurrentThreadId();
-  t_forkGlobalLock = g_globalLock.load(std::memory_order_acquire);
-  if (t_forkGlobalLock != nullptr) t_forkGlobalLock->Enter();
+  ForkHold& hold = t_fork;
+  hold = ForkHold{};
+  hold.threadId = platform::CurrentThreadId();
+  hold.nested = LibraryCall::Nested();
+  CriticalSectionLock* global = g_globalLock.load(std::memory_order_acquire);
   TraceState* state = g_state.load(std::memory_order_acquire);
-  t_forkListLock = state != nullptr ? state->listLock.get() : nullptr;
-  if (t_forkListLock != nullptr) t_forkListLock->Enter();
-  if (state == nullptr) return;
-  t_forkTable = &state->destinations;
-  t_forkTurns = 0;
-  // Records are added only under the global lock, which this thread holds.
-  if (!LibraryCall::Nested()) {
-    for (Destination* destination; (destination = t_forkTable->Record(t_forkTurns)) != nullptr;
-         ++t_forkTurns) {
-      destination->TakeTurnForFork();
+  if (hold.nested) {
+    if (state == nullptr) return;
+    if (global == nullptr || !global->TryEnterFree()) {
+      hold.refused = true;
+      return;
     }
+    hold.globalLock = global;
+    if (state->listLock->TryEnterFree()) {
+      hold.listLock = state->listLock.get();
+      if (state->destinations.TryLockForFork()) {
+        hold.table = &state->destinations;
+        return;
+      }
+      hold.listLock->Leave();
+      hold.listLock = nullptr;
+    }
+    hold.globalLock->Leave();
+    hold.globalLock = nullptr;
+    hold.refused = true;
+    return;
   }
-  t_forkTable->LockForFork();
+  hold.globalLock = global;
+  if (global != nullptr) global->Enter();
+  if (state == nullptr) return;
+  hold.listLock = state->listLock.get();
+  hold.listLock->Enter();
+  hold.table = &state->destinations;
+  // Records are added only under the global lock, which this thread holds.
+  for (Destination* destination; (destination = hold.table->Record(hold.turns)) != nullptr;
+       ++hold.turns) {
+    destination->TakeTurnForFork();
+  }
+  hold.table->LockForFork();
 }
 
 void ForkParent() RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
-  if (t_forkTable != nullptr) {
-    t_forkTable->UnlockAfterFork();
-    for (size_t i = 0; i < t_forkTurns; ++i) {
-      Destination* destination = t_forkTable->Record(i);
-      destination->PassTurnAfterFork();
-    }
+  ForkHold& hold = t_fork;
+  if (hold.table != nullptr) {
+    hold.table->UnlockAfterFork();
+    for (size_t i = 0; i < hold.turns; ++i) hold.table->Record(i)->PassTurnAfterFork();
   }
-  t_forkTable = nullptr;
-  t_forkTurns = 0;
-  if (t_forkListLock != nullptr) t_forkListLock->Leave();
-  if (t_forkGlobalLock != nullptr) t_forkGlobalLock->Leave();
-  t_forkListLock = t_forkGlobalLock = nullptr;
+  if (hold.listLock != nullptr) hold.listLock->Leave();
+  if (hold.globalLock != nullptr) hold.globalLock->Leave();
+  hold = ForkHold{};
 }
 
 // The thread that forked goes on in the child under a new id, so its binding
@@ -95,8 +128,8 @@ void ForkParent() RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
 // do not exist in the child; their bindings go, lest a thread the child
 // starts later get one of their ids, and with it a name. The child has one
 // thread and its locks were just reset, so nothing needs them here.
-void RekeyBindingsInChild(TraceState* state) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
-  auto kept = state->threadBindings.extract(t_forkThreadId);
+void RekeyBindingsInChild(TraceState* state, uint32_t parentId) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
+  auto kept = state->threadBindings.extract(parentId);
   state->threadBindings.clear();
   if (kept.empty()) return;
   const uint32_t childId = platform::CurrentThreadId();
@@ -109,18 +142,49 @@ void RekeyBindingsInChild(TraceState* state) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
 // write; in the child their threads do not exist, and a line queued behind
 // them would wait for ever. Their references stay counted, so those
 // destinations are kept for the child's life.
+//
+// After a nested fork the interrupted call goes on in the child, inside
+// gates, queues or syncs that other threads shared with it; starting those
+// afresh under it would break it. So it runs under a takeover (its waits
+// end, its writes are dropped: its lines are the parent's), and the
+// destinations start afresh once it has ended (EndForkTakeover). Where the
+// prepare handler found a lock held, the child's library does nothing from
+// here on: the state is left as it is, unreferenced, and the interrupted
+// call runs out under a takeover that never ends.
 void ForkChild() {
-  if (t_forkListLock != nullptr) t_forkListLock->ResetInForkChild();
-  if (t_forkGlobalLock != nullptr) t_forkGlobalLock->ResetInForkChild();
-  t_forkListLock = t_forkGlobalLock = nullptr;
-  const bool turnsHeld = t_forkTurns > 0;
-  if (t_forkTable != nullptr) t_forkTable->ResetInForkChild(turnsHeld);
-  t_forkTable = nullptr;
-  t_forkTurns = 0;
+  const ForkHold hold = t_fork;
+  t_fork = ForkHold{};
+  if (hold.refused) {
+    g_globalLock.store(nullptr, std::memory_order_release);
+    g_state.store(nullptr, std::memory_order_release);
+    platform::BeginForkTakeover();
+    return;
+  }
+  if (hold.listLock != nullptr) hold.listLock->ResetInForkChild();
+  if (hold.globalLock != nullptr) hold.globalLock->ResetInForkChild();
+  if (hold.table != nullptr) {
+    hold.table->ResetLockInForkChild();
+    if (hold.nested) {
+      platform::BeginForkTakeover();
+      LibraryCall::NoteTakeover();
+    } else {
+      hold.table->ResetDestinationsInForkChild(true);
+    }
+  }
   ForgetLinePrefixInForkChild();
   TraceState* state = g_state.load(std::memory_order_acquire);
-  if (state != nullptr) RekeyBindingsInChild(state);
+  if (state != nullptr) RekeyBindingsInChild(state, hold.threadId);
 }
+
+}  // namespace
+
+void EndForkTakeover() {
+  TraceState* state = g_state.load(std::memory_order_acquire);
+  if (state != nullptr) state->destinations.ResetDestinationsInForkChild(false);
+  platform::EndForkTakeover();
+}
+
+namespace {
 
 // A reference to a destination for the holder's lifetime.
 class DestinationRef {
@@ -270,6 +334,20 @@ bool MovedAway(DestinationTable& table, const std::string& name, const Destinati
   return !platform::IdentifyFile(name.c_str(), &now) || !(now == had);
 }
 
+// Whether a target that `work` does not move writes to `destination`.
+// REQUIRES: the list lock.
+bool KeepsWritingTo(const TraceState& state, const std::vector<Reopening>& work,
+                    const Destination* destination) RAZEZIR_REQUIRES(*state.listLock) {
+  for (const TargetList* targets : {&state.modules, &state.threadTargets}) {
+    for (const TargetPtr& target : *targets) {
+      if (target->destination.load() != destination) continue;
+      auto moved = [&](const Reopening& each) { return each.target == target.get(); };
+      if (std::none_of(work.begin(), work.end(), moved)) return true;
+    }
+  }
+  return false;
+}
+
 // The work of ReopenTraceFiles. REQUIRES: the global lock and the list
 // lock, so that neither the main stream nor the targets change meanwhile.
 void ReopenMovedFiles(TraceState* state) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
@@ -309,12 +387,15 @@ void ReopenMovedFiles(TraceState* state) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
   turns->Take(places);
   // The main log's old file is closed before any new file is made, so that a
   // reader that follows the name (a forwarding daemon) has the whole old
-  // file, banner included, before it turns to the new one.
+  // file, banner included, before it turns to the new one. Streams move by
+  // the names they were opened by; a target whose name still names the old
+  // file (another link to it) stays there, and then the file is not closed:
+  // no line may follow its Closed banner.
   Destination* mainOld = nullptr;
   for (const Reopening& each : work) {
     if (each.target == nullptr) mainOld = each.old;
   }
-  if (mainOld != nullptr) WriteClosedBanner(*mainOld);
+  if (mainOld != nullptr && !KeepsWritingTo(*state, work, mainOld)) WriteClosedBanner(*mainOld);
   places.clear();
   for (Reopening& each : work) {
     const std::string& name = each.target != nullptr ? each.target->fileName : state->fileName;

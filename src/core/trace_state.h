@@ -252,21 +252,20 @@ void ReleaseDeferredLine(DeferredLine* line);
 // false).
 class LibraryCall {
  public:
+  // Inside first: a handler that comes meanwhile must not run the ordinary
+  // path inside the call. (In the thread's first call, it takes a deferred
+  // line itself if the thread has none yet, from memory that never passes
+  // through malloc; this call then keeps that one.)
   LibraryCall() {
     SetInside(true);
-    // Inside first: a handler that comes meanwhile must not run the
-    // ordinary path inside the thread's first call. It finds the thread
-    // inside and takes a deferred line itself if the thread has none yet,
-    // from memory that never passes through malloc; this call then keeps
-    // that one.
-    if (!t_thread.prepared) PrepareDeferredLine();
+    if (t_thread.pending.load(std::memory_order_relaxed) != 0) Attend();
   }
   // After every lock and turn of the call was released (the guard is the
   // first local of every exported call), the thread is marked outside and
   // then writes what handlers deferred meanwhile.
   ~LibraryCall() {
     SetInside(false);
-    if (t_thread.pending != 0) WriteDeferredLines();
+    if ((t_thread.pending.load(std::memory_order_relaxed) & kServed) != 0) LeaveWithPending();
   }
   LibraryCall(const LibraryCall&) = delete;
   LibraryCall& operator=(const LibraryCall&) = delete;
@@ -278,10 +277,11 @@ class LibraryCall {
   static DeferredLine* DeferredForHandler();
   // For a call nested in a handler, once its line waits in the deferred
   // line: the interrupted call writes it before it returns.
-  static void NoteDeferred() {
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    t_thread.pending = 1;
-  }
+  static void NoteDeferred() { t_thread.pending.fetch_or(kLineDeferred, std::memory_order_seq_cst); }
+  // For the fork child handler, when the fork interrupted this thread
+  // inside a call: once that call has ended in the child, the child's
+  // library ends the takeover (EndForkTakeover) before anything else.
+  static void NoteTakeover() { t_thread.pending.fetch_or(kTakeover, std::memory_order_seq_cst); }
 
   // The mark changes only at points where a signal may find the thread in
   // either state; the fences keep the compiler from moving the thread's own
@@ -294,26 +294,45 @@ class LibraryCall {
 
  private:
   friend void ReleaseDeferredLine(DeferredLine* line);
+  // What the thread's `pending` word says, one bit each. Handlers set bits
+  // with atomic operations on the thread's own word, which the thread
+  // itself may be changing when they interrupt it.
+  static constexpr int kLineDeferred = 1;  // A handler's line waits.
+  static constexpr int kTakeover = 2;      // A fork takeover is to end.
+  static constexpr int kUnprepared = 4;    // The thread has no deferred line
+                                           // and no release at exit yet.
+  static constexpr int kServed = kLineDeferred | kTakeover;
+
+  // A call's first steps when `pending` is not clear: a handler's line that
+  // an earlier call had not written yet when it left (this call may be made
+  // by a handler that came just then) goes first, so that the thread's
+  // lines keep the order of their calls; then the thread gets its deferred
+  // line, on its first call.
+  static void Attend();
   // Gives the thread a deferred line, unless a handler gave it one, and
   // arranges for its release at thread exit.
   static void PrepareDeferredLine();
-  // Writes the deferred line, if one is waiting, through the ordinary path.
+  // What `pending` says: ends a fork takeover, then writes the deferred
+  // line, if one waits, through the ordinary path. REQUIRES: inside.
+  static void ServePending();
+  // ServePending for a call that has left: inside again until nothing is
+  // served.
+  static void LeaveWithPending();
   static void WriteDeferredLines();
 
   // One record, so that a call finds all with one look-up of the thread's
   // storage; inline, so that every user sees its constant initialiser and
   // the library needs no thread-local initialisation function. `deferred`
   // is set by compare-and-swap, since a handler may set it in the middle of
-  // the thread's own call; `prepared` says that the thread's release at
-  // exit is arranged; `pending`, set by a handler after it deferred a line,
-  // spares every other call a look at the deferred line.
+  // the thread's own call; `pending` (the k* bits above) spares every other
+  // call a look at the deferred line, and at whether the thread has one.
   struct ThreadMark {
     volatile int inside;
-    volatile int pending;
-    bool prepared;
+    std::atomic<int> pending;
     std::atomic<DeferredLine*> deferred;
   };
-  static inline thread_local ThreadMark t_thread RAZEZIR_INITIAL_EXEC_TLS = {0, 0, false, nullptr};
+  static inline thread_local ThreadMark t_thread RAZEZIR_INITIAL_EXEC_TLS = {0, kUnprepared,
+                                                                             nullptr};
 };
 
 // Forgets the calling thread's line prefix, which carries its thread id: in
@@ -321,12 +340,23 @@ class LibraryCall {
 // thread runs in this process.
 void ForgetLinePrefixInForkChild();
 
+// Ends the fork takeover that the child handler began when the fork
+// interrupted the thread inside a call, once that call has ended: every
+// destination starts afresh, and each file's next line on a line of its
+// own. REQUIRES: only the calling thread runs in this process.
+void EndForkTakeover();
+
 // Test-only knobs of LibraryCall.
 class LibraryCallTestHelper {
  public:
-  // Runs `hook` in each thread's first library call, once the thread is
-  // marked inside and before it has a deferred line; null removes it.
-  static void SetFirstCallHook(void (*hook)());
+  enum class TestPoint {
+    kFirstCall,            // A thread's first call, marked inside, before it
+                           // has a deferred line.
+    kLeftWithLinePending,  // A call has left the library with a handler's
+                           // line still to write, and is about to write it.
+  };
+  // Runs `hook` at each point; null removes it.
+  static void SetTestHook(void (*hook)(TestPoint point));
 };
 
 // The exported calls take 16-bit strings as unsigned short, the internals

@@ -5,8 +5,12 @@
 // correctly rounded decimal conversion is not worth reinventing.
 //
 // Nothing here is shared between calls and the engine never calls setlocale:
-// concurrent calls are safe as long as the locale is not changed under them,
-// the same rule the C runtime's own conversions have.
+// concurrent calls are safe. A call reads the locale once, at its first unit
+// beyond ASCII, and narrows all its text under what it read; where the
+// platform encodes by that reading alone (Windows), a locale that another
+// thread changes meanwhile shows from the next call on, never halfway
+// through one. Elsewhere the C runtime's own rule holds: the locale is not
+// changed under a conversion.
 
 #include "format/wide_format.h"
 
@@ -75,14 +79,14 @@ size_t EncodeUtf8(char32_t c, char* dst) {
   return 4;
 }
 
-size_t EncodeWithRuntime(char32_t c, char* dst) {
+size_t EncodeWithRuntime(const platform::LocaleSnapshot& locale, char32_t c, char* dst) {
   // A 16-bit wchar_t cannot carry an astral code point, and surrogates are
   // not characters in any encoding even where wcrtomb would pass them on.
   if (IsSurrogate(c) || c > WCHAR_MAX) {
     dst[0] = '?';
     return 1;
   }
-  const size_t nBytes = platform::EncodeInLocale(static_cast<wchar_t>(c), dst);
+  const size_t nBytes = platform::EncodeInLocale(locale, static_cast<wchar_t>(c), dst);
   if (nBytes == static_cast<size_t>(-1)) {
     dst[0] = '?';
     return 1;
@@ -90,13 +94,20 @@ size_t EncodeWithRuntime(char32_t c, char* dst) {
   return nBytes;
 }
 
-size_t EncodeCodePoint(Charset* charset, char32_t c, char* dst) {
-  if (*charset == Charset::kUnknown) *charset = ClassifyLocale();
-  switch (*charset) {
+// Reads the locale for the call, once: every later character of the call
+// is encoded under what it read, whatever other threads do to the locale.
+void TakeLocale(Narrowing* narrowing) {
+  narrowing->locale = platform::SnapshotLocale();
+  narrowing->charset = ClassifyLocale(narrowing->locale);
+}
+
+size_t EncodeCodePoint(Narrowing* narrowing, char32_t c, char* dst) {
+  if (narrowing->charset == Charset::kUnknown) TakeLocale(narrowing);
+  switch (narrowing->charset) {
     case Charset::kUtf8:
       return EncodeUtf8(c, dst);
     case Charset::kRuntime:
-      return EncodeWithRuntime(c, dst);
+      return EncodeWithRuntime(narrowing->locale, c, dst);
     case Charset::kUnknown:
     case Charset::kAscii:
       break;
@@ -138,16 +149,23 @@ const char16_t* CopyAsciiRun(OutBuffer* sink, const char16_t* text,
 // looking one unit past a high surrogate is safe whenever `atEnd` is false
 // there. Returns where it stopped.
 template <typename AtEnd>
-const char16_t* NarrowNonAscii(OutBuffer* sink, Charset* charset,
+const char16_t* NarrowNonAscii(OutBuffer* sink, Narrowing* narrowing,
                                const char16_t* text, AtEnd atEnd) {
   do {
     char32_t c = *text++;
     if (IsHighSurrogate(c) && !atEnd(text) && IsLowSurrogate(*text)) {
       c = 0x10000 + ((c - 0xD800) << 10) + (*text++ - 0xDC00);
     }
-    // A code point without room is dropped, and the units still consumed.
     char* dst = sink->Reserve(kMaxCodePointBytes);
-    if (dst != nullptr) sink->Commit(EncodeCodePoint(charset, c, dst));
+    if (dst == nullptr) {
+      // A code point without room is dropped, and with it the rest of the
+      // text, consumed unwritten: the room left, short of a code point's
+      // worst case, may still hold the ASCII after it, which would then
+      // stand where the code point belongs.
+      while (!atEnd(text)) ++text;
+      return text;
+    }
+    sink->Commit(EncodeCodePoint(narrowing, c, dst));
   } while (!atEnd(text) && *text >= 0x80);
   return text;
 }
@@ -156,39 +174,39 @@ const char16_t* NarrowNonAscii(OutBuffer* sink, Charset* charset,
 // stopped. `inAsciiRun(p)` says that the unit at `p` is ASCII and that
 // `atEnd` would not stop there.
 template <typename AtEnd, typename InAsciiRun>
-const char16_t* Narrow(OutBuffer* sink, Charset* charset, const char16_t* text,
+const char16_t* Narrow(OutBuffer* sink, Narrowing* narrowing, const char16_t* text,
                        AtEnd atEnd, InAsciiRun inAsciiRun) {
   for (;;) {
     text = CopyAsciiRun(sink, text, inAsciiRun);
     if (atEnd(text)) return text;
-    text = NarrowNonAscii(sink, charset, text, atEnd);
+    text = NarrowNonAscii(sink, narrowing, text, atEnd);
   }
 }
 
 // The unit is neither NUL nor beyond ASCII, in one comparison.
 bool IsNonNulAscii(char16_t c) { return static_cast<uint16_t>(c - 1) < 0x7F; }
 
-void NarrowCounted(OutBuffer* sink, Charset* charset, const char16_t* text,
+void NarrowCounted(OutBuffer* sink, Narrowing* narrowing, const char16_t* text,
                    size_t nUnits) {
   if (text == nullptr) return;
   const char16_t* end = text + nUnits;
   Narrow(
-      sink, charset, text, [end](const char16_t* p) { return p == end; },
+      sink, narrowing, text, [end](const char16_t* p) { return p == end; },
       [end](const char16_t* p) { return p != end && *p < 0x80; });
 }
 
-void NarrowTerminated(OutBuffer* sink, Charset* charset, const char16_t* text) {
+void NarrowTerminated(OutBuffer* sink, Narrowing* narrowing, const char16_t* text) {
   Narrow(
-      sink, charset, text, [](const char16_t* p) { return *p == u'\0'; },
+      sink, narrowing, text, [](const char16_t* p) { return *p == u'\0'; },
       [](const char16_t* p) { return IsNonNulAscii(*p); });
 }
 
 // Narrows format text up to the next '%' or the terminating NUL and returns
 // where it stopped.
-const char16_t* NarrowLiteral(OutBuffer* sink, Charset* charset,
+const char16_t* NarrowLiteral(OutBuffer* sink, Narrowing* narrowing,
                               const char16_t* text) {
   return Narrow(
-      sink, charset, text,
+      sink, narrowing, text,
       [](const char16_t* p) { return *p == u'\0' || *p == u'%'; },
       [](const char16_t* p) { return IsNonNulAscii(*p) && *p != u'%'; });
 }
@@ -760,11 +778,11 @@ void RenderReal(OutBuffer* out, const Field& field, Real value) {
                    nExtraZeros);
 }
 
-void RenderWideString(OutBuffer* out, Charset* charset, const Field& field,
+void RenderWideString(OutBuffer* out, Narrowing* narrowing, const Field& field,
                       const char16_t* s) {
   if (s == nullptr) s = kWideNull;
   if (field.precision < 0 && field.width == 0) {
-    NarrowTerminated(out, charset, s);
+    NarrowTerminated(out, narrowing, s);
     return;
   }
   // Precision and width count 16-bit units of the argument. No unit past
@@ -783,8 +801,9 @@ void RenderWideString(OutBuffer* out, Charset* charset, const Field& field,
   size_t nPad = PaddingFor(field, nUnits);
   bool left = (field.flags & kFlagLeft) != 0;
   if (!left) out->AppendRepeated(' ', nPad);
-  NarrowCounted(out, charset, s, nUnits);
-  if (left) out->AppendRepeated(' ', nPad);
+  NarrowCounted(out, narrowing, s, nUnits);
+  // No padding after text that was dropped.
+  if (left && !out->truncated()) out->AppendRepeated(' ', nPad);
 }
 
 // How many of the first `nBytes` bytes of `s` to keep so that no multibyte
@@ -792,10 +811,10 @@ void RenderWideString(OutBuffer* out, Charset* charset, const Field& field,
 // bytes are read: a character they leave incomplete is dropped whole,
 // whatever follows the cut. Bytes that do not form a character in the
 // locale are kept as they are.
-size_t WholeCharacterBytes(Charset* charset, const char* s, size_t nBytes) {
+size_t WholeCharacterBytes(Narrowing* narrowing, const char* s, size_t nBytes) {
   if (nBytes == 0) return 0;
-  if (*charset == Charset::kUnknown) *charset = ClassifyLocale();
-  if (*charset == Charset::kUtf8) {
+  if (narrowing->charset == Charset::kUnknown) TakeLocale(narrowing);
+  if (narrowing->charset == Charset::kUtf8) {
     // Back up over continuation bytes to the lead byte of the last
     // character; drop it only if the lead byte says it runs past the cut.
     size_t lead = nBytes - 1;
@@ -807,11 +826,11 @@ size_t WholeCharacterBytes(Charset* charset, const char* s, size_t nBytes) {
     size_t nSequence = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
     return (b >= 0xC0 && lead + nSequence > nBytes) ? lead : nBytes;
   }
-  if (*charset != Charset::kRuntime) return nBytes;
-  return platform::WholeLocaleCharacters(s, nBytes);
+  if (narrowing->charset != Charset::kRuntime) return nBytes;
+  return platform::WholeLocaleCharacters(narrowing->locale, s, nBytes);
 }
 
-void RenderNarrowString(OutBuffer* out, Charset* charset, const Field& field,
+void RenderNarrowString(OutBuffer* out, Narrowing* narrowing, const Field& field,
                         const char* s) {
   if (s == nullptr) s = kNarrowNull;
   size_t nBytes;
@@ -824,7 +843,7 @@ void RenderNarrowString(OutBuffer* out, Charset* charset, const Field& field,
     const void* nul = std::memchr(s, '\0', limit);
     nBytes = nul != nullptr
                  ? static_cast<size_t>(static_cast<const char*>(nul) - s)
-                 : WholeCharacterBytes(charset, s, limit);
+                 : WholeCharacterBytes(narrowing, s, limit);
   }
   AppendField(out, field, nullptr, 0, 0, s, nBytes);
 }
@@ -837,19 +856,21 @@ const char kNarrowNull[] = "(null)";
 // Unit by unit: the runs between conversions are a few units long, and a
 // loop that copies as it tests costs less for them than finding the end of
 // a run first (or testing a block of units at once, which was measured: the
-// setting up of each block costs more than the units it saves).
+// setting up of each block costs more than the units it saves). The loop is
+// bounded by a count of the room, never by meeting the end of the room.
 template <bool kStopAtPercent>
-const char16_t* CopyAscii(const char16_t* text, char** dst, const char* limit) {
+const char16_t* CopyAscii(const char16_t* text, char** dst, size_t nRoom) {
   char* out = *dst;
-  for (; out != limit && IsNonNulAscii(*text) && (!kStopAtPercent || *text != u'%'); ++text) {
+  const char* const end = out + nRoom;
+  for (; out < end && IsNonNulAscii(*text) && (!kStopAtPercent || *text != u'%'); ++text) {
     *out++ = static_cast<char>(*text);
   }
   *dst = out;
   return text;
 }
 
-template const char16_t* CopyAscii<true>(const char16_t*, char**, const char*);
-template const char16_t* CopyAscii<false>(const char16_t*, char**, const char*);
+template const char16_t* CopyAscii<true>(const char16_t*, char**, size_t);
+template const char16_t* CopyAscii<false>(const char16_t*, char**, size_t);
 
 char* PutBareInt(char* dst, char16_t conversion, uint64_t bits) {
   // An int, with the sign of its own width for d and i.
@@ -864,11 +885,11 @@ char* PutBareInt(char* dst, char16_t conversion, uint64_t bits) {
   return dst + nDigits;
 }
 
-Charset ClassifyLocale() {
-  const char* codeset = platform::LocaleCodeset();
+Charset ClassifyLocale(const platform::LocaleSnapshot& locale) {
+  const char* codeset = locale.codeset;
   if (codeset != nullptr) {
     if (CodesetIs(codeset, "UTF8")) return Charset::kUtf8;
-    if (MB_CUR_MAX == 1 &&
+    if (locale.maxCharBytes == 1 &&
         (CodesetIs(codeset, "ANSIX3.41968") || CodesetIs(codeset, "ASCII") ||
          CodesetIs(codeset, "USASCII") || CodesetIs(codeset, "646"))) {
       return Charset::kAscii;
@@ -877,14 +898,16 @@ Charset ClassifyLocale() {
   return Charset::kRuntime;
 }
 
-void NarrowUnits(OutBuffer* out, Charset* charset, const char16_t* text,
+Charset ClassifyLocale() { return ClassifyLocale(platform::SnapshotLocale()); }
+
+void NarrowUnits(OutBuffer* out, Narrowing* narrowing, const char16_t* text,
                  size_t nUnits) {
-  NarrowCounted(out, charset, text, nUnits);
+  NarrowCounted(out, narrowing, text, nUnits);
 }
 
 void AppendNarrowed(OutBuffer* out, const char16_t* text, size_t nUnits) {
-  Charset charset = Charset::kUnknown;
-  NarrowUnits(out, &charset, text, nUnits);
+  Narrowing narrowing;
+  NarrowUnits(out, &narrowing, text, nUnits);
 }
 
 void AppendUpperHex(OutBuffer* out, uint64_t value, int nDigits) {
@@ -929,7 +952,8 @@ void AppendUpperHex(OutBuffer* out, uint64_t value, int nDigits) {
   RenderInteger(out, field, value);
 }
 
-void AppendRightAligned(OutBuffer* out, const char16_t* text, int nUnits) {
+void AppendRightAligned(OutBuffer* out, const char16_t* text, int nUnits,
+                        Narrowing* narrowing) {
   // A tag is a short ASCII word as a rule: it is laid out here, without a
   // field. Anything else, or a buffer without room, takes the general path.
   constexpr size_t kShortTag = 32;
@@ -950,14 +974,14 @@ void AppendRightAligned(OutBuffer* out, const char16_t* text, int nUnits) {
   field.conversion = 's';
   field.width = nUnits;
   field.precision = -1;
-  Charset charset = Charset::kUnknown;
-  RenderWideString(out, &charset, field, text);
+  Narrowing own;
+  RenderWideString(out, narrowing != nullptr ? narrowing : &own, field, text);
 }
 
 size_t CutOnCharBoundary(const char* text, size_t nBytes, size_t maxBytes) {
   if (nBytes <= maxBytes) return nBytes;
-  Charset charset = Charset::kUnknown;
-  return WholeCharacterBytes(&charset, text, maxBytes);
+  Narrowing narrowing;
+  return WholeCharacterBytes(&narrowing, text, maxBytes);
 }
 
 void Field::SetWidthFromArg(int value) {
@@ -975,15 +999,16 @@ void Field::SetPrecisionFromArg(int value) {
 bool FormatCursor::Next(Field* field) {
   for (;;) {
     if (sink_.truncated()) return false;
-    next_ = NarrowLiteral(&sink_, &charset_, next_);
-    if (*next_ == u'\0') return false;
+    next_ = NarrowLiteral(&sink_, &narrowing_, next_);
+    // The literal may have dropped a code point for want of room.
+    if (*next_ == u'\0' || sink_.truncated()) return false;
     const char16_t* end;
     State state = ParseField(next_, field, &end);
     if (state == grammar::kArgPercent) {
       sink_.Append('%');
     } else if (state == grammar::kMalformed) {
       ++nMalformed_;
-      NarrowCounted(&sink_, &charset_, next_, static_cast<size_t>(end - next_));
+      NarrowCounted(&sink_, &narrowing_, next_, static_cast<size_t>(end - next_));
     } else {
       const ArgInfo& info = kArgInfo[state - grammar::kArgInt];
       field->arg = info.arg;
@@ -996,7 +1021,7 @@ bool FormatCursor::Next(Field* field) {
   }
 }
 
-void FormatCursor::NarrowRest(const char16_t* text) { NarrowTerminated(&sink_, &charset_, text); }
+void FormatCursor::NarrowRest(const char16_t* text) { NarrowTerminated(&sink_, &narrowing_, text); }
 
 void FormatCursor::RenderFixed(int precision, double value) {
   Field field{};
@@ -1017,10 +1042,10 @@ void FormatCursor::Render(const Field& field, const FieldValue& value) {
       RenderReal(&sink_, field, value.longReal);
       break;
     case FieldArg::kWideString:
-      RenderWideString(&sink_, &charset_, field, value.wide);
+      RenderWideString(&sink_, &narrowing_, field, value.wide);
       break;
     case FieldArg::kNarrowString:
-      RenderNarrowString(&sink_, &charset_, field, value.narrow);
+      RenderNarrowString(&sink_, &narrowing_, field, value.narrow);
       break;
     case FieldArg::kWideChar: {
       // Only the low 16 bits: the caller passed a 16-bit unit, promoted.
@@ -1028,8 +1053,8 @@ void FormatCursor::Render(const Field& field, const FieldValue& value) {
       size_t nPad = PaddingFor(field, 1);
       bool left = (field.flags & kFlagLeft) != 0;
       if (!left) sink_.AppendRepeated(' ', nPad);
-      NarrowCounted(&sink_, &charset_, &unit, 1);
-      if (left) sink_.AppendRepeated(' ', nPad);
+      NarrowCounted(&sink_, &narrowing_, &unit, 1);
+      if (left && !sink_.truncated()) sink_.AppendRepeated(' ', nPad);
       break;
     }
     case FieldArg::kNarrowChar: {
@@ -1067,11 +1092,11 @@ uint64_t VaListArgs::Integer(IntArg kind) {
 template int FormatWide<VaListArgs>(OutBuffer* out, const char16_t* format,
                                     VaListArgs& args);
 
-void FormatWideV(OutBuffer* out, const char16_t* format, va_list ap) {
+void FormatWideV(OutBuffer* out, const char16_t* format, va_list ap, Narrowing* narrowing) {
   va_list copy;
   va_copy(copy, ap);
   VaListArgs args(&copy);
-  FormatWide(out, format, args);
+  FormatWideOn<true>(out, format, args, narrowing);
   va_end(copy);
 }
 

@@ -31,6 +31,29 @@ enum class IntArg : uint8_t {
   kPtrDiff,   // t
 };
 
+// How text beyond ASCII reaches the narrow encoding. kUnknown until the first
+// non-ASCII unit of a call, so that ASCII-only calls never query the locale.
+enum class Charset : uint8_t {
+  kUnknown,
+  kAscii,  // nothing beyond ASCII is expressible: every such code point is '?'
+  kUtf8,   // encoded here, without a library call per character
+  kRuntime,  // any other locale: the platform encodes by the locale snapshot
+};
+
+// How one call narrows its text: the charset, and the locale snapshot that
+// it was classified from, which kRuntime encodes and cuts by. Both are taken
+// together at the call's first non-ASCII unit and kept to its end, so that
+// one line is in one encoding even while another thread changes the locale.
+struct Narrowing {
+  // kUnknown, with no snapshot yet: a call of ASCII alone pays for none.
+  Narrowing() : charset(Charset::kUnknown) {}
+  Narrowing(Charset known, const platform::LocaleSnapshot& snapshot)
+      : charset(known), locale(snapshot) {}
+
+  Charset charset;
+  platform::LocaleSnapshot locale;  // set once charset is not kUnknown
+};
+
 // How the engine reads the arguments of a format. VaListArgs reads a real
 // va_list; tests and the fuzzer supply their own class with the same
 // members, so that they can feed arbitrary formats with safe arguments.
@@ -84,7 +107,8 @@ template <typename Args>
 int FormatWide(OutBuffer* out, const char16_t* format, Args& args);
 
 // Convenience front end over a va_list, which it reads through a copy.
-void FormatWideV(OutBuffer* out, const char16_t* format, va_list ap);
+// `narrowing` is the line's, shared with the rest of it.
+void FormatWideV(OutBuffer* out, const char16_t* format, va_list ap, Narrowing* narrowing);
 
 // Appends `nUnits` 16-bit code units of `text` converted to the narrow
 // encoding of the current locale. Surrogate pairs become one code point; a
@@ -99,7 +123,8 @@ void AppendNarrowed(OutBuffer* out, const char16_t* text, size_t nUnits);
 void AppendUpperHex(OutBuffer* out, uint64_t value, int nDigits);
 // Appends the NUL-terminated `text` right-aligned in a field of `nUnits`
 // units, as "%*s" would; a null `text` is written "(null)".
-void AppendRightAligned(OutBuffer* out, const char16_t* text, int nUnits);
+void AppendRightAligned(OutBuffer* out, const char16_t* text, int nUnits,
+                        Narrowing* narrowing = nullptr);
 
 // Returns how many of the first `nBytes` bytes of the narrow `text` to keep
 // so that at most `maxBytes` remain and no multibyte character of the

@@ -22,22 +22,15 @@
 
 namespace razezir {
 
-// How text beyond ASCII reaches the narrow encoding. kUnknown until the first
-// non-ASCII unit of a call, so that ASCII-only calls never query the locale.
-enum class Charset : uint8_t {
-  kUnknown,
-  kAscii,  // nothing beyond ASCII is expressible: every such code point is '?'
-  kUtf8,   // encoded here, without a library call per character
-  kRuntime,  // any other locale: wcrtomb decides
-};
-
+// Classifies the locale that `locale` holds.
+Charset ClassifyLocale(const platform::LocaleSnapshot& locale);
 // Classifies the calling thread's current LC_CTYPE locale.
 Charset ClassifyLocale();
 
-// Appends `nUnits` units of `text` narrowed as `*charset` says, classifying
-// the locale into `*charset` first if it is kUnknown and a non-ASCII unit
-// appears. AppendNarrowed is this with a fresh kUnknown.
-void NarrowUnits(OutBuffer* out, Charset* charset, const char16_t* text,
+// Appends `nUnits` units of `text` narrowed as `*narrowing` says, taking the
+// locale into it first if it is kUnknown and a non-ASCII unit appears.
+// AppendNarrowed is this with a fresh Narrowing.
+void NarrowUnits(OutBuffer* out, Narrowing* narrowing, const char16_t* text,
                  size_t nUnits);
 
 // What a conversion reads from the argument list.
@@ -94,8 +87,9 @@ union FieldValue {
 // Render then writes that conversion's field.
 class FormatCursor {
  public:
-  FormatCursor(OutBuffer* out, const char16_t* format)
-      : sink_(*out), next_(format), charset_(Charset::kUnknown) {}
+  // `narrowing` serves the whole line the format is a part of.
+  FormatCursor(OutBuffer* out, const char16_t* format, Narrowing* narrowing)
+      : sink_(*out), next_(format), narrowing_(*narrowing) {}
 
   FormatCursor(const FormatCursor&) = delete;
   FormatCursor& operator=(const FormatCursor&) = delete;
@@ -110,7 +104,7 @@ class FormatCursor {
   const char16_t* position() const { return next_; }
   void MoveTo(const char16_t* position) { next_ = position; }
   // Narrows the rest of a 16-bit string argument, from its first unit that
-  // is not ASCII, with the format's charset.
+  // is not ASCII, with the call's narrowing.
   void NarrowRest(const char16_t* text);
   // Writes %.<precision>f of `value`, as Render would.
   void RenderFixed(int precision, double value);
@@ -121,7 +115,7 @@ class FormatCursor {
  private:
   OutBuffer& sink_;  // where the fields go
   const char16_t* next_;
-  Charset charset_;
+  Narrowing& narrowing_;
   int nMalformed_ = 0;
 };
 
@@ -135,8 +129,8 @@ class FormatCursor {
 // room) to the cursor, whose output for them is the same.
 // ---------------------------------------------------------------------------
 
-// The room the fast path wants before each piece it writes: any integer it
-// writes fits in it.
+// The room the fast path wants before each conversion it writes itself:
+// any integer, and the '%' of "%%", fits in it.
 constexpr size_t kFastRoom = 64;
 
 // A null string argument is written as this.
@@ -144,58 +138,75 @@ extern const char16_t kWideNull[];
 extern const char kNarrowNull[];
 
 // Copies the units at `text` as bytes to `*dst` up to the first that is NUL,
-// beyond ASCII or, with `kStopAtPercent`, '%', or up to `limit`; advances
-// `*dst` and returns where it stopped in `text`. Defined for both settings
-// in wide_format.cc.
+// beyond ASCII or, with `kStopAtPercent`, '%', and at most `nRoom` of them;
+// advances `*dst` and returns where it stopped in `text`. Defined for both
+// settings in wide_format.cc.
 template <bool kStopAtPercent>
-const char16_t* CopyAscii(const char16_t* text, char** dst, const char* limit);
+const char16_t* CopyAscii(const char16_t* text, char** dst, size_t nRoom);
 
 // Writes an int of a bare conversion (d i u x X o) at `dst` and returns
 // where it ends. `bits` holds the int's bits.
 char* PutBareInt(char* dst, char16_t conversion, uint64_t bits);
 
 // Writes the fast pieces from `format` on and returns where the cursor
-// takes over.
+// takes over. Nothing is written past the buffer's room: a literal run or
+// string stops where the room does, and a conversion is written here only
+// with kFastRoom bytes of room before it; the cursor, whose every write is
+// checked, takes over from there, so a line longer than the buffer spills
+// or grows as any other does. Nothing is written once the buffer has
+// dropped bytes either (a field too long for the room of storage that may
+// not grow): text after the loss would leave a hole in the line, and the
+// cursor writes none.
 template <typename Args>
 const char16_t* WriteFastPieces(OutBuffer* out, FormatCursor* cursor, const char16_t* format,
                                 Args& args) {
+  // A buffer that has dropped bytes keeps nothing more, as the cursor
+  // writes nothing more: the checks are made wherever it may drop some,
+  // after each piece handed to the buffer's checked writes.
+  if (out->truncated()) return format;
   char* dst = out->Cursor();
   const char* limit = out->Limit();
-  while (static_cast<size_t>(limit - dst) >= kFastRoom) {
-    format = CopyAscii<true>(format, &dst, limit);
-    if (format[0] != u'%') break;
+  // Room left, counted; never negative, since every write below is bounded
+  // by it.
+  auto room = [&] { return static_cast<size_t>(limit - dst); };
+  for (;;) {
+    format = CopyAscii<true>(format, &dst, room());
+    if (format[0] != u'%' || room() < kFastRoom) break;
     const char16_t letter = format[1];
     if (letter == u'd' || letter == u'i' || letter == u'u' || letter == u'x' || letter == u'X' ||
         letter == u'o') {
       dst = PutBareInt(dst, letter, args.Integer(IntArg::kInt));
     } else if (letter == u's') {
       const char16_t* text = args.WideString(-1);
-      text = CopyAscii<false>(text != nullptr ? text : kWideNull, &dst, limit);
+      text = CopyAscii<false>(text != nullptr ? text : kWideNull, &dst, room());
       if (*text != u'\0') {
         out->CommitTo(dst);
         cursor->NarrowRest(text);
+        if (out->truncated()) return format + 2;
         dst = out->Cursor();
         limit = out->Limit();
       }
     } else if (letter == u'S' || (letter == u'h' && format[2] == u's')) {
+      if (letter == u'h') ++format;
       const char* text = args.NarrowString(-1);
       if (text == nullptr) text = kNarrowNull;
-      while (*text != '\0' && dst != limit) *dst++ = *text++;
+      for (size_t n = room(); n > 0 && *text != '\0'; --n) *dst++ = *text++;
       if (*text != '\0') {
         out->CommitTo(dst);
         out->Append(text, std::strlen(text));
+        if (out->truncated()) return format + 2;
         dst = out->Cursor();
         limit = out->Limit();
       }
-      if (letter == u'h') ++format;
     } else if (letter == u'%') {
       *dst++ = '%';
     } else if (letter == u'.' && format[2] >= u'0' && format[2] <= u'9' && format[3] == u'f') {
       out->CommitTo(dst);
       cursor->RenderFixed(format[2] - u'0', args.Double());
+      format += 2;
+      if (out->truncated()) return format + 2;
       dst = out->Cursor();
       limit = out->Limit();
-      format += 2;
     } else {
       break;
     }
@@ -205,15 +216,20 @@ const char16_t* WriteFastPieces(OutBuffer* out, FormatCursor* cursor, const char
   return format;
 }
 
-template <typename Args>
-int FormatWide(OutBuffer* out, const char16_t* format, Args& args) {
+// The engine's body. `kFast`: the fast pieces are tried before each
+// conversion; without them every byte goes through the cursor's checked
+// writes, which the fast path must match byte for byte.
+template <bool kFast, typename Args>
+int FormatWideOn(OutBuffer* out, const char16_t* format, Args& args, Narrowing* narrowing) {
   if (out == nullptr || format == nullptr) return 0;
-  FormatCursor cursor(out, format);
+  FormatCursor cursor(out, format, narrowing);
   Field field;
   for (;;) {
-    const char16_t* position = WriteFastPieces(out, &cursor, cursor.position(), args);
-    if (*position == u'\0') break;
-    cursor.MoveTo(position);
+    if constexpr (kFast) {
+      const char16_t* position = WriteFastPieces(out, &cursor, cursor.position(), args);
+      if (*position == u'\0') break;
+      cursor.MoveTo(position);
+    }
     if (!cursor.Next(&field)) break;
     // '*' values precede the converted value, width first, as in C.
     if (field.widthFromArg) {
@@ -258,6 +274,20 @@ int FormatWide(OutBuffer* out, const char16_t* format, Args& args) {
     cursor.Render(field, value);
   }
   return cursor.nMalformed();
+}
+
+template <typename Args>
+int FormatWide(OutBuffer* out, const char16_t* format, Args& args) {
+  Narrowing narrowing;
+  return FormatWideOn<true>(out, format, args, &narrowing);
+}
+
+// FormatWide through the checked path alone, for tests and fuzzers that hold
+// the fast path to it.
+template <typename Args>
+int FormatWideChecked(OutBuffer* out, const char16_t* format, Args& args) {
+  Narrowing narrowing;
+  return FormatWideOn<false>(out, format, args, &narrowing);
 }
 
 }  // namespace razezir

@@ -57,18 +57,35 @@ class RAZEZIR_CAPABILITY("mutex") CriticalSectionLock {
 
   void Enter() RAZEZIR_ACQUIRE() {
     EnterNative();
+    ++depth_;
 #ifndef NDEBUG
     owner_.store(platform::CurrentThreadId(), std::memory_order_relaxed);
-    ++depth_;
 #endif  // NDEBUG
+  }
+
+  // Enters the lock when no thread holds it, the calling thread included,
+  // and returns true; otherwise returns false at once. For a fork handler
+  // that must not wait, nor take a lock that the call it interrupted holds.
+  bool TryEnterFree() RAZEZIR_TRY_ACQUIRE(true) {
+    if (!TryEnterNative()) return false;
+    if (depth_ != 0) {
+      LeaveNative();
+      return false;
+    }
+    ++depth_;
+#ifndef NDEBUG
+    owner_.store(platform::CurrentThreadId(), std::memory_order_relaxed);
+#endif  // NDEBUG
+    return true;
   }
 
   // REQUIRES: entered by the calling thread.
   void Leave() RAZEZIR_RELEASE() {
 #ifndef NDEBUG
     assert(HeldByCurrentThread());
-    if (--depth_ == 0) owner_.store(0, std::memory_order_relaxed);
+    if (depth_ == 1) owner_.store(0, std::memory_order_relaxed);
 #endif  // NDEBUG
+    --depth_;
     LeaveNative();
   }
 
@@ -93,16 +110,18 @@ class RAZEZIR_CAPABILITY("mutex") CriticalSectionLock {
  private:
   // Defined by each platform.
   void EnterNative();
+  bool TryEnterNative();
   void LeaveNative();
 
   // Storage for the native lock object, large enough for every platform's;
   // each implementation checks that its type fits.
   alignas(16) unsigned char native_[64];
+  // How often the thread inside entered; guarded by the lock itself.
+  int depth_ = 0;
 #ifndef NDEBUG
-  // Debug only: the id of the thread inside, or 0, and how often it entered.
-  // Atomic because any thread may ask whether it is the owner.
+  // Debug only: the id of the thread inside, or 0. Atomic because any
+  // thread may ask whether it is the owner.
   std::atomic<uint32_t> owner_{0};
-  int depth_ = 0;  // Guarded by the lock itself.
 #endif  // NDEBUG
 };
 
@@ -139,22 +158,45 @@ bool ToLocalTime(time_t seconds, struct tm* out);
 // FindHostRuntime found it and its LC_CTYPE is not the "C" locale, else the
 // library's own runtime.
 
-// Names the character encoding of the current C locale (LC_CTYPE), as the
-// C runtime spells it ("UTF-8", "ANSI_X3.4-1968", ...), or returns null
-// where the platform cannot name it (Windows names UTF-8, code page 65001,
-// alone). The text stays valid until the locale changes.
-const char* LocaleCodeset();
+// The encoding of the current C locale (LC_CTYPE) as SnapshotLocale read it,
+// at one moment. Text that EncodeInLocale and WholeLocaleCharacters handle
+// for one snapshot is all in that one encoding, where the platform allows
+// (Windows), even while another thread changes the locale: a line that
+// keeps one snapshot is written in one encoding, never in two.
+struct LocaleSnapshot {
+  // The encoding's name, as the C runtime spells it ("UTF-8",
+  // "ANSI_X3.4-1968", ...), or null where the platform cannot name it
+  // (Windows names UTF-8, code page 65001, alone). Valid until the locale
+  // changes.
+  const char* codeset;
+  // The most bytes one character takes (MB_CUR_MAX).
+  int maxCharBytes;
+  // The platform's own number for the encoding: on Windows the code page,
+  // 0 for the "C" locale; unused elsewhere.
+  uint32_t codePage;
+};
 
-// Writes `c` in the current C locale's multibyte encoding, from the initial
-// shift state and back to it, into `dst`, which has room for 2 * MB_LEN_MAX
-// bytes. Returns the number of bytes, or (size_t)-1 when the locale cannot
-// express `c`.
-size_t EncodeInLocale(wchar_t c, char* dst);
+// Reads the current C locale's encoding. On Windows the code page is read
+// once, and everything the snapshot says comes from that one reading.
+LocaleSnapshot SnapshotLocale();
+
+// Writes `c` in the encoding of `locale`, from the initial shift state and
+// back to it, into `dst`, which has room for 2 * MB_LEN_MAX bytes. Returns
+// the number of bytes, or (size_t)-1 when the encoding cannot express `c`
+// itself: a look-alike does not count (Windows' best fit, such as 'e' for
+// e-acute in code page 932, is refused). Windows encodes by the snapshot's
+// code page alone; POSIX, whose runtime converts by the current locale only,
+// uses the locale current at the call, which the host must not change while
+// other threads convert text.
+size_t EncodeInLocale(const LocaleSnapshot& locale, wchar_t c, char* dst);
 
 // How many of the first `nBytes` bytes of `s` to keep so that no character
-// of the current C locale is cut at `nBytes`. Bytes that form no character
-// are kept.
-size_t WholeLocaleCharacters(const char* s, size_t nBytes);
+// of the encoding of `locale` is cut at `nBytes`. Bytes that form no
+// character are kept. Windows cuts by the lead bytes of the snapshot's code
+// page, which serves every code page of at most two bytes a character: all
+// that a C runtime's setlocale takes but UTF-8, which the engine cuts itself.
+// POSIX, as above, reads the locale current at the call.
+size_t WholeLocaleCharacters(const LocaleSnapshot& locale, const char* s, size_t nBytes);
 
 // The decimal point of the current C locale (LC_NUMERIC), as the locale
 // spells it: "." in the "C" locale, "," in many others; on Windows, the
@@ -310,19 +352,36 @@ void FreePages(void* pages, size_t nBytes);
 
 // Calls `release(value)` when the calling thread exits, for the one value
 // the thread set last. The process has one `release` function: the first
-// call's. Allocates nothing where the system allows (POSIX keeps a thread's
-// first values in place). Returns false if the system could not take the
-// request. Should the library be unloaded first, the values of threads
-// still running are not released.
-bool CallAtThreadExit(void (*release)(void*), void* value);
+// call's. May allocate. Returns false if the system could not take the
+// request. Should the library be unloaded first, a value is released then
+// (Windows) or never (POSIX), unless `holdLibrary`: then, on POSIX, the
+// thread holds the library loaded until it exits, so that its value is
+// released however the host unloads it. For values that do not go with the
+// library's own memory.
+bool CallAtThreadExit(void (*release)(void*), void* value, bool holdLibrary);
 
 // Cheap waiting for a 32-bit word to change, where the waker knows whether
-// anyone sleeps: WaitOnWord returns once `*word` may no longer hold `value`
-// (or spuriously; callers test again), and WakeWord wakes the threads
-// waiting on `word`. Waking an address nobody waits on is harmless, so a
-// waker may call it after the waiter's storage went away.
-void WaitOnWord(std::atomic<uint32_t>* word, uint32_t value);
+// anyone sleeps: WaitOnWord returns true once `*word` may no longer hold
+// `value` (or spuriously; callers test again), and WakeWord wakes the
+// threads waiting on `word`. Waking an address nobody waits on is harmless,
+// so a waker may call it after the waiter's storage went away. WaitOnWord
+// returns false during a fork takeover (below): the caller stops waiting,
+// since what it waits for was another thread's work.
+bool WaitOnWord(std::atomic<uint32_t>* word, uint32_t value);
 void WakeWord(std::atomic<uint32_t>* word);
+
+// A fork takeover: a fork made by a signal handler that interrupted the
+// calling thread inside a library call leaves that call to go on in the
+// child, where the thread is the only one. Whatever the call waits for
+// (a turn, a batch, a sync) was other threads' work, and whatever lines it
+// writes are the parent's to write. From BeginForkTakeover on, WaitOnWord
+// returns false at once, also for a wait that the thread was inside, or
+// about to begin, when the fork came; and every write of log bytes and
+// every sync is dropped, reported as made. EndForkTakeover, once the call
+// has ended, restores both. REQUIRES: only the calling thread runs in this
+// process (a fork child's handler). Platforms without fork never begin one.
+void BeginForkTakeover();
+void EndForkTakeover();
 
 // Tells the processor that the calling thread spins on a memory word.
 void CpuRelax();

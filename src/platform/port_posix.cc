@@ -6,6 +6,7 @@
 
 #include "platform/port.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <langinfo.h>
 #include <pthread.h>
@@ -67,16 +68,22 @@ constexpr int kOpenBaseFlags = 0;
 std::atomic<bool> g_readableOpenDisabled{false};
 std::atomic<bool> g_wholeAppendsDisabled{false};
 
-// The key whose destructor releases a thread's data at its exit.
+// The key whose destructor releases a thread's data at its exit, and the
+// key that holds, for such a thread, a reference to the library itself.
 pthread_key_t g_threadExitKey;
-std::atomic<bool> g_threadExitKeyCreated{false};
+pthread_key_t g_holdLibraryKey;
+std::atomic<bool> g_threadExitKeysCreated{false};
 
-// The key goes when the library is unloaded, so that no thread that exits
-// later calls into code that is gone. (A function run at unload, rather than
-// a static object's destructor, which loading would have to register.)
-__attribute__((destructor)) void DeleteThreadExitKey() {
-  if (g_threadExitKeyCreated.load(std::memory_order_acquire)) {
+// The release key goes when the library is unloaded, so that no thread that
+// exits later calls into code that is gone. A thread whose data does not go
+// with the library holds it loaded until it exits (CallAtThreadExit), so
+// the library is unloaded only once those threads are gone. (A function run
+// at unload, rather than a static object's destructor, which loading would
+// have to register.)
+__attribute__((destructor)) void DeleteThreadExitKeys() {
+  if (g_threadExitKeysCreated.load(std::memory_order_acquire)) {
     pthread_key_delete(g_threadExitKey);
+    pthread_key_delete(g_holdLibraryKey);
   }
 }
 
@@ -111,6 +118,21 @@ void RunForkChild() {
 }
 
 std::atomic<platform::WriteHook> g_writeHook{nullptr};
+
+// A fork takeover (BeginForkTakeover): waits end at once, and writes and
+// syncs are dropped. The drop takes the test hook's place, so that the
+// write path tests one pointer whatever is interposed; the test's own hook,
+// if any, comes back when the takeover ends.
+std::atomic<bool> g_forkTakeover{false};
+platform::WriteHook g_hookBeforeTakeover = nullptr;
+// The word the calling thread sleeps on in WaitOnWord, or null.
+thread_local std::atomic<uint32_t>* t_sleepingOn RAZEZIR_INITIAL_EXEC_TLS = nullptr;
+
+long DropWrite(int, const platform::ByteSpan* spans, int count) {
+  long nBytes = 0;
+  for (int i = 0; i < count; ++i) nBytes += static_cast<long>(spans[i].size);
+  return nBytes;
+}
 
 static_assert(sizeof(platform::ByteSpan) == sizeof(struct iovec) &&
                   offsetof(platform::ByteSpan, data) == offsetof(struct iovec, iov_base) &&
@@ -215,6 +237,8 @@ CriticalSectionLock::~CriticalSectionLock() {
 
 void CriticalSectionLock::EnterNative() { pthread_mutex_lock(Native(native_)); }
 
+bool CriticalSectionLock::TryEnterNative() { return pthread_mutex_trylock(Native(native_)) == 0; }
+
 void CriticalSectionLock::LeaveNative() { pthread_mutex_unlock(Native(native_)); }
 
 void CriticalSectionLock::ResetInForkChild() {
@@ -223,9 +247,9 @@ void CriticalSectionLock::ResetInForkChild() {
   // locked. Starting the mutex afresh is sound because the child has one
   // thread and the prepare handler left no critical section half done.
   InitRecursive(native_);
+  depth_ = 0;
 #ifndef NDEBUG
   owner_.store(0, std::memory_order_relaxed);
-  depth_ = 0;
 #endif  // NDEBUG
 }
 
@@ -259,9 +283,13 @@ bool ToLocalTime(time_t seconds, struct tm* out) {
   return converted;
 }
 
-const char* LocaleCodeset() { return nl_langinfo(CODESET); }
+LocaleSnapshot SnapshotLocale() {
+  return LocaleSnapshot{nl_langinfo(CODESET), static_cast<int>(MB_CUR_MAX), 0};
+}
 
-size_t EncodeInLocale(wchar_t c, char* dst) {
+// The C library converts by the current locale alone (wcrtomb_l and the
+// like are not everywhere), so the snapshot only tells the character size.
+size_t EncodeInLocale(const LocaleSnapshot&, wchar_t c, char* dst) {
   std::mbstate_t state{};
   size_t nBytes = std::wcrtomb(dst, c, &state);
   if (nBytes == static_cast<size_t>(-1)) return nBytes;
@@ -274,8 +302,8 @@ size_t EncodeInLocale(wchar_t c, char* dst) {
   return nBytes;
 }
 
-size_t WholeLocaleCharacters(const char* s, size_t nBytes) {
-  if (MB_CUR_MAX == 1) return nBytes;
+size_t WholeLocaleCharacters(const LocaleSnapshot& locale, const char* s, size_t nBytes) {
+  if (locale.maxCharBytes == 1) return nBytes;
   std::mbstate_t state{};
   size_t kept = 0;
   while (kept < nBytes) {
@@ -310,13 +338,21 @@ bool OpenAppendStream(const char* fileName, OpenedFile* opened) {
   // Only a regular file is opened for reading as well: opening a FIFO for
   // reading and writing would make it never see end of file, and a device
   // may act on being opened for reading.
+  // A file that does not exist yet is created as a regular one, readable
+  // too: O_EXCL makes sure that no other kind of file took the name
+  // meanwhile.
   struct stat info;
-  const bool regular = stat(fileName, &info) == 0 && S_ISREG(info.st_mode);
+  const bool found = stat(fileName, &info) == 0;
+  const bool regular = found && S_ISREG(info.st_mode);
   const int mode = O_CREAT | O_APPEND | kOpenBaseFlags;
   int fd = -1;
   bool readable = false;
-  if (regular && !g_readableOpenDisabled.load(std::memory_order_relaxed)) {
-    fd = open(fileName, O_RDWR | mode, 0666);
+  if (!g_readableOpenDisabled.load(std::memory_order_relaxed)) {
+    if (regular) {
+      fd = open(fileName, O_RDWR | mode, 0666);
+    } else if (!found && errno == ENOENT) {
+      fd = open(fileName, O_RDWR | O_EXCL | mode, 0666);
+    }
     readable = fd >= 0;
   }
   // A log file must not leak into programs that the host runs. Without
@@ -452,27 +488,53 @@ void* AllocatePages(size_t nBytes) {
 
 void FreePages(void* pages, size_t nBytes) { munmap(pages, nBytes); }
 
-bool CallAtThreadExit(void (*release)(void*), void* value) {
+bool CallAtThreadExit(void (*release)(void*), void* value, bool holdLibrary) {
+  // The keys are made together, so that the release key comes first in
+  // the order in which a thread's destructors run: the release runs while
+  // the library is still held.
   static const bool created = [release] {
-    const bool made = pthread_key_create(&g_threadExitKey, release) == 0;
-    g_threadExitKeyCreated.store(made, std::memory_order_release);
+    bool made = pthread_key_create(&g_threadExitKey, release) == 0;
+    // The C library's dlclose, called as a key destructor, drops the
+    // thread's reference once the thread is gone; no code of the library
+    // runs after it. It returns an int, which the caller ignores; the cast
+    // goes through void (*)(), which compilers take as matching any type.
+    auto* closeLibrary =
+        reinterpret_cast<void (*)(void*)>(reinterpret_cast<void (*)()>(&dlclose));
+    if (made && pthread_key_create(&g_holdLibraryKey, closeLibrary) != 0) {
+      pthread_key_delete(g_threadExitKey);
+      made = false;
+    }
+    g_threadExitKeysCreated.store(made, std::memory_order_release);
     return made;
   }();
-  return created && pthread_setspecific(g_threadExitKey, value) == 0;
+  if (!created) return false;
+  if (holdLibrary && pthread_getspecific(g_holdLibraryKey) == nullptr) {
+    // Another reference to the library as the host loaded it; none where it
+    // is part of the program itself, which is never unloaded.
+    Dl_info self;
+    void* handle = nullptr;
+    if (dladdr(reinterpret_cast<void*>(&DeleteThreadExitKeys), &self) != 0 &&
+        self.dli_fname != nullptr) {
+      handle = dlopen(self.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+    }
+    if (handle != nullptr && pthread_setspecific(g_holdLibraryKey, handle) != 0) {
+      dlclose(handle);
+      return false;
+    }
+  }
+  return pthread_setspecific(g_threadExitKey, value) == 0;
 }
 
+namespace {
+
 #if defined(__linux__)
-void WaitOnWord(std::atomic<uint32_t>* word, uint32_t value) {
+// Sleeps while `*word` holds `value`, until woken (or spuriously).
+void SleepOnWord(std::atomic<uint32_t>* word, uint32_t value) {
   syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, value, nullptr,
           nullptr, 0);
 }
-
-void WakeWord(std::atomic<uint32_t>* word) {
-  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
-          nullptr, 0);
-}
 #else
-void WaitOnWord(std::atomic<uint32_t>* word, uint32_t value) {
+void SleepOnWord(std::atomic<uint32_t>* word, uint32_t value) {
   WaitBucket& bucket = BucketOf(word);
   pthread_mutex_lock(&bucket.lock);
   while (word->load(std::memory_order_acquire) == value) {
@@ -480,7 +542,29 @@ void WaitOnWord(std::atomic<uint32_t>* word, uint32_t value) {
   }
   pthread_mutex_unlock(&bucket.lock);
 }
+#endif  // defined(__linux__)
 
+}  // namespace
+
+bool WaitOnWord(std::atomic<uint32_t>* word, uint32_t value) {
+  // The word is published before the takeover is tested, so that a
+  // takeover that begins after the test changes the word, and the sleep
+  // below does not begin.
+  t_sleepingOn = word;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  const bool wait = !g_forkTakeover.load(std::memory_order_relaxed);
+  if (wait) SleepOnWord(word, value);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  t_sleepingOn = nullptr;
+  return wait && !g_forkTakeover.load(std::memory_order_relaxed);
+}
+
+#if defined(__linux__)
+void WakeWord(std::atomic<uint32_t>* word) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
+          nullptr, 0);
+}
+#else
 void WakeWord(std::atomic<uint32_t>* word) {
   // Taking the lock orders the wake after a waiter's test of the word.
   WaitBucket& bucket = BucketOf(word);
@@ -489,6 +573,19 @@ void WakeWord(std::atomic<uint32_t>* word) {
   pthread_cond_broadcast(&bucket.changed);
 }
 #endif  // defined(__linux__)
+
+void BeginForkTakeover() {
+  g_hookBeforeTakeover = g_writeHook.exchange(DropWrite, std::memory_order_acq_rel);
+  g_forkTakeover.store(true, std::memory_order_relaxed);
+  // A wait the thread was inside, or about to begin, ends: the value it
+  // sleeps while the word holds is gone.
+  if (std::atomic<uint32_t>* word = t_sleepingOn) word->fetch_add(1, std::memory_order_relaxed);
+}
+
+void EndForkTakeover() {
+  g_forkTakeover.store(false, std::memory_order_relaxed);
+  g_writeHook.store(g_hookBeforeTakeover, std::memory_order_release);
+}
 
 void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)

@@ -10,11 +10,11 @@
 #include <windows.h>
 
 #include <atomic>
+#include <climits>
 #include <clocale>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -120,6 +120,8 @@ CriticalSectionLock::~CriticalSectionLock() {
 
 void CriticalSectionLock::EnterNative() { EnterCriticalSection(Native(native_)); }
 
+bool CriticalSectionLock::TryEnterNative() { return TryEnterCriticalSection(Native(native_)) != 0; }
+
 void CriticalSectionLock::LeaveNative() { LeaveCriticalSection(Native(native_)); }
 
 // There is no fork on Windows, so there is never a child to repair.
@@ -160,16 +162,10 @@ namespace {
 // ucrtbase.dll, whose locale is its own: the library's runtime, msvcrt.dll,
 // does not see a setlocale made there. The functions of ucrtbase.dll that
 // the locale's text needs, found by name; they are __cdecl on both targets.
-struct UcrtShiftState {  // ucrtbase.dll's mbstate_t, wider than msvcrt's
-  unsigned long wideChar;
-  unsigned short byte;
-  unsigned short state;
-};
+// Text is encoded by the code page alone, not by the runtime's wcrtomb,
+// which would read the locale again for every character.
 struct HostRuntime {
   unsigned(__cdecl* codePage)();
-  int(__cdecl* maxCharBytes)();
-  size_t(__cdecl* wcrtomb)(char*, wchar_t, UcrtShiftState*);
-  size_t(__cdecl* mbrlen)(const char*, size_t, UcrtShiftState*);
   struct lconv*(__cdecl* localeconv)();
 };
 
@@ -187,6 +183,25 @@ const HostRuntime* HostRuntimeInUse(unsigned* codePage) {
   if (host == nullptr) return nullptr;
   *codePage = host->codePage();
   return *codePage != 0 ? host : nullptr;
+}
+
+// The most bytes one character of `codePage` takes; 1 for the "C" locale
+// and for a code page the system does not know.
+int MaxCharBytes(unsigned codePage) {
+  if (codePage == 0) return 1;
+  if (codePage == CP_UTF8) return 4;
+  CPINFO info;
+  return GetCPInfo(codePage, &info) ? static_cast<int>(info.MaxCharSize) : 1;
+}
+
+// Code pages whose conversion takes no WC_NO_BEST_FIT_CHARS: the stateful
+// ISO 2022 ones, ISCII, UTF-7 and Symbol take no flags at all, UTF-8 and
+// GB18030 only WC_ERR_INVALID_CHARS (and they give every character bytes of
+// its own). The call fails outright when given the flag.
+bool RefusesNoBestFit(unsigned codePage) {
+  return codePage == 42 || (codePage >= 50220 && codePage <= 50229) ||
+         (codePage >= 57002 && codePage <= 57011) || codePage == CP_UTF7 ||
+         codePage == CP_UTF8 || codePage == 54936;
 }
 
 const char* DecimalPointOf(const struct lconv* numeric) {
@@ -209,12 +224,8 @@ void FindHostRuntime() {
     };
     HostRuntime found{};
     bind(&found.codePage, "___lc_codepage_func");
-    bind(&found.maxCharBytes, "___mb_cur_max_func");
-    bind(&found.wcrtomb, "wcrtomb");
-    bind(&found.mbrlen, "mbrlen");
     bind(&found.localeconv, "localeconv");
-    if (found.codePage != nullptr && found.maxCharBytes != nullptr &&
-        found.wcrtomb != nullptr && found.mbrlen != nullptr && found.localeconv != nullptr) {
+    if (found.codePage != nullptr && found.localeconv != nullptr) {
       g_ucrt = found;
       g_hostRuntime.store(&g_ucrt, std::memory_order_release);
     }
@@ -224,42 +235,57 @@ void FindHostRuntime() {
 
 // The code pages are not encodings that the engine's fast paths recognise,
 // but for UTF-8, which the engine then writes itself: characters beyond
-// the Basic Multilingual Plane come out whole, as no runtime's wcrtomb of a
-// 16-bit wchar_t can write them.
-const char* LocaleCodeset() {
+// the Basic Multilingual Plane come out whole, as no conversion of a 16-bit
+// wchar_t alone can write them.
+LocaleSnapshot SnapshotLocale() {
   unsigned codePage = 0;
   if (HostRuntimeInUse(&codePage) == nullptr) codePage = ___lc_codepage_func();
-  return codePage == CP_UTF8 ? "UTF-8" : nullptr;
+  return LocaleSnapshot{codePage == CP_UTF8 ? "UTF-8" : nullptr, MaxCharBytes(codePage), codePage};
 }
 
-size_t EncodeInLocale(wchar_t c, char* dst) {
-  unsigned codePage = 0;
-  if (const HostRuntime* host = HostRuntimeInUse(&codePage)) {
-    // Windows code pages keep no shift state from one character to the next.
-    UcrtShiftState state{};
-    return host->wcrtomb(dst, c, &state);
+size_t EncodeInLocale(const LocaleSnapshot& locale, wchar_t c, char* dst) {
+  const unsigned codePage = locale.codePage;
+  // The "C" locale, of either runtime, writes U+0000 ... U+00FF as the byte
+  // of the same value and has nothing else; code page 0 would be the
+  // system's ANSI code page to WideCharToMultiByte.
+  if (codePage == 0) {
+    if (static_cast<unsigned>(c) > 0xFF) return static_cast<size_t>(-1);
+    dst[0] = static_cast<char>(c);
+    return 1;
   }
-  std::mbstate_t state{};
-  return std::wcrtomb(dst, c, &state);
+  // Windows code pages keep no shift state from one character to the next:
+  // the stateful ones end every conversion in the initial state. A
+  // character that comes out as the code page's default character, or that
+  // best fit would write as another one, is one the locale cannot express.
+  BOOL usedDefault = FALSE;
+  const bool noBestFit = !RefusesNoBestFit(codePage);
+  const int nBytes = WideCharToMultiByte(
+      codePage, noBestFit ? WC_NO_BEST_FIT_CHARS : 0, &c, 1, dst, 2 * MB_LEN_MAX, nullptr,
+      codePage == CP_UTF7 || codePage == CP_UTF8 ? nullptr : &usedDefault);
+  if (nBytes <= 0 || usedDefault) return static_cast<size_t>(-1);
+  return static_cast<size_t>(nBytes);
 }
 
-size_t WholeLocaleCharacters(const char* s, size_t nBytes) {
-  unsigned codePage = 0;
-  const HostRuntime* host = HostRuntimeInUse(&codePage);
-  if ((host != nullptr ? host->maxCharBytes() : MB_CUR_MAX) == 1) return nBytes;
+// A lead byte and the byte after it are one character, as the runtimes'
+// mbrlen have it; a lead byte that the cut leaves alone is dropped.
+size_t WholeLocaleCharacters(const LocaleSnapshot& locale, const char* s, size_t nBytes) {
+  CPINFO info;
+  if (locale.maxCharBytes == 1 || !GetCPInfo(locale.codePage, &info)) return nBytes;
+  auto isLead = [&info](unsigned char b) {
+    for (int i = 0; i + 1 < MAX_LEADBYTES && info.LeadByte[i] != 0; i += 2) {
+      if (b >= info.LeadByte[i] && b <= info.LeadByte[i + 1]) return true;
+    }
+    return false;
+  };
   size_t kept = 0;
   while (kept < nBytes) {
-    size_t n;
-    if (host != nullptr) {
-      UcrtShiftState state{};
-      n = host->mbrlen(s + kept, nBytes - kept, &state);
+    if (!isLead(static_cast<unsigned char>(s[kept]))) {
+      ++kept;
+    } else if (nBytes - kept < 2) {
+      break;
     } else {
-      std::mbstate_t state{};
-      n = std::mbrlen(s + kept, nBytes - kept, &state);
+      kept += 2;
     }
-    if (n == static_cast<size_t>(-2)) break;
-    if (n == static_cast<size_t>(-1) || n == 0) n = 1;
-    kept += n;
   }
   return kept;
 }
@@ -489,9 +515,10 @@ void* AllocatePages(size_t nBytes) {
 
 void FreePages(void* pages, size_t) { VirtualFree(pages, 0, MEM_RELEASE); }
 
-bool CallAtThreadExit(void (*release)(void*), void* value) {
+bool CallAtThreadExit(void (*release)(void*), void* value, bool) {
   // A fiber-local slot's callback runs at the exit of each thread that set
-  // a value, which DLL_THREAD_DETACH, turned off below, would not.
+  // a value, which DLL_THREAD_DETACH, turned off below, would not; and for
+  // every value still set when the DLL is unloaded, which frees the slot.
   static const DWORD index = [release] {
     g_threadExitRelease = release;
     const DWORD allocated = FlsAlloc(ReleaseAtThreadExit);
@@ -504,13 +531,14 @@ bool CallAtThreadExit(void (*release)(void*), void* value) {
 // Waiters sleep on one of a few condition variables chosen by the word's
 // address. (WaitOnAddress would do the same, but it lives outside KERNEL32
 // and would give the DLL an import that older systems lack.)
-void WaitOnWord(std::atomic<uint32_t>* word, uint32_t value) {
+bool WaitOnWord(std::atomic<uint32_t>* word, uint32_t value) {
   WaitBucket& bucket = BucketOf(word);
   AcquireSRWLockExclusive(&bucket.lock);
   while (word->load(std::memory_order_acquire) == value) {
     SleepConditionVariableSRW(&bucket.changed, &bucket.lock, INFINITE, 0);
   }
   ReleaseSRWLockExclusive(&bucket.lock);
+  return true;
 }
 
 void WakeWord(std::atomic<uint32_t>* word) {
@@ -529,6 +557,10 @@ NoCancellation::NoCancellation() : previous_(0) {}
 NoCancellation::~NoCancellation() {}
 
 void InstallForkHandlers(void (*)(), void (*)(), void (*)()) {}
+
+// Without fork there is no takeover.
+void BeginForkTakeover() {}
+void EndForkTakeover() {}
 
 }  // namespace platform
 }  // namespace razezir

@@ -39,6 +39,10 @@
 #ifndef RAZEZIR_RELEASE
 #define RAZEZIR_RELEASE(...) RAZEZIR_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #endif
+
+#ifndef RAZEZIR_TRY_ACQUIRE
+#define RAZEZIR_TRY_ACQUIRE(...) RAZEZIR_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
+#endif
 // The lock is taken only while the named locks are held, or not at all
 // while it is held.
 #ifndef RAZEZIR_ACQUIRED_AFTER
