@@ -1,10 +1,13 @@
 // A single-thread host for counting the user-space instructions of one line
 // under callgrind (see line_cost.sh): it writes COUNT lines of one KIND to
-// FILE through the shared library, with the full prefix (flags 0x17).
-//   int     u"message %d of %s\n" with 5 and u"run"
-//   real    u"took %.3f ms\n" with a double
-//   target  the int line, tagged "app", behind a module target without a
-//           file of its own (it writes into the main log's file)
+// FILE through the shared library, at main level 5 with the full prefix
+// (flags 0x17).
+//   int     Trace(1, u"bench", u"message %d of %s\n", i, u"run"), i the line's number
+//   real    Trace(1, u"bench", u"took %.3f ms\n", i * 0.001)
+//   target  the int line behind a module target "bench" without a file of its
+//           own (it writes into the main log's file)
+// Built twice, as C++17 and as C++20, whose front ends hand the library a
+// format parsed at compile time.
 
 #include <cstdlib>
 #include <cstring>
@@ -20,12 +23,12 @@ int main(int argc, char** argv) {
   if (!real && !target && std::strcmp(kind, "int") != 0) return 2;
   QXSTD::InitTrace();
   QXSTD::StartTrace(5, argv[1], 0x17);
-  if (target) QXSTD::StartTraceModule(u"app", 0);
+  if (target) QXSTD::StartTraceModule(u"bench", 5, nullptr);
   for (int i = 0; i < count; ++i) {
     if (real) {
-      QXSTD::Trace2(u"app", u"took %.3f ms\n", 0.25 + i);
+      QXSTD::Trace(1, u"bench", u"took %.3f ms\n", i * 0.001);
     } else {
-      QXSTD::Trace2(u"app", u"message %d of %s\n", 5, u"run");
+      QXSTD::Trace(1, u"bench", u"message %d of %s\n", i, u"run");
     }
   }
   QXSTD::DeinitTrace();

@@ -6,11 +6,12 @@
 # the clock formats the time text, and reads the time zone, more often.
 # Usage: line_cost.sh BUILD_DIR [KIND=LIMIT ...]
 # prints "KIND instructions" for each kind, and with a limit fails when a
-# kind costs more.
+# kind costs more. A KIND is int, real or target, counted with the host
+# built as C++17, or cxx20/int, cxx20/real or cxx20/target, with the host
+# built as C++20 (skipped where the build has none).
 set -euo pipefail
 build="$1"
 shift
-host="$build/bench/line_cost"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 if ! command -v valgrind >/dev/null; then
@@ -18,6 +19,9 @@ if ! command -v valgrind >/dev/null; then
   exit 0
 fi
 total() {  # total instructions of one run: kind, lines
+  local host="$build/bench/line_cost"
+  case "$1" in cxx20/*) host="$build/bench/line_cost_cxx20" ;; esac
+  set -- "${1#cxx20/}" "$2"
   rm -f "$work/log"
   if ! valgrind --tool=callgrind --callgrind-out-file="$work/out" \
       "$host" "$work/log" "$1" "$2" >"$work/valgrind.txt" 2>&1; then
@@ -36,12 +40,16 @@ lowest() {  # lowest total of three runs
   echo "$best"
 }
 kinds=("$@")
-[ ${#kinds[@]} -gt 0 ] || kinds=(int real target)
+[ ${#kinds[@]} -gt 0 ] || kinds=(int real target cxx20/int cxx20/real cxx20/target)
 status=0
 for entry in "${kinds[@]}"; do
   kind=${entry%%=*}
   limit=""
   [ "$entry" = "$kind" ] || limit=${entry#*=}
+  if [[ $kind == cxx20/* ]] && [ ! -x "$build/bench/line_cost_cxx20" ]; then
+    echo "$kind: no C++20 host in this build; not counted"
+    continue
+  fi
   small=$(lowest "$kind" 4000) || exit 1
   big=$(lowest "$kind" 8000) || exit 1
   per=$(( (big - small) / 4000 ))

@@ -1,10 +1,15 @@
 // Fuzz target for the public API: each input is a program of calls —
 // StartTrace, StopTrace, the registrations, thread names, queries, target
 // levels, rotations with ReopenTraceFiles and trace calls — with names,
-// levels and flags taken from the input. Formats come
-// from a table whose arguments always match, so any crash, overrun or leak
-// is the library's. Every input starts from InitTrace and ends with
-// DeinitTrace, so state never leaks between inputs.
+// levels and flags taken from the input. Trace calls go through the
+// exported varargs functions, or through the u"..." front ends, which hand
+// the library typed arguments (strings of either width, std::string and
+// std::u16string among them). Formats come from a table whose arguments
+// match, so any crash, overrun or leak is the library's; the typed rows
+// also hold a mismatch, a missing and a left-over argument, which the
+// library must name in the line without reading past what it was given.
+// Every input starts from InitTrace and ends with DeinitTrace, so state
+// never leaks between inputs.
 //
 // Log files live in one scratch directory and are removed before each
 // input, so the disk stays bounded however long the fuzzer runs. Standard
@@ -19,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "razezir/trace.h"
 
@@ -74,15 +80,121 @@ void ViaCommon(int level, const unsigned short* module, const unsigned short* fo
   va_end(args);
 }
 
+enum class Shade { kRed, kGreen };
+
+// A literal about as long as the line's 4096-byte stack buffer, so that
+// with the prefix it may end in the buffer's last bytes, then bare
+// conversions: each must find room or hand over to the checked writes, and
+// the line spill or grow whole. The literal is cut to a length the input
+// picks.
+std::u16string LongLiteral(Input* in) {
+  static const std::u16string kLiteral(kLineBufferBytes + 128, u'=');
+  return kLiteral.substr(0, kLineBufferBytes - 128 + in->Byte());
+}
+
+// One trace call through the typed front ends, in the shape `shape` of
+// TraceSomething's table, with arguments of the types a C++ host passes.
+// `how` picks Trace (at `level`) or Trace1 ... Trace5.
+void TraceTypedSomething(int how, int level, const char16_t* module, int width,
+                         const std::u16string& text, uint8_t shape, Input* in) {
+  // A typed call through the front end that `how` picks. The format is
+  // the first argument; each call site is a call of its own, so that a
+  // C++20 build checks and parses the literal as a host's call would be.
+#define RAZEZIR_FUZZ_TYPED(...)                 \
+  switch (how) {                                \
+    case 1:                                     \
+      QXSTD::Trace1(module, __VA_ARGS__);       \
+      break;                                    \
+    case 2:                                     \
+      QXSTD::Trace2(module, __VA_ARGS__);       \
+      break;                                    \
+    case 3:                                     \
+      QXSTD::Trace3(module, __VA_ARGS__);       \
+      break;                                    \
+    case 4:                                     \
+      QXSTD::Trace4(module, __VA_ARGS__);       \
+      break;                                    \
+    case 5:                                     \
+      QXSTD::Trace5(module, __VA_ARGS__);       \
+      break;                                    \
+    default:                                    \
+      QXSTD::Trace(level, module, __VA_ARGS__); \
+      break;                                    \
+  }
+  std::string narrow(text.begin(), text.end());
+  for (char& c : narrow) c = static_cast<char>(c & 0x7F);
+  switch (shape) {
+    case 0:
+      RAZEZIR_FUZZ_TYPED(u"plain %s line %d %u %c %d\n", text, level, Shade::kGreen, 'x',
+                         width < 0);
+      break;
+    case 1:
+      RAZEZIR_FUZZ_TYPED(u"%*d|%-*.*s|%.*hs|\n", width, level, width, width / 3,
+                         std::u16string_view(text), width % 7, narrow);
+      break;
+    case 2: {
+      const long double real = width * 0.25L;
+      RAZEZIR_FUZZ_TYPED(u"%hs %c %08X %p %s %lld %u %Lg\n", std::string("narrow"),
+                         static_cast<char16_t>(0x263A), 0xBEEFu, static_cast<void*>(&g_files),
+                         "caf\xC3\xA9", 5000000000LL * width, -1, real);
+      break;
+    }
+    case 3:
+      RAZEZIR_FUZZ_TYPED(u"%.*f %e %hd no line end", width % 20, 3.25f, -1e300,
+                         static_cast<short>(width * 1000));
+      break;
+    case 4:
+      // Not as the format says: the string given to %d and the argument
+      // left over are named in the line, or the argument the format
+      // lacks. A run-time format, since a C++20 build refuses these.
+      if (width % 2 == 0) {
+        RAZEZIR_FUZZ_TYPED(QXSTD::RuntimeFormat(u"%d items of %s%%\n"), narrow, text,
+                           static_cast<unsigned char>(width));
+      } else {
+        RAZEZIR_FUZZ_TYPED(QXSTD::RuntimeFormat(u"%s %d %*.*s\n"), nullptr, width, width);
+      }
+      break;
+    default: {
+      const std::u16string format = LongLiteral(in);
+      switch (in->Byte() % 4) {
+        case 0:
+          RAZEZIR_FUZZ_TYPED(QXSTD::RuntimeFormat((format + u"%d|%s|%hs\n").c_str()),
+                             static_cast<long long>(width) * (1LL << 40), text, narrow);
+          break;
+        case 1:
+          RAZEZIR_FUZZ_TYPED(QXSTD::RuntimeFormat((format + u"%%%x%s\n").c_str()), width,
+                             text.c_str());
+          break;
+        case 2:
+          RAZEZIR_FUZZ_TYPED(QXSTD::RuntimeFormat((format + u"%s%i\n").c_str()), narrow.c_str(),
+                             static_cast<int8_t>(width));
+          break;
+        default:
+          RAZEZIR_FUZZ_TYPED(QXSTD::RuntimeFormat((format + u"%hs%.2f\n").c_str()),
+                             std::string_view(narrow), 2.5);
+          break;
+      }
+      break;
+    }
+  }
+#undef RAZEZIR_FUZZ_TYPED
+}
+
 // One trace call with a format from a table of matching argument sets.
+// `how` picks the exported function, or with bit 3 the typed front ends.
 void TraceSomething(Input* in) {
-  const int how = in->Byte() % 8;
+  const int how = in->Byte() % 16;
   const int level = in->Level();
   const std::u16string tag = in->Name();
-  const unsigned short* module = in->Byte() % 16 == 0 ? nullptr : U(tag);
+  const bool noModule = in->Byte() % 16 == 0;
+  const unsigned short* module = noModule ? nullptr : U(tag);
   const int width = static_cast<int8_t>(in->Byte());
   const std::u16string text = in->Name();
   const uint8_t shape = in->Byte() % 6;
+  if (how >= 8) {
+    TraceTypedSomething(how - 8, level, noModule ? nullptr : tag.c_str(), width, text, shape, in);
+    return;
+  }
   auto call = [&](const char16_t* format, auto... args) {
     const unsigned short* f = reinterpret_cast<const unsigned short*>(format);
     switch (how) {
@@ -102,12 +214,7 @@ void TraceSomething(Input* in) {
     case 3: call(u"%.*f %e no line end", width % 20, 3.25, -1e300); break;
     case 4: call(u"%s%%%n\n", U(text), static_cast<int*>(nullptr)); break;
     default: {
-      // A literal about as long as the line's 4096-byte stack buffer, so
-      // that with the prefix it may end in the buffer's last bytes, then
-      // bare conversions: each must find room or hand over to the checked
-      // writes, and the line spill or grow whole.
-      static const std::u16string kLiteral(kLineBufferBytes + 128, u'=');
-      const std::u16string format = kLiteral.substr(0, kLineBufferBytes - 128 + in->Byte());
+      const std::u16string format = LongLiteral(in);
       switch (in->Byte() % 4) {
         case 0: call((format + u"%d|%s|%hs\n").c_str(), width, U(text), "narrow"); break;
         case 1: call((format + u"%%%x%s\n").c_str(), width, U(text)); break;

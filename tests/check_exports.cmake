@@ -22,7 +22,7 @@ foreach(line IN LISTS lines)
 endforeach()
 foreach(expected InitTrace DeinitTrace StartTrace StopTrace IsTraceStarted
         GetTraceLogFileName Trace Trace1 Trace2 Trace3 Trace4 Trace5 TraceCommon
-        StartTraceModule StartTraceThread SetTraceThreadName UnregisterTraceThread
+        TraceTyped StartTraceModule StartTraceThread SetTraceThreadName UnregisterTraceThread
         ReopenTraceFiles SetTraceModuleLevel SetTraceThreadLevel)
   list(FIND found ${expected} index)
   if(index EQUAL -1)

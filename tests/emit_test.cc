@@ -228,7 +228,11 @@ TEST(EmitLines, LiteralsEndingAtTheBufferEdgeAreWrittenWhole) {
       std::u16string format = std::u16string(nUnits, u'A') + u"%d";
       if (withTail) format += u"%hs" + tail;
       format += u"|\n";
-      QXSTD::Trace1(u"m", QXSTD::RuntimeFormat(format.c_str()), INT_MIN, "n");
+      if (withTail) {
+        QXSTD::Trace1(u"m", QXSTD::RuntimeFormat(format.c_str()), INT_MIN, "n");
+      } else {
+        QXSTD::Trace1(u"m", QXSTD::RuntimeFormat(format.c_str()), INT_MIN);
+      }
       // Built by appending, which g++ 12 compiles without a false -Wrestrict.
       std::string line(nUnits, 'A');
       line.append(std::to_string(INT_MIN));

@@ -31,6 +31,7 @@
 #include <functional>
 #include <regex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -1224,8 +1225,9 @@ void RaiseAsTheCallLeaves(LibraryCallPoint point) {
   if (point == LibraryCallPoint::kLeftWithLinePending) raise(SIGUSR2);
 }
 
-void TraceFirstHandlerLine(int) { QXSTD::Trace1(W(u"m"), W(u"first handler\n")); }
-void TraceSecondHandlerLine(int) { QXSTD::Trace1(W(u"m"), W(u"second handler\n")); }
+// Through the typed front end, which defers as the varargs one does.
+void TraceFirstHandlerLine(int) { QXSTD::Trace1(u"m", u"%s handler\n", "first"); }
+void TraceSecondHandlerLine(int) { QXSTD::Trace1(u"m", u"%s handler\n", std::string_view("second")); }
 
 TEST(Faults, HandlerLinesKeepTheOrderOfTheirCalls) {
   const std::string path = StartFile(1, 0);

@@ -50,6 +50,17 @@ TEST(ModuleTargets, RouteByExactTagAndDropTheRest) {
                              {StartedPattern(), "      db: before targets\n", ClosedPattern()}));
   // The target's own file: a Started banner, no Closed banner.
   EXPECT_TRUE(MatchesInOrder(ReadFile(net), {StartedPattern(), "     net: to net\n"}));
+
+  // A thread finds its last tag's target again without a lookup; a later
+  // session's target of the same name is another, in another file.
+  std::string again = TempPath("again.log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(5, nullptr, 0x02);
+  QXSTD::StartTraceModule(u"net", 5, again.c_str());
+  QXSTD::Trace1(u"net", u"second session\n");
+  QXSTD::DeinitTrace();
+  EXPECT_TRUE(MatchesInOrder(ReadFile(again), {StartedPattern(), "     net: second session\n"}));
+  EXPECT_EQ(ReadFile(net).find("second session"), std::string::npos);
 }
 
 TEST(ModuleTargets, SecondRegistrationChangesNothing) {

@@ -260,6 +260,17 @@ int main() {
   QXSTD::Trace(2, u"m", u"%d %s %hs\n", 2, u"wide", "narrow");
   QXSTD::Trace3(u"m", u"%.2f\n", 3.14159);
   Wrapper(u"%ls\n", u"wrapped");
+  // Arguments go with their types: a long long at its width, a narrow
+  // string for %s as it is, string objects directly, unsigned values whole.
+  const std::string user = "h\xC3\xA9llo";
+  const std::u16string wide = u"wide";
+  QXSTD::Trace2(u"m", u"%d %s %s %s %x %u\n", 5000000000LL, user.c_str(), user, wide,
+                0x123456789ULL, 4000000000U);
+#if !RAZEZIR_FORMAT_CHECK
+  // A C++17 host can still pass a string to %d: a marker takes its place,
+  // and the pointer is not read.
+  QXSTD::Trace2(u"m", u"%d|\n", reinterpret_cast<const char*>(16));
+#endif
   QXSTD::StartTraceModule(u"m", 0);
   QXSTD::Trace1(u"m", u"module\n");
   int size = 0;
@@ -272,7 +283,13 @@ int main() {
   QXSTD::DeinitTrace();
 
   const std::string text = ReadAndRemove(path);
-  const char* expected = "plain\n2 wide narrow\n3.14\nwrapped\nmodule\n";
+  const char* expected =
+      "plain\n2 wide narrow\n3.14\nwrapped\n"
+      "5000000000 h\xC3\xA9llo h\xC3\xA9llo wide 123456789 4000000000\n"
+#if !RAZEZIR_FORMAT_CHECK
+      "%!d(string)|\n"
+#endif
+      "module\n";
   if (text.find(expected) == std::string::npos || size != static_cast<int>(std::strlen(path) + 1)) {
     std::fprintf(stderr, "unexpected log:\n%s", text.c_str());
     return 1;

@@ -928,5 +928,107 @@ TEST(WideFormatThreads, ConcurrentCallsShareNothing) {
   EXPECT_EQ(0, mismatches.load());
 }
 
+// ---------------------------------------------------------------------------
+// Typed arguments: each read by what it is.
+// ---------------------------------------------------------------------------
+
+// Formats with typed records built as the front ends build them.
+template <typename... T>
+std::string TFormat(const char16_t* format, const T&... args) {
+  const QXSTD::TraceArgument records[] = {QXSTD::arguments::Record(args)..., {0, 0}};
+  QXSTD::TraceFormat traced{};
+  traced.units = format;
+  char storage[64];
+  OutBuffer out(storage, sizeof storage);
+  Narrowing narrowing;
+  FormatTyped(&out, traced, records, sizeof...(T), &narrowing);
+  return std::string(out.data(), out.size());
+}
+
+#define EXPECT_TPRINTF(expected, ...)                    \
+  EXPECT_EQ(std::string(expected), TFormat(__VA_ARGS__)) \
+      << "format: " << FormatOf(__VA_ARGS__)
+
+// A string class of the shape the front ends recognise, as std::string
+// and std::u16string have it, without their headers' help.
+template <typename Unit>
+struct CountedText {
+  struct traits_type {
+    using char_type = Unit;
+  };
+  const Unit* data() const { return units; }
+  size_t size() const { return nUnits; }
+  const Unit* units;
+  size_t nUnits;
+};
+
+TEST(WideFormatTyped, IntegersAtTheirRealWidthAndSign) {
+  EXPECT_TPRINTF("5000000000 -5000000000", u"%d %i", 5000000000LL, -5000000000LL);
+  EXPECT_TPRINTF("123456789 4000000000 18446744073709551615", u"%x %u %u", 0x123456789ULL,
+                 4000000000U, ~0ULL);
+  // A narrower modifier narrows, as C converts; a wider one widens the value.
+  EXPECT_TPRINTF("4464 -7 -5 42", u"%hd %hhd %lld %jd", 70000, 249, -5, short{42});
+  // An unsigned conversion of a negative value takes the unsigned type of
+  // the argument's own width, or of a narrower modifier's.
+  EXPECT_TPRINTF("4294967295 ffffffff ff fb 65531", u"%u %llx %hhx %x %u", -1, -1, -1,
+                 static_cast<signed char>(-5), short{-5});
+  enum class Small : signed char { kLow = -3 };
+  EXPECT_TPRINTF("255 65 1 -3 253", u"%d %d %d %d %u", static_cast<unsigned char>(255), 'A', true,
+                 Small::kLow, Small::kLow);
+  EXPECT_TPRINTF("-2147483648 2147483648", u"%d %u", INT_MIN, 2147483648U);
+  EXPECT_TPRINTF("  +042|2a   |0X2A", u"%+6.3d|%-5x|%#X", 42, 42LL, 42U);
+}
+
+TEST(WideFormatTyped, StringsAtTheirOwnWidth) {
+  const char narrow[] = "h\xC3\xA9llo";
+  const char16_t* wide = u"wide";
+  EXPECT_TPRINTF("h\xC3\xA9llo|h\xC3\xA9llo|wide|wide", u"%s|%hs|%S|%s", narrow, narrow, wide,
+                 wide);
+  const char embedded[] = {'a', '\0', 'b'};
+  const CountedText<char> counted{embedded, 3};
+  const CountedText<char16_t> counted16{u"xyzw", 3};
+  EXPECT_EQ(std::string("a\0b|xyz|xy|   xy|xy   |", 23),
+            TFormat(u"%s|%s|%.2s|%5.2s|%-5.2hs|", counted, counted16, counted16, counted16, counted16));
+  EXPECT_TPRINTF("(null)|(null)|", u"%s|%hs|", nullptr, nullptr);
+  char buffer[8] = "buf";  // an array is a NUL-terminated string
+  EXPECT_TPRINTF("buf|", u"%s|", buffer);
+}
+
+TEST(WideFormatTyped, CharactersRealsAndPointers) {
+  EXPECT_TPRINTF("A|B|C|D", u"%c|%c|%hc|%C", 'A', u'B', 67, 'D');
+  EXPECT_TPRINTF("1.500000 2.500000 0.250", u"%f %Lf %.3f", 1.5f, 2.5, 0.25);
+  EXPECT_TPRINTF("3.500000", u"%f", 3.5L);
+  const int x = 0;
+  EXPECT_EQ(TFormat(u"%p", &x), WFormat(u"%p", &x));
+  EXPECT_EQ(TFormat(u"%p", nullptr), WFormat(u"%p", nullptr));
+  int count = 0;
+  EXPECT_TPRINTF("7", u"%n%d", &count, 7);  // %n consumes, stores nothing
+  EXPECT_EQ(count, 0);
+}
+
+// Where no conversion of the letter can show the argument, or the call
+// lacks or leaves arguments, a marker says so and nothing is read that was
+// not given.
+TEST(WideFormatTyped, MarkersForWhatCannotBeShown) {
+  const double real = 1;
+  EXPECT_TPRINTF("%!d(string) %!s(int32) %!f(pointer) %!d(double) %!p(int32) %!c(string16)",
+                 u"%d %s %f %d %p %c", "text", 42, &real, 1.0, 42, u"u");
+  EXPECT_TPRINTF("%!s(char) %!x(long double) %!d(nullptr)", u"%s %x %d", 'c', 1.0L, nullptr);
+  EXPECT_TPRINTF("1 %!d(missing)\n", u"%d %d\n", 1);
+  EXPECT_TPRINTF("1%!(extra int32, string)\n", u"%d\n", 1, 2, "x");
+  EXPECT_TPRINTF("1%!(extra uint64)", u"%d", 1, 2ULL);
+  EXPECT_TPRINTF("%!*(string)|7", u"%*d|%d", "x", 5, 7);
+  EXPECT_TPRINTF("%!*(missing)", u"%.*f");
+  // A record of no known kind is named, and read no further.
+  const QXSTD::TraceArgument unknown[] = {{0xEE, 0}};
+  QXSTD::TraceFormat traced{};
+  traced.units = u"%d";
+  char storage[32];
+  OutBuffer out(storage, sizeof storage);
+  Narrowing narrowing;
+  FormatTyped(&out, traced, unknown, 1, &narrowing);
+  EXPECT_EQ(std::string(out.data(), out.size()), "%!d(?)");
+}
+
 }  // namespace
 }  // namespace razezir

@@ -1,30 +1,37 @@
-// The compile-time check of literal formats against their arguments, for
-// C++20 hosts. razezir/trace.h includes it when the check is on; hosts
-// include that header, not this one.
+// The compile-time check of literal formats against their arguments, and
+// their parse for the library, for C++20 hosts. razezir/trace.h includes it
+// when the check is on; hosts include that header, not this one.
 //
-// A format is walked with the same grammar the library's engine parses it
-// with, and each argument the walk reads is compared with the type the host
-// passed in that place. The comparison follows what the engine reads: the
-// default argument promotions apply, an integer matches a conversion that
-// reads an integer of its promoted size whatever the signs, `%s` (also
-// `%ls`, `%ws`) reads a pointer to 16-bit units, `%hs` and `%S` a pointer to
-// bytes, `%p` any object pointer, and a '*' width or precision an int. A null
-// pointer constant matches every pointer conversion. `%n` is always refused:
-// the library never stores through it, so a format that has one is wrong.
+// The u"..." front ends hand every argument to the library with its type,
+// and the engine formats it by what it is: an integer at its own width, a
+// string at its own unit width. The check refuses exactly the calls where
+// the engine would write a marker instead of a field, so that a C++20 host
+// finds at compile time what a C++17 one finds in its log:
 //
-// A mismatch is reported by calling FormatDoesNotMatchArguments, which is
-// not constexpr, during the constant evaluation of the format's constructor.
-// A format that is not a constant expression is reported the same way, by
-// FormatIsNotAConstantExpression under a frame that names the remedy,
-// QXSTD::RuntimeFormat; a pointer computed in the call, by a static_assert
-// that names it.
-// The compiler then rejects the call, and the frames of its message name
-// what is wrong: which argument (counted from 1 after the format), which
-// conversion, and what it reads. See the reporters below.
+//   argument \ conversion   d i o u x X  c C   e f g a  s S   p   n
+//   integer                     yes      yes     -      -    -   -
+//   double, long double          -        -     yes     -    -   -
+//   string                       -        -      -     yes  yes  -
+//   nullptr                      -        -      -     yes  yes  -
+//   other pointer                -        -      -      -   yes  -
 //
-// Nothing here is exported or keeps state. The check runs inside the
-// compiler; its rules are constexpr and also run at run time, in the fuzz
-// target that holds them against the engine.
+// whatever the length modifier (%lld of an int and %hs of a 16-bit string
+// are fine). A '*' width or precision takes any integer. Too few or too
+// many arguments, a malformed conversion and `%n` (through which the
+// library never stores) are refused too. The argument kinds are those of
+// arguments::KindOf, so the check and the front ends agree on every type.
+//
+// A refusal is a call, during the constant evaluation of the format's
+// constructor, to a function that is not constexpr: a reporter, whose name
+// says what is wrong and whose template arguments say which argument (counted
+// from 1 after the format) and its type. Every call of a reporter passes the
+// remedy as a string literal, on the call's own line, and the chain from the
+// constructor to it is kept short: compilers print that line within the
+// first few of their message, g++ under its error and clang under its note.
+//
+// Nothing here is exported or keeps state. The rules and the parse are
+// constexpr and also run at run time, in the fuzz target that holds them
+// against the engine.
 
 #ifndef RAZEZIR_INCLUDE_RAZEZIR_FORMAT_CHECK_H_
 #define RAZEZIR_INCLUDE_RAZEZIR_FORMAT_CHECK_H_
@@ -36,359 +43,199 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "razezir/export.h"
 #include "razezir/format_grammar.h"
+#include "razezir/trace_arguments.h"
 
 namespace QXSTD {
 namespace format_check {
 
 namespace grammar = razezir::grammar;
 
-template <typename T>
-struct Identity {
-  using type = T;
+// What a conversion may take an argument as.
+enum class Category : uint8_t {
+  kRefused,  // no trace call takes it (arguments::Taken says why)
+  kInteger,  // any integer, character, bool or enumeration
+  kReal,     // float, double, long double
+  kString,   // a pointer to narrow or 16-bit units, or a string class
+  kNull,     // nullptr
+  kPointer,  // any other object or function pointer
 };
 
-// Never defined, and not constexpr: reaching it while a format is checked
-// is what makes a wrong format a compile error.
-void FormatDoesNotMatchArguments();
-
-// The reporters. Each one is a frame in the compiler's message, so their
-// names and arguments are the text of the error. Some compilers show the
-// values a frame was called with, others only its template arguments and
-// the expressions it was called with as written; so the argument number is
-// both a template argument and a value, and the conversion and the type it
-// reads reach the message as string literals written at the call.
-
-// The last frame: the conversion as the format spells it, without flags,
-// width and precision.
-constexpr void Conversion(const char* spelled) {
-  if (spelled != nullptr) FormatDoesNotMatchArguments();
-}
-
-#define RAZEZIR_LETTER(m, l) \
-  case #l[0]:                \
-    return Conversion("%" m #l);
-#define RAZEZIR_MODIFIER(state, m)                                   \
-  case grammar::state:                                               \
-    switch (letter) {                                                \
-      RAZEZIR_LETTER(m, d) RAZEZIR_LETTER(m, i) RAZEZIR_LETTER(m, o) \
-      RAZEZIR_LETTER(m, u) RAZEZIR_LETTER(m, x) RAZEZIR_LETTER(m, X) \
-      RAZEZIR_LETTER(m, e) RAZEZIR_LETTER(m, E) RAZEZIR_LETTER(m, f) \
-      RAZEZIR_LETTER(m, F) RAZEZIR_LETTER(m, g) RAZEZIR_LETTER(m, G) \
-      RAZEZIR_LETTER(m, a) RAZEZIR_LETTER(m, A) RAZEZIR_LETTER(m, s) \
-      RAZEZIR_LETTER(m, S) RAZEZIR_LETTER(m, c) RAZEZIR_LETTER(m, C) \
-      RAZEZIR_LETTER(m, p) RAZEZIR_LETTER(m, n)                      \
-    }                                                                \
-    break;
-
-constexpr void InConversion(grammar::State modifier, char16_t letter) {
-  switch (modifier) {
-    RAZEZIR_MODIFIER(kBare, "")
-    RAZEZIR_MODIFIER(kLPre, "l")
-    RAZEZIR_MODIFIER(kLLPre, "ll")
-    RAZEZIR_MODIFIER(kHPre, "h")
-    RAZEZIR_MODIFIER(kHHPre, "hh")
-    RAZEZIR_MODIFIER(kBigLPre, "L")
-    RAZEZIR_MODIFIER(kJPre, "j")
-    RAZEZIR_MODIFIER(kZPre, "z")
-    RAZEZIR_MODIFIER(kTPre, "t")
-    RAZEZIR_MODIFIER(kWPre, "w")
-    RAZEZIR_MODIFIER(kIPre, "I")
-    RAZEZIR_MODIFIER(kI32Pre, "I32")
-    RAZEZIR_MODIFIER(kI64Pre, "I64")
-    default:
-      break;
+// The category of an argument of kind `kind` (a TraceArgumentKind's value).
+constexpr Category Classify(int kind) {
+  using K = TraceArgumentKind;
+  switch (static_cast<K>(kind)) {
+    case K::kInt8:
+    case K::kInt16:
+    case K::kInt32:
+    case K::kInt64:
+    case K::kUInt8:
+    case K::kUInt16:
+    case K::kUInt32:
+    case K::kUInt64:
+    case K::kChar:
+    case K::kChar16:
+      return Category::kInteger;
+    case K::kDouble:
+    case K::kLongDouble:
+      return Category::kReal;
+    case K::kString:
+    case K::kString16:
+    case K::kCountedString:
+    case K::kCountedString16:
+      return Category::kString;
+    case K::kNull:
+      return Category::kNull;
+    case K::kPointer:
+      return Category::kPointer;
   }
-  Conversion("%");
-}
-#undef RAZEZIR_MODIFIER
-#undef RAZEZIR_LETTER
-
-// The conversion reads its argument as `expected`.
-constexpr void Expects(const char* expected, grammar::State modifier,
-                       char16_t letter) {
-  if (expected != nullptr) InConversion(modifier, letter);
+  return Category::kRefused;
 }
 
-constexpr void ReadsAs(bool star, grammar::State state,
-                       grammar::State modifier, char16_t letter) {
-  if (star) return Expects("int", modifier, letter);
+// T is an argument type as the front ends see it (arguments::Decay).
+template <typename T>
+constexpr Category Classify() {
+  return Classify(arguments::KindOf<T>());
+}
+
+// Whether the engine shows an argument of `category` for a conversion
+// that, read by the grammar, ends in `state`.
+constexpr bool Accepts(grammar::State state, Category category) {
   switch (state) {
     case grammar::kArgInt:
     case grammar::kArgHH:
     case grammar::kArgH:
-      return Expects("int or unsigned int", modifier, letter);
     case grammar::kArgL:
-      return Expects("long or unsigned long", modifier, letter);
     case grammar::kArgLL:
-      return Expects("long long or unsigned long long", modifier, letter);
     case grammar::kArgJ:
-      return Expects("intmax_t or uintmax_t", modifier, letter);
     case grammar::kArgZ:
-      return Expects("size_t or ptrdiff_t", modifier, letter);
     case grammar::kArgT:
-      return Expects("ptrdiff_t or size_t", modifier, letter);
-    case grammar::kArgDouble:
-      return Expects("double or float", modifier, letter);
-    case grammar::kArgLongDouble:
-      return Expects(RAZEZIR_LONG_DOUBLE_IS_DOUBLE ? "double (L reads a double on Windows)"
-                                                   : "long double",
-                     modifier, letter);
-    case grammar::kArgWideString:
-      return Expects("const char16_t*", modifier, letter);
-    case grammar::kArgNarrowString:
-      return Expects("const char*", modifier, letter);
-    case grammar::kArgWideChar:
-      return Expects("int (a char16_t, promoted)", modifier, letter);
-    case grammar::kArgNarrowChar:
-      return Expects("int (a char, promoted)", modifier, letter);
-    case grammar::kArgPointer:
-      return Expects("an object pointer", modifier, letter);
-    default:
-      return Expects("nothing", modifier, letter);
-  }
-}
-
-// Argument number `argument`, of type T, is not what the conversion reads.
-template <int Argument, typename T>
-constexpr void ArgumentTypeMismatch(int argument, grammar::State state,
-                                    grammar::State modifier, char16_t letter) {
-  if (argument == Argument) ReadsAs(false, state, modifier, letter);
-}
-
-// Argument number `argument`, of type T, is the '*' width or precision of
-// the conversion, which must be an int.
-template <int Argument, typename T>
-constexpr void StarArgumentNotInt(int argument, grammar::State modifier,
-                                  char16_t letter) {
-  if (argument == Argument) ReadsAs(true, grammar::kArgInt, modifier, letter);
-}
-
-// The conversion reads argument number `argument`, which the call lacks.
-template <int Argument>
-constexpr void MissingArgument(int argument, bool star, grammar::State state,
-                               grammar::State modifier, char16_t letter) {
-  if (argument == Argument) ReadsAs(star, state, modifier, letter);
-}
-
-// Argument number `argument`, of type T, is read by no conversion.
-template <int Argument, typename T>
-constexpr void ExtraArgument(int argument) {
-  if (argument == Argument) FormatDoesNotMatchArguments();
-}
-
-// The library never stores through `%n`: a format that has one is wrong.
-// `offset` counts units from the start of the format to its '%'.
-constexpr void PercentNNotAllowed(int offset, grammar::State modifier,
-                                  char16_t letter) {
-  if (offset >= 0) InConversion(modifier, letter);
-}
-
-// The conversion at unit `offset` of the format is malformed at the unit
-// `unit` ('?' when that is not ASCII), or the format ends inside it (`unit`
-// is then '\0').
-constexpr void MalformedConversion(int offset, char unit) {
-  if (offset >= 0 && unit >= 0) FormatDoesNotMatchArguments();
-}
-
-// The argument types, sorted by what a conversion may read them as.
-enum class Kind : uint8_t {
-  kOther,
-  kInteger,       // after promotion, `size` bytes
-  kDouble,        // float or double
-  kLongDouble,
-  kWideString,    // pointer to 16-bit units
-  kNarrowString,  // pointer to bytes
-  kPointer,       // any other object pointer
-  kNull,          // nullptr
-};
-
-struct ArgType {
-  Kind kind;
-  size_t size;
-};
-
-// The few type traits the check needs, written here rather than taken from
-// <type_traits>: every C++20 translation unit that includes the trace header
-// pays for what it includes.
-template <typename A, typename B>
-inline constexpr bool kSame = false;
-template <typename A>
-inline constexpr bool kSame<A, A> = true;
-
-template <typename T, typename... Of>
-inline constexpr bool kOneOf = (kSame<T, Of> || ...);
-
-template <typename T>
-struct RemoveCv {
-  using type = T;
-};
-template <typename T>
-struct RemoveCv<const T> {
-  using type = T;
-};
-template <typename T>
-struct RemoveCv<volatile T> {
-  using type = T;
-};
-template <typename T>
-struct RemoveCv<const volatile T> {
-  using type = T;
-};
-
-template <typename T>
-struct Pointer {
-  static constexpr bool kIs = false;
-  using Unit = void;
-};
-template <typename T>
-struct Pointer<T*> {
-  static constexpr bool kIs = true;
-  using Unit = typename RemoveCv<T>::type;
-};
-
-template <typename T>
-inline constexpr bool kIsInteger =
-    kOneOf<T, bool, char, signed char, unsigned char, wchar_t, char16_t,
-           char32_t, short, unsigned short, int, unsigned, long, unsigned long,
-           long long, unsigned long long>
-#if defined(__cpp_char8_t)
-    || kSame<T, char8_t>
-#endif
-    ;
-
-template <typename Unit>
-inline constexpr bool kIsWideUnit =
-    kOneOf<Unit, char16_t, unsigned short> ||
-    (kSame<Unit, wchar_t> && sizeof(wchar_t) == 2);
-
-template <typename Unit>
-inline constexpr bool kIsNarrowUnit =
-    kOneOf<Unit, char, signed char, unsigned char>
-#if defined(__cpp_char8_t)
-    || kSame<Unit, char8_t>
-#endif
-    ;
-
-// T is an argument type after decay, as the trace overloads take them.
-template <typename T>
-constexpr ArgType Classify() {
-  if constexpr (kIsInteger<T> || (__is_enum(T) && requires(T t) { +t; })) {
-    // Unary plus applies the integral promotions, as passing through '...'
-    // does, to integers and to unscoped enumerations.
-    return {Kind::kInteger, sizeof(+T{})};
-  } else if constexpr (__is_enum(T)) {
-    // A scoped enumeration is not promoted.
-    return {Kind::kInteger, sizeof(T)};
-  } else if constexpr (kOneOf<T, float, double>) {
-    return {Kind::kDouble, sizeof(double)};
-  } else if constexpr (kSame<T, long double>) {
-    return {Kind::kLongDouble, sizeof(long double)};
-  } else if constexpr (kSame<T, decltype(nullptr)>) {
-    return {Kind::kNull, sizeof(void*)};
-  } else if constexpr (Pointer<T>::kIs) {
-    using Unit = typename Pointer<T>::Unit;
-    if constexpr (kIsWideUnit<Unit>) return {Kind::kWideString, sizeof(T)};
-    if constexpr (kIsNarrowUnit<Unit>) return {Kind::kNarrowString, sizeof(T)};
-    // const applied to a function type changes nothing; to an object type
-    // without cv-qualifiers, or to void, it does.
-    if constexpr (!kSame<const Unit, Unit>) return {Kind::kPointer, sizeof(T)};
-    return {Kind::kOther, sizeof(T)};
-  } else {
-    return {Kind::kOther, sizeof(T)};
-  }
-}
-
-constexpr bool IsInteger(ArgType type, size_t size) {
-  return type.kind == Kind::kInteger && type.size == size;
-}
-
-constexpr bool IsPointer(ArgType type) {
-  return type.kind == Kind::kPointer || type.kind == Kind::kWideString ||
-         type.kind == Kind::kNarrowString || type.kind == Kind::kNull;
-}
-
-// Whether the engine, reading the argument as `state` says, reads what the
-// host passed.
-constexpr bool Accepts(grammar::State state, ArgType type) {
-  switch (state) {
-    case grammar::kArgInt:
-    case grammar::kArgHH:
-    case grammar::kArgH:
     case grammar::kArgWideChar:
     case grammar::kArgNarrowChar:
-      return IsInteger(type, sizeof(int));
-    case grammar::kArgL:
-      return IsInteger(type, sizeof(long));
-    case grammar::kArgLL:
-      return IsInteger(type, sizeof(long long));
-    case grammar::kArgJ:
-      return IsInteger(type, sizeof(intmax_t));
-    case grammar::kArgZ:
-      return IsInteger(type, sizeof(size_t));
-    case grammar::kArgT:
-      return IsInteger(type, sizeof(ptrdiff_t));
+      return category == Category::kInteger;
     case grammar::kArgDouble:
-      return type.kind == Kind::kDouble;
     case grammar::kArgLongDouble:
-      return type.kind == (RAZEZIR_LONG_DOUBLE_IS_DOUBLE ? Kind::kDouble : Kind::kLongDouble);
+      return category == Category::kReal;
     case grammar::kArgWideString:
-      return type.kind == Kind::kWideString || type.kind == Kind::kNull;
     case grammar::kArgNarrowString:
-      return type.kind == Kind::kNarrowString || type.kind == Kind::kNull;
+      return category == Category::kString || category == Category::kNull;
     case grammar::kArgPointer:
-      return IsPointer(type);
-    default:
+      return category == Category::kPointer || category == Category::kString ||
+             category == Category::kNull;
+    default:  // %n, and no conversion at all
       return false;
   }
 }
 
-// Moves `walk` to the next argument the format reads, reporting a malformed
-// conversion or a %n on the way.
-constexpr grammar::ArgumentWalk::Step NextArgument(
-    grammar::ArgumentWalk& walk) {
-  grammar::ArgumentWalk::Step step = walk.Next();
-  const grammar::Conversion& c = walk.conversion();
-  if (step == grammar::ArgumentWalk::kBadConversion) {
-    MalformedConversion(walk.offset(),
-                        c.letter < 0x80 ? static_cast<char>(c.letter) : '?');
-  } else if (step == grammar::ArgumentWalk::kValue &&
-             c.state == grammar::kArgCount) {
-    PercentNNotAllowed(walk.offset(), c.modifier, c.letter);
+// Whether an argument of `category` may be a '*' width or precision.
+constexpr bool AcceptsStar(Category category) { return category == Category::kInteger; }
+
+// The first thing wrong with a call, in the order the format reads it.
+struct Verdict {
+  enum Problem : uint8_t {
+    kNone,
+    kMismatch,        // `argument` cannot be shown by its conversion
+    kStarNotInteger,  // `argument` is a '*' width or precision
+    kMissing,         // the format reads `argument`, which the call lacks
+    kExtra,           // no conversion reads `argument` or any after it
+    kPercentN,        // the conversion at `offset` is a %n
+    kMalformed,       // the conversion at `offset` is malformed
+  };
+  Problem problem;
+  int argument;  // counted from 1 after the format; 0 when none
+  int offset;    // the conversion's '%', in units from the format's start; -1 when none
+};
+
+// Checks the `count` arguments of `categories` against `format`, which may
+// be null (it then reads nothing).
+constexpr Verdict Examine(const char16_t* format, const Category* categories, int count) {
+  grammar::ArgumentWalk walk(format);
+  int next = 0;  // arguments read so far
+  for (;;) {
+    const grammar::ArgumentWalk::Step step = walk.Next();
+    if (step == grammar::ArgumentWalk::kEnd) break;
+    if (step == grammar::ArgumentWalk::kBadConversion) {
+      return {Verdict::kMalformed, 0, walk.offset()};
+    }
+    const bool value = step == grammar::ArgumentWalk::kValue;
+    if (value && walk.conversion().state == grammar::kArgCount) {
+      return {Verdict::kPercentN, 0, walk.offset()};
+    }
+    if (next == count) return {Verdict::kMissing, next + 1, walk.offset()};
+    const Category category = categories[next++];
+    if (!value && !AcceptsStar(category)) {
+      return {Verdict::kStarNotInteger, next, walk.offset()};
+    }
+    if (value && !Accepts(walk.conversion().state, category)) {
+      return {Verdict::kMismatch, next, walk.offset()};
+    }
   }
-  return step;
+  if (next < count) return {Verdict::kExtra, next + 1, -1};
+  return {Verdict::kNone, 0, -1};
 }
 
-// Checks argument number `Argument`, of type T, against what the format
-// reads next.
-template <int Argument, typename T>
-constexpr void CheckArgument(grammar::ArgumentWalk& walk) {
-  constexpr ArgType kType = Classify<T>();
-  grammar::ArgumentWalk::Step step = NextArgument(walk);
-  const grammar::Conversion& c = walk.conversion();
-  switch (step) {
-    case grammar::ArgumentWalk::kEnd:
-      ExtraArgument<Argument, T>(Argument);
-      break;
-    case grammar::ArgumentWalk::kStarWidth:
-    case grammar::ArgumentWalk::kStarPrecision:
-      if (!IsInteger(kType, sizeof(int)))
-        StarArgumentNotInt<Argument, T>(Argument, c.modifier, c.letter);
-      break;
-    case grammar::ArgumentWalk::kValue:
-      if (!Accepts(c.state, kType))
-        ArgumentTypeMismatch<Argument, T>(Argument, c.state, c.modifier,
-                                          c.letter);
-      break;
-    case grammar::ArgumentWalk::kBadConversion:
-      break;
+// The reporters. Not constexpr: reaching one while a format is checked is
+// what makes a wrong call a compile error. Their names and template
+// arguments are the message; the remedy is the line the compilers print
+// under it. They do nothing and are never called at run time; they are
+// defined because a template of a type with internal linkage (a host's
+// type in an unnamed namespace) must be.
+//
+// Argument number `Argument`, of type `Type`, cannot be shown by the
+// conversion that reads it.
+template <int Argument, typename Type>
+void ArgumentTypeMismatch(const char* /*remedy*/) {}
+// Argument number `Argument`, of type `Type`, is a '*' width or precision.
+template <int Argument, typename Type>
+void StarArgumentNotInteger(const char* /*remedy*/) {}
+// The format reads argument number `Argument`; the call has one fewer.
+template <int Argument>
+void MissingArgument(const char* /*remedy*/) {}
+// No conversion reads argument number `Argument`, of type `Type`.
+template <int Argument, typename Type>
+void ExtraArgument(const char* /*remedy*/) {}
+inline void PercentNNotAllowed(const char* /*remedy*/) {}
+inline void MalformedConversion(const char* /*remedy*/) {}
+
+// The conversion at unit `offset` of the format (from its '%', counted
+// from 0) is a %n, or is malformed: the compilers show `offset` in this
+// frame.
+constexpr void ConversionAt(int offset, bool percentN) {
+  if (percentN) {
+    PercentNNotAllowed("the library never stores through %n: remove it");
+  } else if (offset >= 0) {
+    MalformedConversion("this '%' begins no conversion; write %% for a percent sign");
+  }
+}
+
+// Reports `verdict` if it is about argument number `Argument`, of type
+// `Type`, with the remedy for what `Type` is.
+template <int Argument, typename Type>
+constexpr void CheckArgument(const Verdict& verdict) {
+  if (verdict.argument != Argument) return;
+  constexpr Category kCategory = Classify<Type>();
+  if (verdict.problem == Verdict::kExtra) {
+    ExtraArgument<Argument, Type>("no conversion reads this argument");
+  } else if (verdict.problem == Verdict::kStarNotInteger) {
+    StarArgumentNotInteger<Argument, Type>("a '*' width or precision takes an integer");
+  } else if (verdict.problem != Verdict::kMismatch) {
+    return;
+  } else if constexpr (kCategory == Category::kInteger) {
+    ArgumentTypeMismatch<Argument, Type>("write %d (or %u %x %o), %c for a character");
+  } else if constexpr (kCategory == Category::kReal) {
+    ArgumentTypeMismatch<Argument, Type>("write %f (or %e %g %a)");
+  } else if constexpr (kCategory == Category::kString) {
+    ArgumentTypeMismatch<Argument, Type>("write %s (or %hs)");
+  } else if constexpr (kCategory == Category::kNull) {
+    ArgumentTypeMismatch<Argument, Type>("write %s or %p");
+  } else {
+    ArgumentTypeMismatch<Argument, Type>("write %p");
   }
 }
 
 // The argument numbers 1 ... N, built by types rather than by calls:
-// compilers cut long chains of calls out of their messages, and every frame
-// between the format and the report counts.
+// every frame between the format and its report is a line of the
+// compiler's message.
 template <int... Argument>
 struct Numbers {};
 template <int N, int... Argument>
@@ -398,33 +245,78 @@ struct MakeNumbers<0, Argument...> {
   using type = Numbers<Argument...>;
 };
 
+// Checks a call whose arguments, numbered Argument..., are of the types
+// Args..., against `format`, and reports the first thing wrong. The
+// reports are made here or one call down, never deeper.
 template <typename... Args, int... Argument>
-constexpr void CheckArguments(grammar::ArgumentWalk& walk,
-                              Numbers<Argument...>) {
-  (CheckArgument<Argument, Args>(walk), ...);
+consteval void Check(const char16_t* format, Numbers<Argument...>) {
+  // The front ends refuse an argument that no trace call takes with a
+  // message of their own, which says what to pass instead; a verdict
+  // reported here would come first and bury it.
+  if constexpr (((Classify<Args>() == Category::kRefused) || ...)) {
+    return;
+  } else {
+    constexpr Category kCategories[] = {Classify<Args>()..., Category::kRefused};
+    const Verdict verdict = Examine(format, kCategories, static_cast<int>(sizeof...(Args)));
+    if (verdict.problem == Verdict::kNone) return;
+    if (verdict.problem == Verdict::kMalformed || verdict.problem == Verdict::kPercentN) {
+      // Locals, so that g++ names them rather than a member access each.
+      const int offset = verdict.offset;
+      const bool percentN = verdict.problem == Verdict::kPercentN;
+      return ConversionAt(offset, percentN);
+    }
+    (CheckArgument<Argument, Args>(verdict), ...);
+    constexpr int kMissing = static_cast<int>(sizeof...(Args)) + 1;
+    if (verdict.problem == Verdict::kMissing) {
+      MissingArgument<kMissing>("the format reads an argument the call lacks");
+    }
+  }
 }
 
-template <typename... Args>
-consteval void Check(const char16_t* format) {
-  // The trace overloads refuse an argument of class or union type with a
-  // message of their own, which says what to pass instead; a mismatch
-  // reported here would come first and bury it.
-  if constexpr (((__is_class(Args) || __is_union(Args)) || ...)) return;
-  grammar::ArgumentWalk walk(format);
-  CheckArguments<Args...>(
-      walk, typename MakeNumbers<static_cast<int>(sizeof...(Args))>::type{});
-  // Whatever the format still reads has no argument. Only the first one is
-  // reported, so its number is known here.
-  constexpr int kMissing = static_cast<int>(sizeof...(Args)) + 1;
-  for (;;) {
-    grammar::ArgumentWalk::Step step = NextArgument(walk);
-    if (step == grammar::ArgumentWalk::kEnd) break;
-    if (step == grammar::ArgumentWalk::kBadConversion) continue;
-    const grammar::Conversion& c = walk.conversion();
-    MissingArgument<kMissing>(kMissing,
-                              step != grammar::ArgumentWalk::kValue, c.state,
-                              c.modifier, c.letter);
+// The parse of `format` that the library takes (see TraceFormat): each
+// literal run one piece, kAscii when all its units are below 0x80, kText
+// otherwise; each conversion, "%%" too, one kConversion piece. A format
+// that needs more than kTraceFormatPieces pieces, has a piece longer than
+// kTracePieceMaxUnits or more than 65,535 units, or has a malformed
+// conversion, gets none, and the library parses it at run time; so does an
+// empty one. `nUnits` counts the units up to the NUL and the NUL, which
+// the library may read; it is 0 for a null format.
+constexpr TraceFormat ParseForTrace(const char16_t* format) {
+  constexpr uint32_t kMaxOffset = 0xFFFF;
+  TraceFormat parsed{};
+  parsed.units = format;
+  if (format == nullptr) return parsed;
+  uint32_t nPieces = 0;
+  bool fits = true;  // every piece so far is in the parse
+  uint32_t offset = 0;
+  while (format[offset] != u'\0') {
+    TracePieceKind kind = TracePieceKind::kConversion;
+    uint32_t nUnits = 0;
+    if (format[offset] == u'%') {
+      const grammar::Conversion c = grammar::ParseConversion(format + offset);
+      if (c.state == grammar::kMalformed) fits = false;
+      nUnits = static_cast<uint32_t>(c.nUnits);
+    } else {
+      kind = TracePieceKind::kAscii;
+      for (char16_t unit; (unit = format[offset + nUnits]) != u'\0' && unit != u'%'; ++nUnits) {
+        if (unit >= 0x80) kind = TracePieceKind::kText;
+      }
+    }
+    if (nUnits >= 0xFFFFFFFF - offset) return parsed;  // no count of units holds it
+    if (nPieces == kTraceFormatPieces || nUnits > kTracePieceMaxUnits ||
+        nUnits > kMaxOffset - offset) {
+      fits = false;
+    }
+    if (fits) parsed.pieces[nPieces++] = TracePiece(kind, offset, nUnits);
+    offset += nUnits;
   }
+  parsed.nUnits = offset + 1;
+  if (fits) {
+    parsed.nPieces = nPieces;
+  } else {
+    for (uint32_t& piece : parsed.pieces) piece = 0;
+  }
+  return parsed;
 }
 
 struct RuntimeFormatString {
@@ -455,6 +347,10 @@ constexpr void NotAConstantExpression(const char* remedy) {
 #define RAZEZIR_RUNTIME_FORMAT_REMEDY \
   "a format known only at run time goes through QXSTD::RuntimeFormat(format)"
 
+// The argument numbers of Args, as Check takes them.
+template <typename... Args>
+using NumbersOf = typename MakeNumbers<static_cast<int>(sizeof...(Args))>::type;
+
 // A checked format is a literal, a constexpr array or a constexpr pointer.
 // Arrays and pointers are taken by reference, so that a variable the
 // compiler cannot read is reported, with the remedy, before anything reads
@@ -465,38 +361,45 @@ class CheckedFormat {
  public:
   // Implicit, so that a literal converts where a format is expected.
   template <size_t N>
-  consteval CheckedFormat(const char16_t (&format)[N]) : units_(nullptr) {
+  consteval CheckedFormat(const char16_t (&format)[N]) : traced_{} {
     if (!RAZEZIR_IS_CONSTANT(format[0])) NotAConstantExpression(RAZEZIR_RUNTIME_FORMAT_REMEDY);
-    units_ = format;
-    Check<Args...>(format);
+    Check<Args...>(format, NumbersOf<Args...>{});
+    traced_ = ParseForTrace(format);
+    // The whole array may be read, past a NUL inside it too.
+    if constexpr (N < 0xFFFFFFFF) traced_.nUnits = static_cast<uint32_t>(N);
   }
   // A template, so that an array argument prefers the constructor above
   // rather than decaying to this one.
   template <typename Unit>
-    requires kSame<Unit, char16_t>
-  consteval CheckedFormat(const Unit* const& format) : units_(nullptr) {
+    requires arguments::kSame<Unit, char16_t>
+  consteval CheckedFormat(const Unit* const& format) : traced_{} {
     if (!RAZEZIR_IS_CONSTANT(format)) NotAConstantExpression(RAZEZIR_RUNTIME_FORMAT_REMEDY);
-    units_ = format;
-    Check<Args...>(format);
+    Check<Args...>(format, NumbersOf<Args...>{});
+    traced_ = ParseForTrace(format);
   }
   // A pointer computed by the call (`name.c_str()`, `format + 1`) is
   // evaluated before any constructor could look at it, and compilers then
   // name what they could not evaluate: such formats are refused here, with
   // the remedy.
   template <typename Format>
-    requires kOneOf<Format, const char16_t*, char16_t*>
-  CheckedFormat(Format&&) : units_(nullptr) {
-    static_assert(kSame<Format, void>, "only a literal or a constexpr variable is checked; "
-                                       RAZEZIR_RUNTIME_FORMAT_REMEDY);
+    requires arguments::kOneOf<Format, const char16_t*, char16_t*>
+  CheckedFormat(Format&&) : traced_{} {
+    static_assert(arguments::kSame<Format, void>,
+                  "only a literal or a constexpr variable is checked; "
+                  RAZEZIR_RUNTIME_FORMAT_REMEDY);
   }
   // A null format writes nothing.
-  consteval CheckedFormat(decltype(nullptr)) : units_(nullptr) { Check<Args...>(nullptr); }
-  constexpr CheckedFormat(RuntimeFormatString format) : units_(format.units) {}
+  consteval CheckedFormat(decltype(nullptr)) : traced_{} {
+    Check<Args...>(nullptr, NumbersOf<Args...>{});
+  }
+  constexpr CheckedFormat(RuntimeFormatString format) : traced_{} { traced_.units = format.units; }
 
-  constexpr const char16_t* get() const { return units_; }
+  constexpr const char16_t* get() const { return traced_.units; }
+  // The format as the library takes it.
+  constexpr const TraceFormat& traced() const { return traced_; }
 
  private:
-  const char16_t* units_;
+  TraceFormat traced_;
 };
 
 #undef RAZEZIR_RUNTIME_FORMAT_REMEDY

@@ -20,14 +20,14 @@
 // the narrow encoding of the current C locale; characters it cannot express
 // become '?'. `%n` consumes its argument and writes nothing.
 //
-// The `u"..."` overloads below refuse two mistakes at compile time, in
-// every standard: an argument that is not a number, a character or a
-// pointer (a string object, a struct), and a narrow format. Compiled as
-// C++20, they also check a literal format against the types of its
-// arguments (see razezir/format_check.h for the rules), which C++17 cannot:
-// a C++17 host that wants its formats checked builds one translation unit,
-// or its tests, as C++20. RAZEZIR_NO_FORMAT_CHECK turns that check off, and
-// RuntimeFormat passes a format known only at run time unchecked.
+// The `u"..."` overloads below pass each argument with its type: integers
+// keep their width, strings (std::string, std::u16string too) their unit
+// width, and a field that cannot be shown becomes a marker ("%!d(string)").
+// They refuse a class that is no string and a narrow format at compile
+// time, in every standard. Compiled as C++20, they also check a literal
+// format against its arguments (razezir/format_check.h) and refuse each
+// call that would write a marker. RAZEZIR_NO_FORMAT_CHECK turns that check
+// off; RuntimeFormat passes a format known only at run time unchecked.
 
 #ifndef RAZEZIR_INCLUDE_RAZEZIR_TRACE_H_
 #define RAZEZIR_INCLUDE_RAZEZIR_TRACE_H_
@@ -35,6 +35,7 @@
 #include <stdarg.h>
 
 #include "razezir/export.h"
+#include "razezir/trace_arguments.h"
 
 #if !defined(RAZEZIR_NO_FORMAT_CHECK) && \
     (__cplusplus >= 202002L || (defined(_MSVC_LANG) && _MSVC_LANG >= 202002L))
@@ -178,23 +179,6 @@ struct IfNarrow<char> {
   using type = void;
 };
 
-// Whether an argument of type T, as the front ends deduce it (arrays and
-// functions decayed to pointers), may go through '...': a class or a union
-// may not. Passing one is undefined, and what the engine then reads in its
-// place is not the text or number the host meant. The front ends forward
-// their arguments only when every one passes, so that this assertion is the
-// compiler's only message, not one among complaints about passing an object
-// through '...'. The two built-ins are those g++, clang and MSVC all provide,
-// and build their own <type_traits> on, which this header does not include.
-template <typename T>
-constexpr bool ScalarArgument() {
-  constexpr bool kScalar = !(__is_class(T) || __is_union(T));
-  static_assert(kScalar,
-                "razezir: a trace argument must be a number, a character or a pointer; "
-                "pass a string with .c_str(): %s takes a 16-bit one (const char16_t*), "
-                "%hs a narrow one (const char*)");
-  return kScalar;
-}
 }  // namespace detail
 
 // StartTrace with a `const char*` file name: a literal, or `name.c_str()`.
@@ -209,10 +193,10 @@ inline typename detail::IfNarrow<C>::type StartTrace(int level, const C* fileNam
 }
 
 #if RAZEZIR_FORMAT_CHECK
-// A format the compiler checks against the argument types Args.
+// A format the compiler checks against the argument types Args, as a trace
+// call sees them (arrays decayed), and parses for the library.
 template <typename... Args>
-using WideFormat =
-    format_check::CheckedFormat<typename format_check::Identity<Args>::type...>;
+using WideFormat = format_check::CheckedFormat<typename arguments::Decay<Args>::type...>;
 
 // Marks `format` as known only at run time: it is passed on unchecked.
 constexpr format_check::RuntimeFormatString RuntimeFormat(
@@ -222,57 +206,105 @@ constexpr format_check::RuntimeFormatString RuntimeFormat(
 
 namespace detail {
 template <typename... Args>
-inline const unsigned short* Units(
-    format_check::CheckedFormat<Args...> format) {
-  return reinterpret_cast<const unsigned short*>(format.get());
+inline const TraceFormat& FormatOf(const format_check::CheckedFormat<Args...>& format) {
+  return format.traced();
 }
 }  // namespace detail
 #else
-// Unchecked, a format is the plain pointer it always was.
-template <typename...>
-using WideFormat = const char16_t*;
-
 constexpr const char16_t* RuntimeFormat(const char16_t* format) {
   return format;
 }
+
+namespace detail {
+template <typename Unit>
+struct IfWideUnit {};
+template <>
+struct IfWideUnit<char16_t> {
+  using type = int;
+};
+
+// A format that the library parses at run time, with the size of the array
+// it is in when the call passes an array (a literal), so that the library
+// may read its units in blocks. Its pieces stay unset: nPieces 0 says
+// there are none.
+class UncheckedFormat {
+ public:
+  template <size_t N>
+  UncheckedFormat(const char16_t (&format)[N]) : format_(format, N) {}
+  // A template, so that an array argument prefers the constructor above
+  // rather than decaying to this one.
+  template <typename Unit, typename IfWideUnit<Unit>::type = 0>
+  UncheckedFormat(const Unit* const& format) : format_(format, 0) {}
+  UncheckedFormat(decltype(nullptr)) : format_(nullptr, 0) {}
+
+  const TraceFormat& traced() const { return format_; }
+
+ private:
+  struct Unparsed : TraceFormat {
+    Unparsed(const char16_t* format, size_t extent) {
+      units = format;
+      nUnits = extent < 0xFFFFFFFFu ? static_cast<uint32_t>(extent) : 0;
+      nPieces = 0;
+    }
+  };
+  Unparsed format_;
+};
+inline const TraceFormat& FormatOf(const UncheckedFormat& format) { return format.traced(); }
+}  // namespace detail
+
+// Unchecked, a format is a pointer to units or an array of them.
+template <typename...>
+using WideFormat = detail::UncheckedFormat;
 #endif  // RAZEZIR_FORMAT_CHECK
 
+namespace detail {
+// Hands the call to TraceTyped, with one record per argument built on the
+// caller's stack.
 template <typename... Args>
-inline void Trace(int level, const char16_t* module,
-                  WideFormat<Args...> format, Args... args) {
-  if constexpr ((detail::ScalarArgument<Args>() && ...))
-    Trace(level, detail::Units(module), detail::Units(format), args...);
+inline void TraceWith(int level, int how, const char16_t* module, const TraceFormat& format,
+                      const Args&... args) {
+  if constexpr (sizeof...(Args) == 0) {
+    TraceTyped(level, Units(module), &format, nullptr, 0, how);
+  } else {
+    const TraceArgument records[] = {arguments::Record(args)...};
+    TraceTyped(level, Units(module), &format, records, static_cast<int>(sizeof...(Args)), how);
+  }
+}
+}  // namespace detail
+
+// Each front end forwards its arguments only when every one is taken
+// (arguments::Taken), so that a refused argument gets one message, its own.
+#define RAZEZIR_TYPED_FRONT_END(level, how)                                      \
+  if constexpr ((arguments::Taken<Args>() && ...)) {                            \
+    detail::TraceWith(level, how, module, detail::FormatOf(format), args...); \
+  }
+
+template <typename... Args>
+inline void Trace(int level, const char16_t* module, WideFormat<Args...> format,
+                  const Args&... args) {
+  RAZEZIR_TYPED_FRONT_END(level, kTraceMainLevelToo)
 }
 template <typename... Args>
-inline void Trace1(const char16_t* module, WideFormat<Args...> format,
-                   Args... args) {
-  if constexpr ((detail::ScalarArgument<Args>() && ...))
-    Trace1(detail::Units(module), detail::Units(format), args...);
+inline void Trace1(const char16_t* module, WideFormat<Args...> format, const Args&... args) {
+  RAZEZIR_TYPED_FRONT_END(1, 0)
 }
 template <typename... Args>
-inline void Trace2(const char16_t* module, WideFormat<Args...> format,
-                   Args... args) {
-  if constexpr ((detail::ScalarArgument<Args>() && ...))
-    Trace2(detail::Units(module), detail::Units(format), args...);
+inline void Trace2(const char16_t* module, WideFormat<Args...> format, const Args&... args) {
+  RAZEZIR_TYPED_FRONT_END(2, 0)
 }
 template <typename... Args>
-inline void Trace3(const char16_t* module, WideFormat<Args...> format,
-                   Args... args) {
-  if constexpr ((detail::ScalarArgument<Args>() && ...))
-    Trace3(detail::Units(module), detail::Units(format), args...);
+inline void Trace3(const char16_t* module, WideFormat<Args...> format, const Args&... args) {
+  RAZEZIR_TYPED_FRONT_END(3, 0)
 }
 template <typename... Args>
-inline void Trace4(const char16_t* module, WideFormat<Args...> format,
-                   Args... args) {
-  if constexpr ((detail::ScalarArgument<Args>() && ...))
-    Trace4(detail::Units(module), detail::Units(format), args...);
+inline void Trace4(const char16_t* module, WideFormat<Args...> format, const Args&... args) {
+  RAZEZIR_TYPED_FRONT_END(4, 0)
 }
 template <typename... Args>
-inline void Trace5(const char16_t* module, WideFormat<Args...> format,
-                   Args... args) {
-  if constexpr ((detail::ScalarArgument<Args>() && ...))
-    Trace5(detail::Units(module), detail::Units(format), args...);
+inline void Trace5(const char16_t* module, WideFormat<Args...> format, const Args&... args) {
+  RAZEZIR_TYPED_FRONT_END(5, 0)
 }
+#undef RAZEZIR_TYPED_FRONT_END
 
 // A narrow format, a literal without its u or a std::string's c_str(),
 // would otherwise meet a bare "no matching function" and a list of every
@@ -281,27 +313,27 @@ inline void Trace5(const char16_t* module, WideFormat<Args...> format,
 #define RAZEZIR_NARROW_FORMAT \
   "razezir: a trace format is a 16-bit string: write u\"...\" (or pass a const char16_t*)"
 template <typename C, typename... Args>
-typename detail::IfNarrow<C>::type Trace(int, const char16_t*, const C*, Args...) {
+typename detail::IfNarrow<C>::type Trace(int, const char16_t*, const C*, const Args&...) {
   static_assert(sizeof(C) == sizeof(char16_t), RAZEZIR_NARROW_FORMAT);
 }
 template <typename C, typename... Args>
-typename detail::IfNarrow<C>::type Trace1(const char16_t*, const C*, Args...) {
+typename detail::IfNarrow<C>::type Trace1(const char16_t*, const C*, const Args&...) {
   static_assert(sizeof(C) == sizeof(char16_t), RAZEZIR_NARROW_FORMAT);
 }
 template <typename C, typename... Args>
-typename detail::IfNarrow<C>::type Trace2(const char16_t*, const C*, Args...) {
+typename detail::IfNarrow<C>::type Trace2(const char16_t*, const C*, const Args&...) {
   static_assert(sizeof(C) == sizeof(char16_t), RAZEZIR_NARROW_FORMAT);
 }
 template <typename C, typename... Args>
-typename detail::IfNarrow<C>::type Trace3(const char16_t*, const C*, Args...) {
+typename detail::IfNarrow<C>::type Trace3(const char16_t*, const C*, const Args&...) {
   static_assert(sizeof(C) == sizeof(char16_t), RAZEZIR_NARROW_FORMAT);
 }
 template <typename C, typename... Args>
-typename detail::IfNarrow<C>::type Trace4(const char16_t*, const C*, Args...) {
+typename detail::IfNarrow<C>::type Trace4(const char16_t*, const C*, const Args&...) {
   static_assert(sizeof(C) == sizeof(char16_t), RAZEZIR_NARROW_FORMAT);
 }
 template <typename C, typename... Args>
-typename detail::IfNarrow<C>::type Trace5(const char16_t*, const C*, Args...) {
+typename detail::IfNarrow<C>::type Trace5(const char16_t*, const C*, const Args&...) {
   static_assert(sizeof(C) == sizeof(char16_t), RAZEZIR_NARROW_FORMAT);
 }
 #undef RAZEZIR_NARROW_FORMAT

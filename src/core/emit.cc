@@ -148,6 +148,15 @@ void AppendIdAndTag(OutBuffer* line, int flags, uint32_t threadId, const char16_
 constexpr size_t kCachedTagUnits = 14;
 constexpr size_t kCachedIdAndTagBytes = 40;
 
+// Whether `module` is the `nUnits` units of `tag`, unit by unit, so that
+// none is read past the module's NUL.
+inline bool SameUnits(const char16_t* tag, size_t nUnits, const char16_t* module) {
+  for (size_t i = 0; i < nUnits; ++i) {
+    if (module[i] != tag[i]) return false;
+  }
+  return module[nUnits] == u'\0';
+}
+
 struct IdAndTagCache {
   int shape;  // The flags' TRACE_THREAD_ID and TRACE_MODULE bits; -1 when empty.
   uint8_t nTagUnits;
@@ -162,11 +171,7 @@ thread_local IdAndTagCache t_idAndTag RAZEZIR_INITIAL_EXEC_TLS = {-1, 0, 0, {}, 
 // compared one by one, so that none is read past the tag's terminating NUL.
 bool SameTag(const IdAndTagCache& cache, const char16_t* module) {
   if ((cache.shape & QXSTD::TRACE_MODULE) == 0) return true;
-  if (module == nullptr) return false;
-  for (size_t i = 0; i < cache.nTagUnits; ++i) {
-    if (module[i] != cache.tag[i]) return false;
-  }
-  return module[cache.nTagUnits] == u'\0';
+  return module != nullptr && SameUnits(cache.tag, cache.nTagUnits, module);
 }
 
 // Keeps the id-and-tag part just appended at `text`, when the tag can be
@@ -231,11 +236,42 @@ Route RouteOf(const TraceTarget& target) {
                target.level.load(std::memory_order_relaxed)};
 }
 
+// The module target a thread's last line with a module target went to, by
+// its tag, so that a thread that traces one module line after line finds
+// its target with one comparison of the tag. Targets are never removed
+// from a state, so a target found stays the tag's for the state's life;
+// the state's serial tells a later state at the same address apart. A tag
+// without a target is not kept: one may be registered at any time.
+struct ModuleRouteCache {
+  uint64_t stateSerial;  // 0 when empty.
+  const TraceTarget* target;
+  size_t nTagUnits;
+  char16_t tag[kCachedTagUnits];
+};
+
+thread_local ModuleRouteCache t_moduleRoute RAZEZIR_INITIAL_EXEC_TLS = {0, nullptr, 0, {}};
+
+const TraceTarget* FindModuleTarget(const TraceState& state, const char16_t* module) {
+  if (module == nullptr) return nullptr;
+  ModuleRouteCache* cache = &t_moduleRoute;
+  if (cache->stateSerial == state.serial && SameUnits(cache->tag, cache->nTagUnits, module)) {
+    return cache->target;
+  }
+  const TraceTarget* target = FindTarget(state.modules, module);
+  if (target != nullptr && target->name.size() <= kCachedTagUnits) {
+    cache->stateSerial = state.serial;
+    cache->target = target;
+    cache->nTagUnits = target->name.size();
+    std::memcpy(cache->tag, target->name.data(), target->name.size() * sizeof(char16_t));
+  }
+  return target;
+}
+
 // RouteMessage where targets exist: a module target is found without a
 // lock; a thread's binding is looked up under the list lock.
 bool RouteToTargets(const TraceState& state, const char16_t* module, Route* route) {
   if (state.hasModules.load(std::memory_order_acquire)) {
-    const TraceTarget* target = FindTarget(state.modules, module);
+    const TraceTarget* target = FindModuleTarget(state, module);
     if (target == nullptr) return false;
     *route = RouteOf(*target);
   }
@@ -275,7 +311,11 @@ bool MayAdmit(const TraceState* state, int level) {
 // Routes, renders and writes one message whose text `appendBody` appends
 // to the line. REQUIRES: the thread is marked inside the library.
 template <typename AppendBody>
-void EmitRouted(TraceState* state, int level, const char16_t* module, AppendBody&& appendBody) {
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
+inline void EmitRouted(TraceState* state, int level, const char16_t* module,
+                       AppendBody&& appendBody) {
   const int flags = state->flags.load(std::memory_order_relaxed);
   Route route{{&state->mainDestination.atomic(), &state->level.atomic()},
               state->level.load(std::memory_order_relaxed)};
@@ -319,27 +359,24 @@ void EmitRouted(TraceState* state, int level, const char16_t* module, AppendBody
 // The ordinary path of a trace call. REQUIRES: MayAdmit(state, level), and
 // the thread is outside the library. Not inlined into the front ends, so
 // that a call nested in a signal handler does not pay for its stack frame.
+template <typename AppendBody>
 #if defined(__GNUC__)
 __attribute__((noinline))
 #endif
-void Emit(TraceState* state, int level, const unsigned short* module,
-          const unsigned short* format, va_list args) {
+void Emit(TraceState* state, int level, const unsigned short* module, AppendBody&& appendBody) {
   LibraryCall call;
-  EmitRouted(state, level, AsUnits(module),
-             [&](OutBuffer* line, Narrowing* narrowing) {
-               FormatWideV(line, AsUnits(format), args, narrowing);
-             });
+  EmitRouted(state, level, AsUnits(module), appendBody);
 }
 
 // A trace call made while the thread is inside the library, by a signal
 // handler: formats the message into the thread's deferred line, if that is
 // free, and returns. Takes no lock, makes no system call, reads no time and
 // allocates nothing.
+template <typename AppendBody>
 #if defined(__GNUC__)
 __attribute__((noinline))
 #endif
-void Defer(int level, const unsigned short* module, const unsigned short* format,
-           va_list args) {
+void Defer(int level, const unsigned short* module, AppendBody&& appendBody) {
   DeferredLine* deferred = LibraryCall::DeferredForHandler();
   if (deferred == nullptr) return;
   int expected = DeferredLine::kEmpty;
@@ -363,7 +400,7 @@ void Defer(int level, const unsigned short* module, const unsigned short* format
   OutBuffer text(deferred->text, sizeof deferred->text - 1);
   text.ForbidHeap();
   Narrowing narrowing;
-  FormatWideV(&text, AsUnits(format), args, &narrowing);
+  appendBody(&text, &narrowing);
   size_t n = text.size();
   if (text.truncated()) {
     n = CutOnCharBoundary(deferred->text, n + 1, n);
@@ -485,13 +522,22 @@ void LibraryCall::WriteDeferredLines() {
 
 // The front ends' one way in: a call nested in a signal handler defers its
 // line; any other call writes it.
+template <typename AppendBody>
+inline void EmitOrDefer(TraceState* state, int level, const unsigned short* module,
+                        AppendBody&& appendBody) {
+  if (LibraryCall::Nested()) {
+    Defer(level, module, appendBody);
+  } else {
+    Emit(state, level, module, appendBody);
+  }
+}
+
+// EmitOrDefer of a format and its va_list.
 inline void EmitOrDefer(TraceState* state, int level, const unsigned short* module,
                         const unsigned short* format, va_list args) {
-  if (LibraryCall::Nested()) {
-    Defer(level, module, format, args);
-  } else {
-    Emit(state, level, module, format, args);
-  }
+  EmitOrDefer(state, level, module, [&](OutBuffer* line, Narrowing* narrowing) {
+    FormatWideV(line, AsUnits(format), args, narrowing);
+  });
 }
 
 }  // namespace razezir
@@ -516,6 +562,21 @@ void QXSTD::Trace(int level, const unsigned short* module,
   va_start(args, format);
   razezir::EmitOrDefer(state, level, module, format, args);
   va_end(args);
+}
+
+void QXSTD::TraceTyped(int level, const unsigned short* module, const TraceFormat* format,
+                       const TraceArgument* arguments, int count, int how) {
+  razezir::TraceState* state = razezir::g_state.load(std::memory_order_acquire);
+  if ((how & kTraceMainLevelToo) != 0 &&
+      (state == nullptr || level > state->level.load(std::memory_order_relaxed))) {
+    return;
+  }
+  if (!razezir::MayAdmit(state, level) || format == nullptr) return;
+  const size_t nArguments = arguments != nullptr && count > 0 ? static_cast<size_t>(count) : 0;
+  razezir::EmitOrDefer(state, level, module,
+                       [&](razezir::OutBuffer* line, razezir::Narrowing* narrowing) {
+                         razezir::FormatTyped(line, *format, arguments, nArguments, narrowing);
+                       });
 }
 
 // Trace1 ... Trace5 differ only in their fixed level.

@@ -28,6 +28,11 @@ namespace razezir {
 std::atomic<TraceState*> g_state{nullptr};
 std::atomic<CriticalSectionLock*> g_globalLock{nullptr};
 
+uint64_t NextTraceStateSerial() {
+  static std::atomic<uint64_t> last{0};
+  return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 namespace {
 
 // Set for the life of the process until the first StartTrace without a file
@@ -612,6 +617,7 @@ void QXSTD::StartTrace(int level, char* fileName, int flags) {
   {
     razezir::ExclusiveTurn turn(*old);
     if (level >= 1) state->level.store(level, GlobalLock(), std::memory_order_relaxed);
+    razezir::UpdateLevelCeiling(state);
     state->flags.store(flags, GlobalLock(), std::memory_order_relaxed);
     replaced = razezir::HasFileName(fileName) ? razezir::SwitchToFile(state, fileName, *old)
                                               : razezir::SwitchToConsole(state, *old);
@@ -635,6 +641,7 @@ void QXSTD::StopTrace() {
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);
   razezir::ExclusiveTurn turn(*state->mainDestination.load());
   state->level.store(0, GlobalLock(), std::memory_order_relaxed);
+  razezir::UpdateLevelCeiling(state);
 }
 
 bool QXSTD::IsTraceStarted(int* level) {

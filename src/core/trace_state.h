@@ -199,10 +199,15 @@ struct ThreadBinding {
   uint32_t threadId;  // Also the binding's key in TraceState::threadBindings.
 };
 
+// A number that no other trace state of the process has had, for caches
+// that must not take a later state at the same address for this one.
+uint64_t NextTraceStateSerial();
+
 struct TraceState {
   // The destinations of the main stream and the targets' streams. Declared
   // first, so that it outlives every stream that refers to it.
   DestinationTable destinations;
+  const uint64_t serial = NextTraceStateSerial();
   // The main level; 0 means stopped. Read without the lock by Trace and by
   // the early drop test of emission.
   WrittenUnderLock<int> level{0};
@@ -233,6 +238,10 @@ struct TraceState {
   // admit without taking a lock.
   WrittenUnderLock<int> maxModuleLevel{INT_MIN};
   WrittenUnderLock<int> maxThreadLevel{INT_MIN};
+  // The highest message level that some route could still admit, made
+  // from the fields above whenever one changes (UpdateLevelCeiling), so
+  // that a dropped call reads one word.
+  WrittenUnderLock<int> levelCeiling{0};
 };
 
 // A line traced by a signal handler while its thread was inside the library,
@@ -373,13 +382,19 @@ inline bool IsDurable(const TraceState& state) {
 // The highest message level that some route could still admit: a message
 // above it is dropped by every path through emission.
 inline int LevelCeiling(const TraceState& state) {
-  if (state.hasThreadTargets.load(std::memory_order_acquire)) {
-    return state.maxThreadLevel.load(std::memory_order_relaxed);
+  return state.levelCeiling.load(std::memory_order_relaxed);
+}
+
+// Makes the ceiling anew after a change of the main level or of a target's.
+// REQUIRES: the global lock, under which every such change is made.
+inline void UpdateLevelCeiling(TraceState* state) RAZEZIR_REQUIRES(g_analysisGlobalLock) {
+  int ceiling = state->level.load(std::memory_order_relaxed);
+  if (state->hasThreadTargets.load(std::memory_order_acquire)) {
+    ceiling = state->maxThreadLevel.load(std::memory_order_relaxed);
+  } else if (state->hasModules.load(std::memory_order_acquire)) {
+    ceiling = state->maxModuleLevel.load(std::memory_order_relaxed);
   }
-  if (state.hasModules.load(std::memory_order_acquire)) {
-    return state.maxModuleLevel.load(std::memory_order_relaxed);
-  }
-  return state.level.load(std::memory_order_relaxed);
+  state->levelCeiling.store(ceiling, GlobalLock(), std::memory_order_relaxed);
 }
 
 // Returns the target named exactly `name` (case-sensitive, unit by unit),

@@ -18,6 +18,7 @@
 
 #include "format/out_buffer.h"
 #include "platform/port.h"
+#include "razezir/trace_arguments.h"
 
 namespace razezir {
 
@@ -105,6 +106,12 @@ constexpr int kMaxFieldPadding = 1 << 20;
 // to where the output was cut, if the buffer dropped bytes).
 template <typename Args>
 int FormatWide(OutBuffer* out, const char16_t* format, Args& args);
+
+// Renders a call with typed arguments: `format`, by its compile-time parse
+// when it has one, with `count` records read each by its own kind (see
+// TypedArgs in wide_format_impl.h).
+void FormatTyped(OutBuffer* out, const QXSTD::TraceFormat& format,
+                 const QXSTD::TraceArgument* arguments, size_t count, Narrowing* narrowing);
 
 // Convenience front end over a va_list, which it reads through a copy.
 // `narrowing` is the line's, shared with the rest of it.

@@ -12,6 +12,7 @@
 #ifndef RAZEZIR_SRC_FORMAT_WIDE_FORMAT_IMPL_H_
 #define RAZEZIR_SRC_FORMAT_WIDE_FORMAT_IMPL_H_
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include "format/out_buffer.h"
 #include "format/wide_format.h"
 #include "razezir/format_grammar.h"
+#include "razezir/trace_arguments.h"
 
 namespace razezir {
 
@@ -52,17 +54,24 @@ using grammar::kFlagPlus;
 using grammar::kFlagSpace;
 using grammar::kFlagZero;
 
+// Field::nGiven of a string that ends at its NUL.
+constexpr size_t kTerminated = ~size_t{0};
+
 // One conversion, as FormatCursor::Next parsed it.
 struct Field {
   FieldArg arg;
   IntArg intArg;          // kInteger: the C type the caller passed
   uint8_t intBits;        // kInteger: width of the value after hh/h narrowing
+  uint8_t modifierBits;   // the width of the length modifier's integer, 0 for none
   char conversion;        // the conversion letter
   uint8_t flags;          // kFlag* bits
   bool widthFromArg;      // '*': an int argument precedes the value
   bool precisionFromArg;  // '.*': an int argument precedes the value
   int width;              // 0 when absent
   int precision;          // negative when absent
+  // A string argument's count of units (or bytes); kTerminated when it
+  // ends at its NUL.
+  size_t nGiven = kTerminated;
 
   // A negative '*' width means left-justify; INT_MIN, whose magnitude is no
   // int, becomes INT_MAX.
@@ -139,14 +148,280 @@ extern const char kNarrowNull[];
 
 // Copies the units at `text` as bytes to `*dst` up to the first that is NUL,
 // beyond ASCII or, with `kStopAtPercent`, '%', and at most `nRoom` of them;
-// advances `*dst` and returns where it stopped in `text`. Defined for both
-// settings in wide_format.cc.
+// advances `*dst` and returns where it stopped in `text`. `readable`, when
+// not null, is where the array that `text` is in ends: the units before it
+// may be read ahead. Defined for both settings in wide_format.cc.
 template <bool kStopAtPercent>
-const char16_t* CopyAscii(const char16_t* text, char** dst, size_t nRoom);
+const char16_t* CopyAscii(const char16_t* text, char** dst, size_t nRoom,
+                          const char16_t* readable = nullptr);
 
-// Writes an int of a bare conversion (d i u x X o) at `dst` and returns
-// where it ends. `bits` holds the int's bits.
-char* PutBareInt(char* dst, char16_t conversion, uint64_t bits);
+// Writes an integer of a bare conversion (d i u x X o) at `dst` and returns
+// where it ends: an int whose bits `bits` holds, or with `wide64` a 64-bit
+// integer.
+char* PutBareInt(char* dst, char16_t conversion, uint64_t bits, bool wide64);
+
+// The text of a bare string conversion, as the fast path takes it: 16-bit
+// units or bytes, NUL-terminated (one of the two is set).
+struct FastText {
+  const char16_t* wide;
+  const char* narrow;
+};
+
+// Arguments that carry their own types (QXSTD::TraceTyped). Each is read by
+// what it is: an integer at its own width and sign, a string at its own
+// unit width, whatever the conversion says; the conversion's length
+// modifier still narrows or widens an integer as C converts it. Where no
+// conversion of that letter can show the argument (a string for %d, a
+// number for %s, a pointer for %f, a double for %d, an integer for %p), or
+// the call lacks the argument, a marker takes the field's place:
+// "%!d(string)", "%!d(missing)". Arguments that no conversion reads are
+// named by one marker, "%!(extra int32, string)", before the format's final
+// line end. Nothing is read past `count` records; a record of an unknown
+// kind is shown as "?".
+class TypedArgs {
+ public:
+  TypedArgs(const QXSTD::TraceArgument* arguments, size_t count)
+      : next_(arguments), end_(arguments + count) {}
+
+  // The fast path's reads, of bare conversions: each takes the next
+  // argument and returns true only if it is one the fast path writes as is;
+  // otherwise it leaves it for the cursor.
+  bool TakeBareInt(char16_t conversion, uint64_t* bits, bool* wide64);
+  bool TakeText(bool wideConversion, FastText* text);
+  bool TakeDouble(double* value);
+
+  // The cursor's reads. Each returns false, having written a marker or
+  // nothing (%n), when the field is not to be rendered.
+  bool Star(OutBuffer* out, const Field& field, int* value);
+  bool Value(OutBuffer* out, Field* field, FieldValue* value);
+  // Reads the arguments of a conversion whose '*' failed, unrendered.
+  void Skip(size_t nArguments);
+  // Names what no conversion read; `formatEnd` is the format's NUL.
+  void Finish(OutBuffer* out, const char16_t* format, const char16_t* formatEnd) {
+    if (next_ != end_) NameLeftOvers(out, format, formatEnd);
+  }
+
+ private:
+  void NameLeftOvers(OutBuffer* out, const char16_t* format, const char16_t* formatEnd);
+
+  const QXSTD::TraceArgument* next_;
+  const QXSTD::TraceArgument* end_;
+};
+
+// The width in bits and the sign of each integer kind, by kind; 0 bits for
+// the kinds that are not integers.
+struct IntegerType {
+  uint8_t bits;
+  bool isSigned;
+};
+constexpr IntegerType kIntegerTypes[] = {
+    {0, false},  {8, true},   {16, true},  {32, true},           {64, true},  {8, false},
+    {16, false}, {32, false}, {64, false}, {8, CHAR_MIN < 0},    {16, false},
+};
+constexpr size_t kIntegerKinds = sizeof kIntegerTypes / sizeof kIntegerTypes[0];
+static_assert(kIntegerKinds == static_cast<size_t>(QXSTD::TraceArgumentKind::kChar16) + 1,
+              "one entry per integer kind, in kind order");
+
+inline bool TypedArgs::TakeBareInt(char16_t conversion, uint64_t* bits, bool* wide64) {
+  if (next_ == end_) return false;
+  const size_t kind = static_cast<size_t>(next_->header & 0xFF);
+  if (kind >= kIntegerKinds || kind == 0) return false;
+  const IntegerType type = kIntegerTypes[kind];
+  // The value as its kind holds it, whatever bits above its width a
+  // careless caller left in the record, as the checked path reads it.
+  const unsigned shift = 64u - type.bits;
+  const uint64_t raw = next_->value << shift;
+  const uint64_t value = type.isSigned ? static_cast<uint64_t>(static_cast<int64_t>(raw) >> shift)
+                                       : raw >> shift;
+  ++next_;
+  // Without a modifier the argument keeps its own width. Signed, and for
+  // d and i, its value as it travels, extended from its width, is the
+  // int's; an unsigned conversion of a narrower signed one takes it at the
+  // unsigned type of its own width.
+  const bool unsignedConversion = conversion != u'd' && conversion != u'i';
+  *bits = unsignedConversion && type.isSigned && type.bits < 32
+              ? value & ((uint64_t{1} << type.bits) - 1)
+              : value;
+  *wide64 = type.bits == 64;
+  return true;
+}
+
+template <typename Args>
+inline constexpr bool kTypedArgs = false;
+template <>
+inline constexpr bool kTypedArgs<TypedArgs> = true;
+
+// The reads of arguments that the format's conversions type (a va_list, or
+// a test's source): always what the conversion says.
+template <typename Args>
+bool TakeBareInt(Args& args, char16_t conversion, uint64_t* bits, bool* wide64) {
+  if constexpr (kTypedArgs<Args>) {
+    return args.TakeBareInt(conversion, bits, wide64);
+  } else {
+    *bits = args.Integer(IntArg::kInt);
+    *wide64 = false;
+    return true;
+  }
+}
+
+template <typename Args>
+bool TakeText(Args& args, bool wideConversion, FastText* text) {
+  if constexpr (kTypedArgs<Args>) {
+    return args.TakeText(wideConversion, text);
+  } else {
+    text->wide = nullptr;
+    text->narrow = nullptr;
+    if (wideConversion) {
+      text->wide = args.WideString(-1);
+      if (text->wide == nullptr) text->wide = kWideNull;
+    } else {
+      text->narrow = args.NarrowString(-1);
+      if (text->narrow == nullptr) text->narrow = kNarrowNull;
+    }
+    return true;
+  }
+}
+
+template <typename Args>
+bool TakeDouble(Args& args, double* value) {
+  if constexpr (kTypedArgs<Args>) {
+    return args.TakeDouble(value);
+  } else {
+    *value = args.Double();
+    return true;
+  }
+}
+
+template <typename Args>
+bool ReadStar(Args& args, OutBuffer* out, const Field& field, int* value) {
+  if constexpr (kTypedArgs<Args>) {
+    return args.Star(out, field, value);
+  } else {
+    *value = static_cast<int>(args.Integer(IntArg::kInt));
+    return true;
+  }
+}
+
+template <typename Args>
+bool ReadValue(Args& args, OutBuffer* out, Field* field, FieldValue* value) {
+  if constexpr (kTypedArgs<Args>) {
+    return args.Value(out, field, value);
+  } else {
+    switch (field->arg) {
+      case FieldArg::kInteger:
+        value->bits = args.Integer(field->intArg);
+        break;
+      case FieldArg::kDouble:
+        value->real = args.Double();
+        break;
+      case FieldArg::kLongDouble:
+        value->longReal = args.LongDouble();
+        break;
+      case FieldArg::kWideString:
+        value->wide = args.WideString(field->precision);
+        break;
+      case FieldArg::kNarrowString:
+        value->narrow = args.NarrowString(field->precision);
+        break;
+      case FieldArg::kWideChar:
+        value->unit = args.WideChar();
+        break;
+      case FieldArg::kNarrowChar:
+        value->byte = args.NarrowChar();
+        break;
+      case FieldArg::kPointer:
+        value->pointer = args.Pointer();
+        break;
+      case FieldArg::kCount:
+        // Storing a count through a caller's pointer turns a hostile format
+        // into a memory write; the pointer is read only to keep the later
+        // arguments in step.
+        args.Pointer();
+        return false;
+    }
+    return true;
+  }
+}
+
+// Writes the bare conversion whose '%' is at `format` straight at `*dst`,
+// when the fast path takes it, and returns how many units it spans; 0 when
+// the fast path leaves it to the cursor (nothing read). Sets `*dropped` when
+// a piece handed to the buffer's checked writes made it drop bytes: the
+// buffer is then committed, and nothing more may be written. REQUIRES: kFastRoom
+// bytes of room at `*dst`; `*dst` and `*limit` stand for the buffer's
+// uncommitted room, and are moved on.
+// Inlined where it is used, so that the room stays in registers.
+#if defined(__GNUC__)
+#define RAZEZIR_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define RAZEZIR_ALWAYS_INLINE inline
+#endif  // defined(__GNUC__)
+template <typename Args>
+RAZEZIR_ALWAYS_INLINE int WriteFastConversion(OutBuffer* out, FormatCursor* cursor, const char16_t* format,
+                               Args& args, char** dst, const char** limit, bool* dropped) {
+  const char16_t letter = format[1];
+  if (letter == u'd' || letter == u'i' || letter == u'u' || letter == u'x' || letter == u'X' ||
+      letter == u'o') {
+    uint64_t bits;
+    bool wide64;
+    if (!TakeBareInt(args, letter, &bits, &wide64)) return 0;
+    *dst = PutBareInt(*dst, letter, bits, wide64);
+    return 2;
+  }
+  if (letter == u's' || letter == u'S' || (letter == u'h' && format[2] == u's')) {
+    FastText text;
+    if (!TakeText(args, letter == u's', &text)) return 0;
+    const int span = letter == u'h' ? 3 : 2;
+    if (text.wide != nullptr) {
+      const char16_t* rest =
+          CopyAscii<false>(text.wide, dst, static_cast<size_t>(*limit - *dst));
+      if (*rest != u'\0') {
+        out->CommitTo(*dst);
+        cursor->NarrowRest(rest);
+        if (out->truncated()) {
+          *dropped = true;
+          return span;
+        }
+        *dst = out->Cursor();
+        *limit = out->Limit();
+      }
+    } else {
+      const char* rest = text.narrow;
+      for (size_t n = static_cast<size_t>(*limit - *dst); n > 0 && *rest != '\0'; --n) {
+        *(*dst)++ = *rest++;
+      }
+      if (*rest != '\0') {
+        out->CommitTo(*dst);
+        out->Append(rest, std::strlen(rest));
+        if (out->truncated()) {
+          *dropped = true;
+          return span;
+        }
+        *dst = out->Cursor();
+        *limit = out->Limit();
+      }
+    }
+    return span;
+  }
+  if (letter == u'%') {
+    *(*dst)++ = '%';
+    return 2;
+  }
+  if (letter == u'.' && format[2] >= u'0' && format[2] <= u'9' && format[3] == u'f') {
+    double value;
+    if (!TakeDouble(args, &value)) return 0;
+    out->CommitTo(*dst);
+    cursor->RenderFixed(format[2] - u'0', value);
+    if (out->truncated()) {
+      *dropped = true;
+      return 4;
+    }
+    *dst = out->Cursor();
+    *limit = out->Limit();
+    return 4;
+  }
+  return 0;
+}
 
 // Writes the fast pieces from `format` on and returns where the cursor
 // takes over. Nothing is written past the buffer's room: a literal run or
@@ -157,60 +432,22 @@ char* PutBareInt(char* dst, char16_t conversion, uint64_t bits);
 // dropped bytes either (a field too long for the room of storage that may
 // not grow): text after the loss would leave a hole in the line, and the
 // cursor writes none.
+//
+// `readable`, when not null, is where the array the format is in ends.
 template <typename Args>
 const char16_t* WriteFastPieces(OutBuffer* out, FormatCursor* cursor, const char16_t* format,
-                                Args& args) {
-  // A buffer that has dropped bytes keeps nothing more, as the cursor
-  // writes nothing more: the checks are made wherever it may drop some,
-  // after each piece handed to the buffer's checked writes.
+                                Args& args, const char16_t* readable = nullptr) {
   if (out->truncated()) return format;
   char* dst = out->Cursor();
   const char* limit = out->Limit();
-  // Room left, counted; never negative, since every write below is bounded
-  // by it.
-  auto room = [&] { return static_cast<size_t>(limit - dst); };
   for (;;) {
-    format = CopyAscii<true>(format, &dst, room());
-    if (format[0] != u'%' || room() < kFastRoom) break;
-    const char16_t letter = format[1];
-    if (letter == u'd' || letter == u'i' || letter == u'u' || letter == u'x' || letter == u'X' ||
-        letter == u'o') {
-      dst = PutBareInt(dst, letter, args.Integer(IntArg::kInt));
-    } else if (letter == u's') {
-      const char16_t* text = args.WideString(-1);
-      text = CopyAscii<false>(text != nullptr ? text : kWideNull, &dst, room());
-      if (*text != u'\0') {
-        out->CommitTo(dst);
-        cursor->NarrowRest(text);
-        if (out->truncated()) return format + 2;
-        dst = out->Cursor();
-        limit = out->Limit();
-      }
-    } else if (letter == u'S' || (letter == u'h' && format[2] == u's')) {
-      if (letter == u'h') ++format;
-      const char* text = args.NarrowString(-1);
-      if (text == nullptr) text = kNarrowNull;
-      for (size_t n = room(); n > 0 && *text != '\0'; --n) *dst++ = *text++;
-      if (*text != '\0') {
-        out->CommitTo(dst);
-        out->Append(text, std::strlen(text));
-        if (out->truncated()) return format + 2;
-        dst = out->Cursor();
-        limit = out->Limit();
-      }
-    } else if (letter == u'%') {
-      *dst++ = '%';
-    } else if (letter == u'.' && format[2] >= u'0' && format[2] <= u'9' && format[3] == u'f') {
-      out->CommitTo(dst);
-      cursor->RenderFixed(format[2] - u'0', args.Double());
-      format += 2;
-      if (out->truncated()) return format + 2;
-      dst = out->Cursor();
-      limit = out->Limit();
-    } else {
-      break;
-    }
-    format += 2;
+    format = CopyAscii<true>(format, &dst, static_cast<size_t>(limit - dst), readable);
+    if (format[0] != u'%' || static_cast<size_t>(limit - dst) < kFastRoom) break;
+    bool dropped = false;
+    const int span = WriteFastConversion(out, cursor, format, args, &dst, &limit, &dropped);
+    if (dropped) return format + span;  // committed; the cursor writes nothing more
+    if (span == 0) break;
+    format += span;
   }
   out->CommitTo(dst);
   return format;
@@ -220,58 +457,42 @@ const char16_t* WriteFastPieces(OutBuffer* out, FormatCursor* cursor, const char
 // conversion; without them every byte goes through the cursor's checked
 // writes, which the fast path must match byte for byte.
 template <bool kFast, typename Args>
-int FormatWideOn(OutBuffer* out, const char16_t* format, Args& args, Narrowing* narrowing) {
+int FormatWideOn(OutBuffer* out, const char16_t* format, Args& args, Narrowing* narrowing,
+                 const char16_t* readable = nullptr) {
   if (out == nullptr || format == nullptr) return 0;
   FormatCursor cursor(out, format, narrowing);
   Field field;
   for (;;) {
     if constexpr (kFast) {
-      const char16_t* position = WriteFastPieces(out, &cursor, cursor.position(), args);
-      if (*position == u'\0') break;
+      const char16_t* position =
+          WriteFastPieces(out, &cursor, cursor.position(), args, readable);
       cursor.MoveTo(position);
+      if (*position == u'\0') break;
     }
     if (!cursor.Next(&field)) break;
     // '*' values precede the converted value, width first, as in C.
+    int star;
     if (field.widthFromArg) {
-      field.SetWidthFromArg(static_cast<int>(args.Integer(IntArg::kInt)));
+      if (!ReadStar(args, out, field, &star)) {
+        if constexpr (kTypedArgs<Args>) args.Skip(field.precisionFromArg ? 2 : 1);
+        continue;
+      }
+      field.SetWidthFromArg(star);
     }
     if (field.precisionFromArg) {
-      field.SetPrecisionFromArg(static_cast<int>(args.Integer(IntArg::kInt)));
+      if (!ReadStar(args, out, field, &star)) {
+        if constexpr (kTypedArgs<Args>) args.Skip(1);
+        continue;
+      }
+      field.SetPrecisionFromArg(star);
     }
     FieldValue value;
-    switch (field.arg) {
-      case FieldArg::kInteger:
-        value.bits = args.Integer(field.intArg);
-        break;
-      case FieldArg::kDouble:
-        value.real = args.Double();
-        break;
-      case FieldArg::kLongDouble:
-        value.longReal = args.LongDouble();
-        break;
-      case FieldArg::kWideString:
-        value.wide = args.WideString(field.precision);
-        break;
-      case FieldArg::kNarrowString:
-        value.narrow = args.NarrowString(field.precision);
-        break;
-      case FieldArg::kWideChar:
-        value.unit = args.WideChar();
-        break;
-      case FieldArg::kNarrowChar:
-        value.byte = args.NarrowChar();
-        break;
-      case FieldArg::kPointer:
-        value.pointer = args.Pointer();
-        break;
-      case FieldArg::kCount:
-        // Storing a count through a caller's pointer turns a hostile format
-        // into a memory write; the pointer is read only to keep the later
-        // arguments in step.
-        args.Pointer();
-        continue;
-    }
-    cursor.Render(field, value);
+    if (ReadValue(args, out, &field, &value)) cursor.Render(field, value);
+  }
+  if constexpr (kTypedArgs<Args>) {
+    const char16_t* end = cursor.position();
+    while (*end != u'\0') ++end;
+    args.Finish(out, format, end);
   }
   return cursor.nMalformed();
 }

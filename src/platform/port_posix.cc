@@ -139,16 +139,39 @@ static_assert(sizeof(platform::ByteSpan) == sizeof(struct iovec) &&
                   offsetof(platform::ByteSpan, size) == offsetof(struct iovec, iov_len),
               "a span is laid out as the system's iovec");
 
-// One write or writev, made with syscall(), which unlike the C library's
-// wrappers is not a cancellation point, or handed to the test hook.
+#if defined(__linux__) && defined(__x86_64__)
+// A three-argument system call made in place: the C library's syscall()
+// passes its arguments on through a call of its own, for every line.
+long SystemCall(long number, long first, long second, long third) {
+  long result;
+  __asm__ volatile("syscall"
+                   : "=a"(result)
+                   : "a"(number), "D"(first), "S"(second), "d"(third)
+                   : "rcx", "r11", "memory");
+  if (result < 0 && result > -4096) {
+    errno = static_cast<int>(-result);
+    return -1;
+  }
+  return result;
+}
+#else
+long SystemCall(long number, long first, long second, long third) {
+  return syscall(number, first, second, third);
+}
+#endif  // defined(__linux__) && defined(__x86_64__)
+
+// One write or writev, made as a system call of its own, which unlike the
+// C library's wrappers is not a cancellation point, or handed to the test
+// hook.
 ssize_t WriteOnce(int fd, const struct iovec* pieces, int count) {
   const platform::WriteHook hook = g_writeHook.load(std::memory_order_acquire);
   if (hook != nullptr) {
     return static_cast<ssize_t>(
         hook(fd, reinterpret_cast<const platform::ByteSpan*>(pieces), count));
   }
-  return count == 1 ? syscall(SYS_write, fd, pieces[0].iov_base, pieces[0].iov_len)
-                    : syscall(SYS_writev, fd, pieces, count);
+  return count == 1 ? SystemCall(SYS_write, fd, reinterpret_cast<long>(pieces[0].iov_base),
+                                 static_cast<long>(pieces[0].iov_len))
+                    : SystemCall(SYS_writev, fd, reinterpret_cast<long>(pieces), count);
 }
 
 // Writes all `nBytes` unless the system fails, retrying after a partial

@@ -96,6 +96,7 @@ void RegisterTarget(TargetKind kind, const unsigned short* name, int level,
     }
     (isModule ? state->hasModules : state->hasThreadTargets)
         .store(true, *state->listLock, std::memory_order_release);
+    UpdateLevelCeiling(state);
     // A module target that shares the main log file (by the exact same
     // name) adds no banner to it; a thread target always announces itself.
     if (!added.fileName.empty() &&
@@ -134,6 +135,7 @@ void SetTargetLevel(TargetKind kind, const unsigned short* name, int level) {
     highest = std::max(highest, each->level.load(std::memory_order_relaxed));
   }
   (isModule ? state->maxModuleLevel : state->maxThreadLevel).store(highest, *state->listLock);
+  UpdateLevelCeiling(state);
 }
 
 }  // namespace

@@ -1,14 +1,17 @@
-// The checked overloads accept every conversion the engine reads, with the
-// argument types hosts pass for it, and runtime formats through
-// RuntimeFormat. Compiled as C++20 whatever the rest of the build uses:
-// that this file compiles at all is most of the test, and running it shows
-// that the checked calls still reach the library unchanged.
+// The checked overloads accept every pair of conversion and argument that
+// the engine shows as a field: any integer for any integer or character
+// conversion, any real for any real one, a string (a pointer or a string
+// object, of either width) for any string conversion, and runtime formats
+// through RuntimeFormat. Compiled as C++20 whatever the rest of the build
+// uses: that this file compiles at all is most of the test, and running it
+// shows that the checked calls, with the parse the check hands over, reach
+// the library and write what the engine writes.
 
 #include <stddef.h>
 #include <stdint.h>
 
 #include <string>
-#include <type_traits>
+#include <string_view>
 
 #include "gtest/gtest.h"
 #include "razezir/trace.h"
@@ -72,14 +75,27 @@ TEST(FormatCheckAccepts, Integers) {
             "+0003|a   |010|   5|006|007  \n");
 }
 
+// Each integer is read at its own width, and a length modifier converts it
+// as C would: no modifier is wrong for any integer.
+TEST(FormatCheckAccepts, IntegersOfAnyWidthForAnyModifier) {
+  std::string text = Traced([] {
+    int bytes = -5;
+    QXSTD::Trace1(u"t", u"%d %lld %I64d %hd %hhd\n", 5000000000LL, bytes, bytes, 70000, 300);
+    QXSTD::Trace1(u"t", u"%x %u %llx %zu %c\n", 0x123456789ULL, 4000000000U, -1, 5, 66LL);
+    QXSTD::Trace1(u"t", u"%*d|%-*.*d|%.*s\n", size_t{4}, 1, -3LL, uint8_t{2}, 2, char{2}, u"abc");
+  });
+  EXPECT_EQ(text,
+            "5000000000 -5 -5 4464 44\n"
+            "123456789 4000000000 ffffffff 5 B\n"
+            "   1|02 |ab\n");
+}
+
 TEST(FormatCheckAccepts, Reals) {
   std::string text = Traced([] {
     float f = 0.5f;
     QXSTD::Trace1(u"t", u"%e %E %f %F %g %G\n", 1.5, 1.5, f, 2.0, 0.25, 1e20);
-    // What %L reads: a double on Windows.
-    using LongReal = std::conditional_t<RAZEZIR_LONG_DOUBLE_IS_DOUBLE, double, long double>;
-    QXSTD::Trace1(u"t", u"%.1a %.1A %lf %Lf %Lg\n", 1.0, 1.0, 1.25, LongReal{2.5},
-                  LongReal{0.5});
+    // L or not, a real conversion takes any real.
+    QXSTD::Trace1(u"t", u"%.1a %.1A %lf %Lf %Lg\n", 1.0, 1.0, 1.25L, 2.5, 0.5L);
     QXSTD::Trace1(u"t", u"%8.3f|%-8.2e|%*.*g\n", 3.14159, 100.0, 6, 2, f);
   });
   EXPECT_EQ(text,
@@ -111,15 +127,72 @@ TEST(FormatCheckAccepts, StringsAndCharacters) {
             "%   xy%\n");
 }
 
+// A string is written at its own width, whatever the string conversion:
+// pointers of either width, and string objects passed as they are.
+TEST(FormatCheckAccepts, StringsOfEitherWidthForAnyStringConversion) {
+  std::string text = Traced([] {
+    const char16_t* user = u"user";
+    QXSTD::Trace1(u"t", u"%s %hs %S %ls|%5hs|%.2s\n", "host", user, u"wide", "narrow", u"pad",
+                  "cut");
+    const std::string name = "name";
+    const std::u16string wide = u"wide";
+    const std::string_view view = std::string_view("viewed").substr(0, 4);
+    const std::u16string_view wideView = u"wide view";
+    QXSTD::Trace1(u"t", u"%s %S %hs %ls %ws %s|%-6s|%.3s\n", name, name, wide, view, wideView,
+                  std::u16string(u"temporary"), view, std::string("cut here"));
+  });
+  EXPECT_EQ(text,
+            "host user wide narrow|  pad|cu\n"
+            "name name wide view wide view temporary|view  |cut\n");
+}
+
 TEST(FormatCheckAccepts, Pointers) {
   std::string text = Traced([] {
     int value = 0;
     const void* none = nullptr;
-    QXSTD::Trace1(u"t", u"%p %p %p %p\n", &value, "text", none, nullptr);
+    const std::string object = "text";
+    QXSTD::Trace1(u"t", u"%p %p %p %p %p\n", &value, "text", object, none, nullptr);
   });
   const std::string zeros(2 * sizeof(void*), '0');
   EXPECT_NE(text.find(" " + zeros + " " + zeros + "\n"), std::string::npos)
       << text;
+}
+
+// The parse that a checked format hands the library: literal runs and
+// conversions, in order, each where it is in the format, and how many units
+// the library may read, its NUL included.
+using QXSTD::TracePiece;
+using QXSTD::TracePieceKind;
+constexpr QXSTD::WideFormat<int> kParsed = u"id %-5d \u00e9%%\n";
+static_assert(kParsed.traced().nUnits == 13);
+static_assert(kParsed.traced().nPieces == 5);
+static_assert(kParsed.traced().pieces[0] == TracePiece(TracePieceKind::kAscii, 0, 3));
+static_assert(kParsed.traced().pieces[1] == TracePiece(TracePieceKind::kConversion, 3, 4));
+static_assert(kParsed.traced().pieces[2] == TracePiece(TracePieceKind::kText, 7, 2));
+static_assert(kParsed.traced().pieces[3] == TracePiece(TracePieceKind::kConversion, 9, 2));
+static_assert(kParsed.traced().pieces[4] == TracePiece(TracePieceKind::kAscii, 11, 1));
+// Formats the library parses itself: too many pieces, none, or no format.
+static_assert(QXSTD::format_check::ParseForTrace(u"%d %d %d %d\n").nPieces == 8);
+constexpr QXSTD::WideFormat<int, int, int, int> kLong = u"%d %d %d %d %%\n";
+static_assert(kLong.traced().nPieces == 0);
+static_assert(QXSTD::format_check::ParseForTrace(u"").nPieces == 0);
+static_assert(QXSTD::format_check::ParseForTrace(u"%y").nPieces == 0);
+static_assert(QXSTD::format_check::ParseForTrace(u"%y").nUnits == 3);
+static_assert(QXSTD::WideFormat<>(nullptr).traced().nPieces == 0);
+
+// A piece longer than a piece can say, or a format longer than an offset
+// can reach, leaves the parse to the library.
+TEST(FormatCheckParse, LongFormatsAreLeftToTheLibrary) {
+  using QXSTD::format_check::ParseForTrace;
+  const std::u16string longest(QXSTD::kTracePieceMaxUnits, u'a');
+  EXPECT_EQ(ParseForTrace(longest.c_str()).nPieces, 1u);
+  EXPECT_EQ(ParseForTrace((longest + u"a%d").c_str()).nPieces, 0u);
+  std::u16string format = longest + u"%%" + longest + u"%%" + longest + u"%%" +
+                          std::u16string(QXSTD::kTracePieceMaxUnits - 3, u'a');
+  ASSERT_EQ(format.size(), 65535u);
+  EXPECT_EQ(ParseForTrace(format.c_str()).nPieces, 7u);
+  format += u'a';
+  EXPECT_EQ(ParseForTrace(format.c_str()).nPieces, 0u);
 }
 
 constexpr const char16_t* kConstantFormat = u"constant %d\n";

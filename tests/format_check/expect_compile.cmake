@@ -4,7 +4,10 @@
 # lists on a `// EXPECT: ` line, so that a source failing for another reason
 # does not pass, and hold exactly N errors when SOURCE has an `// ERRORS: N`
 # line, so that a message meant to be read alone comes alone; otherwise
-# passes when the compile succeeds. DEFINES is a list of macros to define,
+# passes when the compile succeeds. A `// EXPECT IN N LINES: ` line is a
+# regular expression that the first N lines of the messages must match: what
+# a reader needs must come before the rest of the compiler's backtrace.
+# (file(STRINGS) splits a line at each ';', so patterns write '.' for one.) DEFINES is a list of macros to define,
 # joined with commas; FLAGS, joined the same way, goes to the compiler
 # before the rest (a --target=..., say).
 foreach(var COMPILER STD INCLUDE_DIR SOURCE)
@@ -35,7 +38,8 @@ if(result EQUAL 0)
   message(FATAL_ERROR "${SOURCE} compiled, but its call is wrong")
 endif()
 file(STRINGS ${SOURCE} expectations REGEX "^// EXPECT: ")
-if(NOT expectations)
+file(STRINGS ${SOURCE} early REGEX "^// EXPECT IN [0-9]+ LINES: ")
+if(NOT expectations AND NOT early)
   message(FATAL_ERROR "${SOURCE} has no // EXPECT: lines")
 endif()
 foreach(line IN LISTS expectations)
@@ -43,6 +47,28 @@ foreach(line IN LISTS expectations)
   if(NOT output MATCHES "${pattern}")
     message(FATAL_ERROR
       "The compiler's message lacks /${pattern}/:\n${output}")
+  endif()
+endforeach()
+foreach(line IN LISTS early)
+  string(REGEX REPLACE "^// EXPECT IN ([0-9]+) LINES: .*" "\\1" nLines "${line}")
+  string(REGEX REPLACE "^// EXPECT IN [0-9]+ LINES: " "" pattern "${line}")
+  # The first nLines lines of the output, cut at their line ends.
+  set(head "")
+  set(rest "${output}")
+  foreach(i RANGE 1 ${nLines})
+    string(FIND "${rest}" "\n" at)
+    if(at EQUAL -1)
+      string(APPEND head "${rest}")
+      break()
+    endif()
+    math(EXPR next "${at} + 1")
+    string(SUBSTRING "${rest}" 0 ${next} first)
+    string(APPEND head "${first}")
+    string(SUBSTRING "${rest}" ${next} -1 rest)
+  endforeach()
+  if(NOT head MATCHES "${pattern}")
+    message(FATAL_ERROR
+      "The first ${nLines} lines of the compiler's message lack /${pattern}/:\n${output}")
   endif()
 endforeach()
 file(STRINGS ${SOURCE} counts REGEX "^// ERRORS: [0-9]+$")

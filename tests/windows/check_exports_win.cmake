@@ -3,10 +3,13 @@
 # built with Microsoft's compiler imports, both names at one address, and
 # imports only from DLLs every Windows has.
 #
-# The Microsoft names are not taken from a list: the Microsoft-ABI host
+# The decorated names are not taken from a list: the Microsoft-ABI host
 # (HOST_SOURCE), which calls every function of the public header (INCLUDE_DIR),
 # is compiled with clang for the MSVC target and its imports are read with
-# LLVM_NM. The export and import tables are read with OBJDUMP -p.
+# LLVM_NM; it must import each function of the interface. The host is also
+# compiled against the 0.2.0 header (OLD_INCLUDE_DIR, by default
+# release-0.2.0 beside this script), and every name it imports must be
+# exported too. The export and import tables are read with OBJDUMP -p.
 #
 #   cmake -DDLL=... -DARCH=x86_64 -DOBJDUMP=objdump -DCLANG=clang++
 #         -DLLVM_NM=llvm-nm -DHOST_SOURCE=tests/windows/msabi_host.cc
@@ -14,25 +17,42 @@
 
 cmake_minimum_required(VERSION 3.20)
 include(${CMAKE_CURRENT_LIST_DIR}/msabi_names.cmake)
+if(NOT DEFINED OLD_INCLUDE_DIR)
+  set(OLD_INCLUDE_DIR ${CMAKE_CURRENT_LIST_DIR}/release-0.2.0)
+endif()
 
 function(fail text)
   message(FATAL_ERROR "${DLL}: ${text}")
 endfunction()
 
-# What clang makes of the public declarations for the MSVC target.
+# What clang makes of the public declarations for the MSVC target: the
+# decorated names the host compiled against `include` imports.
 file(MAKE_DIRECTORY ${WORK_DIR})
-set(obj ${WORK_DIR}/msabi_names_${ARCH}.obj)
-execute_process(COMMAND ${CLANG} --target=${ARCH}-pc-windows-msvc -std=c++17
-                        -I${INCLUDE_DIR} -c ${HOST_SOURCE} -o ${obj}
-  RESULT_VARIABLE result ERROR_VARIABLE errors)
-if(NOT result EQUAL 0)
-  fail("clang could not compile ${HOST_SOURCE}: ${errors}")
-endif()
-razezir_msabi_imports(${obj} ${LLVM_NM} msNames systemNames)
+function(host_imports include obj out)
+  execute_process(COMMAND ${CLANG} --target=${ARCH}-pc-windows-msvc -std=c++17
+                          -I${include} -c ${HOST_SOURCE} -o ${obj}
+    RESULT_VARIABLE result ERROR_VARIABLE errors)
+  if(NOT result EQUAL 0)
+    fail("clang could not compile ${HOST_SOURCE} against ${include}: ${errors}")
+  endif()
+  razezir_msabi_imports(${obj} ${LLVM_NM} names systemNames)
+  if(names STREQUAL "")
+    fail("no decorated names found in ${obj}")
+  endif()
+  set(${out} "${names}" PARENT_SCOPE)
+endfunction()
+host_imports(${INCLUDE_DIR} ${WORK_DIR}/msabi_names_${ARCH}.obj msNames)
 list(LENGTH msNames msCount)
-if(msCount EQUAL 0)
-  fail("no decorated names found in ${obj}")
-endif()
+
+# The host imports every function of the interface, so that each is checked.
+foreach(function InitTrace DeinitTrace StartTrace StopTrace IsTraceStarted
+        GetTraceLogFileName Trace Trace1 Trace2 Trace3 Trace4 Trace5 TraceCommon
+        TraceTyped StartTraceModule StartTraceThread SetTraceThreadName
+        UnregisterTraceThread ReopenTraceFiles SetTraceModuleLevel SetTraceThreadLevel)
+  if(NOT msNames MATCHES "(^|;)\\?${function}@QXSTD@@")
+    fail("${HOST_SOURCE} does not call QXSTD::${function}")
+  endif()
+endforeach()
 
 # The DLL's tables: "[   3] +base[   4] 6220 Export RVA" gives the address
 # of each ordinal, "[   3] ?InitTrace@QXSTD@@YAXXZ" the name of one.
@@ -60,12 +80,20 @@ foreach(line IN LISTS lines)
   endif()
 endforeach()
 
-# Every decorated name a Microsoft-built host imports is exported.
+# Every decorated name a Microsoft-built host imports is exported, and so
+# is every name that a host built against the 0.2.0 header imports.
 foreach(name IN LISTS msNames)
   if(NOT name IN_LIST exported)
     fail("missing export ${name}")
   endif()
 endforeach()
+host_imports(${OLD_INCLUDE_DIR} ${WORK_DIR}/msabi_names_0.2.0_${ARCH}.obj oldNames)
+foreach(name IN LISTS oldNames)
+  if(NOT name IN_LIST exported)
+    fail("missing export ${name}, which a host built against ${OLD_INCLUDE_DIR} imports")
+  endif()
+endforeach()
+
 # Every export is a QXSTD function: a decorated one the host imports, or a
 # mingw name whose function is exported decorated at the same address.
 set(gnuCount 0)

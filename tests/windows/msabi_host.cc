@@ -1,12 +1,18 @@
 // A host built the way Microsoft's compiler builds one: clang with an MSVC
 // target, linked by lld-link against an import library of the decorated
 // names, with no C runtime at all. It calls every exported function, checks
-// what the query functions return, and leaves three log files behind that
+// what the query functions return, and leaves four log files behind that
 // the test compares byte for byte with the expected ones.
 //
 // The same source, compiled for i686 and x86-64, is what the export check
 // reads the decorated names from: every name this host imports must be in
 // the DLL's export table.
+//
+// Built against the 0.2.0 header (tests/windows/release-0.2.0), whose u"..."
+// front ends call the exported varargs functions and which has no typed
+// entry point, the host leaves out the typed session and its log (the typed
+// header's include guard tells the two apart), and must leave the other
+// three logs exactly as the current header's build does.
 
 #include "razezir/trace.h"
 
@@ -47,6 +53,55 @@ void HostTrace(int level, const char16_t* module, const char16_t* format, ...) {
   va_end(args);
 }
 
+#if defined(RAZEZIR_INCLUDE_RAZEZIR_TRACE_ARGUMENTS_H_)
+// A string class of the shape the front ends pass by pointer and length
+// (std::string_view's), which this host, without a C++ library, lacks.
+struct NarrowTraits {
+  using char_type = char;
+};
+struct NarrowView {
+  using traits_type = NarrowTraits;
+  const char* data() const { return text; }
+  size_t size() const { return length; }
+  const char* text;
+  size_t length;
+};
+
+// The u"..." front ends hand each argument over with its type, through
+// TraceTyped: numbers by their real width (a long is 32 bits here, a long
+// double a double), strings by their own unit width, and a marker in the
+// line where a value does not fit its conversion. A session of its own,
+// in msabi_typed.log.
+void TypedSession() {
+  QXSTD::InitTrace();
+  char typedLog[] = "msabi_typed.log";
+  QXSTD::StartTrace(3, typedLog, 0);
+  const char* narrow = "narrow";
+  const char16_t* wide = u"wide";
+  const long minusOne = -1;
+  QXSTD::Trace1(u"TYPED", u"int %d, long long %d, %s and %s, %.2f\n", 42, 5000000000LL,
+                narrow, wide, 0.25);
+  QXSTD::Trace2(u"TYPED", u"%x %u %lx %llx %hd %Lf %c%c\n", 0x123456789ULL, 4000000000U,
+                minusOne, -1, 70000, static_cast<long double>(2.5), 'n', u'w');
+  const char text[] = "counted, not terminated";
+  QXSTD::Trace3(u"TYPED", u"%s|%.3s|%s|%hs|%s\n", NarrowView{text, 7}, NarrowView{text, 7},
+                L"wchar_t", u"char16_t", nullptr);
+  // A number given to %s, a string to %d, and one argument too many: the
+  // format is one the compiler does not check.
+  QXSTD::Trace1(u"TYPED", QXSTD::RuntimeFormat(u"%s|%d|%d\n"), 7, narrow, 8, narrow);
+  QXSTD::Trace1(u"TYPED", QXSTD::RuntimeFormat(u"missing %d %d\n"), 1);
+
+  // Trace also tests the main level; Trace1 ... Trace5 leave it to routing.
+  QXSTD::Trace(2, u"TYPED", u"Trace at %d\n", 2);
+  QXSTD::Trace(4, u"TYPED", u"Trace above the main level, dropped\n");
+  QXSTD::Trace4(u"TYPED", u"Trace4 without a target, dropped\n");
+  QXSTD::StartTraceModule(u"TYPED", 5);
+  QXSTD::Trace4(u"TYPED", u"Trace4 through its target at %d\n", 5);
+  QXSTD::Trace(4, u"TYPED", u"Trace above the main level, still dropped\n");
+  QXSTD::DeinitTrace();
+}
+#endif
+
 }  // namespace
 
 extern "C" void HostMain() {
@@ -86,6 +141,8 @@ extern "C" void HostMain() {
   QXSTD::Trace(2, W(u"APP"), W(u"Trace %I64d %lld %u %Lf\n"), -1234567890123LL,
                9876543210LL, 4000000000u, static_cast<long double>(2.5));
   QXSTD::Trace(4, W(u"APP"), W(u"Trace above the main level\n"));
+  QXSTD::Trace2(W(u"APP"), W(u"Trace2 exported %d %hs\n"), 2, "varargs");
+  QXSTD::Trace3(W(u"APP"), W(u"Trace3 exported %lld %ls\n"), 5000000000LL, W(u"varargs"));
   HostTrace(3, u"APP", u"TraceCommon %s=%d, %.3f and %hs\n", W(u"answer"), 42, 1.0 / 8,
             "done");
   HostTrace(4, u"APP", u"TraceCommon dropped %d\n", 4);
@@ -133,5 +190,9 @@ extern "C" void HostMain() {
   Check(!QXSTD::IsTraceStarted(&level) && level == 0, 15);
   QXSTD::DeinitTrace();
   Check(!QXSTD::IsTraceStarted(nullptr), 16);
+
+#if defined(RAZEZIR_INCLUDE_RAZEZIR_TRACE_ARGUMENTS_H_)
+  TypedSession();
+#endif
   ExitProcess(0);
 }
