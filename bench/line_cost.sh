@@ -6,9 +6,11 @@
 # the clock formats the time text, and reads the time zone, more often.
 # Usage: line_cost.sh BUILD_DIR [KIND=LIMIT ...]
 # prints "KIND instructions" for each kind, and with a limit fails when a
-# kind costs more. A KIND is int, real or target, counted with the host
-# built as C++17, or cxx20/int, cxx20/real or cxx20/target, with the host
-# built as C++20 (skipped where the build has none).
+# kind costs more. A KIND is int, real, target or fields, counted with the
+# host built as C++17, or cxx20/int, cxx20/real, cxx20/target or
+# cxx20/fields, with the host built as C++20 (skipped where the build has
+# none). A LIMIT is a count of instructions, or a share of the int line of
+# the same standard counted earlier in the same run, such as 115%.
 set -euo pipefail
 build="$1"
 shift
@@ -40,8 +42,9 @@ lowest() {  # lowest total of three runs
   echo "$best"
 }
 kinds=("$@")
-[ ${#kinds[@]} -gt 0 ] || kinds=(int real target cxx20/int cxx20/real cxx20/target)
+[ ${#kinds[@]} -gt 0 ] || kinds=(int real target fields cxx20/int cxx20/real cxx20/target cxx20/fields)
 status=0
+declare -A counted
 for entry in "${kinds[@]}"; do
   kind=${entry%%=*}
   limit=""
@@ -50,9 +53,20 @@ for entry in "${kinds[@]}"; do
     echo "$kind: no C++20 host in this build; not counted"
     continue
   fi
+  if [[ $limit == *% ]]; then
+    # A share of the int line of the same standard, counted before.
+    base=int
+    [[ $kind == cxx20/* ]] && base=cxx20/int
+    if [ -z "${counted[$base]:-}" ]; then
+      echo "$kind: a limit of $limit needs $base counted first" >&2
+      exit 2
+    fi
+    limit=$(( counted[$base] * ${limit%\%} / 100 ))
+  fi
   small=$(lowest "$kind" 4000) || exit 1
   big=$(lowest "$kind" 8000) || exit 1
   per=$(( (big - small) / 4000 ))
+  counted[$kind]=$per
   if [ -n "$limit" ] && [ "$per" -gt "$limit" ]; then
     echo "$kind $per instructions per line: FAIL, more than $limit"
     status=1

@@ -30,6 +30,9 @@
 // returns: the floor is one write and one fdatasync per line, razezir
 // starts with flags 0x57 (TRACE_DURABLE added), the peers, which cannot
 // sync per line, are left out, and the counts add fdatasync calls per line.
+// With --durable N above 1, each thread asks for its lines on stable storage
+// after every Nth line: the floor with an fdatasync of its file, razezir
+// with SyncTraceFiles.
 // Run it on a disk-backed file system (--dir), never tmpfs, where a sync
 // does nothing. A durable run writes fewer lines per thread unless --lines
 // is given, so that it ends in seconds.
@@ -80,8 +83,13 @@ using Clock = std::chrono::steady_clock;
 std::atomic<long> g_yields{0};
 // fdatasync calls of the whole process, counted likewise.
 std::atomic<long> g_syncs{0};
-// Every line is synced (--durable 1).
-bool g_durable = false;
+// Lines go to stable storage (--durable N): 0 not, 1 every line (a
+// durable log), N > 1 every Nth line of each thread (a sync on demand).
+int g_syncEvery = 0;
+bool g_durable = false;  // g_syncEvery != 0
+
+// Whether the line numbered `i` of its thread is one to sync after.
+bool SyncAfter(int i) { return g_syncEvery > 1 && i % g_syncEvery == g_syncEvery - 1; }
 
 // The kind of file system that holds `dir`, for the table's heading.
 std::string FileSystemOf(const std::string& dir) {
@@ -141,7 +149,7 @@ struct Options {
   std::string dir = "/tmp";
   std::vector<std::string> only;
   bool keep = false;  // leave each contender's last file, to compare layouts
-  bool durable = false;
+  int syncEvery = 0;  // --durable
 };
 
 // One contender: Open before the timed part, Line from each thread, Close
@@ -179,10 +187,10 @@ Contender Floor(int lastNumber) {
           [](const std::string& path) {
             g_floorFd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
           },
-          [lastNumber](int, int) {
+          [lastNumber](int, int i) {
             if (t_floorLine.empty()) t_floorLine = RenderedLine(lastNumber);
             if (write(g_floorFd, t_floorLine.data(), t_floorLine.size()) < 0) std::abort();
-            if (g_durable && fdatasync(g_floorFd) != 0) std::abort();
+            if ((g_syncEvery == 1 || SyncAfter(i)) && fdatasync(g_floorFd) != 0) std::abort();
           },
           [] { close(g_floorFd); }};
 }
@@ -194,9 +202,12 @@ Contender Razezir() {
           [](const std::string& path) {
             std::string name = path;
             QXSTD::InitTrace();
-            QXSTD::StartTrace(1, &name[0], g_durable ? 0x17 | QXSTD::TRACE_DURABLE : 0x17);
+            QXSTD::StartTrace(1, &name[0], g_syncEvery == 1 ? 0x17 | QXSTD::TRACE_DURABLE : 0x17);
           },
-          [](int, int i) { QXSTD::Trace1(u"bench", u"message %d of %s\n", i, u"thread"); },
+          [](int, int i) {
+            QXSTD::Trace1(u"bench", u"message %d of %s\n", i, u"thread");
+            if (SyncAfter(i)) QXSTD::SyncTraceFiles();
+          },
           [] { QXSTD::DeinitTrace(); }};
 }
 
@@ -369,8 +380,9 @@ void PrintUsage(FILE* out) {
       "  --only LIST     contenders to run besides the floor (default all):\n"
       "                  razezir%s\n"
       "  --keep 1        leave each contender's last log file in DIR (default 0)\n"
-      "  --durable 1     every line on stable storage: fdatasync per line,\n"
-      "                  TRACE_DURABLE, no peers (default 0)\n"
+      "  --durable N     lines on stable storage, no peers (default 0): 1, every\n"
+      "                  line (fdatasync per line, TRACE_DURABLE); N > 1, every\n"
+      "                  Nth line of each thread (fdatasync, SyncTraceFiles)\n"
       "  --help          print this and exit\n",
       kLines, kDurableLines, PeerNames());
 }
@@ -412,7 +424,7 @@ int main(int argc, char** argv) {
     } else if (flag == "--keep") {
       options.keep = std::atoi(value) != 0;
     } else if (flag == "--durable") {
-      options.durable = std::atoi(value) != 0;
+      options.syncEvery = std::atoi(value);
     } else {  // --only
       for (const char* p = value; *p != '\0';) {
         const char* end = std::strchr(p, ',');
@@ -421,16 +433,17 @@ int main(int argc, char** argv) {
       }
     }
   }
-  if (options.durable && !options.linesGiven) options.lines = kDurableLines;
-  if (options.lines < 1 || options.reps < 1) {
-    std::fprintf(stderr, "--lines and --reps take a positive number\n");
+  if (options.syncEvery != 0 && !options.linesGiven) options.lines = kDurableLines;
+  if (options.lines < 1 || options.reps < 1 || options.syncEvery < 0) {
+    std::fprintf(stderr, "--lines and --reps take a positive number, --durable none below 0\n");
     return 2;
   }
 
 #ifdef RAZEZIR_BENCH_LOG4CPLUS
   log4cplus::Initializer log4cplusInit;
 #endif
-  g_durable = options.durable;
+  g_syncEvery = options.syncEvery;
+  g_durable = g_syncEvery != 0;
   std::vector<Contender> contenders = {Floor(options.lines - 1), Razezir()};
 #ifdef RAZEZIR_BENCH_SPDLOG
   if (!g_durable) contenders.push_back(Spdlog());

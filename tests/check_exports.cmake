@@ -23,7 +23,8 @@ endforeach()
 foreach(expected InitTrace DeinitTrace StartTrace StopTrace IsTraceStarted
         GetTraceLogFileName Trace Trace1 Trace2 Trace3 Trace4 Trace5 TraceCommon
         TraceTyped StartTraceModule StartTraceThread SetTraceThreadName UnregisterTraceThread
-        ReopenTraceFiles SetTraceModuleLevel SetTraceThreadLevel)
+        ReopenTraceFiles SetTraceModuleLevel SetTraceThreadLevel GetTraceModuleLevel
+        GetTraceThreadLevel SyncTraceFiles)
   list(FIND found ${expected} index)
   if(index EQUAL -1)
     message(FATAL_ERROR "missing exported function: QXSTD::${expected}")

@@ -1001,6 +1001,40 @@ TEST(ContentionDurable, EveryReturnedLineWasSyncedAndLinesShareSyncs) {
 }
 
 #ifndef _WIN32
+// Lines that other threads wrote, to the main log and to a target's file,
+// before SyncTraceFiles began are on stable storage when it returns: each
+// line's write, then a sync of its own file, then the return.
+TEST(ContentionDurable, SyncCallCoversLinesOfOtherThreadsAndFiles) {
+  const std::string main = TempPath("main.log");
+  const std::string net = TempPath("net.log");
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, const_cast<char*>(main.c_str()), 0);
+  QXSTD::StartTraceModule(u"main", 1, main.c_str());
+  QXSTD::StartTraceModule(u"net", 1, net.c_str());
+  razezir::platform::SetWriteHookForTest(RecordingHook);
+  std::vector<std::thread> writers;
+  for (const char16_t* tag : {u"main", u"net"}) {
+    writers.emplace_back([tag] {
+      for (int s = 0; s < 20; ++s) QXSTD::Trace1(tag, u"%s %d\n", tag, s);
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  QXSTD::SyncTraceFiles();
+  const long returned = Tick();
+  QXSTD::DeinitTrace();
+  razezir::platform::SetWriteHookForTest(nullptr);
+  std::vector<std::pair<std::string, long>> returns;
+  for (const char* tag : {"main", "net"}) {
+    for (int s = 0; s < 20; ++s) {
+      std::string line = tag;
+      line += ' ';
+      line += std::to_string(s);
+      returns.emplace_back(line, returned);
+    }
+  }
+  EXPECT_EQ(CoveredReturns(returns), returns.size());
+}
+
 // Six threads write durable lines while another reopens the same file again
 // and again, and now and then fails to open a file and falls back to
 // standard output (a file here) before it reopens the log: every returned

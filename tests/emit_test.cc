@@ -115,6 +115,64 @@ TEST(EmitLayout, LongAndNullTags) {
             "  " + std::string(300, 'x') + "\xc3\xa9: connected\n");
 }
 
+// Mon Dec 07 2026 01:02:03.005 UTC.
+razezir::platform::WallClock FixedClock() { return {1796605323, 5}; }
+
+// The fields that the newer bits add, each alone and all together, at a
+// fixed time in a zone 5:30 east of UTC, and today's fields unchanged
+// without them. Every line follows the flags it was traced under, within
+// one millisecond: no cached piece of a prefix outlives a change of form.
+TEST(EmitLayout, NewerFieldsAppearExactlyWhenTheirBitsAreSet) {
+  razezir_test::SetTimeZone("IST-5:30");
+  razezir::LogTextTestHelper::SetClock(FixedClock);
+  const std::string id = ThreadIdText();
+  struct Row {
+    int flags;
+    int level;
+    std::string line;
+  };
+  const Row rows[] = {
+      {0x17, 1, "Mon Dec 07 2026 06:32:03.005  " + id + "    net: connected"},
+      {0x80, 1, "   1: connected"},
+      {0x80, -12, "  -12: connected"},
+      {0x80, 100, "  100: connected"},
+      {0x100, 1, "  []: connected"},
+      {0x201, 1, "2026-12-07T06:32:03+05:30 : connected"},
+      {0x211, 1, "2026-12-07T06:32:03.005+05:30 : connected"},
+      {0x611, 1, "2026-12-07T01:02:03.005Z : connected"},
+      {0x411, 1, "Mon Dec 07 2026 01:02:03.005 : connected"},
+      {0x600, 1, " : connected"},
+      {0x797, 1, "2026-12-07T01:02:03.005Z   1 " + id + " []    net: connected"},
+      {0x397, 5, "2026-12-07T06:32:03.005+05:30   5 " + id + " []    net: connected"},
+  };
+  std::string path = TempPath("log");
+  QXSTD::InitTrace();
+  std::vector<std::string> expected;
+  for (const Row& row : rows) {
+    QXSTD::StartTrace(100, &path[0], row.flags);
+    QXSTD::Trace(row.level, u"net", u"connected\n");
+    expected.push_back(row.line);
+  }
+  // A bound name, with a control character shown as '?'; a name bound
+  // anew; another thread, unbound.
+  QXSTD::StartTrace(100, &path[0], 0x180);
+  QXSTD::SetTraceThreadName(u"work\ner");
+  QXSTD::Trace(2, u"net", u"connected\n");
+  QXSTD::UnregisterTraceThread();
+  QXSTD::SetTraceThreadName(u"io");
+  QXSTD::Trace(3, u"net", u"connected\n");
+  std::thread([] { QXSTD::Trace(4, u"net", u"connected\n"); }).join();
+  expected.insert(expected.end(),
+                  {"   2 [work?er]: connected", "   3 [io]: connected", "   4 []: connected"});
+  QXSTD::DeinitTrace();
+  razezir::LogTextTestHelper::SetClock(nullptr);
+  std::vector<std::string> lines;
+  for (const std::string& line : Lines(ReadFile(path))) {
+    if (!line.empty() && line[0] != '=') lines.push_back(line);
+  }
+  EXPECT_EQ(lines, expected);
+}
+
 TEST(EmitLevels, LevelZeroAndBelowPassWhileStopped) {
   std::string path = StartFile(1, 0);
   QXSTD::StopTrace();

@@ -122,6 +122,23 @@ TEST(TimeTextFixedClock, EverySizeCutsTheFullText) {
   }
 }
 
+// ISO 8601 with the zone's offset, never "Z" for a local zone at UTC; in UTC
+// with "Z"; TRACE_UTC alone gives the usual text of the UTC time. Each form
+// is cut as the others are.
+TEST(TimeTextFixedClock, IsoAndUtcForms) {
+  FixedTime fixed;
+  EXPECT_EQ(TimeText(0x200), "2026-12-07T01:02:03+00:00");
+  EXPECT_EQ(TimeText(0x610), "2026-12-07T01:02:03.005Z");
+  razezir_test::SetTimeZone("XST+3:30");
+  EXPECT_EQ(TimeText(0x210), "2026-12-06T21:32:03.005-03:30");
+  EXPECT_EQ(TimeText(0x410), "Mon Dec 07 2026 01:02:03.005");
+  EXPECT_EQ(TimeText(0x10), "Sun Dec 06 2026 21:32:03.005");
+  const std::string iso = "2026-12-06T21:32:03.005-03:30";
+  for (size_t maxBytes = 0; maxBytes <= razezir::kPrefixTimeBytes; ++maxBytes) {
+    EXPECT_EQ(iso.substr(0, maxBytes), TimeText(0x210, maxBytes)) << maxBytes;
+  }
+}
+
 // Opens the log at `path` as the library does, writes the Started and the
 // Closed banner to it and closes it; false if it cannot be opened.
 bool WriteBothBanners(const std::string& path) {

@@ -268,7 +268,7 @@ TEST(ModuleTargetsConcurrency, RegisterWhileOthersEmit) {
 // dropped, one made wholly while it was high is written; the ceiling that
 // front ends test first follows the level down. A thread target's level
 // changes alike, and 0 takes the main level of the moment; an unknown name
-// changes nothing.
+// changes nothing. The getters read the levels back.
 TEST(ModuleTargetsConcurrency, LevelsChangeWhileOthersEmit) {
   constexpr int kThreads = 3;
   std::string path = TempPath("log");
@@ -304,14 +304,29 @@ TEST(ModuleTargetsConcurrency, LevelsChangeWhileOthersEmit) {
   for (auto& thread : threads) thread.join();
   QXSTD::SetTraceModuleLevel(u"none", 1);
   QXSTD::SetTraceModuleLevel(u"net", 0);  // The main level, 4.
+  // The getters read each level back; an unknown name, or one of the other
+  // kind, reads nothing and leaves the caller's value.
+  int level = -7;
+  EXPECT_TRUE(QXSTD::GetTraceModuleLevel(u"net", &level));
+  EXPECT_EQ(level, 4);
+  EXPECT_TRUE(QXSTD::GetTraceModuleLevel(u"net", nullptr));
+  level = -7;
+  EXPECT_FALSE(QXSTD::GetTraceModuleLevel(u"none", &level));
+  EXPECT_FALSE(QXSTD::GetTraceModuleLevel(static_cast<const char16_t*>(nullptr), &level));
+  EXPECT_FALSE(QXSTD::GetTraceThreadLevel(u"net", &level));
+  EXPECT_EQ(level, -7);
   QXSTD::Trace4(u"net", u"at 4\n");
   QXSTD::Trace5(u"net", u"at 5\n");
   QXSTD::StartTraceThread(u"worker", 5);
   QXSTD::SetTraceThreadName(u"worker");
   QXSTD::SetTraceThreadLevel(u"worker", 2);
+  EXPECT_TRUE(QXSTD::GetTraceThreadLevel(u"worker", &level));
+  EXPECT_EQ(level, 2);
+  EXPECT_FALSE(QXSTD::GetTraceModuleLevel(u"worker", &level));
   QXSTD::Trace2(u"net", u"thread at 2\n");
   QXSTD::Trace3(u"net", u"thread at 3\n");
   QXSTD::DeinitTrace();
+  EXPECT_FALSE(QXSTD::GetTraceThreadLevel(u"worker", &level));
   const std::string text = ReadFile(path);
   std::set<std::pair<int, int>> written;
   for (const std::string& line : Lines(text)) {

@@ -61,6 +61,18 @@ enum : int {
   // Standard output is synced only when it is a regular file. Like every
   // bit, it alone makes the flags non-zero, so lines get the prefix.
   TRACE_DURABLE = 0x40,
+  // The message's level, right-aligned in 2 characters, first in the
+  // id-and-tag part: "<time>   1 <id><tag>: ".
+  TRACE_LEVEL = 0x80,
+  // The name the thread bound itself to (SetTraceThreadName) in brackets,
+  // after the thread id: "[worker]"; "[]" for a thread bound to none.
+  TRACE_THREAD_NAME = 0x100,
+  // The time in ISO 8601 with the local offset from UTC:
+  // "2026-12-10T04:12:25.123+01:00" (milliseconds with TRACE_MSEC).
+  TRACE_ISO_TIME = 0x200,
+  // The time in UTC: with TRACE_ISO_TIME "2026-12-10T03:12:25.123Z", and
+  // without it the usual text of the UTC time.
+  TRACE_UTC = 0x400,
 };
 
 // Creates the trace state; does nothing if it exists already.
@@ -155,17 +167,32 @@ RAZEZIR_EXPORT void ReopenTraceFiles();
 RAZEZIR_EXPORT void SetTraceModuleLevel(const unsigned short* module, int level);
 RAZEZIR_EXPORT void SetTraceThreadLevel(const unsigned short* name, int level);
 
-// Overloads for `u"..."` literals. They are inline and only forward to the
-// functions above, so that hosts need no casts; they export nothing.
+// Whether a module target is registered as `module` (a thread target as
+// `name`); if so, stores its level through `level` when not null. An
+// unknown name returns false and leaves `*level` alone.
+RAZEZIR_EXPORT bool GetTraceModuleLevel(const unsigned short* module, int* level);
+RAZEZIR_EXPORT bool GetTraceThreadLevel(const unsigned short* name, int* level);
+
+// Returns once every line that any thread wrote before the call began is
+// on stable storage, as far as the system can promise, in every file the
+// library has open when it begins (fdatasync of each; FlushFileBuffers on
+// Windows; standard output when it is a regular file). Threads that call it
+// at once share syncs. Writes no banner and changes no stream. Closing a
+// file (StartTrace, ReopenTraceFiles) does not sync it, unless TRACE_DURABLE
+// lines were written there. Called from a signal handler that interrupted
+// the library, it does nothing.
+RAZEZIR_EXPORT void SyncTraceFiles();
+
+// Overloads for `u"..."` literals. They are inline and export nothing; the
+// trace calls among them pass their arguments with their types (TraceTyped).
 //
 // In every standard, and with the format check off, they refuse an
-// argument that cannot go through '...' and a narrow format, each with a
-// message that says what to write instead. Compiled as C++20, they also
-// check a literal format against the types of its arguments, and a format
-// that does not match them does not compile (RAZEZIR_NO_FORMAT_CHECK turns
-// that check off). The checks cost nothing at run time: the call compiles to
-// the same code as without them. A format that is not a constant expression
-// goes through RuntimeFormat and is not checked.
+// argument that is no number, character, pointer or string, and a narrow
+// format, each with a message that says what to write instead. Compiled as
+// C++20, they also check a literal format against the types of its
+// arguments (RAZEZIR_NO_FORMAT_CHECK turns that check off); the check costs
+// nothing at run time. A format that is not a constant expression goes
+// through RuntimeFormat and is not checked.
 namespace detail {
 inline const unsigned short* Units(const char16_t* s) {
   return reinterpret_cast<const unsigned short*>(s);
@@ -358,6 +385,12 @@ inline void SetTraceModuleLevel(const char16_t* module, int level) {
 }
 inline void SetTraceThreadLevel(const char16_t* name, int level) {
   SetTraceThreadLevel(detail::Units(name), level);
+}
+inline bool GetTraceModuleLevel(const char16_t* module, int* level) {
+  return GetTraceModuleLevel(detail::Units(module), level);
+}
+inline bool GetTraceThreadLevel(const char16_t* name, int* level) {
+  return GetTraceThreadLevel(detail::Units(name), level);
 }
 
 }  // namespace QXSTD

@@ -7,7 +7,9 @@
 #include "core/destination.h"
 
 #include <cstring>
+#include <new>
 #include <utility>
+#include <vector>
 
 #include "core/trace_state.h"
 #include "logtext/log_text.h"
@@ -431,6 +433,37 @@ void DestinationTable::Close(const LogStream& stream, bool sync) {
   }
   CloseLogStream(stream.stream);
   stream.destination->Unref();
+}
+
+void DestinationTable::SyncOpenFiles() {
+  // Every destination in use now is held first, so that a file closed
+  // meanwhile (by StartTrace or a reopen) stays open until its sync.
+  std::vector<Destination*> held;
+  try {
+    LockGuard hold(lock_);
+    held.reserve(all_.size());
+    for (const auto& destination : all_) {
+      if (!destination->inUse_) continue;
+      if (destination.get() != stdout_) destination->Ref();
+      held.push_back(destination.get());
+    }
+  } catch (const std::bad_alloc&) {
+    // Without memory for the list, each is held only for its own sync.
+    for (size_t i = 0; Destination* destination = Record(i); ++i) {
+      {
+        LockGuard hold(lock_);
+        if (!destination->inUse_) continue;
+        if (destination != stdout_) destination->Ref();
+      }
+      destination->SyncWritten();
+      Release(destination);
+    }
+    return;
+  }
+  for (Destination* destination : held) {
+    destination->SyncWritten();
+    Release(destination);
+  }
 }
 
 void DestinationTable::GiveBack(Destination* destination) {

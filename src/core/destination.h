@@ -305,6 +305,12 @@ class DestinationTable {
   // route's destination held for the write.
   void DeliverAtOnce(OutgoingLine* line);
 
+  // Returns once what was written before the call to every destination in
+  // use when it begins is on stable storage: each is held open and synced
+  // (syncs shared with other threads, as durable lines share them).
+  // REQUIRES: no turn held.
+  void SyncOpenFiles();
+
   // The route's destination as it stands, with a reference that keeps it
   // from being given back until Release. Standard output's needs none.
   Destination* Hold(const LineRoute& route);

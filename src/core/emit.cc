@@ -123,14 +123,44 @@ struct Route {
   int limit;  // Messages above it are dropped.
 };
 
-// Appends " <id><tag>: ", the id and the tag present only when their flags
-// are. A null tag is written "(null)".
-void AppendIdAndTag(OutBuffer* line, int flags, uint32_t threadId, const char16_t* module,
+// The bits of the flags that shape the id-and-tag part of the prefix.
+constexpr int kIdAndTagShape =
+    QXSTD::TRACE_THREAD_ID | QXSTD::TRACE_THREAD_NAME | QXSTD::TRACE_MODULE;
+
+// Counts the calling thread's changes of its binding (SetTraceThreadName,
+// UnregisterTraceThread), which only the thread itself makes: its cached
+// name is good while this and the state stay.
+thread_local uint32_t t_bindingChanges RAZEZIR_INITIAL_EXEC_TLS = 0;
+
+// Appends the calling thread's bound name as it stands in `state`, with
+// each control character written '?', so that a name can never end or
+// break the line; nothing for an unbound thread.
+void AppendThreadName(const TraceState& state, OutBuffer* line, Narrowing* narrowing) {
+  LockGuard list(*state.listLock);
+  auto binding = state.threadBindings.find(platform::CurrentThreadId());
+  if (binding == state.threadBindings.end()) return;
+  const std::u16string& name = binding->second->name;
+  size_t start = 0;
+  for (size_t i = 0; i <= name.size(); ++i) {
+    if (i < name.size() && name[i] >= 0x20 && name[i] != 0x7F) continue;
+    NarrowUnits(line, narrowing, name.data() + start, i - start);
+    if (i < name.size()) line->Append('?');
+    start = i + 1;
+  }
+}
+
+// Appends "<id> [name] <tag>: ", each field present only when its flag is,
+// every one after a space of its own. A null tag is written "(null)".
+void AppendIdAndTag(const TraceState& state, OutBuffer* line, int flags, const char16_t* module,
                     Narrowing* narrowing) {
-  line->Append(' ');
   if ((flags & QXSTD::TRACE_THREAD_ID) != 0) {
     line->Append(' ');
-    AppendUpperHex(line, threadId, kThreadIdDigits);
+    AppendUpperHex(line, platform::CurrentThreadId(), kThreadIdDigits);
+  }
+  if ((flags & QXSTD::TRACE_THREAD_NAME) != 0) {
+    line->Append(" [", 2);
+    AppendThreadName(state, line, narrowing);
+    line->Append(']');
   }
   if ((flags & QXSTD::TRACE_MODULE) != 0) {
     line->Append(' ');
@@ -141,12 +171,12 @@ void AppendIdAndTag(OutBuffer* line, int flags, uint32_t threadId, const char16_
 
 // The id-and-tag part of the prefix as the calling thread made it last: it
 // changes only with the flags that shape it, the thread's id (which only a
-// fork child gets anew: the child forgets the part) and the tag. Kept for
-// tags of plain ASCII text, which every encoding writes as the same bytes,
-// and told by the tag's units, not its address: a host may trace with tags
-// from one buffer that it rewrites.
+// fork child gets anew: the child forgets the part), its bound name and the
+// tag. Kept for tags of plain ASCII text, which every encoding writes as
+// the same bytes, and told by the tag's units, not its address: a host may
+// trace with tags from one buffer that it rewrites.
 constexpr size_t kCachedTagUnits = 14;
-constexpr size_t kCachedIdAndTagBytes = 40;
+constexpr size_t kCachedIdAndTagBytes = 48;
 
 // Whether `module` is the `nUnits` units of `tag`, unit by unit, so that
 // none is read past the module's NUL.
@@ -158,26 +188,33 @@ inline bool SameUnits(const char16_t* tag, size_t nUnits, const char16_t* module
 }
 
 struct IdAndTagCache {
-  int shape;  // The flags' TRACE_THREAD_ID and TRACE_MODULE bits; -1 when empty.
+  int shape;  // The flags' kIdAndTagShape bits; -1 when empty.
+  // With TRACE_THREAD_NAME: the state and the thread's binding changes the
+  // name was read under.
+  uint64_t stateSerial;
+  uint32_t bindingChanges;
   uint8_t nTagUnits;
   uint8_t nBytes;
   char16_t tag[kCachedTagUnits];
   char text[kCachedIdAndTagBytes];
 };
 
-thread_local IdAndTagCache t_idAndTag RAZEZIR_INITIAL_EXEC_TLS = {-1, 0, 0, {}, {}};
+thread_local IdAndTagCache t_idAndTag RAZEZIR_INITIAL_EXEC_TLS = {-1, 0, 0, 0, 0, {}, {}};
 
-// Whether `module` is the tag the cache holds, unit for unit. The units are
-// compared one by one, so that none is read past the tag's terminating NUL.
-bool SameTag(const IdAndTagCache& cache, const char16_t* module) {
+// Whether the cache holds the part for `module` and the name as it stands.
+bool CacheServes(const IdAndTagCache& cache, const TraceState& state, const char16_t* module) {
+  if ((cache.shape & QXSTD::TRACE_THREAD_NAME) != 0 &&
+      (cache.stateSerial != state.serial || cache.bindingChanges != t_bindingChanges)) {
+    return false;
+  }
   if ((cache.shape & QXSTD::TRACE_MODULE) == 0) return true;
   return module != nullptr && SameUnits(cache.tag, cache.nTagUnits, module);
 }
 
 // Keeps the id-and-tag part just appended at `text`, when the tag can be
 // kept.
-void KeepIdAndTag(IdAndTagCache* cache, int shape, const char16_t* module, const char* text,
-                  size_t nBytes) {
+void KeepIdAndTag(IdAndTagCache* cache, const TraceState& state, int shape,
+                  const char16_t* module, const char* text, size_t nBytes) {
   size_t nUnits = 0;
   if ((shape & QXSTD::TRACE_MODULE) != 0) {
     if (module == nullptr) return;
@@ -186,6 +223,8 @@ void KeepIdAndTag(IdAndTagCache* cache, int shape, const char16_t* module, const
   }
   if (nBytes > kCachedIdAndTagBytes) return;
   cache->shape = shape;
+  cache->stateSerial = state.serial;
+  cache->bindingChanges = t_bindingChanges;
   cache->nTagUnits = static_cast<uint8_t>(nUnits);
   cache->nBytes = static_cast<uint8_t>(nBytes);
   // Without the tag in the prefix, `module` may be null: nothing is copied.
@@ -193,35 +232,69 @@ void KeepIdAndTag(IdAndTagCache* cache, int shape, const char16_t* module, const
   std::memcpy(cache->text, text, nBytes);
 }
 
+// The level field's room: a space and an int's digits and sign.
+constexpr size_t kLevelFieldBytes = 12;
+
+// Writes " %2d" of `level` at `dst` and returns where it ends.
+char* PutLevel(char* dst, int level) {
+  *dst++ = ' ';
+  if (level >= 0 && level < 100) {
+    dst[0] = level < 10 ? ' ' : static_cast<char>('0' + level / 10);
+    dst[1] = static_cast<char>('0' + level % 10);
+    return dst + 2;
+  }
+  char digits[kLevelFieldBytes];
+  size_t n = 0;
+  uint32_t magnitude = level < 0 ? 0u - static_cast<uint32_t>(level) : static_cast<uint32_t>(level);
+  do {
+    digits[n++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (level < 0) digits[n++] = '-';
+  if (n < 2) *dst++ = ' ';
+  while (n > 0) *dst++ = digits[--n];
+  return dst;
+}
+
 // BeginLine when the thread's cached id-and-tag part does not serve.
-void BeginLineAfresh(OutBuffer* line, int flags, const char16_t* module, Narrowing* narrowing) {
+void BeginLineAfresh(const TraceState& state, OutBuffer* line, int flags, int level,
+                     const char16_t* module, Narrowing* narrowing) {
   const size_t gap = TimeGap(flags);
-  const int shape = flags & (QXSTD::TRACE_THREAD_ID | QXSTD::TRACE_MODULE);
   if (gap != 0 && line->Reserve(gap) != nullptr) line->Commit(gap);
+  line->Append(' ');
+  if ((flags & QXSTD::TRACE_LEVEL) != 0) {
+    if (char* dst = line->Reserve(kLevelFieldBytes)) line->CommitTo(PutLevel(dst, level));
+  }
   const size_t start = line->size();
-  AppendIdAndTag(line, flags, platform::CurrentThreadId(), module, narrowing);
+  AppendIdAndTag(state, line, flags, module, narrowing);
   // Only a part that went whole into the line's own storage is kept.
   if (line->size() > start && !line->truncated()) {
-    KeepIdAndTag(&t_idAndTag, shape, module, line->data() + start, line->size() - start);
+    KeepIdAndTag(&t_idAndTag, state, flags & kIdAndTagShape, module, line->data() + start,
+                 line->size() - start);
   }
 }
 
-// Starts a line with its prefix, "<time> <id><tag>: ", when `flags` asks
-// for one, with TimeGap(flags) bytes of room for the time, which its
-// destination puts in when it writes the line.
-inline void BeginLine(OutBuffer* line, int flags, const char16_t* module, Narrowing* narrowing) {
+// Starts a line with its prefix, "<time> <level><id><name><tag>: ", when
+// `flags` asks for one, with TimeGap(flags) bytes of room for the time,
+// which its destination puts in when it writes the line.
+inline void BeginLine(const TraceState& state, OutBuffer* line, int flags, int level,
+                      const char16_t* module, Narrowing* narrowing) {
   if (flags == 0) return;
   const size_t gap = TimeGap(flags);
   const IdAndTagCache* cache = &t_idAndTag;
-  if (cache->shape == (flags & (QXSTD::TRACE_THREAD_ID | QXSTD::TRACE_MODULE)) &&
-      line->room() >= gap + kCachedIdAndTagBytes && SameTag(*cache, module)) {
+  if (cache->shape == (flags & kIdAndTagShape) &&
+      line->room() >= gap + 1 + kLevelFieldBytes + kCachedIdAndTagBytes &&
+      CacheServes(*cache, state, module)) {
+    char* dst = line->Cursor() + gap;
+    *dst++ = ' ';
+    if ((flags & QXSTD::TRACE_LEVEL) != 0) dst = PutLevel(dst, level);
     // The whole of the cached text at once: what follows its part is
     // overwritten by the message.
-    std::memcpy(line->Cursor() + gap, cache->text, kCachedIdAndTagBytes);
-    line->Commit(gap + cache->nBytes);
+    std::memcpy(dst, cache->text, kCachedIdAndTagBytes);
+    line->CommitTo(dst + cache->nBytes);
     return;
   }
-  BeginLineAfresh(line, flags, module, narrowing);
+  BeginLineAfresh(state, line, flags, level, module, narrowing);
 }
 
 // Hands the pieces of a line too long to be held whole to its destination.
@@ -341,7 +414,7 @@ inline void EmitRouted(TraceState* state, int level, const char16_t* module,
   // locale, so that a line is in one encoding whatever another thread
   // does to the locale meanwhile.
   Narrowing narrowing;
-  BeginLine(&buffer, flags, module, &narrowing);
+  BeginLine(*state, &buffer, flags, level, module, &narrowing);
   appendBody(&buffer, &narrowing);
   if (pieces.Started()) {
     pieces.Finish(buffer.data(), buffer.size());
@@ -415,6 +488,8 @@ void Defer(int level, const unsigned short* module, AppendBody&& appendBody) {
 }  // namespace
 
 void ForgetLinePrefixInForkChild() { t_idAndTag.shape = -1; }
+
+void NoteBindingChanged() { ++t_bindingChanges; }
 
 void ReleaseDeferredLine(DeferredLine* line) {
   LibraryCall::t_thread.pending.store(LibraryCall::kUnprepared, std::memory_order_relaxed);

@@ -675,6 +675,16 @@ void QXSTD::GetTraceLogFileName(char* buffer, int* size) {
   if (buffer != nullptr) std::memcpy(buffer, name.c_str(), name.size() + 1);
 }
 
+void QXSTD::SyncTraceFiles() {
+  if (LibraryCall::Nested()) return;
+  LibraryCall call;
+  // A sync is a cancellation point, and the files are held meanwhile.
+  razezir::platform::NoCancellation noCancellation;
+  razezir::TraceState* state = g_state.load(std::memory_order_acquire);
+  if (state == nullptr) return;
+  state->destinations.SyncOpenFiles();
+}
+
 void QXSTD::ReopenTraceFiles() {
   if (LibraryCall::Nested()) return;
   LibraryCall call;

@@ -349,6 +349,11 @@ class LibraryCall {
 // thread runs in this process.
 void ForgetLinePrefixInForkChild();
 
+// Tells the calling thread's line prefix that the thread's binding changed
+// (it bound itself to a name, or unbound itself), so that its next line
+// reads the name afresh.
+void NoteBindingChanged();
+
 // Ends the fork takeover that the child handler began when the fork
 // interrupted the thread inside a call, once that call has ended: every
 // destination starts afresh, and each file's next line on a line of its

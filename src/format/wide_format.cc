@@ -351,10 +351,15 @@ State ParseField(const char16_t* s, Field* field, const char16_t** end) {
 // Rendering.
 // ---------------------------------------------------------------------------
 
-constexpr char kDigitPairs[] =
+}  // namespace
+
+extern const char kDigitPairs[201] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536"
     "37383940414243444546474849505152535455565758596061626364656667686970717273"
     "7475767778798081828384858687888990919293949596979899";
+
+namespace {
+
 constexpr char kLowerHex[] = "0123456789abcdef";
 constexpr char kUpperHex[] = "0123456789ABCDEF";
 
@@ -944,40 +949,16 @@ const char16_t* CopyAscii(const char16_t* text, char** dst, size_t nRoom,
 template const char16_t* CopyAscii<true>(const char16_t*, char**, size_t, const char16_t*);
 template const char16_t* CopyAscii<false>(const char16_t*, char**, size_t, const char16_t*);
 
-char* PutBareInt(char* dst, char16_t conversion, uint64_t bits, bool wide64) {
+char* PutBareIntSlow(char* dst, char16_t conversion, uint64_t bits, bool wide64) {
   // An int, or a 64-bit integer, with the sign of its own width for d and i.
   const char letter = static_cast<char>(conversion);
   uint64_t value = wide64 ? bits : static_cast<unsigned>(bits);
-  const bool isSigned = letter == 'd' || letter == 'i';
-  if (isSigned) {
+  if (letter == 'd' || letter == 'i') {
     const uint64_t sign = wide64 ? uint64_t{1} << 63 : uint64_t{1} << 31;
     if ((value & sign) != 0) {
       *dst++ = '-';
       value = wide64 ? 0 - value : static_cast<unsigned>(0u - static_cast<unsigned>(value));
     }
-  }
-  if ((isSigned || letter == 'u') && value < 10000) {
-    // Most numbers in trace lines are this short: their digits in place,
-    // in 32-bit arithmetic, with no count made first.
-    const uint32_t small = static_cast<uint32_t>(value);
-    if (small < 10) {
-      *dst = static_cast<char>('0' + small);
-      return dst + 1;
-    }
-    if (small < 100) {
-      std::memcpy(dst, kDigitPairs + 2 * small, 2);
-      return dst + 2;
-    }
-    const uint32_t high = small / 100;
-    const uint32_t low = small - high * 100;
-    if (high < 10) {
-      *dst = static_cast<char>('0' + high);
-      std::memcpy(dst + 1, kDigitPairs + 2 * low, 2);
-      return dst + 3;
-    }
-    std::memcpy(dst, kDigitPairs + 2 * high, 2);
-    std::memcpy(dst + 2, kDigitPairs + 2 * low, 2);
-    return dst + 4;
   }
   const size_t nDigits = CountDigits(value, letter);
   WriteDigits(value, letter, dst + nDigits);
@@ -1431,6 +1412,18 @@ bool FormatCursor::Next(Field* field) {
 }
 
 void FormatCursor::NarrowRest(const char16_t* text) { NarrowTerminated(&sink_, &narrowing_, text); }
+
+char* PutFixed(char* dst, int precision, double value) {
+  if (precision > kExactPrecision || !std::isfinite(value)) return nullptr;
+  const char* point = platform::LocaleDecimalPoint();
+  if (point == nullptr || point[0] == '\0' || point[1] != '\0') return nullptr;
+  const bool negative = std::signbit(value);
+  char* digits = dst + (negative ? 1 : 0);
+  const size_t n = ExactFixedDigits(std::fabs(value), precision, point[0], digits);
+  if (n == 0) return nullptr;
+  if (negative) *dst = '-';
+  return digits + n;
+}
 
 void FormatCursor::RenderFixed(int precision, double value) {
   Field field{};

@@ -122,6 +122,12 @@ void FormatWideV(OutBuffer* out, const char16_t* format, va_list ap, Narrowing* 
 // code point the locale cannot express, or a lone surrogate, becomes '?'.
 void AppendNarrowed(OutBuffer* out, const char16_t* text, size_t nUnits);
 
+// Appends `nUnits` units of `text` narrowed as `*narrowing` says, taking the
+// locale into it first if it is kUnknown and a non-ASCII unit appears.
+// AppendNarrowed is this with a fresh Narrowing.
+void NarrowUnits(OutBuffer* out, Narrowing* narrowing, const char16_t* text,
+                 size_t nUnits);
+
 // Single fields rendered as the engine renders them, for text that is built
 // around a format rather than by one.
 //

@@ -29,12 +29,6 @@ Charset ClassifyLocale(const platform::LocaleSnapshot& locale);
 // Classifies the calling thread's current LC_CTYPE locale.
 Charset ClassifyLocale();
 
-// Appends `nUnits` units of `text` narrowed as `*narrowing` says, taking the
-// locale into it first if it is kUnknown and a non-ASCII unit appears.
-// AppendNarrowed is this with a fresh Narrowing.
-void NarrowUnits(OutBuffer* out, Narrowing* narrowing, const char16_t* text,
-                 size_t nUnits);
-
 // What a conversion reads from the argument list.
 enum class FieldArg : uint8_t {
   kInteger,
@@ -155,10 +149,63 @@ template <bool kStopAtPercent>
 const char16_t* CopyAscii(const char16_t* text, char** dst, size_t nRoom,
                           const char16_t* readable = nullptr);
 
+#if defined(__GNUC__)
+#define RAZEZIR_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define RAZEZIR_ALWAYS_INLINE inline
+#endif  // defined(__GNUC__)
+
+// "00" to "99", two characters each.
+extern const char kDigitPairs[201];
+
 // Writes an integer of a bare conversion (d i u x X o) at `dst` and returns
 // where it ends: an int whose bits `bits` holds, or with `wide64` a 64-bit
 // integer.
-char* PutBareInt(char* dst, char16_t conversion, uint64_t bits, bool wide64);
+char* PutBareIntSlow(char* dst, char16_t conversion, uint64_t bits, bool wide64);
+
+// Writes an integer of a bare decimal conversion (%d and %i with
+// `kSigned`, %u without) at `dst` and returns where it ends: an int whose
+// bits `bits` holds, or with `wide64` a 64-bit integer. Most numbers in
+// trace lines are ints of a few digits: those are written here, in place,
+// with no count made first.
+template <bool kSigned>
+RAZEZIR_ALWAYS_INLINE char* PutDecimal(char* dst, uint64_t bits, bool wide64) {
+  if (!wide64) {
+    const uint32_t word = static_cast<uint32_t>(bits);
+    const bool negative = kSigned && (word >> 31) != 0;
+    const uint32_t value = negative ? 0u - word : word;
+    if (value < 10000) {
+      *dst = '-';
+      dst += negative ? 1 : 0;
+      if (value < 10) {
+        *dst = static_cast<char>('0' + value);
+        return dst + 1;
+      }
+      if (value < 100) {
+        std::memcpy(dst, kDigitPairs + 2 * value, 2);
+        return dst + 2;
+      }
+      const uint32_t high = value / 100;
+      const uint32_t low = value - high * 100;
+      if (high < 10) {
+        *dst = static_cast<char>('0' + high);
+        std::memcpy(dst + 1, kDigitPairs + 2 * low, 2);
+        return dst + 3;
+      }
+      std::memcpy(dst, kDigitPairs + 2 * high, 2);
+      std::memcpy(dst + 2, kDigitPairs + 2 * low, 2);
+      return dst + 4;
+    }
+  }
+  return PutBareIntSlow(dst, kSigned ? u'd' : u'u', bits, wide64);
+}
+
+// Writes %.<precision>f of `value` at `dst`, which has kFastRoom bytes of
+// room, and returns where it ends; null, having written nothing that
+// counts, when the value is not finite, too large for exact integer
+// digits, or the locale's decimal point is not one byte (the cursor renders
+// those).
+char* PutFixed(char* dst, int precision, double value);
 
 // The text of a bare string conversion, as the fast path takes it: 16-bit
 // units or bytes, NUL-terminated (one of the two is set).
@@ -186,7 +233,7 @@ class TypedArgs {
   // The fast path's reads, of bare conversions: each takes the next
   // argument and returns true only if it is one the fast path writes as is;
   // otherwise it leaves it for the cursor.
-  bool TakeBareInt(char16_t conversion, uint64_t* bits, bool* wide64);
+  bool TakeBareInt(bool signedConversion, uint64_t* bits, bool* wide64);
   bool TakeText(bool wideConversion, FastText* text);
   bool TakeDouble(double* value);
 
@@ -213,35 +260,32 @@ class TypedArgs {
 struct IntegerType {
   uint8_t bits;
   bool isSigned;
+  uint8_t shift;  // 64 - bits: how far the value's top bit is from a 64-bit one's
 };
 constexpr IntegerType kIntegerTypes[] = {
-    {0, false},  {8, true},   {16, true},  {32, true},           {64, true},  {8, false},
-    {16, false}, {32, false}, {64, false}, {8, CHAR_MIN < 0},    {16, false},
+    {0, false, 0},   {8, true, 56},   {16, true, 48},  {32, true, 32},
+    {64, true, 0},   {8, false, 56},  {16, false, 48}, {32, false, 32},
+    {64, false, 0},  {8, CHAR_MIN < 0, 56},           {16, false, 48},
 };
 constexpr size_t kIntegerKinds = sizeof kIntegerTypes / sizeof kIntegerTypes[0];
 static_assert(kIntegerKinds == static_cast<size_t>(QXSTD::TraceArgumentKind::kChar16) + 1,
               "one entry per integer kind, in kind order");
 
-inline bool TypedArgs::TakeBareInt(char16_t conversion, uint64_t* bits, bool* wide64) {
+inline bool TypedArgs::TakeBareInt(bool signedConversion, uint64_t* bits, bool* wide64) {
   if (next_ == end_) return false;
   const size_t kind = static_cast<size_t>(next_->header & 0xFF);
   if (kind >= kIntegerKinds || kind == 0) return false;
   const IntegerType type = kIntegerTypes[kind];
-  // The value as its kind holds it, whatever bits above its width a
-  // careless caller left in the record, as the checked path reads it.
-  const unsigned shift = 64u - type.bits;
-  const uint64_t raw = next_->value << shift;
-  const uint64_t value = type.isSigned ? static_cast<uint64_t>(static_cast<int64_t>(raw) >> shift)
-                                       : raw >> shift;
+  const uint64_t raw = next_->value << type.shift;
   ++next_;
-  // Without a modifier the argument keeps its own width. Signed, and for
-  // d and i, its value as it travels, extended from its width, is the
-  // int's; an unsigned conversion of a narrower signed one takes it at the
+  // The value as its kind holds it, whatever bits above its width a careless
+  // caller left in the record, as the checked path reads it. Without a
+  // modifier the argument keeps its own width: signed, and for d and i,
+  // extended from its width; an unsigned conversion takes it at the
   // unsigned type of its own width.
-  const bool unsignedConversion = conversion != u'd' && conversion != u'i';
-  *bits = unsignedConversion && type.isSigned && type.bits < 32
-              ? value & ((uint64_t{1} << type.bits) - 1)
-              : value;
+  *bits = type.isSigned && signedConversion
+              ? static_cast<uint64_t>(static_cast<int64_t>(raw) >> type.shift)
+              : raw >> type.shift;
   *wide64 = type.bits == 64;
   return true;
 }
@@ -254,9 +298,9 @@ inline constexpr bool kTypedArgs<TypedArgs> = true;
 // The reads of arguments that the format's conversions type (a va_list, or
 // a test's source): always what the conversion says.
 template <typename Args>
-bool TakeBareInt(Args& args, char16_t conversion, uint64_t* bits, bool* wide64) {
+bool TakeBareInt(Args& args, bool signedConversion, uint64_t* bits, bool* wide64) {
   if constexpr (kTypedArgs<Args>) {
-    return args.TakeBareInt(conversion, bits, wide64);
+    return args.TakeBareInt(signedConversion, bits, wide64);
   } else {
     *bits = args.Integer(IntArg::kInt);
     *wide64 = false;
@@ -351,21 +395,25 @@ bool ReadValue(Args& args, OutBuffer* out, Field* field, FieldValue* value) {
 // bytes of room at `*dst`; `*dst` and `*limit` stand for the buffer's
 // uncommitted room, and are moved on.
 // Inlined where it is used, so that the room stays in registers.
-#if defined(__GNUC__)
-#define RAZEZIR_ALWAYS_INLINE inline __attribute__((always_inline))
-#else
-#define RAZEZIR_ALWAYS_INLINE inline
-#endif  // defined(__GNUC__)
 template <typename Args>
 RAZEZIR_ALWAYS_INLINE int WriteFastConversion(OutBuffer* out, FormatCursor* cursor, const char16_t* format,
                                Args& args, char** dst, const char** limit, bool* dropped) {
   const char16_t letter = format[1];
-  if (letter == u'd' || letter == u'i' || letter == u'u' || letter == u'x' || letter == u'X' ||
-      letter == u'o') {
-    uint64_t bits;
-    bool wide64;
-    if (!TakeBareInt(args, letter, &bits, &wide64)) return 0;
-    *dst = PutBareInt(*dst, letter, bits, wide64);
+  uint64_t bits;
+  bool wide64;
+  if (letter == u'd' || letter == u'i') {
+    if (!TakeBareInt(args, true, &bits, &wide64)) return 0;
+    *dst = PutDecimal<true>(*dst, bits, wide64);
+    return 2;
+  }
+  if (letter == u'u') {
+    if (!TakeBareInt(args, false, &bits, &wide64)) return 0;
+    *dst = PutDecimal<false>(*dst, bits, wide64);
+    return 2;
+  }
+  if (letter == u'x' || letter == u'X' || letter == u'o') {
+    if (!TakeBareInt(args, false, &bits, &wide64)) return 0;
+    *dst = PutBareIntSlow(*dst, letter, bits, wide64);
     return 2;
   }
   if (letter == u's' || letter == u'S' || (letter == u'h' && format[2] == u's')) {
@@ -410,6 +458,10 @@ RAZEZIR_ALWAYS_INLINE int WriteFastConversion(OutBuffer* out, FormatCursor* curs
   if (letter == u'.' && format[2] >= u'0' && format[2] <= u'9' && format[3] == u'f') {
     double value;
     if (!TakeDouble(args, &value)) return 0;
+    if (char* end = PutFixed(*dst, format[2] - u'0', value)) {
+      *dst = end;
+      return 4;
+    }
     out->CommitTo(*dst);
     cursor->RenderFixed(format[2] - u'0', value);
     if (out->truncated()) {

@@ -20,9 +20,10 @@
 namespace razezir {
 
 // Longest timestamp text a line prefix carries, in bytes (NUL excluded). In
-// the default locale the text is 24 bytes, or 28 with milliseconds; a host
-// locale with long day or month names can make it longer, and it is then cut
-// on a character boundary.
+// the default locale the text is 24 bytes, or 28 with milliseconds, and in
+// ISO 8601 at most 29 ("2026-12-10T04:12:25.123+01:00"); a host locale with
+// long day or month names can make it longer, and it is then cut on a
+// character boundary.
 constexpr size_t kPrefixTimeBytes = 31;
 // Longest timestamp text a banner carries, in bytes (NUL excluded).
 constexpr size_t kBannerTimeBytes = 127;
@@ -36,10 +37,11 @@ inline size_t TimeGap(int flags) {
 
 // Writes the timestamp text of the current local time, such as
 // "Mon Dec 07 2026 01:52:11" or, when `flags` has TRACE_MSEC,
-// "Mon Dec 07 2026 01:52:11.123", into `out` and returns its length. At most
-// `maxBytes` bytes are written, cut on a character boundary; no NUL is
-// added. Only the milliseconds bit of `flags` is examined. Writes nothing
-// when the time cannot be converted.
+// "Mon Dec 07 2026 01:52:11.123", into `out` and returns its length; with
+// TRACE_ISO_TIME "2026-12-07T01:52:11.123+01:00", and with TRACE_UTC in
+// UTC ("...Z" in ISO 8601). At most `maxBytes` bytes are written, cut on a
+// character boundary; no NUL is added. Only those bits of `flags` are
+// examined. Writes nothing when the time cannot be converted.
 // REQUIRES: maxBytes <= kBannerTimeBytes.
 size_t FormatTraceTime(int flags, char* out, size_t maxBytes);
 
@@ -64,6 +66,12 @@ struct PrefixTimeText {
 };
 inline thread_local PrefixTimeText t_prefixTime RAZEZIR_INITIAL_EXEC_TLS = {INT64_MIN, 0, {}};
 
+// The bits of the flags that shape the prefix's time text, all below
+// bit kPrefixTimeFormShift.
+constexpr int kPrefixTimeFormBits = QXSTD::TRACE_MSEC | QXSTD::TRACE_ISO_TIME | QXSTD::TRACE_UTC;
+constexpr int kPrefixTimeFormShift = 11;
+static_assert(kPrefixTimeFormBits < (1 << kPrefixTimeFormShift), "the form's bits fit the key");
+
 // Makes the thread's prefix time text for `key`.
 void MakePrefixTime(platform::WallClock now, int flags, int64_t key);
 
@@ -73,10 +81,11 @@ void MakePrefixTime(platform::WallClock now, int flags, int64_t key);
 // second without milliseconds) per thread, and follows the time zone and
 // the locale as FormatTraceTimeAt does.
 inline size_t PutPrefixTime(platform::WallClock now, int flags, char* gap) {
-  // The milliseconds since the epoch, doubled and odd; without
-  // milliseconds, the seconds, doubled.
-  const int64_t key = (flags & QXSTD::TRACE_MSEC) != 0 ? Milliseconds(now) * 2 + 1
-                                                      : static_cast<int64_t>(now.seconds) * 2;
+  // The milliseconds since the epoch, or without milliseconds the seconds,
+  // above the bits of `flags` that shape the text.
+  const int64_t tick =
+      (flags & QXSTD::TRACE_MSEC) != 0 ? Milliseconds(now) : static_cast<int64_t>(now.seconds);
+  const int64_t key = tick << kPrefixTimeFormShift | (flags & kPrefixTimeFormBits);
   PrefixTimeText* cache = &t_prefixTime;
   if (cache->key != key) MakePrefixTime(now, flags, key);
   // The whole gap at once: what stands before the text is never written

@@ -151,6 +151,8 @@ WallClock ReadWallClock();
 
 // Breaks `seconds` down into local time. Returns false if it cannot.
 bool ToLocalTime(time_t seconds, struct tm* out);
+// Breaks `seconds` down into UTC. Returns false if it cannot.
+bool ToUtcTime(time_t seconds, struct tm* out);
 
 // The current C locale below is the calling thread's, in the C runtime
 // whose locale the host set: on Windows, the host's own universal C runtime

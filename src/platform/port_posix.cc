@@ -306,6 +306,8 @@ bool ToLocalTime(time_t seconds, struct tm* out) {
   return converted;
 }
 
+bool ToUtcTime(time_t seconds, struct tm* out) { return gmtime_r(&seconds, out) != nullptr; }
+
 LocaleSnapshot SnapshotLocale() {
   return LocaleSnapshot{nl_langinfo(CODESET), static_cast<int>(MB_CUR_MAX), 0};
 }

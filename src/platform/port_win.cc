@@ -156,6 +156,8 @@ bool ToLocalTime(time_t seconds, struct tm* out) {
   return converted;
 }
 
+bool ToUtcTime(time_t seconds, struct tm* out) { return gmtime_s(out, &seconds) == 0; }
+
 namespace {
 
 // A host built with Visual Studio (/MD) formats with the universal C runtime,

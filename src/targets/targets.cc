@@ -138,6 +138,18 @@ void SetTargetLevel(TargetKind kind, const unsigned short* name, int level) {
   UpdateLevelCeiling(state);
 }
 
+// The level of the target `name` of `kind`, if there is one. Targets are
+// found without a lock, and a level is one atomic word.
+bool ReadTargetLevel(TargetKind kind, const unsigned short* name, int* level) {
+  const TraceState* state = g_state.load(std::memory_order_acquire);
+  if (state == nullptr) return false;
+  const TraceTarget* target = FindTarget(
+      kind == TargetKind::kModule ? state->modules : state->threadTargets, AsUnits(name));
+  if (target == nullptr) return false;
+  if (level != nullptr) *level = target->level.load(std::memory_order_relaxed);
+  return true;
+}
+
 }  // namespace
 }  // namespace razezir
 
@@ -176,6 +188,7 @@ void QXSTD::SetTraceThreadName(const unsigned short* name) {
     razezir::LockGuard list(*state->listLock);
     state->threadBindings.emplace(threadId, std::move(binding));
   });
+  razezir::NoteBindingChanged();
 }
 
 void QXSTD::UnregisterTraceThread() {
@@ -184,8 +197,23 @@ void QXSTD::UnregisterTraceThread() {
   razezir::TraceState* state = razezir::g_state.load(std::memory_order_acquire);
   if (state == nullptr) return;
   const uint32_t threadId = razezir::platform::CurrentThreadId();
-  razezir::LockGuard list(*state->listLock);
-  state->threadBindings.erase(threadId);
+  {
+    razezir::LockGuard list(*state->listLock);
+    state->threadBindings.erase(threadId);
+  }
+  razezir::NoteBindingChanged();
+}
+
+bool QXSTD::GetTraceModuleLevel(const unsigned short* module, int* level) {
+  if (LibraryCall::Nested()) return false;
+  LibraryCall call;
+  return razezir::ReadTargetLevel(razezir::TargetKind::kModule, module, level);
+}
+
+bool QXSTD::GetTraceThreadLevel(const unsigned short* name, int* level) {
+  if (LibraryCall::Nested()) return false;
+  LibraryCall call;
+  return razezir::ReadTargetLevel(razezir::TargetKind::kThread, name, level);
 }
 
 void QXSTD::SetTraceModuleLevel(const unsigned short* module, int level) {

@@ -48,7 +48,8 @@ list(LENGTH msNames msCount)
 foreach(function InitTrace DeinitTrace StartTrace StopTrace IsTraceStarted
         GetTraceLogFileName Trace Trace1 Trace2 Trace3 Trace4 Trace5 TraceCommon
         TraceTyped StartTraceModule StartTraceThread SetTraceThreadName
-        UnregisterTraceThread ReopenTraceFiles SetTraceModuleLevel SetTraceThreadLevel)
+        UnregisterTraceThread ReopenTraceFiles SetTraceModuleLevel SetTraceThreadLevel
+        GetTraceModuleLevel GetTraceThreadLevel SyncTraceFiles)
   if(NOT msNames MATCHES "(^|;)\\?${function}@QXSTD@@")
     fail("${HOST_SOURCE} does not call QXSTD::${function}")
   endif()

@@ -1,7 +1,7 @@
 // A host built the way Microsoft's compiler builds one: clang with an MSVC
 // target, linked by lld-link against an import library of the decorated
 // names, with no C runtime at all. It calls every exported function, checks
-// what the query functions return, and leaves four log files behind that
+// what the query functions return, and leaves five log files behind that
 // the test compares byte for byte with the expected ones.
 //
 // The same source, compiled for i686 and x86-64, is what the export check
@@ -9,10 +9,12 @@
 // the DLL's export table.
 //
 // Built against the 0.2.0 header (tests/windows/release-0.2.0), whose u"..."
-// front ends call the exported varargs functions and which has no typed
-// entry point, the host leaves out the typed session and its log (the typed
-// header's include guard tells the two apart), and must leave the other
-// three logs exactly as the current header's build does.
+// front ends call the exported varargs functions and which has neither the
+// typed entry point nor the level queries, SyncTraceFiles and the prefix
+// fields added since, the host leaves out the two sessions that use them and
+// their logs (the typed header's include guard tells the two headers apart),
+// and must leave the other three logs exactly as the current header's build
+// does.
 
 #include "razezir/trace.h"
 
@@ -99,6 +101,76 @@ void TypedSession() {
   QXSTD::Trace4(u"TYPED", u"Trace4 through its target at %d\n", 5);
   QXSTD::Trace(4, u"TYPED", u"Trace above the main level, still dropped\n");
   QXSTD::DeinitTrace();
+}
+
+// The level queries, SyncTraceFiles, and the prefix fields for the level,
+// the thread's name and the ISO 8601 time, in a session of their own, in
+// msabi_fields.log. The queries' exit codes start at 30.
+void FieldsSession() {
+  QXSTD::InitTrace();
+  char fieldsLog[] = "msabi_fields.log";
+  const int nameFields = QXSTD::TRACE_LEVEL | QXSTD::TRACE_THREAD_NAME | QXSTD::TRACE_MODULE;
+  QXSTD::StartTrace(3, fieldsLog, nameFields);
+
+  // No target yet: every query answers false and leaves the level alone.
+  int level = -1;
+  Check(!QXSTD::GetTraceModuleLevel(u"NET", &level) && level == -1, 30);
+  Check(!QXSTD::GetTraceThreadLevel(u"worker", &level) && level == -1, 31);
+  Check(!QXSTD::GetTraceModuleLevel(W(u"NET"), nullptr), 32);
+  Check(!QXSTD::GetTraceThreadLevel(W(u"worker"), nullptr), 33);
+
+  // The level, then the name: "[]" for a thread bound to none, and a control
+  // character in a name written as '?'.
+  QXSTD::Trace1(u"APP", u"unbound\n");
+  QXSTD::Trace(3, u"APP", u"unbound at %d\n", 3);
+  QXSTD::SetTraceThreadName(u"tab\there");
+  QXSTD::Trace2(u"APP", u"bound\n");
+  QXSTD::UnregisterTraceThread();
+  QXSTD::Trace1(u"APP", u"unbound again\n");
+
+  // The time in ISO 8601: in UTC with milliseconds, then local with its
+  // offset; the test matches them by their shape, as they vary.
+  QXSTD::StartTrace(3, fieldsLog,
+                    QXSTD::TRACE_TIME | QXSTD::TRACE_MSEC | QXSTD::TRACE_ISO_TIME |
+                        QXSTD::TRACE_UTC | QXSTD::TRACE_LEVEL);
+  QXSTD::Trace1(u"APP", u"ISO 8601 in UTC\n");
+  QXSTD::StartTrace(3, fieldsLog, QXSTD::TRACE_TIME | QXSTD::TRACE_ISO_TIME | QXSTD::TRACE_MODULE);
+  QXSTD::Trace1(u"APP", u"ISO 8601, local\n");
+
+  // Targets on the main file: each query finds its own kind only, by the
+  // exact name, and reads the level as registered and as changed.
+  QXSTD::StartTrace(3, fieldsLog, nameFields);
+  QXSTD::StartTraceModule(u"NET", 4);
+  Check(QXSTD::GetTraceModuleLevel(u"NET", &level) && level == 4, 34);
+  QXSTD::SetTraceModuleLevel(u"NET", 0);  // the main level, 3
+  Check(QXSTD::GetTraceModuleLevel(W(u"NET"), &level) && level == 3, 35);
+  Check(QXSTD::GetTraceModuleLevel(u"NET", nullptr), 36);
+  level = -1;
+  Check(!QXSTD::GetTraceModuleLevel(u"net", &level) && level == -1, 37);
+  Check(!QXSTD::GetTraceThreadLevel(u"NET", &level) && level == -1, 38);
+  QXSTD::StartTraceThread(u"worker", 5);
+  Check(QXSTD::GetTraceThreadLevel(u"worker", &level) && level == 5, 39);
+  QXSTD::SetTraceThreadLevel(u"worker", 2);
+  Check(QXSTD::GetTraceThreadLevel(W(u"worker"), &level) && level == 2, 40);
+  Check(QXSTD::GetTraceThreadLevel(u"worker", nullptr), 41);
+  Check(!QXSTD::GetTraceModuleLevel(u"worker", &level) && level == 2, 42);
+
+  QXSTD::SetTraceThreadName(u"worker");
+  QXSTD::Trace2(u"NET", u"thread line at %d\n", 2);
+  QXSTD::Trace3(u"NET", u"above the thread's level, dropped\n");
+  // Returns once the lines before it are on the disk; the ones after it are
+  // written as ever.
+  QXSTD::SyncTraceFiles();
+  QXSTD::Trace1(u"NET", u"after the sync\n");
+  QXSTD::SyncTraceFiles();
+  QXSTD::UnregisterTraceThread();
+  QXSTD::DeinitTrace();
+
+  // Without a state there is no target.
+  level = -1;
+  Check(!QXSTD::GetTraceModuleLevel(u"NET", &level) && level == -1, 43);
+  Check(!QXSTD::GetTraceThreadLevel(u"worker", &level) && level == -1, 44);
+  QXSTD::SyncTraceFiles();
 }
 #endif
 
@@ -193,6 +265,7 @@ extern "C" void HostMain() {
 
 #if defined(RAZEZIR_INCLUDE_RAZEZIR_TRACE_ARGUMENTS_H_)
   TypedSession();
+  FieldsSession();
 #endif
   ExitProcess(0);
 }
