@@ -8,8 +8,11 @@
 #endif  // _WIN32
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -323,6 +326,54 @@ TEST(TraceControl, ReopenWritesNothingAfterAClosedBanner) {
   EXPECT_TRUE(old.size() > 6 && old.substr(old.size() - 6) == "l1\nl2\n") << old;
   EXPECT_EQ(old.find("Closed"), std::string::npos) << old;
   EXPECT_TRUE(MatchesInOrder(ReadFile(main), {StartedPattern(), "a1\n", ClosedPattern()}));
+}
+
+// A rotation and a second registration that come while a target is being
+// registered wait for its Started banner: the banner goes into the file the
+// target opened, once, and not into a file opened later at the same address.
+struct RivalRegistration {
+  static inline std::string file;
+  static inline std::thread thread;
+  static inline std::mutex mutex;
+  static inline std::condition_variable ended;
+  static inline bool done = false;
+  static void At(razezir::LibraryCallTestHelper::TestPoint point) {
+    if (point != razezir::LibraryCallTestHelper::TestPoint::kTargetAnnouncing ||
+        thread.joinable()) {
+      return;
+    }
+    thread = std::thread([] {
+      std::filesystem::rename(file + "/a.log", file + "/a.log.1");
+      QXSTD::ReopenTraceFiles();
+      QXSTD::StartTraceModule(u"b", 1, (file + "/b.log").c_str());
+      std::lock_guard<std::mutex> lock(mutex);
+      done = true;
+      ended.notify_one();
+    });
+    // Where the banner waits for nothing, the rival ends within this bound;
+    // where it waits as it must, the rival waits for the banner instead.
+    std::unique_lock<std::mutex> lock(mutex);
+    ended.wait_for(lock, std::chrono::seconds(2), [] { return done; });
+  }
+};
+
+TEST(TraceControl, RegistrationBannerLandsInTheFileItOpened) {
+  const std::string dir = TempPath("dir");
+  std::filesystem::create_directories(dir);
+  RivalRegistration::file = dir;
+  const std::string main = dir + "/app.log";
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(1, main.c_str(), 0);
+  razezir::LibraryCallTestHelper::SetTestHook(RivalRegistration::At);
+  QXSTD::StartTraceModule(u"a", 1, (dir + "/a.log").c_str());
+  RivalRegistration::thread.join();
+  razezir::LibraryCallTestHelper::SetTestHook(nullptr);
+  QXSTD::Trace1(u"a", u"a1\n");
+  QXSTD::Trace1(u"b", u"b1\n");
+  QXSTD::DeinitTrace();
+  EXPECT_TRUE(MatchesInOrder(ReadFile(dir + "/a.log.1"), {StartedPattern()}));
+  EXPECT_TRUE(MatchesInOrder(ReadFile(dir + "/a.log"), {StartedPattern(), "a1\n"}));
+  EXPECT_TRUE(MatchesInOrder(ReadFile(dir + "/b.log"), {StartedPattern(), "b1\n"}));
 }
 
 TEST(TraceControl, FullDeviceIsSurvived) {

@@ -523,6 +523,8 @@ void LibraryCallTestHelper::SetTestHook(void (*hook)(TestPoint)) {
   g_libraryCallHook.store(hook, std::memory_order_release);
 }
 
+void LibraryCallTestHelper::Reach(TestPoint point) { razezir::Reach(point); }
+
 // Once per thread: kept out of the calls that would otherwise inline it.
 #if defined(__GNUC__)
 __attribute__((noinline))

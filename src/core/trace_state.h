@@ -368,9 +368,12 @@ class LibraryCallTestHelper {
                            // has a deferred line.
     kLeftWithLinePending,  // A call has left the library with a handler's
                            // line still to write, and is about to write it.
+    kTargetAnnouncing,     // A target with a file of its own is registered,
+                           // and its Started banner is about to be written.
   };
   // Runs `hook` at each point; null removes it.
   static void SetTestHook(void (*hook)(TestPoint point));
+  static void Reach(TestPoint point);
 };
 
 // The exported calls take 16-bit strings as unsigned short, the internals

@@ -72,9 +72,13 @@ void RegisterTarget(TargetKind kind, const unsigned short* name, int level,
   TraceState* state = g_state.load(std::memory_order_acquire);
   if (state == nullptr || name == nullptr) return;
   const bool isModule = kind == TargetKind::kModule;
-  const TraceTarget* announced = nullptr;
+  // The registration and its Started banner are one step for the other
+  // control calls: a reopen or a StartTrace that moved or freed the target's
+  // destination in between would leave the banner out of the file the target
+  // opened, or put it in whatever file came next at that address.
+  LockGuard global(GlobalLock());
+  Destination* announced = nullptr;
   {
-    LockGuard global(GlobalLock());
     LockGuard list(*state->listLock);
     TargetList& targets = isModule ? state->modules : state->threadTargets;
     if (FindTarget(targets, AsUnits(name)) != nullptr) return;
@@ -101,19 +105,18 @@ void RegisterTarget(TargetKind kind, const unsigned short* name, int level,
     // name) adds no banner to it; a thread target always announces itself.
     if (!added.fileName.empty() &&
         (!isModule || added.fileName != state->fileName)) {
-      announced = &added;
+      announced = added.destination.load();
     }
   }
-  if (announced != nullptr) {
-    // Lines may already be on their way to the new target: the banner takes
-    // its turn with them.
-    Destination& destination = *announced->destination.load();
-    {
-      ExclusiveTurn turn(destination);
-      WriteStartedBanner(destination);
-    }
-    if (IsDurable(*state)) destination.SyncWritten();
+  if (announced == nullptr) return;
+  LibraryCallTestHelper::Reach(LibraryCallTestHelper::TestPoint::kTargetAnnouncing);
+  // Lines may already be on their way to the new target: the banner takes
+  // its turn with them.
+  {
+    ExclusiveTurn turn(*announced);
+    WriteStartedBanner(*announced);
   }
+  if (IsDurable(*state)) announced->SyncWritten();
 }
 
 // Sets the level of the target named `name`; 0 takes the main level of the
