@@ -7,7 +7,7 @@
 // while its stream moves. Interleavings are made with test hooks, not by
 // sleeping.
 
-#include "core/commit_queue.h"
+#include "write/commit_queue.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/append_gate.h"
-#include "core/destination.h"
-#include "core/storage_sync.h"
+#include "write/append_gate.h"
+#include "write/destination.h"
+#include "write/storage_sync.h"
 #include "gtest/gtest.h"
 #include "test_util.h"
 

@@ -38,7 +38,7 @@
 #include <sys/resource.h>
 
 #include "alloc_counter.h"
-#include "core/commit_queue.h"
+#include "write/commit_queue.h"
 #include "core/trace_state.h"
 #include "fault_injection.h"
 #include "logtext/log_text.h"

@@ -10,7 +10,7 @@
 #include <regex>
 #include <string>
 
-#include "core/destination.h"
+#include "write/destination.h"
 #include "platform/port.h"
 #include "test_util.h"
 

@@ -20,8 +20,8 @@
 #include <cstring>
 #include <new>
 
-#include "core/commit_queue.h"
-#include "core/destination.h"
+#include "write/commit_queue.h"
+#include "write/destination.h"
 #include "core/trace_state.h"
 #include "format/out_buffer.h"
 #include "format/wide_format.h"

@@ -244,8 +244,10 @@ LogStream SwitchToFile(TraceState* state, const char* fileName, Destination& old
   const bool isOpen = state->destinations.Open(fileName, &opened);
   bool named = false;
   if (isOpen) {
-    named = UnlessOutOfMemory(
-        [&]() RAZEZIR_REQUIRES(GlobalLock()) { state->fileName = fileName; });
+    named = UnlessOutOfMemory([&] {
+      GlobalLock().AssertHeld();
+      state->fileName = fileName;
+    });
     // Without memory for the name the file cannot be recorded as the main
     // log; it is closed and the output falls back as for a failed open.
     if (!named) state->destinations.Close(opened, false);
@@ -362,7 +364,8 @@ void ReopenMovedFiles(TraceState* state) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
   std::vector<LogStream> replaced;
   std::vector<Destination*> written;
   std::unique_ptr<Turns> turns;
-  if (!UnlessOutOfMemory([&]() RAZEZIR_REQUIRES(GlobalLock()) {
+  if (!UnlessOutOfMemory([&] {
+        GlobalLock().AssertHeld();
         FILE* mainStream = state->out.load(std::memory_order_relaxed);
         Destination* mainPlace = state->mainDestination.load();
         if (mainStream != stdout && !state->fileName.empty() &&

@@ -29,8 +29,9 @@
 
 #include "razezir/trace.h"
 
-#include "core/commit_queue.h"
-#include "core/destination.h"
+#include "write/commit_queue.h"
+#include "write/destination.h"
+#include "platform/out_of_memory.h"
 #include "platform/port.h"
 #include "platform/thread_annotations.h"
 
@@ -220,7 +221,7 @@ struct TraceState {
   WrittenUnderLock<int> flags{0};
   // Taken after the global lock, when both are, and before the table's.
   std::unique_ptr<CriticalSectionLock> listLock RAZEZIR_ACQUIRED_AFTER(g_analysisGlobalLock)
-      RAZEZIR_ACQUIRED_BEFORE(destinations.lock_);
+      RAZEZIR_ACQUIRED_BEFORE(destinations.TableLock());
   // In registration order, indexed by name. Added to under the list lock;
   // found by name without it.
   TargetList modules;
@@ -410,23 +411,6 @@ inline void UpdateLevelCeiling(TraceState* state) RAZEZIR_REQUIRES(g_analysisGlo
 // most one target matches. Takes no lock and allocates nothing.
 inline const TraceTarget* FindTarget(const TargetList& targets, const char16_t* name) {
   return name != nullptr ? targets.Find(name) : nullptr;
-}
-
-// Runs `work` and returns whether it completed. Work that runs out of memory
-// is abandoned and the caller carries on without it (a registration is
-// skipped, a file name left unrecorded): a tracing call never throws into
-// its host. Whatever `work` allocated before the failure must be owned, so
-// that unwinding frees it. `work` runs within its caller's locks, which the
-// analysis cannot carry into this template; a `work` that touches guarded
-// fields says which locks it needs, and is checked against them.
-template <typename Work>
-bool UnlessOutOfMemory(Work&& work) noexcept RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
-  try {
-    work();
-    return true;
-  } catch (...) {
-    return false;
-  }
 }
 
 // Read access to the state's records for tests, so that a change of the

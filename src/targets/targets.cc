@@ -40,7 +40,8 @@ TargetPtr NewTarget(TraceState& state, const char16_t* name, int level,
                     const char* fileName) RAZEZIR_REQUIRES(GlobalLock()) {
   GlobalLock().AssertHeld();
   TargetPtr target;
-  if (!UnlessOutOfMemory([&]() RAZEZIR_REQUIRES(GlobalLock()) {
+  if (!UnlessOutOfMemory([&] {
+        GlobalLock().AssertHeld();
         target.reset(new TraceTarget);
         target->name = name;
         target->table = &state.destinations;
@@ -87,7 +88,8 @@ void RegisterTarget(TargetKind kind, const unsigned short* name, int level,
     const TraceTarget& added = *target;
     // Without memory for its slot or its index entry the target is not
     // added at all, and closes its file as it goes.
-    if (!UnlessOutOfMemory([&]() RAZEZIR_REQUIRES(*state->listLock) {
+    if (!UnlessOutOfMemory([&] {
+          state->listLock->AssertHeld();
           targets.Add(target, *state->listLock);
         })) {
       return;

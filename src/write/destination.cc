@@ -4,15 +4,15 @@
 // written in pieces; and the table that finds a file's destination when a
 // stream is opened and takes it back for reuse when its last reference goes.
 
-#include "core/destination.h"
+#include "write/destination.h"
 
 #include <cstring>
 #include <new>
 #include <utility>
 #include <vector>
 
-#include "core/trace_state.h"
 #include "logtext/log_text.h"
+#include "platform/out_of_memory.h"
 #include "razezir/trace.h"
 
 namespace razezir {

@@ -31,8 +31,8 @@
 // The queue knows nothing of files: its leaders write through the function
 // that the destination passes in.
 
-#ifndef RAZEZIR_SRC_CORE_COMMIT_QUEUE_H_
-#define RAZEZIR_SRC_CORE_COMMIT_QUEUE_H_
+#ifndef RAZEZIR_SRC_WRITE_COMMIT_QUEUE_H_
+#define RAZEZIR_SRC_WRITE_COMMIT_QUEUE_H_
 
 #include <atomic>
 #include <cstddef>
@@ -193,4 +193,4 @@ class CommitQueue {
 
 }  // namespace razezir
 
-#endif  // RAZEZIR_SRC_CORE_COMMIT_QUEUE_H_
+#endif  // RAZEZIR_SRC_WRITE_COMMIT_QUEUE_H_

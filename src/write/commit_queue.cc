@@ -1,6 +1,6 @@
 // The waiting, batching and hand-over of a CommitQueue.
 
-#include "core/commit_queue.h"
+#include "write/commit_queue.h"
 
 #include <cassert>
 #include <chrono>

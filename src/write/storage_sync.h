@@ -17,8 +17,8 @@
 // miss the change that ends the sync: the syncing thread publishes it last,
 // after the number of the last sync that succeeded.
 
-#ifndef RAZEZIR_SRC_CORE_STORAGE_SYNC_H_
-#define RAZEZIR_SRC_CORE_STORAGE_SYNC_H_
+#ifndef RAZEZIR_SRC_WRITE_STORAGE_SYNC_H_
+#define RAZEZIR_SRC_WRITE_STORAGE_SYNC_H_
 
 #include <atomic>
 #include <cstdint>
@@ -89,4 +89,4 @@ class StorageSync {
 
 }  // namespace razezir
 
-#endif  // RAZEZIR_SRC_CORE_STORAGE_SYNC_H_
+#endif  // RAZEZIR_SRC_WRITE_STORAGE_SYNC_H_

@@ -1,6 +1,6 @@
 // The stamping, closing and opening of an AppendGate.
 
-#include "core/append_gate.h"
+#include "write/append_gate.h"
 
 #include <chrono>
 

@@ -26,8 +26,8 @@
 // Thread safety: everything here may be called from any thread at once, but
 // for what a REQUIRES line restricts.
 
-#ifndef RAZEZIR_SRC_CORE_DESTINATION_H_
-#define RAZEZIR_SRC_CORE_DESTINATION_H_
+#ifndef RAZEZIR_SRC_WRITE_DESTINATION_H_
+#define RAZEZIR_SRC_WRITE_DESTINATION_H_
 
 #include <atomic>
 #include <cstddef>
@@ -36,9 +36,9 @@
 #include <memory>
 #include <vector>
 
-#include "core/append_gate.h"
-#include "core/commit_queue.h"
-#include "core/storage_sync.h"
+#include "write/append_gate.h"
+#include "write/commit_queue.h"
+#include "write/storage_sync.h"
 #include "platform/port.h"
 #include "platform/thread_annotations.h"
 
@@ -328,6 +328,12 @@ class DestinationTable {
   size_t RecordCount();
   Destination* Record(size_t index);
 
+  // The table's lock, for callers above that order their own locks before
+  // it; it is taken only by the table itself.
+  const CriticalSectionLock& TableLock() const RAZEZIR_RETURN_CAPABILITY(lock_) {
+    return lock_;
+  }
+
   // Around fork: the prepare handler holds the table's lock, so that the
   // child gets it unlocked and the table whole; a handler that must not
   // wait only tries it (it is free of every thread, the caller included).
@@ -347,7 +353,6 @@ class DestinationTable {
 
  private:
   friend class Destination;
-  friend struct TraceState;  // Orders its locks before this one.
 
   // A destination for a new stream, from the free ones or new, with one
   // reference. Throws std::bad_alloc.
@@ -366,4 +371,4 @@ class DestinationTable {
 
 }  // namespace razezir
 
-#endif  // RAZEZIR_SRC_CORE_DESTINATION_H_
+#endif  // RAZEZIR_SRC_WRITE_DESTINATION_H_

@@ -1,6 +1,6 @@
 // The waiting for, and the running of, the syncs of one file.
 
-#include "core/storage_sync.h"
+#include "write/storage_sync.h"
 
 #include <chrono>
 #include <thread>

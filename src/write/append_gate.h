@@ -30,8 +30,8 @@
 // and the number of threads in the gate. Every thread may enter and leave;
 // only the leader closes, opens and restamps.
 
-#ifndef RAZEZIR_SRC_CORE_APPEND_GATE_H_
-#define RAZEZIR_SRC_CORE_APPEND_GATE_H_
+#ifndef RAZEZIR_SRC_WRITE_APPEND_GATE_H_
+#define RAZEZIR_SRC_WRITE_APPEND_GATE_H_
 
 #include <atomic>
 #include <cstdint>
@@ -136,4 +136,4 @@ class AppendGate {
 
 }  // namespace razezir
 
-#endif  // RAZEZIR_SRC_CORE_APPEND_GATE_H_
+#endif  // RAZEZIR_SRC_WRITE_APPEND_GATE_H_
