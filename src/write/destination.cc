@@ -45,14 +45,28 @@ size_t TotalBytes(const platform::ByteSpan* spans, size_t count) {
 
 }  // namespace
 
+#ifndef NDEBUG
+namespace {
+thread_local int t_turnsHeld = 0;
+}  // namespace
+
+int TurnsHeldByCallingThread() { return t_turnsHeld; }
+#endif  // NDEBUG
+
 Destination::~Destination() { platform::CloseFileHandle(file_); }
 
 void Destination::TakeTurn(CommitEntry* entry) {
   queue_.LeadAlone(entry);
   if (gate_.Allowed()) gate_.Close();
+#ifndef NDEBUG
+  ++t_turnsHeld;
+#endif  // NDEBUG
 }
 
 void Destination::PassTurn(CommitEntry* entry) {
+#ifndef NDEBUG
+  --t_turnsHeld;
+#endif  // NDEBUG
   if (gate_.Allowed()) gate_.Open();
   queue_.PassLead(entry);
 }
@@ -539,6 +553,10 @@ Destination* DestinationTable::Record(size_t index) {
 }
 
 void DestinationTable::ResetDestinationsInForkChild(bool turnsHeld) {
+#ifndef NDEBUG
+  // The forking thread's turns went with the queues.
+  t_turnsHeld = 0;
+#endif  // NDEBUG
   LockGuard hold(lock_);
   for (const auto& destination : all_) {
     destination->queue_.ResetInForkChild();

@@ -30,6 +30,7 @@
 #define RAZEZIR_SRC_WRITE_DESTINATION_H_
 
 #include <atomic>
+#include <cassert>
 #include <cstddef>
 #include <cstdio>
 #include <map>
@@ -121,7 +122,10 @@ class RAZEZIR_CAPABILITY("turn") Destination {
 
   // Returns once what was written to the file before the call is on stable
   // storage, as far as the system can promise. The caller holds no turn.
-  void SyncWritten() { sync_.Cover(SyncFile()); }
+  void SyncWritten() {
+    assert(TurnsHeldByCallingThread() == 0);
+    sync_.Cover(SyncFile());
+  }
 
   bool IsStandardOutput() const { return standardOutput_; }
   // The destination's place among the table's records, the order in which a
@@ -211,6 +215,12 @@ class RAZEZIR_CAPABILITY("turn") Destination {
   // The fork handler's place in the queue.
   CommitEntry forkTurn_;
 };
+
+#ifndef NDEBUG
+// For asserts only: how many turns the calling thread holds, where it must
+// hold none (before it waits for the global lock, or for a sync).
+int TurnsHeldByCallingThread();
+#endif  // NDEBUG
 
 // Holds a destination for the caller alone for the guard's lifetime. The
 // thread is not cancelled while it waits or holds the turn, which it could
