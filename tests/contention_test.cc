@@ -22,7 +22,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -46,6 +45,7 @@
 namespace {
 
 using razezir_test::ReadFile;
+using razezir_test::StartFile;
 using razezir_test::StdoutCapture;
 using razezir_test::TempPath;
 
@@ -245,16 +245,6 @@ ScannedLog ScanLog(const std::string& text, int nThreads) {
   return log;
 }
 
-// Removes the files it names when the test ends, however it ends.
-struct RemovedAtEnd {
-  std::vector<std::string> paths;
-  ~RemovedAtEnd() {
-    for (const auto& path : paths) std::remove(path.c_str());
-  }
-};
-
-bool FileExists(const std::string& path) { return std::ifstream(path).good(); }
-
 // "t<thread> s<seq>", a numbered line's name in failure messages. Messages
 // start from a std::string: gcc 12 in C++20 reports a bogus -Wrestrict
 // overlap for operator+(const char*, string&&) (gcc bug 105329).
@@ -347,8 +337,6 @@ TEST(ContentionSwitching, LinesKeepToTheirStreamsWhileTheMainLogSwitches) {
     paths[output] = TempPath(std::string("out") + std::to_string(output) + ".log");
   }
   const std::string unopened = TempPath("unopened.log");
-  RemovedAtEnd cleanup{paths};
-  cleanup.paths.push_back(unopened);
 
   std::vector<std::vector<std::pair<uint32_t, uint32_t>>> windows(
       kThreads, std::vector<std::pair<uint32_t, uint32_t>>(static_cast<size_t>(kLines)));
@@ -365,26 +353,23 @@ TEST(ContentionSwitching, LinesKeepToTheirStreamsWhileTheMainLogSwitches) {
     QXSTD::InitTrace();
     QXSTD::StartTrace(kHighLevel, &paths[kFileA][0], kFlags);
 
-    std::vector<std::thread> workers;
-    for (int t = 0; t < kThreads; ++t) {
-      workers.emplace_back([&, t] {
-        std::u16string payload;
-        for (int s = 0; s < kLines; ++s) {
-          // The last two fifths of every worker's lines come after the
-          // registration, so both sides of it are covered whatever the
-          // scheduling.
-          if (s == kRegisterAt) {
-            while (!registered.load()) std::this_thread::yield();
-          }
-          FillPayload(&payload, t, s, MixedPayloadUnits(t, s));
-          const uint32_t before = generation.load();
-          EmitNumbered(LevelOf(s), t, s, payload);
-          windows[t][s] = {before, generation.load()};
-          progress.fetch_add(1, std::memory_order_relaxed);
+    razezir_test::ThreadGroup workers(kThreads, [&](int t) {
+      std::u16string payload;
+      for (int s = 0; s < kLines; ++s) {
+        // The last two fifths of every worker's lines come after the
+        // registration, so both sides of it are covered whatever the
+        // scheduling.
+        if (s == kRegisterAt) {
+          while (!registered.load()) std::this_thread::yield();
         }
-        finished.fetch_add(1);
-      });
-    }
+        FillPayload(&payload, t, s, MixedPayloadUnits(t, s));
+        const uint32_t before = generation.load();
+        EmitNumbered(LevelOf(s), t, s, payload);
+        windows[t][s] = {before, generation.load()};
+        progress.fetch_add(1, std::memory_order_relaxed);
+      }
+      finished.fetch_add(1);
+    });
 
     std::thread control([&] {
       Epoch now = epochs[0];
@@ -459,15 +444,14 @@ TEST(ContentionSwitching, LinesKeepToTheirStreamsWhileTheMainLogSwitches) {
       }
     });
 
-    for (auto& worker : workers) worker.join();
+    workers.Join();
     control.join();
     QXSTD::DeinitTrace();
     consoleText = capture.Stop();
   }
-  TempPath("stdout");  // removes the capture's file
 
   for (const auto& error : stateErrors) ADD_FAILURE() << error;
-  EXPECT_FALSE(FileExists(unopened)) << "a second registration of a tag opened its file";
+  EXPECT_FALSE(std::ifstream(unopened).good()) << "a second registration of a tag opened its file";
 
   // Read every output back.
   std::vector<ScannedLog> logs(kOutputs);
@@ -646,7 +630,6 @@ TEST(ContentionKill, EveryReturnedLineSurvivesSigkill) {
   constexpr int kThreads = 8;
   constexpr int kChildLimit = 1000000;  // lines per thread, if no kill came
   const std::string path = TempPath("log");
-  RemovedAtEnd cleanup{{path}};
   const size_t sharedBytes = sizeof(std::atomic<int>) * kThreads;
   void* shared =
       mmap(nullptr, sharedBytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -666,18 +649,14 @@ TEST(ContentionKill, EveryReturnedLineSurvivesSigkill) {
   if (child == 0) {
     QXSTD::InitTrace();
     QXSTD::StartTrace(1, const_cast<char*>(path.c_str()), kFlags);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-      threads.emplace_back([t, returned] {
-        std::u16string payload;
-        for (int s = 0; s < kChildLimit; ++s) {
-          FillPayload(&payload, t, s, KillPayloadUnits(t, s));
-          EmitNumbered(1, t, s, payload);
-          returned[t].store(s + 1, std::memory_order_release);
-        }
-      });
-    }
-    for (auto& thread : threads) thread.join();
+    razezir_test::ThreadGroup(kThreads, [returned](int t) {
+      std::u16string payload;
+      for (int s = 0; s < kChildLimit; ++s) {
+        FillPayload(&payload, t, s, KillPayloadUnits(t, s));
+        EmitNumbered(1, t, s, payload);
+        returned[t].store(s + 1, std::memory_order_release);
+      }
+    });
     _exit(0);  // not reached in time: the parent reports it
   }
   ChildGuard guard{child};
@@ -736,21 +715,17 @@ TEST(ContentionPipe, LongLinesOnAPipeStayWhole) {
   ASSERT_TRUE(capture.Opened());
   std::atomic<int> finished{0};
   std::vector<std::string> stateErrors;
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(1, nullptr, kFlags);
-  std::vector<std::thread> workers;
-  for (int t = 0; t < kThreads; ++t) {
-    workers.emplace_back([&, t] {
-      std::u16string payload;
-      for (int s = 0; s < kLines; ++s) {
-        const size_t nUnits =
-            10000 + (static_cast<size_t>(s) * 7919 + static_cast<size_t>(t) * 3571) % 60001;
-        FillPayload(&payload, t, s, nUnits);
-        EmitNumbered(1, t, s, payload);
-      }
-      finished.fetch_add(1);
-    });
-  }
+  razezir_test::StartConsole(1, kFlags);
+  razezir_test::ThreadGroup workers(kThreads, [&](int t) {
+    std::u16string payload;
+    for (int s = 0; s < kLines; ++s) {
+      const size_t nUnits =
+          10000 + (static_cast<size_t>(s) * 7919 + static_cast<size_t>(t) * 3571) % 60001;
+      FillPayload(&payload, t, s, nUnits);
+      EmitNumbered(1, t, s, payload);
+    }
+    finished.fetch_add(1);
+  });
   char emptyName[] = "";
   for (int round = 0; round < 100000 && finished.load() < kThreads; ++round) {
     QXSTD::StartTrace(1, emptyName, kFlags);
@@ -761,7 +736,7 @@ TEST(ContentionPipe, LongLinesOnAPipeStayWhole) {
     }
     std::this_thread::sleep_for(std::chrono::microseconds(500));
   }
-  for (auto& worker : workers) worker.join();
+  workers.Join();
   QXSTD::DeinitTrace();
   const std::string received = capture.Stop();
 
@@ -812,8 +787,7 @@ void ExpectLongAndShortLinesWhole(const std::string& text, const std::string& lo
                                   int shortLines) {
   int nLong = 0;
   int nShort = 0;
-  for (const std::string& line : razezir_test::Lines(text)) {
-    if (line.compare(0, 10, "==========") == 0) continue;
+  for (const std::string& line : razezir_test::MessageLines(text)) {
     std::string longHead("long ");
     longHead += std::to_string(nLong);
     longHead += ' ';
@@ -835,16 +809,13 @@ void ExpectLongAndShortLinesWhole(const std::string& text, const std::string& lo
 TEST(ContentionSharedFile, NothingComesBetweenThePiecesOfALongLine) {
   const std::string longText(3u << 20, 'L');
   {
-    std::string path = TempPath("log");
-    QXSTD::InitTrace();
-    QXSTD::StartTrace(1, &path[0], 0);
+    std::string path = StartFile(1, 0);
     const int shortLines = LongAndShortLines(longText);
     ExpectLongAndShortLinesWhole(ReadFile(path), longText, shortLines);
   }
   {
     StdoutCapture capture;
-    QXSTD::InitTrace();
-    QXSTD::StartTrace(1, nullptr, 0);
+    razezir_test::StartConsole(1, 0);
     const int shortLines = LongAndShortLines(longText);
     ExpectLongAndShortLinesWhole(capture.Stop(), longText, shortLines);
   }
@@ -954,22 +925,19 @@ std::vector<std::pair<std::string, long>> WriteDurably(int threads, int lines, C
   std::mutex returnsMutex;
   std::vector<std::pair<std::string, long>> returns;
   g_storage.running = threads;
-  std::vector<std::thread> writers;
-  for (int t = 0; t < threads; ++t) {
-    writers.emplace_back([&, t] {
-      for (int s = 0; s < lines; ++s) {
-        ++g_storage.inside;
-        QXSTD::Trace1(razezir_test::W(u"m"), razezir_test::W(u"D %d %d\n"), t, s);
-        const long at = Tick();
-        --g_storage.inside;
-        std::lock_guard<std::mutex> hold(returnsMutex);
-        returns.emplace_back(" : D " + std::to_string(t) + " " + std::to_string(s), at);
-      }
-      --g_storage.running;
-    });
-  }
+  razezir_test::ThreadGroup writers(threads, [&](int t) {
+    for (int s = 0; s < lines; ++s) {
+      ++g_storage.inside;
+      QXSTD::Trace1(razezir_test::W(u"m"), razezir_test::W(u"D %d %d\n"), t, s);
+      const long at = Tick();
+      --g_storage.inside;
+      std::lock_guard<std::mutex> hold(returnsMutex);
+      returns.emplace_back(" : D " + std::to_string(t) + " " + std::to_string(s), at);
+    }
+    --g_storage.running;
+  });
   control();
-  for (std::thread& writer : writers) writer.join();
+  writers.Join();
   return returns;
 }
 
@@ -979,9 +947,7 @@ std::vector<std::pair<std::string, long>> WriteDurably(int threads, int lines, C
 // system offers no hook, on Windows, the lines and banners are written and
 // synced, and checked whole.)
 TEST(ContentionDurable, EveryReturnedLineWasSyncedAndLinesShareSyncs) {
-  const std::string path = TempPath("log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(1, const_cast<char*>(path.c_str()), QXSTD::TRACE_DURABLE);
+  const std::string path = StartFile(1, QXSTD::TRACE_DURABLE);
 #ifndef _WIN32
   razezir::platform::SetWriteHookForTest(RecordingHook);
 #endif
@@ -1005,20 +971,15 @@ TEST(ContentionDurable, EveryReturnedLineWasSyncedAndLinesShareSyncs) {
 // before SyncTraceFiles began are on stable storage when it returns: each
 // line's write, then a sync of its own file, then the return.
 TEST(ContentionDurable, SyncCallCoversLinesOfOtherThreadsAndFiles) {
-  const std::string main = TempPath("main.log");
   const std::string net = TempPath("net.log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(1, const_cast<char*>(main.c_str()), 0);
+  const std::string main = StartFile(1, 0, "main.log");
   QXSTD::StartTraceModule(u"main", 1, main.c_str());
   QXSTD::StartTraceModule(u"net", 1, net.c_str());
   razezir::platform::SetWriteHookForTest(RecordingHook);
-  std::vector<std::thread> writers;
-  for (const char16_t* tag : {u"main", u"net"}) {
-    writers.emplace_back([tag] {
-      for (int s = 0; s < 20; ++s) QXSTD::Trace1(tag, u"%s %d\n", tag, s);
-    });
-  }
-  for (std::thread& writer : writers) writer.join();
+  razezir_test::ThreadGroup(2, [](int t) {
+    const char16_t* tag = t == 0 ? u"main" : u"net";
+    for (int s = 0; s < 20; ++s) QXSTD::Trace1(tag, u"%s %d\n", tag, s);
+  });
   QXSTD::SyncTraceFiles();
   const long returned = Tick();
   QXSTD::DeinitTrace();

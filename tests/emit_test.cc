@@ -1,17 +1,11 @@
 // Message emission: level tests, the line prefix layouts, whole lines under
-// concurrency and after a crash, and lines of any length.
+// concurrency, and lines of any length. (Lines that survive a crash are
+// checked by the contention tests, with many threads.)
 
-#ifndef _WIN32
-#include <signal.h>
-#include <sys/mman.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#endif  // _WIN32
-
-#include <atomic>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,22 +18,13 @@
 
 namespace {
 
-using razezir_test::kTimePattern;
 using razezir_test::Lines;
-using razezir_test::MatchesInOrder;
 using razezir_test::ReadFile;
 using razezir_test::StartedPattern;
+using razezir_test::StartFile;
 using razezir_test::StdoutCapture;
 using razezir_test::TempPath;
 using razezir_test::W;
-
-// Starts tracing into a fresh file and returns its path.
-std::string StartFile(int level, int flags) {
-  std::string path = TempPath("log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(level, &path[0], flags);
-  return path;
-}
 
 // The file's content after its Started banner.
 std::string Body(const std::string& path) {
@@ -61,36 +46,6 @@ std::string LineWithFlags(int flags, const char16_t* module) {
   std::string body = Body(path);
   QXSTD::DeinitTrace();
   return body;
-}
-
-TEST(EmitLayout, NoFlagsWritesTheMessageAlone) {
-  EXPECT_EQ(LineWithFlags(0, u"net"), "connected\n");
-}
-
-TEST(EmitLayout, TimeOnly) {
-  EXPECT_TRUE(MatchesInOrder(LineWithFlags(0x01, u"net"),
-                             {kTimePattern, " : connected\n"}));
-}
-
-TEST(EmitLayout, TimeWithMilliseconds) {
-  EXPECT_TRUE(MatchesInOrder(LineWithFlags(0x11, u"net"),
-                             {kTimePattern, "\\.[0-9]{3} : connected\n"}));
-}
-
-TEST(EmitLayout, ThreadIdOnly) {
-  EXPECT_EQ(LineWithFlags(0x04, u"net"), "  " + ThreadIdText() + ": connected\n");
-}
-
-TEST(EmitLayout, AllFieldsPadTheTag) {
-  EXPECT_TRUE(MatchesInOrder(LineWithFlags(0x17, u"net"),
-                             {kTimePattern, "\\.[0-9]{3}  " + ThreadIdText() +
-                                                "    net: connected\n"}));
-}
-
-TEST(EmitLayout, AnyNonZeroFlagsWriteAPrefix) {
-  EXPECT_EQ(LineWithFlags(0x20, u"net"), " : connected\n");
-  EXPECT_EQ(LineWithFlags(0x10, u"net"), " : connected\n");
-  EXPECT_EQ(LineWithFlags(0x08, u"net"), " : connected\n");
 }
 
 TEST(EmitLayout, LongAndNullTags) {
@@ -115,16 +70,14 @@ TEST(EmitLayout, LongAndNullTags) {
             "  " + std::string(300, 'x') + "\xc3\xa9: connected\n");
 }
 
-// Mon Dec 07 2026 01:02:03.005 UTC.
-razezir::platform::WallClock FixedClock() { return {1796605323, 5}; }
-
-// The fields that the newer bits add, each alone and all together, at a
-// fixed time in a zone 5:30 east of UTC, and today's fields unchanged
-// without them. Every line follows the flags it was traced under, within
-// one millisecond: no cached piece of a prefix outlives a change of form.
-TEST(EmitLayout, NewerFieldsAppearExactlyWhenTheirBitsAreSet) {
-  razezir_test::SetTimeZone("IST-5:30");
-  razezir::LogTextTestHelper::SetClock(FixedClock);
+// Each field of the prefix, alone and with the others, at a fixed time in
+// a zone 5:30 east of UTC: the message alone without flags, a bare " : "
+// for any other flags that add no field, and the newer fields exactly when
+// their bits are set. Every line follows the flags it was traced under,
+// within one millisecond: no cached piece of a prefix outlives a change of
+// form.
+TEST(EmitLayout, FieldsAppearExactlyWhenTheirBitsAreSet) {
+  razezir_test::FixedTime fixed("IST-5:30");
   const std::string id = ThreadIdText();
   struct Row {
     int flags;
@@ -132,6 +85,13 @@ TEST(EmitLayout, NewerFieldsAppearExactlyWhenTheirBitsAreSet) {
     std::string line;
   };
   const Row rows[] = {
+      {0x00, 1, "connected"},
+      {0x01, 1, "Mon Dec 07 2026 06:32:03 : connected"},
+      {0x11, 1, "Mon Dec 07 2026 06:32:03.005 : connected"},
+      {0x04, 1, "  " + id + ": connected"},
+      {0x20, 1, " : connected"},
+      {0x10, 1, " : connected"},
+      {0x08, 1, " : connected"},
       {0x17, 1, "Mon Dec 07 2026 06:32:03.005  " + id + "    net: connected"},
       {0x80, 1, "   1: connected"},
       {0x80, -12, "  -12: connected"},
@@ -165,12 +125,7 @@ TEST(EmitLayout, NewerFieldsAppearExactlyWhenTheirBitsAreSet) {
   expected.insert(expected.end(),
                   {"   2 [work?er]: connected", "   3 [io]: connected", "   4 []: connected"});
   QXSTD::DeinitTrace();
-  razezir::LogTextTestHelper::SetClock(nullptr);
-  std::vector<std::string> lines;
-  for (const std::string& line : Lines(ReadFile(path))) {
-    if (!line.empty() && line[0] != '=') lines.push_back(line);
-  }
-  EXPECT_EQ(lines, expected);
+  EXPECT_EQ(razezir_test::MessageLines(ReadFile(path)), expected);
 }
 
 TEST(EmitLevels, LevelZeroAndBelowPassWhileStopped) {
@@ -215,8 +170,7 @@ TEST(EmitApi, TraceCommonTakesTheCallersArguments) {
 
 TEST(EmitApi, StandardOutputStaysNarrowForTheHost) {
   StdoutCapture capture;
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(1, nullptr, 0);
+  razezir_test::StartConsole(1, 0);
   QXSTD::Trace1(u"m", u"traced %d\n", 1);
   std::printf("host %d\n", 2);
   EXPECT_LE(fwide(stdout, 0), 0);
@@ -229,14 +183,9 @@ TEST(EmitApi, StandardOutputStaysNarrowForTheHost) {
 // An ordinary line (prefix, wide and narrow strings, numbers) is rendered on
 // the stack: once the thread's first line has loaded the time zone, no line
 // touches the heap, whichever route it takes.
-// One second for the whole test: the C library may allocate when the time
-// zone is read again, which happens once a second, and the test must not
-// depend on whether a second ends while it runs.
-razezir::platform::WallClock OneSecond() { return {1796612400, 250}; }
-
 TEST(EmitLines, OrdinaryLinesAllocateNothing) {
   if (!razezir_test::StartCountingAllocations()) GTEST_SKIP() << "cannot count allocations here";
-  razezir::LogTextTestHelper::SetClock(OneSecond);
+  razezir_test::FixedTime fixed;
   std::string path = StartFile(5, 0x17);
   std::string net = TempPath("net.log");
   QXSTD::StartTraceModule(u"net", 5, net.c_str());
@@ -255,22 +204,28 @@ TEST(EmitLines, OrdinaryLinesAllocateNothing) {
   QXSTD::Trace2(u"net", u"%hs\n", longLine.c_str());
   EXPECT_GT(razezir_test::AllocationCount() - before, 0) << "the counter counts nothing";
   QXSTD::DeinitTrace();
-  razezir::LogTextTestHelper::SetClock(nullptr);
 }
 
+// Lines beyond the stack buffer, the spill size and the pipe size, from a
+// string of either width through either front end and from a wide field,
+// are written whole, each on a line of its own.
 TEST(EmitLines, LinesOfAnyLengthAreWrittenWhole) {
   std::string path = StartFile(1, 0x04);
-  std::u16string medium(20000, u'm');
-  std::u16string huge(3 << 20, u'h');  // Larger than the spill size.
+  const std::u16string medium(20000, u'm');
+  const std::u16string huge(3 << 20, u'h');  // Larger than the spill size.
+  const std::string narrow(10 << 20, 'q');
   QXSTD::Trace1(u"m", u"%ls|\n", medium.c_str());
   QXSTD::Trace1(u"m", u"%ls|\n", huge.c_str());
   QXSTD::Trace1(u"m", u"%99999d|\n", 7);
-  std::string prefix = "  " + ThreadIdText() + ": ";
-  std::vector<std::string> lines = Lines(Body(path));
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], prefix + std::string(20000, 'm') + "|");
-  EXPECT_EQ(lines[1], prefix + std::string(3 << 20, 'h') + "|");
-  EXPECT_EQ(lines[2], prefix + std::string(99998, ' ') + "7|");
+  QXSTD::Trace1(W(u"m"), W(u"<%hs>\n"), narrow.c_str());
+  QXSTD::Trace1(u"m", u"after\n");
+  const std::string expected[] = {std::string(20000, 'm') + "|", std::string(3 << 20, 'h') + "|",
+                                  std::string(99998, ' ') + "7|", "<" + narrow + ">", "after"};
+  const std::vector<std::string> lines = Lines(Body(path));
+  ASSERT_EQ(lines.size(), std::size(expected));
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_TRUE(lines[i] == "  " + ThreadIdText() + ": " + expected[i]) << "line " << i;
+  }
   QXSTD::DeinitTrace();
 }
 
@@ -302,72 +257,17 @@ TEST(EmitLines, LiteralsEndingAtTheBufferEdgeAreWrittenWhole) {
   QXSTD::DeinitTrace();
 }
 
-// A child traces numbered lines and publishes, after each call returns, how
-// many calls have returned; SIGKILL stops it mid-stream. Every line whose
-// call returned must be in the file, whole.
-TEST(EmitLines, LinesSurviveSigkill) {
-#ifdef _WIN32
-  GTEST_SKIP() << "needs fork and SIGKILL";
-#else
-  std::string path = TempPath("log");
-  auto* returned = static_cast<std::atomic<int>*>(mmap(nullptr, sizeof(std::atomic<int>),
-      PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-  ASSERT_NE(returned, MAP_FAILED);
-  new (returned) std::atomic<int>(0);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    QXSTD::InitTrace();
-    QXSTD::StartTrace(1, &path[0], 0x11);
-    for (int i = 0;; ++i) {
-      QXSTD::Trace1(u"m", u"line %d of the child\n", i);
-      returned->store(i + 1);
-    }
-  }
-  // A child that died before it got this far fails the test at once rather
-  // than leaving it to wait for the timeout.
-  int status = 0;
-  while (returned->load() < 3000) {
-    ASSERT_EQ(waitpid(child, &status, WNOHANG), 0)
-        << "the child ended after " << returned->load() << " lines";
-    usleep(1000);
-  }
-  kill(child, SIGKILL);
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status));
-  const int published = returned->load();
-
-  std::vector<std::string> lines = Lines(Body(path));
-  ASSERT_GE(lines.size(), static_cast<size_t>(published));
-  std::regex pattern(std::string(kTimePattern) + "\\.[0-9]{3} : line ([0-9]+) of the child");
-  for (int i = 0; i < published; ++i) {
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(lines[i], m, pattern)) << lines[i];
-    EXPECT_EQ(std::stoi(m[1]), i);
-  }
-  munmap(returned, sizeof(std::atomic<int>));
-#endif  // _WIN32
-}
-
 TEST(EmitLines, NoLockLinesAreWholeWrites) {
   if (razezir_test::RunningUnderWine()) GTEST_SKIP() << "Wine's appends are not atomic";
   std::string path = StartFile(1, 0x20);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([t] {
-      for (int i = 0; i < 500; ++i) QXSTD::Trace1(u"m", u"t%d i%d\n", t, i);
-    });
-  }
-  for (auto& thread : threads) thread.join();
+  razezir_test::ThreadGroup(4, [](int t) {
+    for (int i = 0; i < 500; ++i) QXSTD::Trace1(u"m", u"t%d i%d\n", t, i);
+  });
   QXSTD::DeinitTrace();
-  int count = 0;
+  const std::vector<std::string> lines = razezir_test::MessageLines(Body(path));
   const std::regex pattern(" : t[0-3] i[0-9]+");
-  for (const std::string& each : Lines(Body(path))) {
-    if (each.empty() || each[0] == '=') continue;
-    EXPECT_TRUE(std::regex_match(each, pattern)) << each;
-    ++count;
-  }
-  EXPECT_EQ(count, 2000);
+  for (const std::string& line : lines) EXPECT_TRUE(std::regex_match(line, pattern)) << line;
+  EXPECT_EQ(lines.size(), 2000u);
 }
 
 }  // namespace

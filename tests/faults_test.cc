@@ -11,7 +11,6 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdio_ext.h>
-#include <sys/mman.h>
 #include <sys/time.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -20,9 +19,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <climits>
-#include <clocale>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,8 +48,11 @@ using razezir_test::DescriptorOf;
 using razezir_test::DisarmWriteFaults;
 using razezir_test::InjectedWriteFaults;
 using razezir_test::Lines;
+using razezir_test::MessageLines;
 using razezir_test::ReadFile;
+using razezir_test::StartFile;
 using razezir_test::TempPath;
+using razezir_test::ThreadGroup;
 using razezir_test::W;
 using razezir_test::WriteFault;
 
@@ -95,134 +94,14 @@ int RunInChild(const std::function<int()>& body, int seconds) {
   return WaitForChild(child, seconds);
 }
 
-std::string StartFile(int level, int flags) {
-  std::string path = TempPath("log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(level, &path[0], flags);
-  return path;
-}
-
-// Lines of `text` that are not banner lines.
-std::vector<std::string> MessageLines(const std::string& text) {
-  std::vector<std::string> out;
-  for (const std::string& line : Lines(text)) {
-    if (line.compare(0, 10, "==========") == 0) continue;
-    out.push_back(line);
-  }
-  return out;
-}
-
-// A page whose end touches an unreadable page: a read past `size` bytes
-// placed at the returned address faults at once.
-class GuardedBytes {
- public:
-  explicit GuardedBytes(const void* bytes, size_t size) {
-    page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    base_ = static_cast<char*>(mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE,
-                                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    mprotect(base_ + page_, page_, PROT_NONE);
-    data_ = base_ + page_ - size;
-    std::memcpy(data_, bytes, size);
-  }
-  ~GuardedBytes() { munmap(base_, 2 * page_); }
-  GuardedBytes(const GuardedBytes&) = delete;
-  GuardedBytes& operator=(const GuardedBytes&) = delete;
-  template <typename T>
-  const T* as() const {
-    return reinterpret_cast<const T*>(data_);
-  }
-
- private:
-  size_t page_;
-  char* base_;
-  char* data_;
-};
-
-// --- Hostile arguments -------------------------------------------------
-
-// A precision bounds every read of a string argument: nothing past it is
-// looked at, neither a NUL nor the second half of a pair, so strings that
-// end there unterminated are fine (each here ends at an unreadable page).
-TEST(Faults, PrecisionBoundsEveryStringRead) {
-  if (std::setlocale(LC_CTYPE, "C.UTF-8") == nullptr) GTEST_SKIP() << "no C.UTF-8 locale";
-  GuardedBytes narrow("hello", 5);
-  GuardedBytes empty("", 0);
-  const char16_t wide[] = {u'a', u'b', 0xD800};
-  GuardedBytes guardedWide(wide, sizeof wide);
-  // A narrow character cut by the precision is dropped whole, decided from
-  // the bytes before the cut alone.
-  GuardedBytes euro("a\xE2\x82", 3);
-  const char16_t paired[] = {u'a', u'b', 0xD83D, 0xDE00, 0};
-  const char16_t unpaired[] = {u'a', u'b', 0xD83D, u'x', 0};
-  std::string path = StartFile(1, 0);
-  QXSTD::Trace1(W(u"m"), W(u"[%.5hs][%.5S][%7.5hs][%.0hs]\n"), narrow.as<char>(),
-                narrow.as<char>(), narrow.as<char>(), empty.as<char>());
-  QXSTD::Trace1(W(u"m"), W(u"[%.3s][%.3ls][%-4.2s]\n"), guardedWide.as<char16_t>(),
-                guardedWide.as<char16_t>(), guardedWide.as<char16_t>() + 1);
-  QXSTD::Trace1(W(u"m"), W(u"%.3hs|%.2hs|%.3hs|%.4hs\n"), euro.as<char>(), euro.as<char>(),
-                "a\xE2\x82\xAC", "a\xE2\x82");
-  QXSTD::Trace1(W(u"m"), W(u"%.3s|%.3s|%.4s|%.4s|%.9s\n"), paired, unpaired, paired, unpaired,
-                u"ab\xD83D");
-  QXSTD::DeinitTrace();
-  std::setlocale(LC_CTYPE, "C");
-  // A high surrogate that ends the precision is never completed from units
-  // past it, so it is left out whatever follows; ended by its NUL within
-  // the precision, a lone half is known to be one.
-  EXPECT_EQ(MessageLines(ReadFile(path)),
-            (std::vector<std::string>{"[hello][hello][  hello][]", "[ab][ab][b   ]",
-                                      "a|a|a|a\xE2\x82", "ab|ab|ab\xF0\x9F\x98\x80|ab?x|ab?"}));
-}
-
-// A width or numeric precision counts for at most 1 MiB of padding or
-// zeros; text is never cut by it, nor is a string's precision bounded by
-// it.
-TEST(Faults, PaddingOfOneFieldIsBounded) {
-  const size_t kBound = size_t{1} << 20;
-  const std::string text(kBound + 5000, 'q');
-  std::string path = StartFile(1, 0);
-  QXSTD::Trace1(W(u"m"), W(u"%2147483647d|\n"), 7);
-  QXSTD::Trace1(W(u"m"), W(u"%*d|\n"), INT_MIN, -7);
-  QXSTD::Trace1(W(u"m"), W(u"%.2147483647x|\n"), 0xAB);
-  QXSTD::Trace1(W(u"m"), W(u"%3000000.3000000d|\n"), -42);
-  QXSTD::Trace1(W(u"m"), W(u"%-2000000s|\n"), u"x");
-  QXSTD::Trace1(W(u"m"), W(u"%.999999999f|\n"), 1.5);
-  QXSTD::Trace1(W(u"m"), W(u"%99999999f|\n"), HUGE_VAL);
-  QXSTD::Trace1(W(u"m"), W(u"%2000000hs|\n"), text.c_str());
-  QXSTD::Trace1(W(u"m"), W(u"%.1048586hs|\n"), text.c_str());
-  QXSTD::DeinitTrace();
-  std::vector<std::string> lines = MessageLines(ReadFile(path));
-  std::remove(path.c_str());
-  // `head`, then `n` times `fill`, then `tail`. (Built by appending: g++ 12
-  // warns wrongly of overlapping copies in "text" + std::string in C++20.)
-  auto padded = [](const char* head, size_t n, char fill, const char* tail) {
-    std::string line(head);
-    line.append(n, fill);
-    return line.append(tail);
-  };
-  EXPECT_EQ(lines, (std::vector<std::string>{
-                       padded("", kBound - 1, ' ', "7|"),
-                       padded("-7", kBound - 2, ' ', "|"),
-                       padded("", kBound - 2, '0', "ab|"),
-                       padded("-", kBound - 2, '0', "42|"),
-                       padded("x", kBound - 1, ' ', "|"),
-                       padded("1.5", kBound - 1, '0', "|"),
-                       padded("", kBound - 3, ' ', "inf|"),
-                       text + "|",
-                       text.substr(0, kBound + 10) + "|",
-                   }));
-}
-
-TEST(Faults, LongTextIsNeverCut) {
-  std::string text(10u << 20, 'q');
-  std::string path = StartFile(1, 0);
-  QXSTD::Trace1(W(u"m"), W(u"<%hs>\n"), text.c_str());
-  QXSTD::Trace1(W(u"m"), W(u"after\n"));
-  QXSTD::DeinitTrace();
-  EXPECT_EQ(MessageLines(ReadFile(path)),
-            (std::vector<std::string>{"<" + text + ">", "after"}));
-}
-
 // --- Failing writes ----------------------------------------------------
+
+// Traces the good lines numbered `first` to `end` - 1.
+void TraceGoodLines(int first, int end) {
+  for (int i = first; i < end; ++i) {
+    QXSTD::Trace1(W(u"m"), W(u"L %06d %hs\n"), i, std::string(60, 'x').c_str());
+  }
+}
 
 // Every line in the file is a good line whole, or a fragment of one on a
 // line of its own; no good line has a fragment glued in front of it.
@@ -245,9 +124,7 @@ TEST(Faults, HalfWrittenLineIsNotGluedToTheNext) {
   int fd = DescriptorOf(path);
   ASSERT_GE(fd, 0);
   ArmWriteFault(fd, WriteFault::kHalfThenNoSpace, 97);
-  for (int i = 0; i < 1000; ++i) {
-    QXSTD::Trace1(W(u"m"), W(u"L %06d %hs\n"), i, std::string(60, 'x').c_str());
-  }
+  TraceGoodLines(0, 1000);
   long faults = InjectedWriteFaults();
   DisarmWriteFaults();
   QXSTD::DeinitTrace();
@@ -265,17 +142,11 @@ TEST(Faults, ShortWritesAndErrorsKeepLinesWhole) {
   int fd = DescriptorOf(path);
   ASSERT_GE(fd, 0);
   ArmWriteFault(fd, WriteFault::kShortWrites, 1, 7);
-  for (int i = 0; i < 100; ++i) {
-    QXSTD::Trace1(W(u"m"), W(u"L %06d %hs\n"), i, std::string(60, 'x').c_str());
-  }
+  TraceGoodLines(0, 100);
   ArmWriteFault(fd, WriteFault::kEio, 3);
-  for (int i = 100; i < 200; ++i) {
-    QXSTD::Trace1(W(u"m"), W(u"L %06d %hs\n"), i, std::string(60, 'x').c_str());
-  }
+  TraceGoodLines(100, 200);
   ArmWriteFault(fd, WriteFault::kEintr, 2);
-  for (int i = 200; i < 300; ++i) {
-    QXSTD::Trace1(W(u"m"), W(u"L %06d %hs\n"), i, std::string(60, 'x').c_str());
-  }
+  TraceGoodLines(200, 300);
   DisarmWriteFaults();
   QXSTD::DeinitTrace();
   std::vector<std::string> lines = MessageLines(ReadFile(path));
@@ -295,16 +166,7 @@ TEST(Faults, ShortWritesAndErrorsKeepLinesWhole) {
 // one writev; a writev cut short must resume inside the right line, and one
 // cut by a full disk must leave only whole lines and lone fragments.
 void TraceFromThreads(int nThreads, int nLines) {
-  std::vector<std::thread> threads;
-  for (int t = 0; t < nThreads; ++t) {
-    threads.emplace_back([t, nLines] {
-      for (int i = 0; i < nLines; ++i) {
-        QXSTD::Trace1(W(u"m"), W(u"L %06d %hs\n"), t * 100000 + i,
-                      std::string(60, 'x').c_str());
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
+  ThreadGroup(nThreads, [nLines](int t) { TraceGoodLines(t * 100000, t * 100000 + nLines); });
 }
 
 TEST(Faults, BatchesCutShortStayWholeLines) {
@@ -381,14 +243,10 @@ TEST(Faults, CutLineIsClosedOnceAndNothingLandsAfterIt) {
   const std::string cut = "cut " + std::string(60, 'c') + "\n";
   g_cutNext = true;
   QXSTD::Trace1(W(u"m"), W(u"%hs"), cut.c_str());
-  std::vector<std::thread> writers;
-  for (int t = 1; t <= 2; ++t) {
-    writers.emplace_back([t] {
-      t_writer = t;
-      QXSTD::Trace1(W(u"m"), W(u"after %d\n"), t);
-    });
-  }
-  for (std::thread& writer : writers) writer.join();
+  ThreadGroup(2, [](int t) {
+    t_writer = t + 1;
+    QXSTD::Trace1(W(u"m"), W(u"after %d\n"), t + 1);
+  });
   razezir::CommitQueue::SetTestHook(nullptr);
   razezir::platform::SetWriteHookForTest(nullptr);
   EXPECT_EQ(g_lineEnds.load(), 1);
@@ -418,35 +276,27 @@ TEST(Faults, CutLineIsClosedOnceAndNothingLandsAfterIt) {
 // whatever writes to it; and each of many files cut at once is remembered.
 TEST(Faults, CutLineIsClosedOffByTheNextWriteFromAnyStream) {
   const std::string cut(40000, 'x');
-  {
-    const std::string path = StartFile(1, 0);
-    QXSTD::StartTraceModule(W(u"a"), 1, nullptr);
-    QXSTD::StartTraceModule(W(u"b"), 1, nullptr);
-    ArmWriteFault(fileno(razezir::TraceStateTestHelper::ModuleStream(0)),
+  for (const bool console : {false, true}) {
+    razezir_test::StdoutCapture capture;
+    std::string path;
+    if (console) {
+      razezir_test::StartConsole(1, 0);
+    } else {
+      path = StartFile(1, 0);
+      QXSTD::StartTraceModule(W(u"a"), 1, nullptr);
+      QXSTD::StartTraceModule(W(u"b"), 1, nullptr);
+    }
+    ArmWriteFault(console ? STDOUT_FILENO : fileno(razezir::TraceStateTestHelper::ModuleStream(0)),
                   WriteFault::kHalfThenNoSpace, 1);
     QXSTD::Trace1(W(u"a"), W(u"cut %hs\n"), cut.c_str());
     DisarmWriteFaults();
     QXSTD::Trace1(W(u"b"), W(u"whole\n"));
     QXSTD::DeinitTrace();
-    const std::vector<std::string> lines = MessageLines(ReadFile(path));
-    ASSERT_EQ(lines.size(), 2u);
+    const std::vector<std::string> lines = MessageLines(console ? capture.Stop() : ReadFile(path));
+    ASSERT_EQ(lines.size(), 2u) << console;
     std::string front("cut ");
     front.append(cut, 0, lines[0].size() - 4);
     EXPECT_EQ(lines[0], front);
-    EXPECT_LT(lines[0].size(), cut.size());
-    EXPECT_EQ(lines[1], "whole");
-  }
-  {
-    razezir_test::StdoutCapture capture;
-    QXSTD::InitTrace();
-    QXSTD::StartTrace(1, nullptr, 0);
-    ArmWriteFault(STDOUT_FILENO, WriteFault::kHalfThenNoSpace, 1);
-    QXSTD::Trace1(W(u"a"), W(u"cut %hs\n"), cut.c_str());
-    DisarmWriteFaults();
-    QXSTD::Trace1(W(u"b"), W(u"whole\n"));
-    QXSTD::DeinitTrace();
-    const std::vector<std::string> lines = MessageLines(capture.Stop());
-    ASSERT_EQ(lines.size(), 2u);
     EXPECT_LT(lines[0].size(), cut.size());
     EXPECT_EQ(lines[1], "whole");
   }
@@ -534,54 +384,37 @@ TEST(Faults, OpeningAFileThatEndsMidLineStartsOnANewLine) {
 
 // --- Standard output -----------------------------------------------------
 
+// Runs `handler` on SIGALRM, installed with `flags`, every `micros`
+// microseconds until StopAlarms().
+void StartAlarms(void (*handler)(int), int flags, int micros) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  action.sa_flags = flags;
+  sigaction(SIGALRM, &action, nullptr);
+  struct itimerval every = {{0, micros}, {0, micros}};
+  setitimer(ITIMER_REAL, &every, nullptr);
+}
+
+void StopAlarms() {
+  struct itimerval off = {};
+  setitimer(ITIMER_REAL, &off, nullptr);
+}
+
 std::atomic<bool> g_alarmSeen{false};
 void NoteAlarm(int) { g_alarmSeen.store(true); }
 
 TEST(Faults, StdoutLosesNothingToInterruptedWrites) {
-  int pipeFds[2];
-  ASSERT_EQ(pipe(pipeFds), 0);
   // The reader is slow, so the pipe fills and the tracer blocks in write,
   // where the timer's signal (installed without SA_RESTART) interrupts it.
-  sigset_t alarmOnly;
-  sigemptyset(&alarmOnly);
-  sigaddset(&alarmOnly, SIGALRM);
-  pthread_sigmask(SIG_BLOCK, &alarmOnly, nullptr);
-  std::string received;
-  std::thread reader([&] {
-    char chunk[4096];
-    for (;;) {
-      ssize_t n = read(pipeFds[0], chunk, sizeof chunk);
-      if (n == 0) break;
-      if (n < 0) continue;
-      received.append(chunk, static_cast<size_t>(n));
-      usleep(300);
-    }
-  });
-  pthread_sigmask(SIG_UNBLOCK, &alarmOnly, nullptr);
-
-  std::fflush(stdout);
-  int savedStdout = dup(1);
-  dup2(pipeFds[1], 1);
-  close(pipeFds[1]);
-  struct sigaction action {};
-  action.sa_handler = NoteAlarm;
-  sigaction(SIGALRM, &action, nullptr);
-  struct itimerval every = {{0, 200}, {0, 200}};
-  setitimer(ITIMER_REAL, &every, nullptr);
-
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(1, nullptr, 0);
+  razezir_test::StdoutPipe capture(300, SIGALRM);
+  ASSERT_TRUE(capture.Opened());
+  StartAlarms(NoteAlarm, 0, 200);
+  razezir_test::StartConsole(1, 0);
   const std::string pad(100, 'p');
   for (int i = 0; i < 3000; ++i) QXSTD::Trace1(W(u"m"), W(u"line %d %hs\n"), i, pad.c_str());
   QXSTD::DeinitTrace();
-
-  struct itimerval off = {};
-  setitimer(ITIMER_REAL, &off, nullptr);
-  std::fflush(stdout);
-  dup2(savedStdout, 1);
-  close(savedStdout);
-  reader.join();
-  close(pipeFds[0]);
+  StopAlarms();
+  const std::string received = capture.Stop();
   EXPECT_TRUE(g_alarmSeen.load());
 
   int count = 0;
@@ -601,8 +434,7 @@ TEST(Faults, WideOrientedStdoutStillGetsLinesInOrder) {
         if (std::freopen(path.c_str(), "w", stdout) == nullptr) return 2;
         if (std::fwide(stdout, 1) <= 0) return 3;
         std::wprintf(L"host before\n");
-        QXSTD::InitTrace();
-        QXSTD::StartTrace(1, nullptr, 0);
+        razezir_test::StartConsole(1, 0);
         QXSTD::Trace1(W(u"m"), W(u"traced\n"));
         std::wprintf(L"host after\n");
         QXSTD::DeinitTrace();
@@ -620,8 +452,7 @@ TEST(Faults, WideOrientedStdoutStillGetsLinesInOrder) {
 // fork waits for the line being written and that the queue is usable after.
 void ForkWhileTracingToStdout(int flags, const std::string& prefix) {
   razezir_test::StdoutCapture capture;
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(1, nullptr, flags);
+  razezir_test::StartConsole(1, flags);
   std::atomic<bool> stop{false};
   std::thread tracer([&] {
     for (int i = 0; !stop.load(); ++i) QXSTD::Trace1(W(u"m"), W(u"line %d\n"), i);
@@ -649,9 +480,10 @@ void ForkWhileTracingToStdout(int flags, const std::string& prefix) {
   }
 }
 
-TEST(Faults, ForkNeverDuplicatesStdoutLines) { ForkWhileTracingToStdout(0x20, " : "); }
-
-TEST(Faults, ForkWaitsForTheLineOnItsWayToStdout) { ForkWhileTracingToStdout(0, ""); }
+TEST(Faults, ForkNeverDuplicatesStdoutLinesAndWaitsForTheLineOnItsWay) {
+  ForkWhileTracingToStdout(0x20, " : ");
+  ForkWhileTracingToStdout(0, "");
+}
 
 // A process forked while a thread writes a line in pieces (one over 1 MiB)
 // never starts inside that line: the fork waits for every file's turn, not
@@ -712,10 +544,8 @@ TEST(Faults, LogFilesNeverTakeStandardDescriptors) {
   int savedOut = dup(1);
   close(0);
   close(1);
-  std::string path = TempPath("log");
   std::string modulePath = TempPath("module");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(1, &path[0], 0);
+  std::string path = StartFile(1, 0);
   QXSTD::StartTraceModule(W(u"m"), 1, &modulePath[0]);
   QXSTD::StartTraceModule(W(u"shared"), 1, nullptr);
   bool in = fcntl(0, F_GETFD) != -1;
@@ -784,22 +614,14 @@ void TraceFromHandler(int) { QXSTD::Trace1(W(u"sig"), W(u"from the handler %d\n"
 // One second for the whole storm: the timestamp text is formatted once, by
 // the Started banner, so that no line needs the zone data, whose refresh
 // may allocate, while a handler may be running.
-razezir::platform::WallClock StormClock() { return {1796612400, 123}; }
-
 int SignalStorm(int flags, const std::string& path) {
-  razezir::LogTextTestHelper::SetClock(StormClock);
+  razezir::LogTextTestHelper::SetClock(razezir_test::FixedClock);
   QXSTD::InitTrace();
   QXSTD::StartTrace(1, path.empty() ? nullptr : const_cast<char*>(path.c_str()), flags);
-  struct sigaction action {};
-  action.sa_handler = TraceFromHandler;
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGALRM, &action, nullptr);
-  struct itimerval every = {{0, 50}, {0, 50}};
-  setitimer(ITIMER_REAL, &every, nullptr);
+  StartAlarms(TraceFromHandler, SA_RESTART, 50);
   const std::string pad(200, 'p');
   for (int i = 0; i < 20000; ++i) QXSTD::Trace1(W(u"main"), W(u"main line %d %hs\n"), i, pad.c_str());
-  struct itimerval off = {};
-  setitimer(ITIMER_REAL, &off, nullptr);
+  StopAlarms();
   QXSTD::DeinitTrace();
   return 0;
 }
@@ -854,8 +676,7 @@ TEST(Faults, HandlerTracingWhileAForkWaitsForItsThreadNeverHangs) {
   razezir_test::StdoutCapture capture;
   EXPECT_EQ(RunInChild(
                 [] {
-                  QXSTD::InitTrace();
-                  QXSTD::StartTrace(1, nullptr, 0);
+                  razezir_test::StartConsole(1, 0);
                   QXSTD::StartTraceModule(W(u"m"), 1, nullptr);
                   signal(SIGUSR1, TraceToTheModule);
                   razezir::CommitQueue::SetTestHook(RaiseOnLead);
@@ -899,7 +720,8 @@ void ForkOnLead(razezir::CommitQueue::TestPoint point, razezir::CommitEntry*) {
 }
 
 // Traces a line during which the handler forks; the child traces a line of
-// its own and exits. Returns the child's status, or kHung.
+// its own and exits, the parent one more and ends tracing. Returns the
+// child's status, or kHung.
 int TraceWhileAHandlerForks() {
   signal(SIGUSR1, ForkInHandler);
   g_forkInHandler.store(true);
@@ -911,7 +733,11 @@ int TraceWhileAHandlerForks() {
     QXSTD::Trace1(W(u"m"), W(u"child\n"));
     _exit(0);
   }
-  return WaitForChild(g_handlerChild.load(), 30);
+  const int status = WaitForChild(g_handlerChild.load(), 30);
+  QXSTD::Trace1(W(u"m"), W(u"parent\n"));
+  QXSTD::DeinitTrace();
+  std::fflush(stdout);
+  return status;
 }
 
 std::atomic<bool> g_stopperQueued{false};
@@ -942,10 +768,7 @@ TEST(Faults, ForkFromAHandlerInsideTheLibraryNeverHangs) {
                   QXSTD::InitTrace();
                   QXSTD::StartTrace(1, &const_cast<std::string&>(path)[0], 0);
                   razezir::platform::SetWriteHookForTest(ForkAfterTheFirstWrite);
-                  const int status = TraceWhileAHandlerForks();
-                  QXSTD::Trace1(W(u"m"), W(u"parent\n"));
-                  QXSTD::DeinitTrace();
-                  return status;
+                  return TraceWhileAHandlerForks();
                 },
                 60),
             0);
@@ -955,14 +778,9 @@ TEST(Faults, ForkFromAHandlerInsideTheLibraryNeverHangs) {
   razezir_test::StdoutCapture capture;
   EXPECT_EQ(RunInChild(
                 [] {
-                  QXSTD::InitTrace();
-                  QXSTD::StartTrace(1, nullptr, 0);
+                  razezir_test::StartConsole(1, 0);
                   razezir::CommitQueue::SetTestHook(ForkOnLead);
-                  const int status = TraceWhileAHandlerForks();
-                  QXSTD::Trace1(W(u"m"), W(u"parent\n"));
-                  QXSTD::DeinitTrace();
-                  std::fflush(stdout);
-                  return status;
+                  return TraceWhileAHandlerForks();
                 },
                 60),
             0);
@@ -1001,25 +819,13 @@ void TraceShortLine(int) { QXSTD::Trace1(W(u"h"), W(u"handler\n")); }
 TEST(Faults, HandlerLinesNeverLandInsideALineOnAPipe) {
   // The reader never takes the timer's signal: a handler's ordinary call on
   // the thread that drains the pipe would wait for the line the pipe holds.
-  sigset_t alarm;
-  sigemptyset(&alarm);
-  sigaddset(&alarm, SIGALRM);
-  pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
-  razezir_test::StdoutPipe capture;
-  pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
+  razezir_test::StdoutPipe capture(0, SIGALRM);
   ASSERT_TRUE(capture.Opened());
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(1, nullptr, 0);
-  struct sigaction action {};
-  action.sa_handler = TraceShortLine;
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGALRM, &action, nullptr);
-  struct itimerval every = {{0, 200}, {0, 200}};
-  setitimer(ITIMER_REAL, &every, nullptr);
+  razezir_test::StartConsole(1, 0);
+  StartAlarms(TraceShortLine, SA_RESTART, 200);
   const std::string big(200000, 'p');
   for (int i = 0; i < 40; ++i) QXSTD::Trace1(W(u"m"), W(u"main %hs\n"), big.c_str());
-  struct itimerval off = {};
-  setitimer(ITIMER_REAL, &off, nullptr);
+  StopAlarms();
   signal(SIGALRM, SIG_DFL);
   QXSTD::Trace1(W(u"m"), W(u"last\n"));  // writes a handler's line still deferred
   QXSTD::DeinitTrace();
@@ -1136,7 +942,6 @@ TEST(Faults, CancelledThreadLeavesWholeLinesAndNoLock) {
       60);
   ASSERT_EQ(result, 0);
   std::vector<std::string> lines = MessageLines(ReadFile(path));
-  std::remove(path.c_str());
   ASSERT_FALSE(lines.empty());
   EXPECT_LT(lines.size(), 101u) << "the thread was never cancelled";
   EXPECT_EQ(lines.back(), "after");
@@ -1157,14 +962,11 @@ void RaiseInFirstCall(LibraryCallPoint point) {
 
 TEST(Faults, HandlerLineInAThreadsFirstCallIsWritten) {
   const std::string path = StartFile(1, 0);
-  struct sigaction action {};
-  struct sigaction saved {};
-  action.sa_handler = TraceToTheModule;
-  sigaction(SIGUSR1, &action, &saved);
+  const auto saved = signal(SIGUSR1, TraceToTheModule);
   razezir::LibraryCallTestHelper::SetTestHook(RaiseInFirstCall);
   std::thread([] { QXSTD::Trace1(W(u"m"), W(u"first call\n")); }).join();
   razezir::LibraryCallTestHelper::SetTestHook(nullptr);
-  sigaction(SIGUSR1, &saved, nullptr);
+  signal(SIGUSR1, saved);
   QXSTD::DeinitTrace();
   EXPECT_EQ(MessageLines(ReadFile(path)),
             (std::vector<std::string>{"first call", "from the handler"}));
@@ -1246,10 +1048,8 @@ TEST(Faults, HandlerLinesKeepTheOrderOfTheirCalls) {
 // --- Fork and time -------------------------------------------------------
 
 TEST(Faults, ForkedChildKeepsTheForkingThreadsBinding) {
-  std::string path = TempPath("log");
   std::string workerPath = TempPath("worker");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(1, &path[0], 0);
+  std::string path = StartFile(1, 0);
   QXSTD::StartTraceThread(W(u"worker"), 1, &workerPath[0]);
   int result = 0;
   std::thread worker([&] {

@@ -21,6 +21,7 @@ using razezir_test::MatchesInOrder;
 using razezir_test::ReadFile;
 using razezir_test::StartedPattern;
 using razezir_test::ClosedPattern;
+using razezir_test::FixedTime;
 using razezir_test::StdoutCapture;
 using razezir_test::TempPath;
 
@@ -30,20 +31,12 @@ std::string TimeText(int flags, size_t maxBytes = razezir::kBannerTimeBytes) {
   return std::string(text, n);
 }
 
-TEST(TimeText, DefaultLocaleLayout) {
-  std::string plain = TimeText(0);
-  EXPECT_EQ(plain.size(), 24u);
-  EXPECT_TRUE(std::regex_match(plain, std::regex(kTimePattern))) << plain;
-  // Only the milliseconds bit counts.
-  std::string withMsec = TimeText(0x10 | 0x01 | 0x20);
-  EXPECT_EQ(withMsec.size(), 28u);
-  EXPECT_TRUE(std::regex_match(withMsec, std::regex(std::string(kTimePattern) + "\\.[0-9]{3}")))
-      << withMsec;
-}
-
+// The clock's local day and second, in the default locale's layout; of the
+// flags, only the milliseconds bit counts.
 TEST(TimeText, MatchesTheClocksDayAndSecond) {
   time_t before = time(nullptr);
   std::string text = TimeText(0);
+  std::string withMsec = TimeText(0x10 | 0x01 | 0x20);
   time_t after = time(nullptr);
   char expected[2][64];
   for (int i = 0; i < 2; ++i) {
@@ -53,30 +46,9 @@ TEST(TimeText, MatchesTheClocksDayAndSecond) {
     std::strftime(expected[i], sizeof expected[i], "%a %b %d %Y %H:%M:%S", &local);
   }
   EXPECT_TRUE(text == expected[0] || text == expected[1]) << text;
+  EXPECT_TRUE(std::regex_match(withMsec, std::regex(std::string(kTimePattern) + "\\.[0-9]{3}")))
+      << withMsec;
 }
-
-TEST(TimeText, IsCutToTheGivenSize) {
-  EXPECT_EQ(TimeText(0x10, 26).size(), 26u);
-  EXPECT_EQ(TimeText(0x10, 26).substr(0, 24), TimeText(0).substr(0, 24));
-  EXPECT_EQ(TimeText(0x10, 10).size(), 10u);
-  EXPECT_EQ(TimeText(0x10, 0), "");
-}
-
-// Mon Dec 07 2026 01:02:03.005 UTC: a day, hour, minute, second and
-// millisecond that all need their leading zeros.
-razezir::platform::WallClock FixedClock() { return {1796605323, 5}; }
-
-// Formats in UTC with the fixed clock for the life of the object.
-class FixedTime {
- public:
-  FixedTime() {
-    razezir_test::SetTimeZone("UTC0");
-    razezir::LogTextTestHelper::SetClock(FixedClock);
-  }
-  ~FixedTime() { razezir::LogTextTestHelper::SetClock(nullptr); }
-  FixedTime(const FixedTime&) = delete;
-  FixedTime& operator=(const FixedTime&) = delete;
-};
 
 // A host locale with long multibyte names makes the text longer than a
 // line prefix holds; it is cut between characters, never inside one.
@@ -94,48 +66,39 @@ TEST(TimeText, CutKeepsMultibyteCharactersWhole) {
   // The cut text ends after a whole UTF-8 sequence.
   size_t i = cut.size();
   if (full.size() > cut.size()) {
-    EXPECT_NE(static_cast<unsigned char>(full[i]) & 0xC0, 0x80u) << full;
+    EXPECT_NE(static_cast<unsigned char>(full[i]) & 0xC0, 0x80) << full;
   }
   std::setlocale(LC_ALL, "C");
 }
 
 
-TEST(TimeTextFixedClock, PadsDayAndTimeWithZeros) {
+// Every form, cut at every size from none to more than enough, is its full
+// text cut there, with or without milliseconds, on each side of where they
+// just fit. ISO 8601 carries the zone's offset, never "Z" for a local zone
+// at UTC; in UTC it ends in "Z"; TRACE_UTC alone gives the usual text of
+// the UTC time.
+TEST(TimeTextFixedClock, EveryFormIsItsFullTextCutAtEverySize) {
   FixedTime fixed;
-  EXPECT_EQ(TimeText(0), "Mon Dec 07 2026 01:02:03");
-}
-
-TEST(TimeTextFixedClock, MillisecondsHaveThreeDigits) {
-  FixedTime fixed;
-  EXPECT_EQ(TimeText(0x10), "Mon Dec 07 2026 01:02:03.005");
-}
-
-// Every size from none to more than enough gives the full text cut there,
-// milliseconds included or not, on each side of where they just fit.
-TEST(TimeTextFixedClock, EverySizeCutsTheFullText) {
-  FixedTime fixed;
-  const std::string withMsec = "Mon Dec 07 2026 01:02:03.005";
-  const std::string plain = withMsec.substr(0, 24);
-  for (size_t maxBytes = 0; maxBytes <= razezir::kPrefixTimeBytes; ++maxBytes) {
-    EXPECT_EQ(withMsec.substr(0, maxBytes), TimeText(0x10, maxBytes)) << maxBytes;
-    EXPECT_EQ(plain.substr(0, maxBytes), TimeText(0, maxBytes)) << maxBytes;
-  }
-}
-
-// ISO 8601 with the zone's offset, never "Z" for a local zone at UTC; in UTC
-// with "Z"; TRACE_UTC alone gives the usual text of the UTC time. Each form
-// is cut as the others are.
-TEST(TimeTextFixedClock, IsoAndUtcForms) {
-  FixedTime fixed;
-  EXPECT_EQ(TimeText(0x200), "2026-12-07T01:02:03+00:00");
-  EXPECT_EQ(TimeText(0x610), "2026-12-07T01:02:03.005Z");
-  razezir_test::SetTimeZone("XST+3:30");
-  EXPECT_EQ(TimeText(0x210), "2026-12-06T21:32:03.005-03:30");
-  EXPECT_EQ(TimeText(0x410), "Mon Dec 07 2026 01:02:03.005");
-  EXPECT_EQ(TimeText(0x10), "Sun Dec 06 2026 21:32:03.005");
-  const std::string iso = "2026-12-06T21:32:03.005-03:30";
-  for (size_t maxBytes = 0; maxBytes <= razezir::kPrefixTimeBytes; ++maxBytes) {
-    EXPECT_EQ(iso.substr(0, maxBytes), TimeText(0x210, maxBytes)) << maxBytes;
+  const struct {
+    const char* tz;
+    int flags;
+    std::string text;
+  } kForms[] = {
+      {"UTC0", 0, "Mon Dec 07 2026 01:02:03"},
+      {"UTC0", 0x10, "Mon Dec 07 2026 01:02:03.005"},
+      {"UTC0", 0x200, "2026-12-07T01:02:03+00:00"},
+      {"UTC0", 0x610, "2026-12-07T01:02:03.005Z"},
+      {"XST+3:30", 0x210, "2026-12-06T21:32:03.005-03:30"},
+      {"XST+3:30", 0x410, "Mon Dec 07 2026 01:02:03.005"},
+      {"XST+3:30", 0x10, "Sun Dec 06 2026 21:32:03.005"},
+  };
+  for (const auto& form : kForms) {
+    razezir_test::SetTimeZone(form.tz);
+    EXPECT_EQ(TimeText(form.flags), form.text);
+    for (size_t maxBytes = 0; maxBytes <= razezir::kPrefixTimeBytes; ++maxBytes) {
+      EXPECT_EQ(form.text.substr(0, maxBytes), TimeText(form.flags, maxBytes))
+          << form.tz << " " << form.flags << " " << maxBytes;
+    }
   }
 }
 
@@ -154,30 +117,22 @@ bool WriteBothBanners(const std::string& path) {
   return true;
 }
 
-TEST(BannersFixedClock, ExactBytes) {
+// Both banners, appended to what the file held, byte for byte, and as the
+// patterns that the other tests match them with.
+TEST(BannersFixedClock, ExactBytesAfterWhatTheFileHeld) {
   FixedTime fixed;
   std::string path = TempPath("log");
+  razezir_test::WriteFile(path, "before\n");
   ASSERT_TRUE(WriteBothBanners(path));
   const std::string rule(76, '=');
-  EXPECT_EQ(ReadFile(path),
-            rule + "\n"
+  const std::string text = ReadFile(path);
+  EXPECT_TRUE(MatchesInOrder(text, {"before\n", StartedPattern(), ClosedPattern()})) << text;
+  EXPECT_EQ(text,
+            "before\n" + rule + "\n"
             "========== Trace Log File. Started - Mon Dec 07 2026 01:02:03.005 ===========\n" +
             rule + "\n" + rule + "\n"
             "========== Trace Log File. Closed - Mon Dec 07 2026 01:02:03.005 ============\n" +
             rule + "\n");
-}
-
-TEST(Banners, StartedAndClosedLayout) {
-  std::string path = TempPath("log");
-  razezir_test::WriteFile(path, "before\n");
-  ASSERT_TRUE(WriteBothBanners(path));
-  std::string text = ReadFile(path);
-  EXPECT_TRUE(MatchesInOrder(text, {"before\n", StartedPattern(), ClosedPattern()})) << text;
-  // The middle lines are 52 characters of format plus the 28 of the time.
-  std::vector<std::string> lines = razezir_test::Lines(text);
-  ASSERT_EQ(lines.size(), 7u);
-  EXPECT_EQ(lines[2].size(), 52u + 28u - 3u);
-  EXPECT_EQ(lines[5].size(), 52u + 28u - 3u);
 }
 
 TEST(Banners, OnStandardOutputAsInAFile) {

@@ -24,6 +24,7 @@ using razezir_test::ClosedPattern;
 using razezir_test::Lines;
 using razezir_test::MatchesInOrder;
 using razezir_test::ReadFile;
+using razezir_test::StartFile;
 using razezir_test::StartedPattern;
 using razezir_test::StdoutCapture;
 using razezir_test::TempPath;
@@ -32,10 +33,8 @@ using razezir_test::W;
 using razezir::TraceStateTestHelper;
 
 TEST(ModuleTargets, RouteByExactTagAndDropTheRest) {
-  std::string main = TempPath("main.log");
   std::string net = TempPath("net.log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(5, &main[0], 0x02);
+  std::string main = StartFile(5, 0x02, "main.log");
   QXSTD::Trace1(u"db", u"before targets\n");
   QXSTD::StartTraceModule(u"net", 5, net.c_str());
   QXSTD::Trace1(u"net", u"to net\n");
@@ -54,8 +53,7 @@ TEST(ModuleTargets, RouteByExactTagAndDropTheRest) {
   // A thread finds its last tag's target again without a lookup; a later
   // session's target of the same name is another, in another file.
   std::string again = TempPath("again.log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(5, nullptr, 0x02);
+  razezir_test::StartConsole(5, 0x02);
   QXSTD::StartTraceModule(u"net", 5, again.c_str());
   QXSTD::Trace1(u"net", u"second session\n");
   QXSTD::DeinitTrace();
@@ -66,8 +64,7 @@ TEST(ModuleTargets, RouteByExactTagAndDropTheRest) {
 TEST(ModuleTargets, SecondRegistrationChangesNothing) {
   std::string first = TempPath("first.log");
   std::string second = TempPath("second.log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(1, nullptr, 0);
+  razezir_test::StartConsole(1, 0);
   QXSTD::StartTraceModule(u"net", 2, first.c_str());
   QXSTD::StartTraceModule(u"net", 5, second.c_str());
   QXSTD::StartTraceModule(nullptr, 5, second.c_str());
@@ -80,9 +77,7 @@ TEST(ModuleTargets, SecondRegistrationChangesNothing) {
 }
 
 TEST(ModuleTargets, LevelZeroCopiesTheMainLevel) {
-  std::string path = TempPath("log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(3, &path[0], 0);
+  std::string path = StartFile(3, 0);
   QXSTD::StartTraceModule(u"net", 0, nullptr);
   QXSTD::StopTrace();
   QXSTD::Trace3(u"net", u"three\n");
@@ -96,9 +91,7 @@ TEST(ModuleTargets, LevelZeroCopiesTheMainLevel) {
 }
 
 TEST(ModuleTargets, NegativeLevelIsKept) {
-  std::string path = TempPath("log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(5, &path[0], 0);
+  std::string path = StartFile(5, 0);
   QXSTD::StartTraceModule(u"net", -2, nullptr);
   QXSTD::Trace(1, u"net", u"one\n");
   QXSTD::Trace(-1, u"net", u"minus one\n");
@@ -113,9 +106,7 @@ TEST(ModuleTargets, NegativeLevelIsKept) {
 // The target's level replaces the main level for routed messages, but Trace
 // still tests the main level first.
 TEST(ModuleTargets, TargetLevelReplacesTheMainLevel) {
-  std::string path = TempPath("log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(1, &path[0], 0);
+  std::string path = StartFile(1, 0);
   QXSTD::StartTraceModule(u"net", 5, nullptr);
   QXSTD::StartTraceModule(u"db", 1, nullptr);
   QXSTD::Trace(3, u"net", u"Trace 3 dropped by the main level\n");
@@ -140,10 +131,8 @@ TEST(ModuleTargets, TargetLevelReplacesTheMainLevel) {
 // log moves elsewhere.
 TEST(ModuleTargets, SharedMainFileOutlivesTheMainLogsMove) {
   StdoutCapture capture;
-  std::string a = TempPath("a.log");
   std::string b = TempPath("b.log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(1, &a[0], 0);
+  std::string a = StartFile(1, 0, "a.log");
   QXSTD::StartTraceModule(u"net", 1, nullptr);
   QXSTD::StartTraceModule(u"db", 1, a.c_str());
   QXSTD::Trace1(u"net", u"net 1\n");
@@ -185,28 +174,23 @@ TEST(ModuleTargets, OtherSpellingOfTheMainFileGetsABanner) {
   std::filesystem::current_path(home);
 }
 
-TEST(ModuleTargets, UnopenableFileFallsBackToConsoleWithoutBanner) {
+// Targets on standard output write no banner there: one registered without
+// a file while the main log has none, and one whose file cannot be opened,
+// which falls back to standard output and keeps no name.
+TEST(ModuleTargets, ConsoleTargetsWriteNoBanner) {
   StdoutCapture capture;
   std::string bad = TempPath("none") + "/net.log";
   std::string main = TempPath("main.log");
   QXSTD::InitTrace();
-  QXSTD::StartTrace(1, &main[0], 0);
+  QXSTD::StartTraceModule(u"db", 1, nullptr);
+  QXSTD::StartTrace(1, main.data(), 0);
   QXSTD::StartTraceModule(u"net", 1, bad.c_str());
-  EXPECT_EQ(TraceStateTestHelper::ModuleFileName(0), "");
-  EXPECT_EQ(TraceStateTestHelper::ModuleStream(0), stdout);
-  QXSTD::Trace1(u"net", u"to console\n");
+  EXPECT_EQ(TraceStateTestHelper::ModuleFileName(1), "");
+  EXPECT_EQ(TraceStateTestHelper::ModuleStream(1), stdout);
+  QXSTD::Trace1(u"db", u"db to console\n");
+  QXSTD::Trace1(u"net", u"net to console\n");
+  EXPECT_EQ(capture.Stop(), "db to console\nnet to console\n");
   QXSTD::DeinitTrace();
-  EXPECT_EQ(capture.Stop(), "to console\n");
-}
-
-TEST(ModuleTargets, NoMainFileMeansConsoleWithoutBanner) {
-  StdoutCapture capture;
-  QXSTD::InitTrace();
-  QXSTD::StartTraceModule(u"net", 1, nullptr);
-  QXSTD::Trace1(u"net", u"to console\n");
-  std::string out = capture.Stop();
-  QXSTD::DeinitTrace();
-  EXPECT_EQ(out, "to console\n");
 }
 
 // After a failed open, the main file name still names the earlier file: a
@@ -232,33 +216,23 @@ TEST(ModuleTargets, AfterFailedMainOpenTargetUsesTheEarlierFile) {
 // at the same time as the main log: the system keeps such appends whole.
 TEST(ModuleTargetsConcurrency, RegisterWhileOthersEmit) {
   if (razezir_test::RunningUnderWine()) GTEST_SKIP() << "Wine's appends are not atomic";
-  std::string path = TempPath("log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(3, &path[0], 0x06);
+  std::string path = StartFile(3, 0x06);
   std::atomic<bool> stop{false};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 3; ++t) {
-    threads.emplace_back([&stop, t] {
-      const char16_t* tags[] = {u"net", u"db", u"ui"};
-      for (int i = 0; !stop.load(); ++i) QXSTD::Trace2(tags[(i + t) % 3], u"line %d\n", i);
-    });
-  }
-  std::vector<std::thread> registrars;
-  for (int r = 0; r < 4; ++r) {
-    registrars.emplace_back([] {
-      QXSTD::StartTraceModule(u"net", 2, nullptr);
-      QXSTD::StartTraceModule(u"db", 0, nullptr);
-    });
-  }
-  for (auto& registrar : registrars) registrar.join();
+  razezir_test::ThreadGroup threads(3, [&stop](int t) {
+    const char16_t* tags[] = {u"net", u"db", u"ui"};
+    for (int i = 0; !stop.load(); ++i) QXSTD::Trace2(tags[(i + t) % 3], u"line %d\n", i);
+  });
+  razezir_test::ThreadGroup(4, [](int) {
+    QXSTD::StartTraceModule(u"net", 2, nullptr);
+    QXSTD::StartTraceModule(u"db", 0, nullptr);
+  });
   usleep(20000);
   stop = true;
-  for (auto& thread : threads) thread.join();
+  threads.Join();
   EXPECT_EQ(TraceStateTestHelper::ModuleCount(), 2u);
   QXSTD::DeinitTrace();
   const std::regex pattern("  [0-9A-F]{8} +(net|db|ui): line [0-9]+");
-  for (const std::string& line : Lines(ReadFile(path))) {
-    if (line.empty() || line[0] == '=') continue;
+  for (const std::string& line : razezir_test::MessageLines(ReadFile(path))) {
     EXPECT_TRUE(std::regex_match(line, pattern)) << line;
   }
 }
@@ -271,9 +245,7 @@ TEST(ModuleTargetsConcurrency, RegisterWhileOthersEmit) {
 // changes nothing. The getters read the levels back.
 TEST(ModuleTargetsConcurrency, LevelsChangeWhileOthersEmit) {
   constexpr int kThreads = 3;
-  std::string path = TempPath("log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(4, &path[0], 0);
+  std::string path = StartFile(4, 0);
   QXSTD::StartTraceModule(u"net", 5);
   // Odd while a level changes; 0, 4, 8 ... while net's level is 5, and 2,
   // 6, 10 ... while it is 1.
@@ -282,17 +254,14 @@ TEST(ModuleTargetsConcurrency, LevelsChangeWhileOthersEmit) {
   std::atomic<int> made{0};  // Calls returned, so that each phase sees some.
   // For each call: the phase when it began and when it returned.
   std::vector<std::vector<std::pair<int, int>>> calls(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; !stop.load(); ++i) {
-        const int began = phase.load();
-        QXSTD::Trace3(u"net", u"%d %d\n", t, i);
-        calls[static_cast<size_t>(t)].emplace_back(began, phase.load());
-        made.fetch_add(1);
-      }
-    });
-  }
+  razezir_test::ThreadGroup threads(kThreads, [&](int t) {
+    for (int i = 0; !stop.load(); ++i) {
+      const int began = phase.load();
+      QXSTD::Trace3(u"net", u"%d %d\n", t, i);
+      calls[static_cast<size_t>(t)].emplace_back(began, phase.load());
+      made.fetch_add(1);
+    }
+  });
   for (int round = 0; round < 200; ++round) {
     const int before = made.load();
     while (made.load() < before + 2 * kThreads) std::this_thread::yield();
@@ -301,7 +270,7 @@ TEST(ModuleTargetsConcurrency, LevelsChangeWhileOthersEmit) {
     phase.fetch_add(1);
   }
   stop = true;
-  for (auto& thread : threads) thread.join();
+  threads.Join();
   QXSTD::SetTraceModuleLevel(u"none", 1);
   QXSTD::SetTraceModuleLevel(u"net", 0);  // The main level, 4.
   // The getters read each level back; an unknown name, or one of the other

@@ -21,6 +21,13 @@ char PatternByte(size_t offset) {
   return static_cast<char>((offset * 131 + offset / 251) & 0xFF);
 }
 
+// `nBytes` pattern bytes, as if they started at `offset`.
+std::string Pattern(size_t offset, size_t nBytes) {
+  std::string bytes(nBytes, '\0');
+  for (size_t k = 0; k < nBytes; ++k) bytes[k] = PatternByte(offset + k);
+  return bytes;
+}
+
 struct SpillLog {
   std::string bytes;
   size_t calls = 0;
@@ -63,13 +70,10 @@ TEST(OutBuffer, GrowsFromEmptyStorageKeepingEveryByte) {
   OutBuffer out(nullptr, 0);
   std::string expected;
   for (size_t i = 0; i < 5000; ++i) {
-    char piece[7];
-    size_t nBytes = i % sizeof piece;
-    for (size_t k = 0; k < nBytes; ++k)
-      piece[k] = PatternByte(expected.size() + k);
-    out.Append(piece, nBytes);
+    const std::string piece = Pattern(expected.size(), i % 7);
+    out.Append(piece.data(), piece.size());
     out.AppendRepeated('z', i % 3);
-    expected.append(piece, nBytes).append(i % 3, 'z');
+    expected.append(piece).append(i % 3, 'z');
   }
   EXPECT_TRUE(expected == std::string(out.data(), out.size()));
   EXPECT_FALSE(out.truncated());
@@ -83,13 +87,12 @@ TEST(OutBuffer, SpillDeliversAllBytesInOrderInFullChunks) {
   const size_t total = 3 * OutBuffer::kSpillBytes + 12345;
   std::string expected;
   expected.reserve(total);
-  char piece[4099];  // a size that never divides the spill size
   while (expected.size() < total) {
-    size_t nBytes = std::min(sizeof piece, total - expected.size());
-    for (size_t k = 0; k < nBytes; ++k)
-      piece[k] = PatternByte(expected.size() + k);
-    out.Append(piece, nBytes);
-    expected.append(piece, nBytes);
+    // Pieces of a size that never divides the spill size.
+    const std::string piece =
+        Pattern(expected.size(), std::min<size_t>(4099, total - expected.size()));
+    out.Append(piece.data(), piece.size());
+    expected.append(piece);
     out.AppendRepeated('#', 3);
     expected.append(3, '#');
   }
@@ -174,13 +177,6 @@ TEST(OutBufferReserve, NoRoomAtTheCapMeansNullAndTruncated) {
   EXPECT_FALSE(PutReserved(&out, "four"));
   EXPECT_TRUE(out.truncated());
   EXPECT_EQ(OutBuffer::kMaxBytes - 2, out.size());
-}
-
-// `nBytes` pattern bytes, as if they started at `offset`.
-std::string Pattern(size_t offset, size_t nBytes) {
-  std::string bytes(nBytes, '\0');
-  for (size_t k = 0; k < nBytes; ++k) bytes[k] = PatternByte(offset + k);
-  return bytes;
 }
 
 // Appends `bytes` in pieces of an awkward size, allocating nothing itself.

@@ -23,6 +23,7 @@ namespace {
 
 using razezir_test::Lines;
 using razezir_test::ReadFile;
+using razezir_test::StartFile;
 using razezir_test::TempPath;
 
 // The analysis has no notion of a lock that its owner may enter again, so
@@ -87,14 +88,6 @@ TEST(Port, ThreadIdIsTheKernelIdAndDiffersPerThread) {
   EXPECT_NE(theirs, mine);
 }
 
-TEST(Port, WallClockMillisecondsAreInRange) {
-  for (int i = 0; i < 1000; ++i) {
-    razezir::platform::WallClock now = razezir::platform::ReadWallClock();
-    ASSERT_GE(now.milliseconds, 0);
-    ASSERT_LE(now.milliseconds, 999);
-  }
-}
-
 // Forks repeatedly while other threads trace. Each child must be able to
 // trace (no lock left held by a thread that does not exist in it) and must
 // print its own thread id, not its parent's.
@@ -102,17 +95,12 @@ TEST(PortFork, ChildTracesWhileParentThreadsAreInside) {
 #ifdef _WIN32
   GTEST_SKIP() << "Windows has no fork";
 #else
-  std::string path = TempPath("log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(1, &path[0], 0x04);
+  std::string path = StartFile(1, 0x04);
   QXSTD::Trace1(u"m", u"parent warms its id cache\n");
   std::atomic<bool> stop{false};
-  std::vector<std::thread> tracers;
-  for (int t = 0; t < 2; ++t) {
-    tracers.emplace_back([&stop] {
-      while (!stop.load()) QXSTD::Trace1(u"m", u"busy\n");
-    });
-  }
+  razezir_test::ThreadGroup tracers(2, [&stop](int) {
+    while (!stop.load()) QXSTD::Trace1(u"m", u"busy\n");
+  });
   std::set<pid_t> children;
   for (int i = 0; i < 20; ++i) {
     pid_t child = fork();
@@ -127,7 +115,7 @@ TEST(PortFork, ChildTracesWhileParentThreadsAreInside) {
     children.insert(child);
   }
   stop = true;
-  for (auto& tracer : tracers) tracer.join();
+  tracers.Join();
   for (pid_t child : children) {
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);

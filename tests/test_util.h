@@ -1,5 +1,6 @@
 // Helpers shared by the tracer's tests: scratch files, reading them back,
-// capturing standard output, and the patterns of banners and timestamps.
+// capturing standard output, groups of threads, bytes that end at an
+// unreadable page, and the patterns of banners and timestamps.
 //
 // Each test runs in a process of its own (ctest runs every test separately),
 // because the trace state and the console banner flag are process-wide.
@@ -14,11 +15,17 @@
 #define NOMINMAX  // keep std::min and std::max usable
 #endif
 #include <windows.h>
+#else
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
 #endif  // _WIN32
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -27,9 +34,16 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "razezir/trace.h"
+// The clock fixtures need the library's internal headers, which the unit
+// tests see and the tests of the public header alone do not.
+#if __has_include("logtext/log_text.h")
+#include "logtext/log_text.h"
+#endif
 
 namespace razezir_test {
 
@@ -107,6 +121,95 @@ inline std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
+// The lines of `text` that are not banner lines.
+inline std::vector<std::string> MessageLines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (std::string& line : Lines(text)) {
+    if (line.compare(0, 10, "==========") != 0) lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+// Starts tracing into a fresh scratch file, named after `name`, and
+// returns its path.
+inline std::string StartFile(int level, int flags, const std::string& name = "log") {
+  std::string path = TempPath(name);
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(level, &path[0], flags);
+  return path;
+}
+
+// Starts tracing to standard output.
+inline void StartConsole(int level, int flags) {
+  QXSTD::InitTrace();
+  QXSTD::StartTrace(level, nullptr, flags);
+}
+
+// Threads that run body(0) .. body(n - 1) at once; Join(), or the
+// destructor, waits for them all.
+class ThreadGroup {
+ public:
+  template <typename Body>
+  ThreadGroup(int n, Body body) {
+    for (int t = 0; t < n; ++t) threads_.emplace_back(body, t);
+  }
+  ~ThreadGroup() { Join(); }
+  ThreadGroup(const ThreadGroup&) = delete;
+  ThreadGroup& operator=(const ThreadGroup&) = delete;
+
+  void Join() {
+    for (std::thread& thread : threads_) {
+      if (thread.joinable()) thread.join();
+    }
+  }
+
+ private:
+  std::vector<std::thread> threads_;
+};
+
+// A copy of `size` bytes that ends where an unreadable page begins: a read
+// past them faults at once.
+class GuardedBytes {
+ public:
+  GuardedBytes(const void* bytes, size_t size) {
+#ifdef _WIN32
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    page_ = system.dwPageSize;
+    base_ = static_cast<char*>(
+        VirtualAlloc(nullptr, 2 * page_, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    DWORD old;
+    VirtualProtect(base_ + page_, page_, PAGE_NOACCESS, &old);
+#else
+    page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    base_ = static_cast<char*>(mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE,
+                                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    mprotect(base_ + page_, page_, PROT_NONE);
+#endif  // _WIN32
+    data_ = base_ + page_ - size;
+    std::memcpy(data_, bytes, size);
+  }
+  ~GuardedBytes() {
+#ifdef _WIN32
+    VirtualFree(base_, 0, MEM_RELEASE);
+#else
+    munmap(base_, 2 * page_);
+#endif  // _WIN32
+  }
+  GuardedBytes(const GuardedBytes&) = delete;
+  GuardedBytes& operator=(const GuardedBytes&) = delete;
+
+  template <typename T>
+  const T* as() const {
+    return reinterpret_cast<const T*>(data_);
+  }
+
+ private:
+  size_t page_;
+  char* base_;
+  char* data_;
+};
+
 // Whether the test runs under Wine, which stands in for Windows in CI. Wine
 // emulates append-only handles with a size query and a positioned write, so
 // unlocked appends from several threads can overlap there, which Windows
@@ -164,23 +267,32 @@ class StdoutCapture {
 #ifndef _WIN32
 // Standard output as a pipe that a thread of its own drains, until Stop()
 // (or the destructor) gives standard output back and returns all that came
-// through. The reader inherits the caller's signal mask: a caller that
-// keeps a signal from it blocks the signal before.
+// through. With `pauseMicros`, the reader is slow: it takes at most 4 KiB a
+// read and pauses that long after each, so that the pipe fills. The reader
+// never takes `keptSignal` (when not 0), so that a handler never runs on
+// the thread that drains the pipe.
 class StdoutPipe {
  public:
-  StdoutPipe() {
+  explicit StdoutPipe(int pauseMicros = 0, int keptSignal = 0) {
     if (pipe(ends_) != 0) return;
-    reader_ = std::thread([this] {
-      std::vector<char> buffer(1 << 16);
+    sigset_t kept;
+    sigset_t saved;
+    sigemptyset(&kept);
+    if (keptSignal != 0) sigaddset(&kept, keptSignal);
+    pthread_sigmask(SIG_BLOCK, &kept, &saved);
+    reader_ = std::thread([this, pauseMicros] {
+      std::vector<char> buffer(pauseMicros > 0 ? 4096 : 1 << 16);
       for (;;) {
         const ssize_t nBytes = read(ends_[0], buffer.data(), buffer.size());
         if (nBytes > 0) {
           received_.append(buffer.data(), static_cast<size_t>(nBytes));
+          if (pauseMicros > 0) usleep(static_cast<useconds_t>(pauseMicros));
         } else if (nBytes == 0 || errno != EINTR) {
           break;
         }
       }
     });
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     saved_ = RedirectStdout(ends_[1]);
     close(ends_[1]);
   }
@@ -237,14 +349,41 @@ inline void SetTimeZone(const char* tz) {
 #endif  // _WIN32
 }
 
+#if __has_include("logtext/log_text.h")
+// Mon Dec 07 2026 01:02:03.005 UTC: a day, hour, minute, second and
+// millisecond that all need their leading zeros.
+inline razezir::platform::WallClock FixedClock() { return {1796605323, 5}; }
+
+// For its lifetime, timestamps read `clock` instead of the wall clock, in
+// the time zone `tz`. A fixed clock also keeps a test from depending on
+// whether a second ends while it runs, when the C library may allocate to
+// read the zone again.
+class FixedTime {
+ public:
+  explicit FixedTime(const char* tz = "UTC0",
+                     razezir::platform::WallClock (*clock)() = FixedClock) {
+    SetTimeZone(tz);
+    razezir::LogTextTestHelper::SetClock(clock);
+  }
+  ~FixedTime() { razezir::LogTextTestHelper::SetClock(nullptr); }
+  FixedTime(const FixedTime&) = delete;
+  FixedTime& operator=(const FixedTime&) = delete;
+};
+#endif  // __has_include("logtext/log_text.h")
+
 inline const unsigned short* W(const char16_t* s) {
   return reinterpret_cast<const unsigned short*>(s);
 }
 
-// Escapes regex metacharacters so literal text can sit in a pattern.
-inline std::string Literal(const std::string& text) {
-  static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
-  return std::regex_replace(text, special, R"(\$&)");
+// Starts `work` on a thread of its own and returns once `joined` (counted
+// by a queue's test hook) has grown, so that threads join a queue in the
+// order they are started.
+template <typename Work>
+std::thread StartJoined(const std::atomic<int>& joined, Work work) {
+  const int before = joined.load();
+  std::thread thread(work);
+  while (joined.load() <= before) std::this_thread::yield();
+  return thread;
 }
 
 }  // namespace razezir_test

@@ -14,9 +14,9 @@
 namespace {
 
 using razezir_test::ClosedPattern;
-using razezir_test::Lines;
 using razezir_test::MatchesInOrder;
 using razezir_test::ReadFile;
+using razezir_test::StartFile;
 using razezir_test::StartedPattern;
 using razezir_test::TempPath;
 
@@ -28,13 +28,6 @@ std::string BoundName() {
     return "<unbound>";
   }
   return std::string(name.begin(), name.end());
-}
-
-// Runs `body` on a new thread and waits for it.
-template <typename Body>
-void OnThread(Body body) {
-  std::thread thread(body);
-  thread.join();
 }
 
 TEST(ThreadBindings, FirstNameSticksUntilUnregistered) {
@@ -50,40 +43,36 @@ TEST(ThreadBindings, FirstNameSticksUntilUnregistered) {
   EXPECT_EQ(BoundName(), "<unbound>");
   QXSTD::SetTraceThreadName(u"io");
   EXPECT_EQ(BoundName(), "io");
-  OnThread([] { EXPECT_EQ(BoundName(), "<unbound>"); });
+  std::thread([] { EXPECT_EQ(BoundName(), "<unbound>"); }).join();
   QXSTD::DeinitTrace();
 }
 
 TEST(ThreadRouting, BindingsWithoutThreadTargetsHaveNoEffect) {
-  std::string path = TempPath("log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(2, &path[0], 0);
+  std::string path = StartFile(2, 0);
   QXSTD::SetTraceThreadName(u"worker");
   QXSTD::Trace2(u"net", u"bound\n");
-  OnThread([] { QXSTD::Trace2(u"net", u"unbound\n"); });
+  std::thread([] { QXSTD::Trace2(u"net", u"unbound\n"); }).join();
   QXSTD::DeinitTrace();
   EXPECT_TRUE(MatchesInOrder(ReadFile(path),
                              {StartedPattern(), "bound\nunbound\n", ClosedPattern()}));
 }
 
 TEST(ThreadRouting, UnboundThreadsAndNamesWithoutTargetAreDropped) {
-  std::string main = TempPath("main.log");
   std::string io = TempPath("io.log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(5, &main[0], 0);
+  std::string main = StartFile(5, 0, "main.log");
   QXSTD::StartTraceModule(u"net", 5, nullptr);
   QXSTD::StartTraceThread(u"io", 5, io.c_str());
   QXSTD::Trace(-1, u"net", u"unbound, registered tag\n");
-  OnThread([] {
+  std::thread([] {
     QXSTD::SetTraceThreadName(u"worker");
     QXSTD::Trace1(u"net", u"worker has no target\n");
-  });
-  OnThread([] {
+  }).join();
+  std::thread([] {
     QXSTD::SetTraceThreadName(u"io");
     QXSTD::Trace1(u"net", u"io thread\n");
     QXSTD::UnregisterTraceThread();
     QXSTD::Trace1(u"net", u"io thread after unregistering\n");
-  });
+  }).join();
   QXSTD::DeinitTrace();
   EXPECT_TRUE(MatchesInOrder(ReadFile(main), {StartedPattern(), ClosedPattern()}));
   EXPECT_TRUE(MatchesInOrder(ReadFile(io), {StartedPattern(), "io thread\n"}));
@@ -91,9 +80,7 @@ TEST(ThreadRouting, UnboundThreadsAndNamesWithoutTargetAreDropped) {
 
 TEST(ThreadRouting, TargetRegisteredAfterBindingTakesEffect) {
   std::string worker = TempPath("worker.log");
-  std::string main = TempPath("main.log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(3, &main[0], 0);
+  std::string main = StartFile(3, 0, "main.log");
   QXSTD::SetTraceThreadName(u"worker");
   QXSTD::Trace2(u"m", u"before\n");
   QXSTD::StartTraceThread(u"worker", 3, worker.c_str());
@@ -113,16 +100,15 @@ TEST(ThreadRouting, TargetRegisteredAfterBindingTakesEffect) {
 TEST(ThreadRouting, ThreadTargetOverridesModuleTarget) {
   std::string a = TempPath("a.log");
   std::string b = TempPath("b.log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(1, nullptr, 0);
+  razezir_test::StartConsole(1, 0);
   QXSTD::StartTraceModule(u"net", 1, a.c_str());
   QXSTD::StartTraceThread(u"worker", 4, b.c_str());
-  OnThread([] {
+  std::thread([] {
     QXSTD::SetTraceThreadName(u"worker");
     QXSTD::Trace4(u"net", u"net at 4\n");
     QXSTD::Trace5(u"net", u"net at 5\n");
     QXSTD::Trace1(u"db", u"db at 1\n");
-  });
+  }).join();
   QXSTD::DeinitTrace();
   EXPECT_TRUE(MatchesInOrder(ReadFile(a), {StartedPattern()}));
   EXPECT_TRUE(MatchesInOrder(ReadFile(b), {StartedPattern(), "net at 4\n"}));
@@ -132,10 +118,8 @@ TEST(ThreadRouting, ThreadTargetOverridesModuleTarget) {
 // log with a second Started banner, and keeps writing there after the main
 // log moves.
 TEST(ThreadRouting, SharedMainFileGetsASecondBanner) {
-  std::string a = TempPath("a.log");
   std::string b = TempPath("b.log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(1, &a[0], 0);
+  std::string a = StartFile(1, 0, "a.log");
   QXSTD::StartTraceThread(u"worker", 1, nullptr);
   QXSTD::SetTraceThreadName(u"worker");
   QXSTD::Trace1(u"m", u"one\n");
@@ -153,39 +137,29 @@ TEST(ThreadRouting, SharedMainFileGetsASecondBanner) {
 // main log: the system keeps such appends whole.
 TEST(ThreadTargetsStress, BindTraceAndRegisterAtOnce) {
   if (razezir_test::RunningUnderWine()) GTEST_SKIP() << "Wine's appends are not atomic";
-  std::string path = TempPath("log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(5, &path[0], 0x06);
+  std::string path = StartFile(5, 0x06);
   std::atomic<bool> stop{false};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&stop, t] {
-      const char16_t* names[] = {u"alpha", u"beta", u"gamma"};
-      const char16_t* tags[] = {u"net", u"db"};
-      for (int i = 0; !stop.load() || i < 200; ++i) {
-        if (i % 7 == 0) QXSTD::SetTraceThreadName(names[(i + t) % 3]);
-        QXSTD::Trace2(tags[i % 2], u"t%d i%d %ls\n", t, i, names[t % 3]);
-        if (i % 11 == 0) QXSTD::UnregisterTraceThread();
-      }
-    });
-  }
   const char16_t* names[] = {u"alpha", u"beta", u"gamma"};
+  razezir_test::ThreadGroup threads(4, [&](int t) {
+    const char16_t* tags[] = {u"net", u"db"};
+    for (int i = 0; !stop.load() || i < 200; ++i) {
+      if (i % 7 == 0) QXSTD::SetTraceThreadName(names[(i + t) % 3]);
+      QXSTD::Trace2(tags[i % 2], u"t%d i%d %ls\n", t, i, names[t % 3]);
+      if (i % 11 == 0) QXSTD::UnregisterTraceThread();
+    }
+  });
   for (int round = 0; round < 3; ++round) {
     QXSTD::StartTraceModule(round == 0 ? u"net" : u"db", 3, nullptr);
     QXSTD::StartTraceThread(names[round], 4, nullptr);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   stop = true;
-  for (auto& thread : threads) thread.join();
+  threads.Join();
   QXSTD::DeinitTrace();
-  int written = 0;
+  const std::vector<std::string> lines = razezir_test::MessageLines(ReadFile(path));
   const std::regex pattern("  [0-9A-F]{8} +(net|db): t[0-3] i[0-9]+ (alpha|beta|gamma)");
-  for (const std::string& line : Lines(ReadFile(path))) {
-    if (line.empty() || line[0] == '=') continue;
-    ASSERT_TRUE(std::regex_match(line, pattern)) << line;
-    ++written;
-  }
-  EXPECT_GT(written, 0);
+  for (const std::string& line : lines) ASSERT_TRUE(std::regex_match(line, pattern)) << line;
+  EXPECT_FALSE(lines.empty());
 }
 
 }  // namespace

@@ -25,13 +25,12 @@ namespace {
 using razezir_test::ClosedPattern;
 using razezir_test::MatchesInOrder;
 using razezir_test::ReadFile;
+using razezir_test::StartFile;
 using razezir_test::StartedPattern;
 using razezir_test::StdoutCapture;
 using razezir_test::TempPath;
 using razezir_test::W;
 using razezir::TraceStateTestHelper;
-
-char* Name(std::string& path) { return &path[0]; }
 
 #ifdef _WIN32
 // Windows has no descriptor directory; the process's handle count serves.
@@ -53,7 +52,7 @@ int OpenDescriptors() {
 TEST(TraceControl, CallsBeforeInitDoNothing) {
   StdoutCapture capture;
   std::string path = TempPath("log");
-  QXSTD::StartTrace(3, Name(path), 0);
+  QXSTD::StartTrace(3, path.data(), 0);
   QXSTD::StopTrace();
   int level = 42;
   EXPECT_FALSE(QXSTD::IsTraceStarted(&level));
@@ -84,20 +83,12 @@ TEST(TraceControl, InitTwiceKeepsTheState) {
   EXPECT_EQ(TraceStateTestHelper::GlobalLockOrNull(), nullptr);
 }
 
-TEST(TraceControl, FreshStateIsStopped) {
-  QXSTD::InitTrace();
-  int level = 42;
-  EXPECT_FALSE(QXSTD::IsTraceStarted(&level));
-  EXPECT_EQ(level, 0);
-  EXPECT_FALSE(QXSTD::IsTraceStarted(nullptr));
-  QXSTD::DeinitTrace();
-}
 
 TEST(TraceControl, StartTraceAppendsBannerAndReportsName) {
   std::string path = TempPath("trace.log");
   razezir_test::WriteFile(path, "old content\n");
   QXSTD::InitTrace();
-  QXSTD::StartTrace(3, Name(path), 0);
+  QXSTD::StartTrace(3, path.data(), 0);
   int size = 0;
   QXSTD::GetTraceLogFileName(nullptr, &size);
   EXPECT_EQ(size, static_cast<int>(path.size() + 1));
@@ -110,8 +101,12 @@ TEST(TraceControl, StartTraceAppendsBannerAndReportsName) {
                              {"old content\n", StartedPattern(), ClosedPattern()}));
 }
 
-TEST(TraceControl, EmptyNameReportsSizeOneAndNul) {
+TEST(TraceControl, FreshStateIsStoppedWithAnEmptyName) {
   QXSTD::InitTrace();
+  int level = 42;
+  EXPECT_FALSE(QXSTD::IsTraceStarted(&level));
+  EXPECT_EQ(level, 0);
+  EXPECT_FALSE(QXSTD::IsTraceStarted(nullptr));
   int size = 0;
   char buffer[4] = {'x', 'x', 'x', 'x'};
   QXSTD::GetTraceLogFileName(buffer, &size);
@@ -126,7 +121,7 @@ TEST(TraceControl, LevelBelowOneKeepsLevelButSetsFlagsAndFile) {
   std::string path = TempPath("log");
   QXSTD::InitTrace();
   QXSTD::StartTrace(4, nullptr, 0);
-  QXSTD::StartTrace(-1, Name(path), 5);
+  QXSTD::StartTrace(-1, path.data(), 5);
   int level = 0;
   EXPECT_TRUE(QXSTD::IsTraceStarted(&level));
   EXPECT_EQ(level, 4);
@@ -168,7 +163,7 @@ TEST(TraceControl, FailedOpenFallsBackToConsoleKeepingName) {
   std::string good = TempPath("good.log");
   std::string bad = TempPath("missing-dir") + "/x.log";
   QXSTD::InitTrace();
-  QXSTD::StartTrace(2, Name(bad), 0);
+  QXSTD::StartTrace(2, bad.data(), 0);
   int level = 0;
   EXPECT_TRUE(QXSTD::IsTraceStarted(&level));
   EXPECT_EQ(level, 2);
@@ -176,8 +171,8 @@ TEST(TraceControl, FailedOpenFallsBackToConsoleKeepingName) {
   QXSTD::GetTraceLogFileName(nullptr, &size);
   EXPECT_EQ(size, 1);
 
-  QXSTD::StartTrace(2, Name(good), 0);
-  QXSTD::StartTrace(2, Name(bad), 0);
+  QXSTD::StartTrace(2, good.data(), 0);
+  QXSTD::StartTrace(2, bad.data(), 0);
   QXSTD::GetTraceLogFileName(nullptr, &size);
   EXPECT_EQ(size, static_cast<int>(good.size() + 1));
   QXSTD::Trace1(W(u"m"), W(u"to console\n"));
@@ -195,9 +190,7 @@ TEST(TraceControl, FailedOpenFallsBackToConsoleKeepingName) {
 
 TEST(TraceControl, StopThenRestartOnConsoleClosesTheFile) {
   StdoutCapture capture;
-  std::string path = TempPath("log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(3, Name(path), 0);
+  std::string path = StartFile(3, 0);
   QXSTD::StopTrace();
   int level = 42;
   EXPECT_FALSE(QXSTD::IsTraceStarted(&level));
@@ -212,12 +205,10 @@ TEST(TraceControl, StopThenRestartOnConsoleClosesTheFile) {
 }
 
 TEST(TraceControl, SwitchingFilesClosesTheOldOneWithBanner) {
-  std::string first = TempPath("a.log");
   std::string second = TempPath("b.log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(1, Name(first), 0);
+  std::string first = StartFile(1, 0, "a.log");
   QXSTD::Trace1(W(u"m"), W(u"one\n"));
-  QXSTD::StartTrace(1, Name(second), 0);
+  QXSTD::StartTrace(1, second.data(), 0);
   QXSTD::Trace1(W(u"m"), W(u"two\n"));
   EXPECT_TRUE(MatchesInOrder(ReadFile(first), {StartedPattern(), "one\n", ClosedPattern()}));
   EXPECT_TRUE(MatchesInOrder(ReadFile(second), {StartedPattern(), "two\n"}));
@@ -227,10 +218,8 @@ TEST(TraceControl, SwitchingFilesClosesTheOldOneWithBanner) {
 TEST(TraceControl, ThousandsOfSwitchesLeakNoDescriptors) {
   // Wine reports no handles at all; a real process always has some.
   if (OpenDescriptors() == 0) GTEST_SKIP() << "the system does not count handles";
-  std::string first = TempPath("a.log");
   std::string second = TempPath("b.log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(1, Name(first), 0);
+  std::string first = StartFile(1, 0, "a.log");
   const int before = OpenDescriptors();
   // Lines on their way to the main log hold the destination they joined,
   // and each file's destination goes back for reuse once nothing holds it.
@@ -239,7 +228,7 @@ TEST(TraceControl, ThousandsOfSwitchesLeakNoDescriptors) {
     while (!stop.load()) QXSTD::Trace1(W(u"m"), W(u"line\n"));
   });
   for (int i = 0; i < 3000; ++i) {
-    QXSTD::StartTrace(1, Name(i % 2 ? first : second), 0);
+    QXSTD::StartTrace(1, (i % 2 ? first : second).data(), 0);
   }
   stop.store(true);
   tracer.join();
@@ -307,10 +296,8 @@ TEST(TraceControl, ReopenFollowsRenamedFilesOnly) {
 // names that file after the main log's name moves: it stays, and the file
 // gets no Closed banner, which its lines would follow.
 TEST(TraceControl, ReopenWritesNothingAfterAClosedBanner) {
-  const std::string main = TempPath("app.log");
   const std::string link = TempPath("link.log");
-  QXSTD::InitTrace();
-  QXSTD::StartTrace(1, main.c_str(), 0);
+  const std::string main = StartFile(1, 0, "app.log");
   std::error_code error;
   std::filesystem::create_hard_link(main, link, error);
   if (error) GTEST_SKIP() << "no hard links here: " << error.message();

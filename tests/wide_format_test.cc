@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <iterator>
 #include <limits>
@@ -33,11 +34,13 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "alloc_counter.h"
 #include "format/wide_format_impl.h"
 #include "gtest/gtest.h"
+#include "test_util.h"
 
 namespace razezir {
 namespace {
@@ -59,19 +62,6 @@ bool UseLocale(const char* name) {
   return std::setlocale(LC_ALL, name) != nullptr;
 }
 
-// Formats through the real va_list front end, into a small stack buffer so
-// that longer results also cross into the heap.
-std::string WFormat(const char16_t* format, ...) {
-  char storage[128];
-  OutBuffer out(storage, sizeof storage);
-  va_list ap;
-  va_start(ap, format);
-  Narrowing narrowing;
-  FormatWideV(&out, format, ap, &narrowing);
-  va_end(ap);
-  return std::string(out.data(), out.size());
-}
-
 // Formats through the va_list front end into the caller's buffer.
 void FormatInto(OutBuffer* out, const char16_t* format, ...) {
   va_list ap;
@@ -79,6 +69,16 @@ void FormatInto(OutBuffer* out, const char16_t* format, ...) {
   Narrowing narrowing;
   FormatWideV(out, format, ap, &narrowing);
   va_end(ap);
+}
+
+// The same into a small stack buffer, so that longer results also cross
+// into the heap.
+template <typename... T>
+std::string WFormat(const char16_t* format, T... args) {
+  char storage[128];
+  OutBuffer out(storage, sizeof storage);
+  FormatInto(&out, format, args...);
+  return std::string(out.data(), out.size());
 }
 
 template <typename... T>
@@ -467,15 +467,41 @@ TEST(WideFormatHostile, MalformedAndIncompleteConversionsAreLiteral) {
   EXPECT_GT(0, field.precision);
 }
 
-TEST(WideFormatHuge, HugeFieldsAreDeliveredWhole) {
-  EXPECT_WPRINTF(std::string(99997, ' ') + "42", u"%99999d", 42);
-  EXPECT_WPRINTF("-42" + std::string(99996, ' ') + "|", u"%-99999d|", -42);
-  EXPECT_WPRINTF(std::string(99997, '0') + "ab", u"%.99999x", 0xAB);
-  EXPECT_WPRINTF(std::string(99995, ' ') + "tail|", u"%99999ls|", u"tail");
-  EXPECT_WPRINTF(RuntimePrintf("%.99999f", 1.5), u"%.99999f", 1.5);
+// A width or a numeric precision pads a field whole, up to 1 MiB of
+// padding or zeros and no further; text is never cut by it, nor is a
+// string's precision bounded by it.
+TEST(WideFormatHuge, FieldsArePaddedWholeUpToTheBound) {
+  const size_t kBound = size_t{1} << 20;
+  const std::string text(kBound + 5000, 'q');
+  // `head`, then `n` times `fill`, then `tail`. (Built by appending: g++ 12
+  // warns wrongly of overlapping copies in "text" + std::string in C++20.)
+  auto padded = [](const char* head, size_t n, char fill, const char* tail) {
+    std::string line(head);
+    line.append(n, fill);
+    return line.append(tail);
+  };
+  const std::pair<std::string, std::string> kCases[] = {
+      {WFormat(u"%99999d", 42), padded("", 99997, ' ', "42")},
+      {WFormat(u"%-99999d|", -42), padded("-42", 99996, ' ', "|")},
+      {WFormat(u"%.99999x", 0xAB), padded("", 99997, '0', "ab")},
+      {WFormat(u"%99999ls|", u"tail"), padded("", 99995, ' ', "tail|")},
+      {WFormat(u"%.99999f", 1.5), RuntimePrintf("%.99999f", 1.5)},
 #ifndef _WIN32  // Windows passes %L arguments as doubles.
-  EXPECT_WPRINTF(RuntimePrintf("%.99999Le", 1.5L), u"%.99999Le", 1.5L);
+      {WFormat(u"%.99999Le", 1.5L), RuntimePrintf("%.99999Le", 1.5L)},
 #endif  // _WIN32
+      {WFormat(u"%2147483647d|", 7), padded("", kBound - 1, ' ', "7|")},
+      {WFormat(u"%*d|", INT_MIN, -7), padded("-7", kBound - 2, ' ', "|")},
+      {WFormat(u"%.2147483647x|", 0xAB), padded("", kBound - 2, '0', "ab|")},
+      {WFormat(u"%3000000.3000000d|", -42), padded("-", kBound - 2, '0', "42|")},
+      {WFormat(u"%-2000000s|", u"x"), padded("x", kBound - 1, ' ', "|")},
+      {WFormat(u"%.999999999f|", 1.5), padded("1.5", kBound - 1, '0', "|")},
+      {WFormat(u"%99999999f|", HUGE_VAL), padded("", kBound - 3, ' ', "inf|")},
+      {WFormat(u"%2000000hs|", text.c_str()), text + "|"},
+      {WFormat(u"%.1048586hs|", text.c_str()), text.substr(0, kBound + 10) + "|"},
+  };
+  for (size_t i = 0; i < std::size(kCases); ++i) {
+    EXPECT_TRUE(kCases[i].first == kCases[i].second) << "case " << i;
+  }
 }
 
 TEST(WideFormatHuge, FixedStorageTruncatesAndStops) {
@@ -537,60 +563,58 @@ void CollectSpill(void* context, const char* data, size_t nBytes) {
   static_cast<std::string*>(context)->append(data, nBytes);
 }
 
-// Storage that may not grow, with a spill target, delivers the same bytes as
-// a buffer that grows: in pieces, and with no piece cut.
-TEST(WideFormatHuge, FixedStorageWithSpillDeliversTheWholeText) {
-  if (!UseLocale("C.UTF-8")) GTEST_SKIP() << "no C.UTF-8 locale";
-  std::u16string mixed;
-  for (int i = 0; i < 300; ++i) mixed += u"caf\u00E9 \u20AC \U0001F600!";
-  const char16_t* format = u"%-40ls|%s|%5000d|%.3f|%hs|%.4000x\n";
-  const std::string expected =
-      WFormat(format, u"module", mixed.c_str(), 42, 2.5, "narrow", 0xAB);
-  ASSERT_GT(expected.size(), 10000u);
-
-  char storage[64];
-  std::string spilled;
-  OutBuffer out(storage, sizeof storage);
-  out.ForbidHeap();
-  out.SetSpill(CollectSpill, &spilled);
-  FormatInto(&out, format, u"module", mixed.c_str(), 42, 2.5, "narrow", 0xAB);
-  EXPECT_FALSE(out.truncated());
-  EXPECT_EQ(storage, out.data());
-  spilled.append(out.data(), out.size());
-  EXPECT_TRUE(expected == spilled);
-}
-
-// The commonest pieces are written straight into the buffer's room, and
-// the general path takes over where the room runs out (inside a literal
-// run, a 16-bit or a narrow string) and where a string turns to text
-// beyond ASCII: the text is the same however the room comes.
-TEST(WideFormatHuge, FastPiecesHandOverWhereRoomRunsOut) {
+// Storage that may not grow delivers, with a spill target, the same bytes
+// as a buffer that grows, in pieces and with no piece cut; without one, a
+// front of them. The commonest pieces are written straight into the
+// buffer's room, and the general path takes over where the room runs out
+// (inside a literal run, a 16-bit or a narrow string, a long field) and
+// where a string turns to text beyond ASCII: the text is the same however
+// the room comes, and the first line keeps all that fits of it.
+TEST(WideFormatHuge, FixedStorageDeliversTheSameTextHoweverTheRoomComes) {
   if (!UseLocale("C.UTF-8")) GTEST_SKIP() << "no C.UTF-8 locale";
   const std::u16string format =
       std::u16string(70, u'a') + u"%s|%hs|%d|%.3f|%%|" + std::u16string(70, u'b') + u"\n";
   const std::u16string wide = std::u16string(60, u'c') + u"\u00E9" + std::u16string(10, u'd');
   const std::string narrow(150, 'n');
-  const std::string expected = std::string(70, 'a') + std::string(60, 'c') + "\xC3\xA9" +
-                               std::string(10, 'd') + "|" + narrow + "|42|2.500|%|" +
-                               std::string(70, 'b') + "\n";
-  EXPECT_EQ(WFormat(format.c_str(), wide.c_str(), narrow.c_str(), 42, 2.5), expected);
-  for (size_t nBytes : {70, 100, 131, 200}) {
-    std::vector<char> storage(nBytes);
-    std::string spilled;
-    OutBuffer spilling(storage.data(), nBytes);
-    spilling.ForbidHeap();
-    spilling.SetSpill(CollectSpill, &spilled);
-    FormatInto(&spilling, format.c_str(), wide.c_str(), narrow.c_str(), 42, 2.5);
-    spilled.append(spilling.data(), spilling.size());
-    EXPECT_EQ(spilled, expected) << nBytes;
-    OutBuffer fixed(storage.data(), nBytes);
-    fixed.ForbidHeap();
-    FormatInto(&fixed, format.c_str(), wide.c_str(), narrow.c_str(), 42, 2.5);
-    // At 131 bytes the two bytes of U+00E9 do not fit: the text stops
-    // before them, with nothing after.
-    const size_t kept = nBytes == 131 ? 130 : nBytes;
-    EXPECT_EQ(std::string(fixed.data(), fixed.size()), expected.substr(0, kept)) << nBytes;
-    EXPECT_TRUE(fixed.truncated());
+  EXPECT_EQ(WFormat(format.c_str(), wide.c_str(), narrow.c_str(), 42, 2.5),
+            std::string(70, 'a') + std::string(60, 'c') + "\xC3\xA9" + std::string(10, 'd') +
+                "|" + narrow + "|42|2.500|%|" + std::string(70, 'b') + "\n");
+  std::u16string mixed;
+  for (int i = 0; i < 300; ++i) mixed += u"caf\u00E9 \u20AC \U0001F600!";
+  const std::function<void(OutBuffer*)> lines[] = {
+      [&](OutBuffer* out) {
+        FormatInto(out, format.c_str(), wide.c_str(), narrow.c_str(), 42, 2.5);
+      },
+      [&](OutBuffer* out) {
+        FormatInto(out, u"%-40ls|%s|%5000d|%.3f|%hs|%.4000x\n", u"module", mixed.c_str(), 42,
+                   2.5, "narrow", 0xAB);
+      },
+  };
+  for (const auto& line : lines) {
+    const bool first = &line == &lines[0];
+    OutBuffer growing(nullptr, 0);
+    line(&growing);
+    const std::string expected(growing.data(), growing.size());
+    for (size_t nBytes : {64, 70, 100, 131, 200}) {
+      std::vector<char> storage(nBytes);
+      std::string spilled;
+      OutBuffer spilling(storage.data(), nBytes);
+      spilling.ForbidHeap();
+      spilling.SetSpill(CollectSpill, &spilled);
+      line(&spilling);
+      EXPECT_FALSE(spilling.truncated()) << nBytes;
+      EXPECT_EQ(storage.data(), spilling.data()) << nBytes;
+      spilled.append(spilling.data(), spilling.size());
+      EXPECT_TRUE(spilled == expected) << nBytes;
+      OutBuffer fixed(storage.data(), nBytes);
+      fixed.ForbidHeap();
+      line(&fixed);
+      // A character that does not fit whole is left out, with nothing after.
+      size_t kept = first ? nBytes : fixed.size();
+      while (first && (expected[kept] & 0xC0) == 0x80) --kept;
+      EXPECT_EQ(std::string(fixed.data(), fixed.size()), expected.substr(0, kept)) << nBytes;
+      EXPECT_TRUE(fixed.truncated());
+    }
   }
 }
 
@@ -652,20 +676,67 @@ TEST(WideFormatLocale, Utf8ForLiteralsArgumentsAndChars) {
   EXPECT_WPRINTF(expected, u"%s", text.c_str());
 }
 
-TEST(WideFormatLocale, PrecisionNeverSplitsCharacters) {
+// A precision never splits a character, and bounds every read of a string
+// argument: nothing past it is looked at, neither a NUL nor the second half
+// of a pair, so strings that end there unterminated are fine (the guarded
+// ones here end at an unreadable page). A narrow character cut by the
+// precision is dropped whole, decided from the bytes before the cut alone.
+// A high surrogate that ends the precision is never completed from units
+// past it, so it is left out whatever follows; ended by its NUL within the
+// precision, a lone half is known to be one. Narrow widths count bytes,
+// wide ones units.
+TEST(WideFormatLocale, PrecisionNeverSplitsCharactersNorReadsPastIt) {
   if (!UseLocale("C.UTF-8")) GTEST_SKIP() << "no C.UTF-8 locale";
+  const razezir_test::GuardedBytes hello("hello", 5);
+  const razezir_test::GuardedBytes empty("", 0);
+  const razezir_test::GuardedBytes euro("a\xE2\x82", 3);
+  const char16_t wide[] = {u'a', u'b', 0xD800};
+  const razezir_test::GuardedBytes guardedWide(wide, sizeof wide);
+  const char16_t paired[] = {u'a', u'b', 0xD83D, 0xDE00, 0};
+  const char16_t unpaired[] = {u'a', u'b', 0xD83D, u'x', 0};
   const char16_t* astral = u"ab\U0001F600c";
-  EXPECT_WPRINTF("ab|ab|ab\xF0\x9F\x98\x80|  ab|", u"%.2ls|%.3ls|%.4ls|%4.3ls|",
-                 astral, astral, astral, astral);
   const char* utf8 = "a\xC3\xA9\xE2\x82\xAC";  // a, e-acute, euro sign
-  EXPECT_WPRINTF("a|a|a\xC3\xA9|a\xC3\xA9|a\xC3\xA9\xE2\x82\xAC",
-                 u"%.1hs|%.2hs|%.3hs|%.5hs|%.6hs", utf8, utf8, utf8, utf8,
-                 utf8);
-  EXPECT_WPRINTF("a\x80", u"%.2hs",
-                 "a\x80\x80\x80");  // no character: cut as asked
-  // Narrow widths count bytes, wide ones units.
-  EXPECT_WPRINTF("   \xC3\xA9|  \xC3\xA9|", u"%5hs|%3ls|", "\xC3\xA9",
-                 u"\u00E9");
+  struct Case {
+    const char16_t* format;
+    const char* narrow;  // the argument, when not null; else `wide`
+    const char16_t* wide;
+    const char* expected;
+  } const kCases[] = {
+      {u"%.5hs", hello.as<char>(), nullptr, "hello"},
+      {u"%.5S", hello.as<char>(), nullptr, "hello"},
+      {u"%7.5hs", hello.as<char>(), nullptr, "  hello"},
+      {u"%.0hs", empty.as<char>(), nullptr, ""},
+      {u"%.3hs", euro.as<char>(), nullptr, "a"},
+      {u"%.2hs", euro.as<char>(), nullptr, "a"},
+      {u"%.3hs", "a\xE2\x82\xAC", nullptr, "a"},
+      {u"%.4hs", "a\xE2\x82", nullptr, "a\xE2\x82"},
+      {u"%.1hs", utf8, nullptr, "a"},
+      {u"%.2hs", utf8, nullptr, "a"},
+      {u"%.3hs", utf8, nullptr, "a\xC3\xA9"},
+      {u"%.5hs", utf8, nullptr, "a\xC3\xA9"},
+      {u"%.6hs", utf8, nullptr, "a\xC3\xA9\xE2\x82\xAC"},
+      {u"%.2hs", "a\x80\x80\x80", nullptr, "a\x80"},  // no character: cut as asked
+      {u"%5hs", "\xC3\xA9", nullptr, "   \xC3\xA9"},
+      {u"%.3s", nullptr, guardedWide.as<char16_t>(), "ab"},
+      {u"%.3ls", nullptr, guardedWide.as<char16_t>(), "ab"},
+      {u"%-4.2s", nullptr, guardedWide.as<char16_t>() + 1, "b   "},
+      {u"%.3s", nullptr, paired, "ab"},
+      {u"%.3s", nullptr, unpaired, "ab"},
+      {u"%.4s", nullptr, paired, "ab\xF0\x9F\x98\x80"},
+      {u"%.4s", nullptr, unpaired, "ab?x"},
+      {u"%.9s", nullptr, u"ab\xD83D", "ab?"},
+      {u"%.2ls", nullptr, astral, "ab"},
+      {u"%.3ls", nullptr, astral, "ab"},
+      {u"%.4ls", nullptr, astral, "ab\xF0\x9F\x98\x80"},
+      {u"%4.3ls", nullptr, astral, "  ab"},
+      {u"%3ls", nullptr, u"\u00E9", "  \xC3\xA9"},
+  };
+  for (size_t i = 0; i < std::size(kCases); ++i) {
+    const Case& c = kCases[i];
+    EXPECT_EQ(c.expected, c.narrow != nullptr ? WFormat(c.format, c.narrow)
+                                              : WFormat(c.format, c.wide))
+        << "case " << i << ": " << Printable(c.format);
+  }
 }
 
 // The cut that timestamps in long-named locales share with the precision of

@@ -2,10 +2,11 @@
 // lookup of targets by name, and the fork handlers that keep the locks usable
 // in a child process.
 //
-// InitTrace and DeinitTrace take no lock: the host calls the first before
-// other threads use the library and the second after they have left it.
-// Every other control call here holds the global lock for its whole work,
-// and within it the turn of the main stream's destination, so that it waits
+// InitTrace takes no lock: the host calls it before other threads use the
+// library, and DeinitTrace after they have left it. Every other control call
+// here holds the global lock for its whole work (DeinitTrace too, so that
+// the targets close their streams under it, as their fields require), and
+// within it the turn of the main stream's destination, so that it waits
 // for the lines on their way there; StartTrace also takes the turn of the
 // destination it switches to, and closes the replaced stream and waits for
 // syncs only once it has passed both turns. The lookup and the test helper
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -117,6 +119,7 @@ void ForkPrepare() RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
   hold.table->LockForFork();
 }
 
+// Releases what the prepare handler took, a set known only at run time.
 void ForkParent() RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
   ForkHold& hold = t_fork;
   if (hold.table != nullptr) {
@@ -191,20 +194,6 @@ void EndForkTakeover() {
 
 namespace {
 
-// A reference to a destination for the holder's lifetime.
-class DestinationRef {
- public:
-  explicit DestinationRef(Destination* destination) : destination_(destination) {
-    destination_->Ref();
-  }
-  ~DestinationRef() { destination_->Unref(); }
-  DestinationRef(const DestinationRef&) = delete;
-  DestinationRef& operator=(const DestinationRef&) = delete;
-
- private:
-  Destination* destination_;
-};
-
 bool HasFileName(const char* fileName) {
   return fileName != nullptr && fileName[0] != '\0';
 }
@@ -276,39 +265,62 @@ LogStream SwitchToConsole(TraceState* state, Destination& old) RAZEZIR_REQUIRES(
 
 // The turns of several destinations, for a control call that holds the
 // global lock: taken in record order within each Take, each once, and
-// passed in the reverse order. The set is known only at run time, which the
-// analysis cannot follow; the calls that need the turns say so in their
-// comments.
-class Turns {
+// passed in the reverse order. The set is known only at run time, so to the
+// analysis the object stands for the turns it holds: Take and Pass acquire
+// and release it, and AssertHolds names one of its destinations, which
+// debug builds check is among them. Each turn is held by a guard of its own.
+class RAZEZIR_CAPABILITY("turns") Turns {
  public:
-  // Room for `capacity` turns. Throws std::bad_alloc.
-  explicit Turns(size_t capacity) : entries_(new CommitEntry[capacity]) {
-    held_.reserve(capacity);
-  }
-  ~Turns() RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
-    for (size_t i = held_.size(); i > 0; --i) held_[i - 1]->PassTurn(&entries_[i - 1]);
-  }
+  Turns() = default;
+  // Passes what is still held, were Pass not reached.
+  ~Turns() { PassHeld(); }
   Turns(const Turns&) = delete;
   Turns& operator=(const Turns&) = delete;
 
-  // Takes the turns of `places` not held yet. `places` may name a
-  // destination more than once; it is sorted. REQUIRES: room for them.
-  void Take(std::vector<Destination*>& places) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
+  // Room for `capacity` turns. Throws std::bad_alloc.
+  void Reserve(size_t capacity) {
+    guards_.reset(new std::optional<ExclusiveTurn>[capacity]);
+    held_.reserve(capacity);
+  }
+
+  // Takes the turns of `places` that neither this nor `besides` (turns the
+  // caller took before, or null) holds. `places` may name a destination
+  // more than once; it is sorted. REQUIRES: room for them.
+  void Take(std::vector<Destination*>& places, const Turns* besides = nullptr)
+      RAZEZIR_ACQUIRE() RAZEZIR_REQUIRES(g_analysisGlobalLock) {
+    besides_ = besides;
     std::sort(places.begin(), places.end(), [](const Destination* a, const Destination* b) {
       return a->record() < b->record();
     });
     for (size_t i = 0; i < places.size(); ++i) {
       if (i > 0 && places[i] == places[i - 1]) continue;
-      if (std::find(held_.begin(), held_.end(), places[i]) != held_.end()) continue;
-      places[i]->TakeTurn(&entries_[held_.size()]);
+      if (Holds(*places[i])) continue;
+      guards_[held_.size()].emplace(*places[i]);
       held_.push_back(places[i]);
     }
   }
+  void Pass() RAZEZIR_RELEASE() { PassHeld(); }
+
+  // `destination`'s turn is held here or by `besides`: debug builds check
+  // it, and the analysis takes it as held from here on.
+  void AssertHolds([[maybe_unused]] const Destination& destination) const
+      RAZEZIR_REQUIRES(this) RAZEZIR_ASSERT_CAPABILITY(destination) {
+    assert(Holds(destination));
+  }
 
  private:
-  platform::NoCancellation noCancellation_;
-  std::unique_ptr<CommitEntry[]> entries_;
-  std::vector<Destination*> held_;
+  bool Holds(const Destination& destination) const {
+    if (std::find(held_.begin(), held_.end(), &destination) != held_.end()) return true;
+    return besides_ != nullptr && besides_->Holds(destination);
+  }
+  void PassHeld() {
+    for (size_t i = held_.size(); i > 0; --i) guards_[i - 1].reset();
+    held_.clear();
+  }
+
+  std::unique_ptr<std::optional<ExclusiveTurn>[]> guards_;
+  std::vector<Destination*> held_;  // Whose turns guards_ hold, in order.
+  const Turns* besides_ = nullptr;
 };
 
 // A stream that ReopenTraceFiles opens again by its name.
@@ -357,15 +369,19 @@ bool KeepsWritingTo(const TraceState& state, const std::vector<Reopening>& work,
 
 // The work of ReopenTraceFiles. REQUIRES: the global lock and the list
 // lock, so that neither the main stream nor the targets change meanwhile.
-void ReopenMovedFiles(TraceState* state) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
+void ReopenMovedFiles(TraceState* state)
+    RAZEZIR_REQUIRES(g_analysisGlobalLock, *state->listLock) {
   DestinationTable& table = state->destinations;
   std::vector<Reopening> work;
   std::vector<Destination*> places;
   std::vector<LogStream> replaced;
   std::vector<Destination*> written;
-  std::unique_ptr<Turns> turns;
+  // The turns of the files the streams leave, then of those they join.
+  Turns oldFiles;
+  Turns newFiles;
   if (!UnlessOutOfMemory([&] {
         GlobalLock().AssertHeld();
+        state->listLock->AssertHeld();
         FILE* mainStream = state->out.load(std::memory_order_relaxed);
         Destination* mainPlace = state->mainDestination.load();
         if (mainStream != stdout && !state->fileName.empty() &&
@@ -385,14 +401,15 @@ void ReopenMovedFiles(TraceState* state) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
         places.reserve(work.size());
         replaced.reserve(work.size());
         written.reserve(work.size());
-        turns.reset(new Turns(2 * work.size()));
+        oldFiles.Reserve(work.size());
+        newFiles.Reserve(work.size());
       }) ||
       work.empty()) {
     return;
   }
   // Lines for the old files wait from here until every stream has moved.
   for (const Reopening& each : work) places.push_back(each.old);
-  turns->Take(places);
+  oldFiles.Take(places);
   // The main log's old file is closed before any new file is made, so that a
   // reader that follows the name (a forwarding daemon) has the whole old
   // file, banner included, before it turns to the new one. Streams move by
@@ -403,7 +420,10 @@ void ReopenMovedFiles(TraceState* state) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
   for (const Reopening& each : work) {
     if (each.target == nullptr) mainOld = each.old;
   }
-  if (mainOld != nullptr && !KeepsWritingTo(*state, work, mainOld)) WriteClosedBanner(*mainOld);
+  if (mainOld != nullptr && !KeepsWritingTo(*state, work, mainOld)) {
+    oldFiles.AssertHolds(*mainOld);
+    WriteClosedBanner(*mainOld);
+  }
   places.clear();
   for (Reopening& each : work) {
     const std::string& name = each.target != nullptr ? each.target->fileName : state->fileName;
@@ -419,12 +439,15 @@ void ReopenMovedFiles(TraceState* state) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
     }
     places.push_back(each.now.destination);
   }
-  turns->Take(places);
+  newFiles.Take(places, &oldFiles);
   for (const Reopening& each : work) {
     if (each.now.stream == each.stream) continue;
+    oldFiles.AssertHolds(*each.old);
+    newFiles.AssertHolds(*each.now.destination);
     if (each.target != nullptr) {
       each.target->out = each.now.stream;
-      each.target->destination.store(each.now.destination, *state->listLock);
+      each.target->destination.store(each.now.destination, *state->listLock, *each.old,
+                                     *each.now.destination);
     } else {
       state->out.store(each.now.stream, *each.old, *each.now.destination);
       state->mainDestination.store(each.now.destination, *each.old, *each.now.destination);
@@ -434,11 +457,13 @@ void ReopenMovedFiles(TraceState* state) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
   // The main log, first in the work when it moved, announces itself first.
   for (const Reopening& each : work) {
     if (AnnouncesItself(*state, each)) {
+      newFiles.AssertHolds(*each.now.destination);
       WriteStartedBanner(*each.now.destination);
       written.push_back(each.now.destination);
     }
   }
-  turns.reset();
+  newFiles.Pass();
+  oldFiles.Pass();
   const bool durable = IsDurable(*state);
   for (const LogStream& stream : replaced) table.Close(stream, durable);
   if (durable) {
@@ -510,14 +535,16 @@ size_t TraceStateTestHelper::ModuleCount() {
   return state->modules.size();
 }
 
-std::string TraceStateTestHelper::ModuleFileName(size_t index) {
+std::string TraceStateTestHelper::ModuleFileName(size_t index) RAZEZIR_UNLOCKED_CALLER {
   TraceState* state = g_state.load(std::memory_order_acquire);
+  GlobalLockGuard global;
   LockGuard list(*state->listLock);
   return state->modules.at(index)->fileName;
 }
 
-FILE* TraceStateTestHelper::ModuleStream(size_t index) {
+FILE* TraceStateTestHelper::ModuleStream(size_t index) RAZEZIR_UNLOCKED_CALLER {
   TraceState* state = g_state.load(std::memory_order_acquire);
+  GlobalLockGuard global;
   LockGuard list(*state->listLock);
   return state->modules.at(index)->out;
 }
@@ -576,54 +603,59 @@ void QXSTD::InitTrace() {
   g_globalLock.store(globalLock.release(), std::memory_order_release);
 }
 
-void QXSTD::DeinitTrace() {
+void QXSTD::DeinitTrace() RAZEZIR_UNLOCKED_CALLER {
   if (LibraryCall::Nested()) return;
   LibraryCall call;
   razezir::platform::NoCancellation noCancellation;
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);
   if (state == nullptr) return;
-  FILE* out = state->out.load(std::memory_order_relaxed);
-  razezir::Destination* destination = state->mainDestination.load();
   {
-    razezir::ExclusiveTurn turn(*destination);
-    razezir::WriteClosedBanner(*destination);
+    razezir::GlobalLockGuard guard;
+    FILE* out = state->out.load(std::memory_order_relaxed);
+    razezir::Destination* destination = &razezir::MainDestination(*state);
+    {
+      razezir::ExclusiveTurn turn(razezir::MainDestination(*state));
+      razezir::WriteClosedBanner(razezir::MainDestination(*state));
+    }
+    const bool durable = razezir::IsDurable(*state);
+    if (out != stdout) {
+      state->destinations.Close(razezir::LogStream{out, destination}, durable);
+    } else if (durable) {
+      destination->SyncWritten();
+    }
+    g_state.store(nullptr, std::memory_order_release);
+    // The targets close their streams, without a banner, as they go.
+    delete state;
   }
-  const bool durable = razezir::IsDurable(*state);
-  if (out != stdout) {
-    state->destinations.Close(razezir::LogStream{out, destination}, durable);
-  } else if (durable) {
-    destination->SyncWritten();
-  }
-  g_state.store(nullptr, std::memory_order_release);
   std::unique_ptr<razezir::CriticalSectionLock> globalLock(
       g_globalLock.exchange(nullptr, std::memory_order_acq_rel));
-  // The targets close their streams, without a banner, as they go.
-  std::unique_ptr<razezir::TraceState> owned(state);
 }
 
-void QXSTD::StartTrace(int level, char* fileName, int flags) {
+void QXSTD::StartTrace(int level, char* fileName, int flags) RAZEZIR_UNLOCKED_CALLER {
   if (LibraryCall::Nested()) return;
   LibraryCall call;
   razezir::platform::NoCancellation noCancellation;
   if (g_globalLock.load(std::memory_order_acquire) == nullptr) return;
   // A host may have loaded its runtime since InitTrace.
   razezir::platform::FindHostRuntime();
-  razezir::LockGuard guard(GlobalLock());
+  razezir::GlobalLockGuard guard;
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);
   // The old destination is held until the replaced stream is closed.
-  razezir::Destination* old = state->mainDestination.load();
+  razezir::Destination* old = &razezir::MainDestination(*state);
   razezir::DestinationRef holdOld(old);
   // The old file's Closed banner, and the new one's Started banner, are
   // synced when lines were durable before or are from now on.
   const bool durable = razezir::IsDurable(*state) || (flags & TRACE_DURABLE) != 0;
   razezir::LogStream replaced;
   {
-    razezir::ExclusiveTurn turn(*old);
-    if (level >= 1) state->level.store(level, GlobalLock(), std::memory_order_relaxed);
+    // MainDestination names `old` for the analysis until the switch.
+    razezir::ExclusiveTurn turn(razezir::MainDestination(*state));
+    if (level >= 1) state->level.store(level, std::memory_order_relaxed);
     razezir::UpdateLevelCeiling(state);
     state->flags.store(flags, GlobalLock(), std::memory_order_relaxed);
-    replaced = razezir::HasFileName(fileName) ? razezir::SwitchToFile(state, fileName, *old)
-                                              : razezir::SwitchToConsole(state, *old);
+    replaced = razezir::HasFileName(fileName)
+                   ? razezir::SwitchToFile(state, fileName, razezir::MainDestination(*state))
+                   : razezir::SwitchToConsole(state, razezir::MainDestination(*state));
   }
   // No line writes through a stream: each goes through its destination's
   // own handle, so the replaced stream is closed, and the syncs waited for,
@@ -636,18 +668,18 @@ void QXSTD::StartTrace(int level, char* fileName, int flags) {
   if (durable) state->mainDestination.load()->SyncWritten();
 }
 
-void QXSTD::StopTrace() {
+void QXSTD::StopTrace() RAZEZIR_UNLOCKED_CALLER {
   if (LibraryCall::Nested()) return;
   LibraryCall call;
   if (g_globalLock.load(std::memory_order_acquire) == nullptr) return;
-  razezir::LockGuard guard(GlobalLock());
+  razezir::GlobalLockGuard guard;
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);
-  razezir::ExclusiveTurn turn(*state->mainDestination.load());
-  state->level.store(0, GlobalLock(), std::memory_order_relaxed);
+  razezir::ExclusiveTurn turn(razezir::MainDestination(*state));
+  state->level.store(0, std::memory_order_relaxed);
   razezir::UpdateLevelCeiling(state);
 }
 
-bool QXSTD::IsTraceStarted(int* level) {
+bool QXSTD::IsTraceStarted(int* level) RAZEZIR_UNLOCKED_CALLER {
   if (g_globalLock.load(std::memory_order_acquire) == nullptr) return false;
   int current;
   if (LibraryCall::Nested()) {
@@ -657,22 +689,22 @@ bool QXSTD::IsTraceStarted(int* level) {
     current = state->level.load(std::memory_order_relaxed);
   } else {
     LibraryCall call;
-    razezir::LockGuard guard(GlobalLock());
+    razezir::GlobalLockGuard guard;
     razezir::TraceState* state = g_state.load(std::memory_order_acquire);
-    razezir::ExclusiveTurn turn(*state->mainDestination.load());
+    razezir::ExclusiveTurn turn(razezir::MainDestination(*state));
     current = state->level.load(std::memory_order_relaxed);
   }
   if (level != nullptr) *level = current;
   return current > 0;
 }
 
-void QXSTD::GetTraceLogFileName(char* buffer, int* size) {
+void QXSTD::GetTraceLogFileName(char* buffer, int* size) RAZEZIR_UNLOCKED_CALLER {
   if (LibraryCall::Nested()) return;
   LibraryCall call;
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);
   if (state == nullptr || size == nullptr) return;
-  razezir::LockGuard guard(GlobalLock());
-  razezir::ExclusiveTurn turn(*state->mainDestination.load());
+  razezir::GlobalLockGuard guard;
+  razezir::ExclusiveTurn turn(razezir::MainDestination(*state));
   const std::string& name = state->fileName;
   *size = static_cast<int>(name.size() + 1);
   if (buffer != nullptr) std::memcpy(buffer, name.c_str(), name.size() + 1);
@@ -688,12 +720,12 @@ void QXSTD::SyncTraceFiles() {
   state->destinations.SyncOpenFiles();
 }
 
-void QXSTD::ReopenTraceFiles() {
+void QXSTD::ReopenTraceFiles() RAZEZIR_UNLOCKED_CALLER {
   if (LibraryCall::Nested()) return;
   LibraryCall call;
   razezir::platform::NoCancellation noCancellation;
   if (g_globalLock.load(std::memory_order_acquire) == nullptr) return;
-  razezir::LockGuard guard(GlobalLock());
+  razezir::GlobalLockGuard guard;
   razezir::TraceState* state = g_state.load(std::memory_order_acquire);
   razezir::LockGuard list(*state->listLock);
   razezir::ReopenMovedFiles(state);

@@ -4,7 +4,10 @@
 // lookup of a target by name, and the one policy for running out of memory.
 //
 // Lock order: the global lock, then the list lock, then the turns of
-// destinations, then the destination table's lock. A thread takes several
+// destinations, then the destination table's lock. clang's analysis checks
+// the order where it can name the locks (the global lock, the list lock, the
+// main stream's turn); debug builds check at run time that a thread enters
+// the global lock holding no turn (GlobalLockGuard). A thread takes several
 // turns only while it holds the global lock (a control call, the fork
 // handler), so no two threads ever wait for each other's turns; the fork
 // handler takes them in the table's record order. The global lock guards
@@ -19,6 +22,7 @@
 #define RAZEZIR_SRC_CORE_TRACE_STATE_H_
 
 #include <atomic>
+#include <cassert>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -52,6 +56,39 @@ inline CriticalSectionLock& GlobalLock() RAZEZIR_RETURN_CAPABILITY(g_analysisGlo
   return *g_globalLock.load(std::memory_order_acquire);
 }
 
+// The name under which the analysis knows the turn of the main stream's
+// destination, whichever destination that is (MainDestination): declared
+// for the annotations, never defined or used. It is taken after the global
+// lock, and the analysis checks that order.
+extern Destination g_analysisMainTurn RAZEZIR_ACQUIRED_AFTER(g_analysisGlobalLock);
+
+// For the analysis: the caller holds neither the global lock nor the main
+// stream's turn, as a thread that enters a control call holds nothing of the
+// library's. Marks the functions that enter the global lock or take that
+// turn, and their callers up to the exported calls.
+#define RAZEZIR_UNLOCKED_CALLER \
+  RAZEZIR_REQUIRES(!&::razezir::g_analysisGlobalLock, !&::razezir::g_analysisMainTurn)
+
+// Enters the global lock for the guard's lifetime. The only way the control
+// calls enter it (the fork handlers excepted): a thread that holds a turn
+// must not wait for the global lock, whose holder may be waiting for that
+// turn, and debug builds check that it holds none.
+class RAZEZIR_SCOPED_CAPABILITY GlobalLockGuard {
+ public:
+  GlobalLockGuard() RAZEZIR_ACQUIRE(g_analysisGlobalLock) : lock_(GlobalLock()) {
+#ifndef NDEBUG
+    assert(TurnsHeldByCallingThread() == 0);
+#endif  // NDEBUG
+    lock_.Enter();
+  }
+  ~GlobalLockGuard() RAZEZIR_RELEASE() { lock_.Leave(); }
+  GlobalLockGuard(const GlobalLockGuard&) = delete;
+  GlobalLockGuard& operator=(const GlobalLockGuard&) = delete;
+
+ private:
+  CriticalSectionLock& lock_;
+};
+
 // An atomic written only under a lock and read anywhere without one. A
 // write names the lock it holds, and clang's analysis checks that it does.
 template <typename T>
@@ -74,6 +111,21 @@ class WrittenUnderLock {
   std::atomic<T> value_;
 };
 
+// The main level: read anywhere without a lock, and changed only by a
+// thread that holds the global lock and the turn of the main stream's
+// destination, so that a line judged in a place there sees its level stay
+// (StopTrace lowers it for the lines still on their way).
+class MainLevelField : private WrittenUnderLock<int> {
+ public:
+  using WrittenUnderLock<int>::WrittenUnderLock;
+  using WrittenUnderLock<int>::load;
+  using WrittenUnderLock<int>::atomic;
+  void store(int value, std::memory_order order = std::memory_order_seq_cst)
+      RAZEZIR_REQUIRES(g_analysisGlobalLock, g_analysisMainTurn) {
+    WrittenUnderLock<int>::store(value, GlobalLock(), order);
+  }
+};
+
 // The main stream or its destination: read anywhere without a lock, and
 // changed only by a thread that holds the global lock and the turns of the
 // destination the main stream leaves and the one it joins (the same one
@@ -94,27 +146,66 @@ class MainStreamField : private WrittenUnderLock<T> {
   }
 };
 
+// A target's level: read anywhere without a lock, changed under both
+// locks (the list lock is named, the global lock is implied).
+class TargetLevelField : private WrittenUnderLock<int> {
+ public:
+  using WrittenUnderLock<int>::WrittenUnderLock;
+  using WrittenUnderLock<int>::load;
+  void store(int value, const CriticalSectionLock& listLock,
+             std::memory_order order = std::memory_order_seq_cst)
+      RAZEZIR_REQUIRES(g_analysisGlobalLock, listLock) {
+    listLock.AssertHeld();
+    WrittenUnderLock<int>::store(value, GlobalLock(), order);
+  }
+};
+
+// A target's destination: read anywhere without a lock, and moved only
+// under both locks and the turns of the destination it leaves and the one
+// it joins, as the main stream's is.
+class TargetDestinationField : private WrittenUnderLock<Destination*> {
+ public:
+  using WrittenUnderLock<Destination*>::WrittenUnderLock;
+  using WrittenUnderLock<Destination*>::load;
+  using WrittenUnderLock<Destination*>::atomic;
+  // Before the target is published, when nothing else reads it.
+  void Initialise(Destination* value) RAZEZIR_REQUIRES(g_analysisGlobalLock) {
+    WrittenUnderLock<Destination*>::store(value, GlobalLock());
+  }
+  void store(Destination* value, const CriticalSectionLock& listLock,
+             [[maybe_unused]] const Destination& from, [[maybe_unused]] const Destination& to)
+      RAZEZIR_REQUIRES(g_analysisGlobalLock, listLock, from, to) {
+    listLock.AssertHeld();
+    WrittenUnderLock<Destination*>::store(value, GlobalLock());
+  }
+};
+
 // A module target or a thread target. Kept from registration until
 // DeinitTrace, so emission may use it after leaving the list lock. Its
 // level, stream and destination change at run time (a level set anew, a
 // file reopened) under both locks; the level and the destination are
 // atomics, which emission reads without a lock, and the destination is
 // read again when a line of the target is written, as the main log's is.
+// The stream and the file name are the control calls' alone: emission, which
+// holds no global lock, must not read them.
 struct TraceTarget {
   std::u16string name;   // The module tag or the thread name.
   // Messages above it are dropped.
-  WrittenUnderLock<int> level{0};
-  std::string fileName;  // Empty exactly when `out` is standard output.
-  FILE* out = stdout;    // Standard output, or a stream this target opened.
+  TargetLevelField level{0};
+  // Empty exactly when `out` is standard output.
+  std::string fileName RAZEZIR_GUARDED_BY(g_analysisGlobalLock);
+  // Standard output, or a stream this target opened.
+  FILE* out RAZEZIR_GUARDED_BY(g_analysisGlobalLock) = stdout;
   // Where `out` writes: the file's destination, or standard output's.
-  WrittenUnderLock<Destination*> destination{nullptr};
+  TargetDestinationField destination{nullptr};
   // The table that holds `destination`.
   DestinationTable* table = nullptr;
 };
 
 // Destroys a target together with the stream it opened, without a banner.
+// REQUIRES: the global lock (DeinitTrace holds it while the targets go).
 struct TargetCloser {
-  void operator()(TraceTarget* target) const;
+  void operator()(TraceTarget* target) const RAZEZIR_REQUIRES(g_analysisGlobalLock);
 };
 using TargetPtr = std::unique_ptr<TraceTarget, TargetCloser>;
 
@@ -211,12 +302,12 @@ struct TraceState {
   const uint64_t serial = NextTraceStateSerial();
   // The main level; 0 means stopped. Read without the lock by Trace and by
   // the early drop test of emission.
-  WrittenUnderLock<int> level{0};
+  MainLevelField level{0};
   // The main stream and its destination, which lines of the main log are
   // judged by.
   MainStreamField<FILE*> out{stdout};
   MainStreamField<Destination*> mainDestination{destinations.StandardOutput()};
-  std::string fileName RAZEZIR_GUARDED_BY(GlobalLock());
+  std::string fileName RAZEZIR_GUARDED_BY(g_analysisGlobalLock);
   // Read without the lock at the start of emission.
   WrittenUnderLock<int> flags{0};
   // Taken after the global lock, when both are, and before the table's.
@@ -404,6 +495,15 @@ inline void UpdateLevelCeiling(TraceState* state) RAZEZIR_REQUIRES(g_analysisGlo
     ceiling = state->maxModuleLevel.load(std::memory_order_relaxed);
   }
   state->levelCeiling.store(ceiling, GlobalLock(), std::memory_order_relaxed);
+}
+
+// The main stream's destination, whose turn the analysis knows as
+// g_analysisMainTurn: a caller that takes the turn names the destination
+// by this call, so that the analysis sees which turn it holds. The
+// destination stays the main stream's while the global lock is held.
+inline Destination& MainDestination(const TraceState& state)
+    RAZEZIR_RETURN_CAPABILITY(g_analysisMainTurn) {
+  return *state.mainDestination.load();
 }
 
 // Returns the target named exactly `name` (case-sensitive, unit by unit),

@@ -45,9 +45,6 @@ struct TimeCache {
 
 thread_local TimeCache t_timeCache RAZEZIR_INITIAL_EXEC_TLS;
 
-// Where timestamps read the time when tests replace the system's clock.
-std::atomic<platform::WallClock (*)()> g_readClock{nullptr};
-
 constexpr char kTimeFormat[] = "%a %b %d %Y %H:%M:%S";
 
 // The seconds since the epoch that `broken`, read as UTC, stands for.
@@ -148,11 +145,6 @@ size_t FinishTimeText(int flags, const TimeCache& cache, int milliseconds, char*
 
 }  // namespace
 
-platform::WallClock ReadTraceClock() {
-  platform::WallClock (*clock)() = g_readClock.load(std::memory_order_relaxed);
-  return clock == nullptr ? platform::ReadWallClock() : clock();
-}
-
 size_t FormatTraceTime(int flags, char* out, size_t maxBytes) {
   return FormatTraceTimeAt(ReadTraceClock(), flags, out, maxBytes);
 }
@@ -179,13 +171,15 @@ void MakePrefixTime(platform::WallClock now, int flags, int64_t key) {
   cache->key = key;
 }
 
+std::atomic<platform::WallClock (*)()> g_traceClockForTest{nullptr};
+
 void CloseLogStream(FILE* stream) {
   if (stream == nullptr || stream == stdout) return;
   std::fclose(stream);
 }
 
 void LogTextTestHelper::SetClock(platform::WallClock (*clock)()) {
-  g_readClock.store(clock, std::memory_order_relaxed);
+  g_traceClockForTest.store(clock, std::memory_order_relaxed);
 }
 
 }  // namespace razezir

@@ -45,9 +45,19 @@ inline size_t TimeGap(int flags) {
 // REQUIRES: maxBytes <= kBannerTimeBytes.
 size_t FormatTraceTime(int flags, char* out, size_t maxBytes);
 
+// Where timestamps read the time when tests replace the system's clock
+// (LogTextTestHelper::SetClock); null for the system's.
+extern std::atomic<platform::WallClock (*)()> g_traceClockForTest;
+
+// The time of a line, read once for the lines written together. Inline: it
+// is on every timed line's path, in another unit than its callers.
+inline platform::WallClock ReadTraceClock() {
+  platform::WallClock (*clock)() = g_traceClockForTest.load(std::memory_order_relaxed);
+  return clock == nullptr ? platform::ReadWallClock() : clock();
+}
+
 // FormatTraceTime for a clock reading taken earlier with ReadTraceClock, so
 // that one reading can stamp several lines.
-platform::WallClock ReadTraceClock();
 size_t FormatTraceTimeAt(platform::WallClock now, int flags, char* out, size_t maxBytes);
 
 // A clock reading as the millisecond it falls in, counted from the epoch.

@@ -43,6 +43,33 @@
 #ifndef RAZEZIR_TRY_ACQUIRE
 #define RAZEZIR_TRY_ACQUIRE(...) RAZEZIR_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 #endif
+// The same for a capability held shared: beside other holders of it, never
+// beside its exclusive holder.
+#ifndef RAZEZIR_REQUIRES_SHARED
+#define RAZEZIR_REQUIRES_SHARED(...) \
+  RAZEZIR_THREAD_ANNOTATION(requires_shared_capability(__VA_ARGS__))
+#endif
+#ifndef RAZEZIR_ACQUIRE_SHARED
+#define RAZEZIR_ACQUIRE_SHARED(...) \
+  RAZEZIR_THREAD_ANNOTATION(acquire_shared_capability(__VA_ARGS__))
+#endif
+#ifndef RAZEZIR_TRY_ACQUIRE_SHARED
+#define RAZEZIR_TRY_ACQUIRE_SHARED(...) \
+  RAZEZIR_THREAD_ANNOTATION(try_acquire_shared_capability(__VA_ARGS__))
+#endif
+#ifndef RAZEZIR_RELEASE_SHARED
+#define RAZEZIR_RELEASE_SHARED(...) \
+  RAZEZIR_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
+#endif
+// A scoped guard's release, of what it holds whether shared or exclusive.
+#ifndef RAZEZIR_RELEASE_GENERIC
+#define RAZEZIR_RELEASE_GENERIC(...) \
+  RAZEZIR_THREAD_ANNOTATION(release_generic_capability(__VA_ARGS__))
+#endif
+// The function must not be called with the named capability held.
+#ifndef RAZEZIR_EXCLUDES
+#define RAZEZIR_EXCLUDES(...) RAZEZIR_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+#endif
 // The lock is taken only while the named locks are held, or not at all
 // while it is held.
 #ifndef RAZEZIR_ACQUIRED_AFTER

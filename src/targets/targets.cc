@@ -15,7 +15,8 @@
 // The Started banner of a new target is written after both locks are left,
 // in a turn of the target's destination, so that lines already on their way
 // to that file stay whole. A target's level and destination are atomics that
-// emission reads as they stand; a level change holds both locks.
+// emission reads as they stand; a level change holds both locks. A target's
+// stream and file name are read and changed only under the global lock.
 
 #include <algorithm>
 #include <climits>
@@ -35,9 +36,9 @@ enum class TargetKind { kModule, kThread };
 
 // Creates the record of a new target named `name`, its file open. Returns
 // null when memory runs out; the registration is then skipped.
-// REQUIRES: global lock held (the main level and file name are read).
-TargetPtr NewTarget(TraceState& state, const char16_t* name, int level,
-                    const char* fileName) RAZEZIR_REQUIRES(GlobalLock()) {
+// REQUIRES: both locks held (the main level and file name are read).
+TargetPtr NewTarget(TraceState& state, const char16_t* name, int level, const char* fileName)
+    RAZEZIR_REQUIRES(g_analysisGlobalLock, *state.listLock) {
   GlobalLock().AssertHeld();
   TargetPtr target;
   if (!UnlessOutOfMemory([&] {
@@ -53,7 +54,7 @@ TargetPtr NewTarget(TraceState& state, const char16_t* name, int level,
   // Level 0 takes a copy of the main level: later changes of the main level
   // do not reach the target.
   target->level.store(level != 0 ? level : state.level.load(std::memory_order_relaxed),
-                      GlobalLock());
+                      *state.listLock);
   Destination* destination = state.destinations.StandardOutput();
   LogStream opened{};
   if (!target->fileName.empty()) {
@@ -64,12 +65,12 @@ TargetPtr NewTarget(TraceState& state, const char16_t* name, int level,
       target->fileName.clear();
     }
   }
-  target->destination.store(destination, GlobalLock());
+  target->destination.Initialise(destination);
   return target;
 }
 
 void RegisterTarget(TargetKind kind, const unsigned short* name, int level,
-                    const char* fileName) {
+                    const char* fileName) RAZEZIR_UNLOCKED_CALLER {
   TraceState* state = g_state.load(std::memory_order_acquire);
   if (state == nullptr || name == nullptr) return;
   const bool isModule = kind == TargetKind::kModule;
@@ -77,7 +78,7 @@ void RegisterTarget(TargetKind kind, const unsigned short* name, int level,
   // control calls: a reopen or a StartTrace that moved or freed the target's
   // destination in between would leave the banner out of the file the target
   // opened, or put it in whatever file came next at that address.
-  LockGuard global(GlobalLock());
+  GlobalLockGuard global;
   Destination* announced = nullptr;
   {
     LockGuard list(*state->listLock);
@@ -124,10 +125,11 @@ void RegisterTarget(TargetKind kind, const unsigned short* name, int level,
 // Sets the level of the target named `name`; 0 takes the main level of the
 // moment. The ceiling that the front ends test first follows, down as well
 // as up.
-void SetTargetLevel(TargetKind kind, const unsigned short* name, int level) {
+void SetTargetLevel(TargetKind kind, const unsigned short* name, int level)
+    RAZEZIR_UNLOCKED_CALLER {
   TraceState* state = g_state.load(std::memory_order_acquire);
   if (state == nullptr || name == nullptr) return;
-  LockGuard global(GlobalLock());
+  GlobalLockGuard global;
   LockGuard list(*state->listLock);
   const bool isModule = kind == TargetKind::kModule;
   const TargetList& targets = isModule ? state->modules : state->threadTargets;
@@ -164,7 +166,7 @@ using razezir::LibraryCall;
 // calls do nothing: the interrupted call may hold the locks they need.
 
 void QXSTD::StartTraceModule(const unsigned short* module, int level,
-                             char* fileName) {
+                             char* fileName) RAZEZIR_UNLOCKED_CALLER {
   if (LibraryCall::Nested()) return;
   LibraryCall call;
   razezir::platform::NoCancellation noCancellation;
@@ -172,7 +174,7 @@ void QXSTD::StartTraceModule(const unsigned short* module, int level,
 }
 
 void QXSTD::StartTraceThread(const unsigned short* name, int level,
-                             char* fileName) {
+                             char* fileName) RAZEZIR_UNLOCKED_CALLER {
   if (LibraryCall::Nested()) return;
   LibraryCall call;
   razezir::platform::NoCancellation noCancellation;
@@ -221,13 +223,13 @@ bool QXSTD::GetTraceThreadLevel(const unsigned short* name, int* level) {
   return razezir::ReadTargetLevel(razezir::TargetKind::kThread, name, level);
 }
 
-void QXSTD::SetTraceModuleLevel(const unsigned short* module, int level) {
+void QXSTD::SetTraceModuleLevel(const unsigned short* module, int level) RAZEZIR_UNLOCKED_CALLER {
   if (LibraryCall::Nested()) return;
   LibraryCall call;
   razezir::SetTargetLevel(razezir::TargetKind::kModule, module, level);
 }
 
-void QXSTD::SetTraceThreadLevel(const unsigned short* name, int level) {
+void QXSTD::SetTraceThreadLevel(const unsigned short* name, int level) RAZEZIR_UNLOCKED_CALLER {
   if (LibraryCall::Nested()) return;
   LibraryCall call;
   razezir::SetTargetLevel(razezir::TargetKind::kThread, name, level);

@@ -95,6 +95,10 @@ class AppendGate {
     OpenStamped(readClock(), true);
   }
 
+  // REQUIRES: the caller leads the queue. Enters the gate, open or not, to
+  // write beside the threads in it lines that carry no time.
+  void EnterAsLeaderUntimed() { word_.fetch_add(1, std::memory_order_acquire); }
+
   // REQUIRES: the caller leads the queue. Closes the gate and waits until no
   // thread is in it.
   void Close();

@@ -66,24 +66,27 @@ void Tell(CommitEntry* entry, CommitEntry::State state) {
 
 }  // namespace
 
-void CommitQueue::Commit(CommitEntry* entry, WriteBatchFn write, void* context) {
-  assert(!entry->alone);
+bool CommitQueue::Enqueue(CommitEntry* entry) {
+  assert(!entry->isTurn);
   const bool leads = Join(entry);
   Reach(TestPoint::kJoined, entry);
-  if (!leads && !Await(entry)) return;
+  if (!leads && !Await(entry)) return false;
   Reach(TestPoint::kLeading, entry);
   AwaitCompany(entry);
-  CommitEntry* first = entry;
-  for (int round = 1; first != nullptr; ++round) {
-    Batch batch;
-    TakeBatch(first, &batch);
-    write(context, batch.entries, batch.count);
-    Reach(TestPoint::kBatchWritten, batch.entries[0]);
-    const LeadChoice choice = round < kBatchesKept              ? LeadChoice::kKeep
-                              : round < kBatchesKeptForSleepers ? LeadChoice::kPassIfAwake
-                                                                : LeadChoice::kPass;
-    first = FinishBatch(batch, entry, choice);
-  }
+  return true;
+}
+
+bool LedBatch::Next() {
+  CommitQueue::Reach(CommitQueue::TestPoint::kBatchWritten, batch_.entries[0]);
+  using LeadChoice = CommitQueue::LeadChoice;
+  const LeadChoice choice = round_ < kBatchesKept              ? LeadChoice::kKeep
+                            : round_ < kBatchesKeptForSleepers ? LeadChoice::kPassIfAwake
+                                                               : LeadChoice::kPass;
+  CommitEntry* first = queue_.FinishBatch(batch_, own_, choice);
+  if (first == nullptr) return false;
+  ++round_;
+  queue_.TakeBatch(first, &batch_);
+  return true;
 }
 
 bool CommitQueue::Join(CommitEntry* entry) {
@@ -161,18 +164,18 @@ void CommitQueue::TakeBatch(CommitEntry* first, Batch* batch) {
     return;
   }
   // Walks from the newest entry back to `first`. The last kMaxBatch + 1
-  // entries seen since the last one that leads alone are kept in a ring: the
+  // entries seen since the last turn are kept in a ring: the
   // oldest kMaxBatch of them may go in the batch, and the one after the
   // batch's last line is the next entry when the batch is full.
   constexpr size_t kRing = kMaxBatch + 1;
   CommitEntry* ring[kRing];
   size_t seen = 0;
-  CommitEntry* alone = nullptr;
+  CommitEntry* turn = nullptr;
   for (CommitEntry* entry = newest;; entry = entry->older) {
     assert(entry != nullptr);
-    if (entry != first && entry->alone) {
+    if (entry != first && entry->isTurn) {
       seen = 0;
-      alone = entry;
+      turn = entry;
       continue;
     }
     ring[seen % kRing] = entry;
@@ -191,7 +194,7 @@ void CommitQueue::TakeBatch(CommitEntry* first, Batch* batch) {
     batch->entries[count] = entry;
   }
   batch->count = count;
-  batch->next = count < seen ? ring[(seen - 1 - count) % kRing] : alone;
+  batch->next = count < seen ? ring[(seen - 1 - count) % kRing] : turn;
   contended_.store(count > 1, std::memory_order_relaxed);
 }
 
@@ -207,7 +210,7 @@ CommitEntry* CommitQueue::FinishBatch(const Batch& batch, const CommitEntry* own
     next->older = nullptr;
     contended_.store(true, std::memory_order_relaxed);
     const bool pass =
-        next->alone || choice == LeadChoice::kPass ||
+        next->isTurn || choice == LeadChoice::kPass ||
         (choice == LeadChoice::kPassIfAwake &&
          next->state.load(std::memory_order_relaxed) == CommitEntry::kQueued);
     if (pass) {
@@ -221,8 +224,8 @@ CommitEntry* CommitQueue::FinishBatch(const Batch& batch, const CommitEntry* own
   return next;
 }
 
-void CommitQueue::PassLead(CommitEntry* leader) {
-  CommitEntry* next = NextAfter(leader);
+void CommitQueue::PassTurn(CommitEntry* entry) {
+  CommitEntry* next = NextAfter(entry);
   if (next == nullptr) return;
   next->older = nullptr;
   Tell(next, CommitEntry::kLead);
@@ -241,8 +244,8 @@ CommitEntry* CommitQueue::NextAfter(CommitEntry* last) {
   return next;
 }
 
-void CommitQueue::LeadAlone(CommitEntry* entry) {
-  entry->alone = true;
+void CommitQueue::WaitForTurn(CommitEntry* entry) {
+  entry->isTurn = true;
   const bool leads = Join(entry);
   Reach(TestPoint::kJoined, entry);
   if (!leads) Await(entry);

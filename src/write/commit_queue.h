@@ -1,8 +1,7 @@
 // Group commit of log lines. Every destination (a file, or standard output)
-// has a CommitQueue, and a line reaches its destination through one call:
-// Commit. A thread with a finished line joins the queue; if the queue was
-// idle it leads at once, writes its line and leaves, which costs one write
-// and two atomic operations. If another thread is writing, the line waits,
+// has a CommitQueue. A thread with a finished line joins the queue
+// (Enqueue); if the queue was idle it leads at once, writes its line and
+// leaves, which costs one write and two atomic operations. If another thread is writing, the line waits,
 // in the joining thread's own stack frame, and that thread waits with it.
 // The thread that writes next takes the lines waiting behind its own and
 // writes them together with one system call, then tells the threads whose
@@ -23,13 +22,14 @@
 // written and may be gone; a new leader's link to them is cleared before it
 // is told, and the walk never goes past the leader.
 //
-// An entry may carry no line: its thread then leads alone, to hold the
-// destination for a turn (a line written in pieces, a change or close of a
+// An entry may carry no line: its thread then takes a turn, holding the
+// destination by itself (a line written in pieces, a change or close of a
 // stream), and then passes the lead on. A batch never takes such an entry
 // along.
 //
-// The queue knows nothing of files: its leaders write through the function
-// that the destination passes in.
+// The queue knows nothing of files: Enqueue tells its caller whether it
+// leads, and a leader takes its batches through a LedBatch and writes them
+// itself, as its own caller would.
 
 #ifndef RAZEZIR_SRC_WRITE_COMMIT_QUEUE_H_
 #define RAZEZIR_SRC_WRITE_COMMIT_QUEUE_H_
@@ -37,6 +37,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+
+#include "platform/thread_annotations.h"
 
 namespace razezir {
 
@@ -51,7 +53,7 @@ struct CommitEntry {
     kLead,      // The caller now leads the queue.
   };
 
-  bool alone = false;  // Carries no line; its thread leads alone.
+  bool isTurn = false;  // Carries no line; its thread takes a turn.
   size_t bytes = 0;    // The size of the line, for the batch's bounds.
   // The entry queued just before this one, or null if the queue was idle or
   // this entry leads.
@@ -59,7 +61,9 @@ struct CommitEntry {
   std::atomic<uint32_t> state{kQueued};
 };
 
-class CommitQueue {
+// The capability of a queue is its lead: held by a turn, or by the thread
+// whose line leads, until the lead passes on.
+class RAZEZIR_CAPABILITY("queue lead") CommitQueue {
  public:
   // The most lines one batch carries.
   static constexpr size_t kMaxBatch = 64;
@@ -69,30 +73,30 @@ class CommitQueue {
   // many bytes more.
   static constexpr size_t kSmallBatchGrowth = size_t{128} << 10;
 
-  // Writes the lines of a batch, `count` of them, oldest first; the first is
-  // the leader's own or the one it carries on from. Runs on the leading
-  // thread while the lines' threads wait. It may write any of them, or none.
-  using WriteBatchFn = void (*)(void* context, CommitEntry* const* entries, size_t count);
-
   CommitQueue() = default;
   CommitQueue(const CommitQueue&) = delete;
   CommitQueue& operator=(const CommitQueue&) = delete;
 
-  // Commits the line of `entry` (not alone): returns once `write` was
-  // called for it, on this thread or on the thread that led when the line
-  // came up. What each leader passes as `write` and `context` serves every
-  // line of the batches it leads, so all the lines of a queue must be
-  // written alike.
-  void Commit(CommitEntry* entry, WriteBatchFn write, void* context);
+  // Queues the line of `entry` (not a turn). Returns false once a leader
+  // has taken the line into a batch and written it (as far as the leader
+  // decided to); returns true when the caller leads instead: it then writes
+  // its own line, and the lines behind it, through a LedBatch.
+  bool Enqueue(CommitEntry* entry) RAZEZIR_TRY_ACQUIRE(true);
+  // Where a leader's last LedBatch::Next returned false: the lead has
+  // passed on, or the queue is idle.
+  void LeadPassed() RAZEZIR_RELEASE() {}
+  // A turn kept across calls that the analysis cannot follow (a line
+  // written in pieces) is handed over to its holder's own keeping here.
+  void KeepLeadAcrossCalls() RAZEZIR_RELEASE() {}
 
-  // Queues `entry` as one that carries no line and waits until it leads:
-  // then the caller has the destination alone until it calls
-  // PassLead(entry).
-  void LeadAlone(CommitEntry* entry);
+  // Queues `entry` as a turn, which carries no line, and waits until it
+  // leads: then the caller holds the queue by itself until it calls
+  // PassTurn(entry).
+  void WaitForTurn(CommitEntry* entry) RAZEZIR_ACQUIRE();
 
-  // REQUIRES: `leader` leads alone. Passes the lead to the entry queued
+  // REQUIRES: `entry` holds a turn. Passes the lead to the entry queued
   // after it, or leaves the queue idle.
-  void PassLead(CommitEntry* leader);
+  void PassTurn(CommitEntry* entry) RAZEZIR_RELEASE();
 
   // Whether a leader whose destination was contended a moment ago waits a
   // little for company (see AwaitCompany). Where threads append side by
@@ -103,6 +107,14 @@ class CommitQueue {
   // Forgets the entries of threads that a fork left behind. REQUIRES: only
   // the calling thread runs in this process.
   void ResetInForkChild() { tail_.store(nullptr, std::memory_order_relaxed); }
+
+  // The lines a leader writes, oldest (its own) first, with the entry that
+  // leads after them when already known.
+  struct Batch {
+    CommitEntry* entries[kMaxBatch];
+    size_t count;
+    CommitEntry* next;
+  };
 
   // Points in the queue's work where a test may act, so that a test can
   // make an interleaving happen instead of waiting for it. The hook runs on
@@ -118,13 +130,7 @@ class CommitQueue {
   static void SetTestHook(TestHook hook) { testHook_.store(hook, std::memory_order_release); }
 
  private:
-  // The lines a leader writes, oldest (its own) first.
-  struct Batch {
-    CommitEntry* entries[kMaxBatch];
-    size_t count;
-    // The entry that leads after this batch, when already known.
-    CommitEntry* next;
-  };
+  friend class LedBatch;
 
   // What a leader does with the lead after a batch, when more lines wait.
   enum class LeadChoice {
@@ -157,14 +163,14 @@ class CommitQueue {
   // REQUIRES: the caller leads, and `first` is its own entry or the one
   // FinishBatch returned; it carries a line. Fills `batch` with the line of
   // `first` and those queued after it, within the batch's bounds and not
-  // past an entry that leads alone. Their threads wait until FinishBatch.
+  // past a turn. Their threads wait until FinishBatch.
   void TakeBatch(CommitEntry* first, Batch* batch);
 
   // After `batch` was written: lets the threads of its lines return, but
   // the caller's own (`own`), and deals with the lines that came in after
   // it as `choice` says. Returns the entry the caller's next batch starts
   // from when it keeps the lead, or null when the lead has passed or the
-  // queue went idle. The lead always passes to an entry that leads alone.
+  // queue went idle. The lead always passes to a turn.
   CommitEntry* FinishBatch(const Batch& batch, const CommitEntry* own, LeadChoice choice);
 
   // The entry queued right after `last`, or null when there is none: the
@@ -189,6 +195,36 @@ class CommitQueue {
   std::atomic<uint32_t> waits_{0};
   std::atomic<bool> lingers_{true};
   static inline std::atomic<TestHook> testHook_{nullptr};
+};
+
+// The lead of a queue, from the line whose Enqueue returned true: the
+// batches it writes, one after another, until the lead passes on or the
+// queue goes idle. Each batch is the leader's to write in full while its
+// lines' threads wait; Next lets them return.
+class LedBatch {
+ public:
+  // Takes the first batch, `own` first. REQUIRES: Enqueue(own) returned
+  // true.
+  LedBatch(CommitQueue& queue, CommitEntry* own) RAZEZIR_REQUIRES(queue)
+      : queue_(queue), own_(own) {
+    queue_.TakeBatch(own, &batch_);
+  }
+  LedBatch(const LedBatch&) = delete;
+  LedBatch& operator=(const LedBatch&) = delete;
+
+  CommitEntry* const* entries() const { return batch_.entries; }
+  size_t count() const { return batch_.count; }
+
+  // Once the batch is written: lets its lines' threads return but the
+  // leader's own, and takes the next batch when the leader keeps the lead.
+  // Returns false when the lead has passed on or the queue went idle.
+  bool Next();
+
+ private:
+  CommitQueue& queue_;
+  CommitEntry* const own_;
+  int round_ = 1;
+  CommitQueue::Batch batch_;
 };
 
 }  // namespace razezir

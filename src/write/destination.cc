@@ -56,8 +56,8 @@ int TurnsHeldByCallingThread() { return t_turnsHeld; }
 Destination::~Destination() { platform::CloseFileHandle(file_); }
 
 void Destination::TakeTurn(CommitEntry* entry) {
-  queue_.LeadAlone(entry);
-  if (gate_.Allowed()) gate_.Close();
+  queue_.WaitForTurn(entry);
+  CloseForAlone();
 #ifndef NDEBUG
   ++t_turnsHeld;
 #endif  // NDEBUG
@@ -67,17 +67,12 @@ void Destination::PassTurn(CommitEntry* entry) {
 #ifndef NDEBUG
   --t_turnsHeld;
 #endif  // NDEBUG
-  if (gate_.Allowed()) gate_.Open();
-  queue_.PassLead(entry);
+  OpenAfterAlone();
+  queue_.PassTurn(entry);
 }
 
 void Destination::Unref() {
   if (refs_.fetch_sub(1, std::memory_order_seq_cst) == 1) table_->GiveBack(this);
-}
-
-bool Destination::WriteInTurn(const char* data, size_t nBytes, bool continuesLine) {
-  const platform::ByteSpan span{data, nBytes};
-  return WriteSpans(&span, 1, true, continuesLine) == nBytes;
 }
 
 size_t Destination::RawWrite(const platform::ByteSpan* spans, size_t count) {
@@ -115,31 +110,33 @@ void Destination::NoteShortWrite(const platform::ByteSpan* spans, size_t written
   if (gate_.Allowed()) gate_.Refuse();
 }
 
-size_t Destination::WriteSpans(const platform::ByteSpan* spans, size_t count, bool alone,
+size_t Destination::WriteAlone(const platform::ByteSpan* spans, size_t count,
                                bool continuesLine) {
   // Until the fragment is closed off, nothing more goes after it: a line
   // that cannot be written whole is lost whole.
-  if (alone && !CloseCutLine()) return 0;
-  const size_t nBytes = TotalBytes(spans, count);
-  // Beside threads in the gate, the rest of a partial write must not be
-  // written: another line may already follow its first part.
-  const size_t written = alone ? RawWrite(spans, count)
-                               : platform::AppendOnceToFile(file_, spans, count);
-  if (written < nBytes) NoteShortWrite(spans, written, continuesLine);
+  if (!CloseCutLine()) return 0;
+  const size_t written = RawWrite(spans, count);
+  if (written < TotalBytes(spans, count)) NoteShortWrite(spans, written, continuesLine);
+  return written;
+}
+
+size_t Destination::AppendBeside(const platform::ByteSpan* spans, size_t count) {
+  const size_t written = platform::AppendOnceToFile(file_, spans, count);
+  if (written < TotalBytes(spans, count)) NoteShortWrite(spans, written, false);
   return written;
 }
 
 bool Destination::TryAppend(OutgoingLine* line) {
-  if (!gate_.Enter()) return false;
+  if (!EnterGate()) return false;
   // A fragment ends the file: the queue's leader closes it off first, with
   // the file alone.
   if (cutLine_.load(std::memory_order_relaxed)) {
-    gate_.Leave();
+    LeaveGate();
     return false;
   }
   line->verdict = Judge(line->route, line->level, this);
   if (line->verdict != Verdict::kWrite) {
-    gate_.Leave();
+    LeaveGate();
     return true;
   }
   size_t offset = 0;
@@ -147,105 +144,124 @@ bool Destination::TryAppend(OutgoingLine* line) {
     // Read in the gate: the line lands after every line stamped earlier.
     const platform::WallClock now = ReadTraceClock();
     if (!gate_.Stamp(Milliseconds(now))) {
-      gate_.Leave();
+      LeaveGate();
       return false;
     }
     offset = TimeText(now).Put(line->start, line->flags);
   }
   const platform::ByteSpan span{line->start + offset, line->bytes - offset};
-  WriteSpans(&span, 1, false, false);
+  AppendBeside(&span, 1);
   if (!IsDurableLine(line->flags)) {
-    gate_.Leave();
+    LeaveGate();
     return true;
   }
   // The place in the gate keeps the destination in use until the
   // reference is had; the sync is waited for outside the gate.
   NoteDurableLine();
-  Ref();
-  gate_.Leave();
+  DestinationRef held(this);
+  LeaveGate();
   SyncWritten();
-  Unref();
   return true;
 }
 
 void Destination::Commit(OutgoingLine* line) {
   line->verdict = Verdict::kDrop;
-  queue_.Commit(line, &Destination::WriteBatch, this);
+  if (queue_.Enqueue(line)) {
+    LedBatch batch(queue_, line);
+    do {
+      WriteBatch(batch);
+    } while (batch.Next());
+    queue_.LeadPassed();
+  }
   if (line->verdict == Verdict::kWrite && IsDurableLine(line->flags)) {
     NoteDurableLine();
     SyncWritten();
   }
 }
 
-void Destination::WriteBatch(void* context, CommitEntry* const* entries, size_t count) {
-  // Every entry of a batch carries a line: those that lead alone never join
-  // one.
-  OutgoingLine* lines[CommitQueue::kMaxBatch];
-  for (size_t i = 0; i < count; ++i) lines[i] = static_cast<OutgoingLine*>(entries[i]);
-  static_cast<Destination*>(context)->WriteLines(lines, count);
+void Destination::EnterBesideAsLeader(bool timed, platform::WallClock* now) {
+  if (!timed) {
+    gate_.EnterAsLeaderUntimed();
+    return;
+  }
+  gate_.EnterAsLeader([now] {
+    *now = ReadTraceClock();
+    return Milliseconds(*now);
+  });
 }
 
-void Destination::WriteLines(OutgoingLine* const* lines, size_t count) {
-  bool timed = false;
-  for (size_t i = 0; i < count; ++i) {
-    OutgoingLine* line = lines[i];
-    line->verdict = Judge(line->route, line->level, this);
-    timed |= line->verdict == Verdict::kWrite && TimeGap(line->flags) != 0;
-  }
-  // Beside the threads in the gate, unless a fragment must be closed off
-  // first, or the gate refuses since a cut (one whose threads may still be
-  // in it): then with the gate closed.
-  const bool gated = gate_.Allowed();
-  bool alone = !gated;
-  if (gated && (cutLine_.load(std::memory_order_relaxed) || gate_.Refused())) {
-    gate_.Close();
-    alone = true;
-  }
-  platform::WallClock now{};
-  bool inGate = false;
-  if (timed && !alone) {
-    gate_.EnterAsLeader([&] {
-      now = ReadTraceClock();
-      return Milliseconds(now);
-    });
-    inGate = true;
-  } else if (timed) {
-    now = ReadTraceClock();
-  }
-  TimeText text(now);
-  platform::ByteSpan spans[CommitQueue::kMaxBatch];
+namespace {
+
+// Gives the lines of `batch` that are to be written the time `now`, and
+// returns their spans in `spans`, oldest first, and their count.
+size_t PutTimes(const LedBatch& batch, platform::WallClock now, platform::ByteSpan* spans) {
+  const TimeText text(now);
   size_t nSpans = 0;
-  for (size_t i = 0; i < count; ++i) {
-    OutgoingLine* line = lines[i];
+  for (size_t i = 0; i < batch.count(); ++i) {
+    OutgoingLine* line = static_cast<OutgoingLine*>(batch.entries()[i]);
     if (line->verdict != Verdict::kWrite) continue;
     const size_t offset = text.Put(line->start, line->flags);
     spans[nSpans++] = platform::ByteSpan{line->start + offset, line->bytes - offset};
   }
-  size_t written = nSpans > 0 ? WriteSpans(spans, nSpans, alone, false) : 0;
-  if (!alone && written < TotalBytes(spans, nSpans)) {
+  return nSpans;
+}
+
+// The first of `spans` that a write of `written` bytes did not reach, or
+// cut: a line that was cut stays cut.
+size_t FirstUnwritten(const platform::ByteSpan* spans, size_t count, size_t written) {
+  size_t next = 0;
+  for (; next < count && written >= spans[next].size; ++next) written -= spans[next].size;
+  return written > 0 ? next + 1 : next;
+}
+
+}  // namespace
+
+void Destination::WriteBatch(const LedBatch& batch) {
+  // Every entry of a batch carries a line: turns never join one.
+  bool timed = false;
+  for (size_t i = 0; i < batch.count(); ++i) {
+    OutgoingLine* line = static_cast<OutgoingLine*>(batch.entries()[i]);
+    line->verdict = Judge(line->route, line->level, this);
+    timed |= line->verdict == Verdict::kWrite && TimeGap(line->flags) != 0;
+  }
+  platform::ByteSpan spans[CommitQueue::kMaxBatch];
+  platform::WallClock now{};
+  // Beside the threads in the gate, unless there is no gate, a fragment
+  // must be closed off first, or the gate refuses since a cut (one whose
+  // threads may still be in it): then with the file alone.
+  if (gate_.Allowed() && !cutLine_.load(std::memory_order_relaxed) && !gate_.Refused()) {
+    EnterBesideAsLeader(timed, &now);
+    const size_t nSpans = PutTimes(batch, now, spans);
+    const size_t next = nSpans > 0 ? FirstUnwritten(spans, nSpans, AppendBeside(spans, nSpans)) : 0;
+    LeaveBesideAsLeader();
+    if (next == nSpans) return;
     // Cut short beside the threads in the gate: the gate now refuses, and
     // the lines that the write did not reach go out with the file alone,
     // after the fragment is closed off.
-    if (inGate) gate_.Leave();
-    inGate = false;
-    gate_.Close();
-    alone = true;
-    size_t next = 0;
-    for (; next < nSpans && written >= spans[next].size; ++next) written -= spans[next].size;
-    if (written > 0) ++next;  // The line that was cut stays cut.
-    if (next < nSpans) WriteSpans(spans + next, nSpans - next, true, false);
+    CloseForAlone();
+    WriteAlone(spans + next, nSpans - next, false);
+  } else {
+    CloseForAlone();
+    if (timed) now = ReadTraceClock();
+    const size_t nSpans = PutTimes(batch, now, spans);
+    if (nSpans > 0) WriteAlone(spans, nSpans, false);
   }
-  if (inGate) gate_.Leave();
-  if (gated && alone) {
-    if (timed) {
-      gate_.OpenStamped(Milliseconds(now), false);
-    } else {
-      gate_.Open();
-    }
+  if (timed) {
+    OpenStampedAfterAlone(Milliseconds(now));
+  } else {
+    OpenAfterAlone();
   }
 }
 
-bool Destination::CloseCutLineAtOnce() {
+bool Destination::TakeTurnUnlessMoved(OutgoingLine* line) {
+  TakeTurn(line);
+  line->verdict = Judge(line->route, line->level, this);
+  if (line->verdict != Verdict::kMoved) return true;
+  PassTurn(line);
+  return false;
+}
+
+bool Destination::CloseCutLineWithNoPlace() {
   if (!cutLine_.exchange(false, std::memory_order_relaxed)) return true;
   const platform::ByteSpan lineEnd{"\n", 1};
   if (RawWrite(&lineEnd, 1) == 1) return true;
@@ -253,18 +269,17 @@ bool Destination::CloseCutLineAtOnce() {
   return false;
 }
 
-bool Destination::WriteWithoutTurn(const platform::ByteSpan& span, bool continuesLine) {
+size_t Destination::WriteWithNoPlace(const platform::ByteSpan& span, bool continuesLine) {
   const size_t written = RawWrite(&span, 1);
-  if (written == span.size) return true;
-  NoteShortWrite(&span, written, continuesLine);
-  return false;
+  if (written < span.size) NoteShortWrite(&span, written, continuesLine);
+  return written;
 }
 
 void Destination::WriteAtOnce(OutgoingLine* line) {
   line->verdict = Verdict::kWrite;
-  if (!CloseCutLineAtOnce()) return;
+  if (!CloseCutLineWithNoPlace()) return;
   const size_t offset = TimeText(ReadTraceClock()).Put(line->start, line->flags);
-  WriteWithoutTurn(platform::ByteSpan{line->start + offset, line->bytes - offset}, false);
+  WriteWithNoPlace(platform::ByteSpan{line->start + offset, line->bytes - offset}, false);
   if (IsDurableLine(line->flags)) {
     NoteDurableLine();
     platform::SyncToStorage(SyncFile());
@@ -272,12 +287,10 @@ void Destination::WriteAtOnce(OutgoingLine* line) {
 }
 
 namespace {
-
 constexpr size_t kRuleBytes = 76;
+}  // namespace
 
-// `head` and `tail` surround the time on the middle line.
-void WriteBanner(Destination& destination, const char* head, const char* tail)
-    RAZEZIR_REQUIRES(destination) {
+void Destination::WriteBanner(const char* head, const char* tail) {
   static const char kRule[kRuleBytes + 1] =
       "============================================================================";
   static_assert(sizeof kRule == kRuleBytes + 1, "a banner rule is 76 bytes");
@@ -294,65 +307,63 @@ void WriteBanner(Destination& destination, const char* head, const char* tail)
   put(tail, std::strlen(tail));
   put(kRule, kRuleBytes);
   put("\n", 1);
-  destination.WriteInTurn(line, n);
+  const platform::ByteSpan span{line, n};
+  WriteAlone(&span, 1, false);
 }
 
-}  // namespace
-
 void WriteStartedBanner(Destination& destination) {
-  WriteBanner(destination, "========== Trace Log File. Started - ", " ===========\n");
+  destination.WriteBanner("========== Trace Log File. Started - ", " ===========\n");
 }
 
 void WriteClosedBanner(Destination& destination) {
   // One letter shorter than Started, so one more equals sign at the end.
-  WriteBanner(destination, "========== Trace Log File. Closed - ", " ============\n");
+  destination.WriteBanner("========== Trace Log File. Closed - ", " ============\n");
 }
 
-void LongLine::Begin() RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
-  // The turn is held from the first piece to Finish, across calls that the
-  // analysis cannot follow.
+void LongLine::Begin() {
   if (!turns_) {
-    destination_ = table_->Hold(line_->route);
+    destination_ = table_->Hold(line_->route).Relinquish();
     line_->verdict = Verdict::kWrite;
-    dropped_ = !destination_->CloseCutLineAtOnce();
+    dropped_ = !destination_->CloseCutLineWithNoPlace();
     return;
   }
-  for (;;) {
-    Destination* destination = table_->Hold(line_->route);
-    destination->TakeTurn(line_);
-    line_->verdict = Judge(line_->route, line_->level, destination);
-    if (line_->verdict != Verdict::kMoved) {
-      destination_ = destination;
-      dropped_ = line_->verdict == Verdict::kDrop;
-      return;
-    }
-    destination->PassTurn(line_);
-    table_->Release(destination);
-  }
+  destination_ = table_->Acquire(line_, [this](Destination& destination) {
+    if (!destination.TakeTurnUnlessMoved(line_)) return Verdict::kMoved;
+    KeepTurn(destination);
+    return line_->verdict;
+  }).Relinquish();
+  dropped_ = line_->verdict == Verdict::kDrop;
 }
 
-void LongLine::Write(char* data, size_t nBytes) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
+void LongLine::Write(char* data, size_t nBytes) {
   const bool first = !Started();
   if (first) Begin();
   if (dropped_) return;
   const size_t offset = first ? TimeText(ReadTraceClock()).Put(data, line_->flags) : 0;
   const platform::ByteSpan piece{data + offset, nBytes - offset};
-  dropped_ = turns_ ? destination_->WriteSpans(&piece, 1, true, !first) != piece.size
-                    : !destination_->WriteWithoutTurn(piece, !first);
+  size_t written;
+  if (turns_) {
+    destination_->ClaimKeptTurn();
+    written = destination_->WriteAlone(&piece, 1, !first);
+    KeepTurn();
+  } else {
+    written = destination_->WriteWithNoPlace(piece, !first);
+  }
+  dropped_ = written != piece.size;
 }
 
-void LongLine::Finish(const char* data, size_t nBytes) RAZEZIR_NO_THREAD_SAFETY_ANALYSIS {
+void LongLine::Finish(const char* data, size_t nBytes) {
   Write(const_cast<char*>(data), nBytes);
   const bool sync = IsDurableLine(line_->flags) && line_->verdict != Verdict::kDrop;
-  if (sync) destination_->NoteDurableLine();
+  const DestinationRef held = DestinationRef::Adopt(destination_);
+  if (sync) held->NoteDurableLine();
   if (!turns_) {
-    if (sync) platform::SyncToStorage(destination_->SyncFile());
-    table_->Release(destination_);
-    return;
+    if (sync) platform::SyncToStorage(held->SyncFile());
+  } else {
+    destination_->ClaimKeptTurn();
+    destination_->PassTurn(line_);
+    if (sync) held->SyncWritten();
   }
-  destination_->PassTurn(line_);
-  if (sync) destination_->SyncWritten();
-  table_->Release(destination_);
 }
 
 DestinationTable::DestinationTable() {
@@ -452,32 +463,27 @@ void DestinationTable::Close(const LogStream& stream, bool sync) {
 void DestinationTable::SyncOpenFiles() {
   // Every destination in use now is held first, so that a file closed
   // meanwhile (by StartTrace or a reopen) stays open until its sync.
-  std::vector<Destination*> held;
+  std::vector<DestinationRef> held;
   try {
     LockGuard hold(lock_);
     held.reserve(all_.size());
     for (const auto& destination : all_) {
-      if (!destination->inUse_) continue;
-      if (destination.get() != stdout_) destination->Ref();
-      held.push_back(destination.get());
+      if (destination->inUse_) held.emplace_back(destination.get());
     }
   } catch (const std::bad_alloc&) {
     // Without memory for the list, each is held only for its own sync.
     for (size_t i = 0; Destination* destination = Record(i); ++i) {
+      DestinationRef one;
       {
         LockGuard hold(lock_);
         if (!destination->inUse_) continue;
-        if (destination != stdout_) destination->Ref();
+        one = DestinationRef(destination);
       }
-      destination->SyncWritten();
-      Release(destination);
+      one->SyncWritten();
     }
     return;
   }
-  for (Destination* destination : held) {
-    destination->SyncWritten();
-    Release(destination);
-  }
+  for (const DestinationRef& destination : held) destination->SyncWritten();
 }
 
 void DestinationTable::GiveBack(Destination* destination) {
@@ -495,33 +501,36 @@ void DestinationTable::GiveBack(Destination* destination) {
   free_.push_back(destination);
 }
 
-Destination* DestinationTable::Hold(const LineRoute& route) {
+DestinationRef DestinationTable::Hold(const LineRoute& route) {
   for (;;) {
     Destination* destination = route.destination->load(std::memory_order_seq_cst);
-    if (destination == stdout_) return destination;
     destination->Ref();
+    DestinationRef held = DestinationRef::Adopt(destination);
     // The destination may have been given back, and even reused, between
     // the read and the reference; if the route holds it still, so does the
     // reference.
-    if (route.destination->load(std::memory_order_seq_cst) == destination) return destination;
-    destination->Unref();
+    if (route.destination->load(std::memory_order_seq_cst) == destination) return held;
   }
 }
 
 void DestinationTable::Deliver(OutgoingLine* line) {
-  for (;;) {
-    // Through the gate the line needs no reference: while it is in the
-    // gate, no stream of the destination can be closed (that takes the
-    // turn, which waits for the gate to drain), and the judgement in the
-    // gate tells whether the destination is the line's.
-    Destination* destination = line->route.destination->load(std::memory_order_acquire);
-    if (!destination->TryAppend(line)) {
-      destination = Hold(line->route);
-      destination->Commit(line);
-      Release(destination);
-    }
-    if (line->verdict != Verdict::kMoved) return;
-  }
+  // Through the gate the line needs no reference: while it is in the gate,
+  // no stream of the destination can be closed (that takes the turn, which
+  // waits for the gate to drain), and the judgement in the gate tells
+  // whether the destination is the line's. A line that must queue, or
+  // whose stream moved, goes through the acquisition.
+  Destination* destination = line->route.destination->load(std::memory_order_acquire);
+  if (destination->TryAppend(line) && line->verdict != Verdict::kMoved) return;
+  DeliverThroughQueue(line);
+}
+
+void DestinationTable::DeliverThroughQueue(OutgoingLine* line) {
+  // A line that moved once is rare enough to take the queue wherever it
+  // goes next.
+  Acquire(line, [line](Destination& here) {
+    here.Commit(line);
+    return line->verdict;
+  });
 }
 
 void DestinationTable::DeliverAtOnce(OutgoingLine* line) {
@@ -529,9 +538,8 @@ void DestinationTable::DeliverAtOnce(OutgoingLine* line) {
   // target's change) meanwhile; the reference keeps the destination's handle
   // open until the line is written, in the old file or the new one, and
   // never through a number the host may have reused.
-  Destination* destination = Hold(line->route);
-  destination->WriteAtOnce(line);
-  Release(destination);
+  DestinationRef held = Hold(line->route);
+  held->WriteAtOnce(line);
 }
 
 bool DestinationTable::IdentityOf(const Destination& destination,

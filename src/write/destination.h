@@ -7,8 +7,18 @@
 // stream. Standard output is always a destination of its own, even when it
 // is redirected to a file that is also open as a log.
 //
-// A destination owns the whole write of a line: it lets the line through its
-// append gate or into its queue, judges it there (has its stream moved to
+// A destination owns the whole write of a line. A thread reaches the file
+// from one of four places, each a type of its own, and only those reach the
+// write primitives:
+//   - a shared place in the append gate (Destination::TryAppend), where
+//     lines are appended once each, side by side;
+//   - a batch led from the queue (LedBatch), written beside the gate, or
+//     with the gate closed when a fragment must be closed off first;
+//   - an exclusive turn (ExclusiveTurn), the file alone: banners, lines
+//     written in pieces, the control calls;
+//   - a write at once with the destination held by a reference
+//     (TRACE_NO_LOCK), which no other place waits for.
+// Delivery takes the first place it can, judges the line there (has its stream moved to
 // another destination, does its level still admit it), gives it its time,
 // writes it through the destination's own handle of the file, and, for a
 // durable line, syncs the file once the line's thread holds nothing that
@@ -94,7 +104,16 @@ struct LogStream {
   Destination* destination;
 };
 
-class RAZEZIR_CAPABILITY("turn") Destination {
+#ifndef NDEBUG
+// For asserts only: how many turns the calling thread holds, where it must
+// hold none (before it waits for the global lock, or for a sync).
+int TurnsHeldByCallingThread();
+#endif  // NDEBUG
+
+// The capability of a destination is its file: held exclusively by a turn,
+// or by a queue's leader that closed the gate (the file alone), and shared
+// by the threads in the gate and a leader writing beside them.
+class RAZEZIR_CAPABILITY("file") Destination {
  public:
   Destination(DestinationTable* table, size_t record) : table_(table), record_(record) {}
   ~Destination();
@@ -105,24 +124,19 @@ class RAZEZIR_CAPABILITY("turn") Destination {
   // before, with no thread in the gate. `entry` marks the caller's place in
   // the queue until PassTurn. A thread holds at most one turn, but for
   // those that hold the global lock (a control call, the fork handler).
-  void TakeTurn(CommitEntry* entry) RAZEZIR_ACQUIRE();
-  void PassTurn(CommitEntry* entry) RAZEZIR_RELEASE();
+  void TakeTurn(CommitEntry* entry) RAZEZIR_ACQUIRE(this, queue_) RAZEZIR_REQUIRES(!&queue_);
+  void PassTurn(CommitEntry* entry) RAZEZIR_RELEASE(this, queue_);
   // The fork prepare handler's turn, with a place of the destination's own.
   // REQUIRES: the global lock (one fork at a time).
-  void TakeTurnForFork() RAZEZIR_ACQUIRE() { TakeTurn(&forkTurn_); }
-  void PassTurnAfterFork() RAZEZIR_RELEASE() { PassTurn(&forkTurn_); }
-
-  // Writes `nBytes` (whole lines, or a piece of a line written in pieces,
-  // when `continuesLine` says that earlier pieces were written) with the
-  // file alone: a fragment that ends the file is closed off first, and a
-  // write that leaves the file mid-line is noted. Returns false if the
-  // bytes did not all reach the file.
-  bool WriteInTurn(const char* data, size_t nBytes, bool continuesLine = false)
-      RAZEZIR_REQUIRES(this);
+  void TakeTurnForFork() RAZEZIR_ACQUIRE(this, queue_) RAZEZIR_REQUIRES(!&queue_) {
+    TakeTurn(&forkTurn_);
+  }
+  void PassTurnAfterFork() RAZEZIR_RELEASE(this, queue_) { PassTurn(&forkTurn_); }
 
   // Returns once what was written to the file before the call is on stable
-  // storage, as far as the system can promise. The caller holds no turn.
-  void SyncWritten() {
+  // storage, as far as the system can promise. The caller holds no turn:
+  // the lines it would hold back may be the ones the sync waits for.
+  void SyncWritten() RAZEZIR_EXCLUDES(this) {
     assert(TurnsHeldByCallingThread() == 0);
     sync_.Cover(SyncFile());
   }
@@ -132,53 +146,99 @@ class RAZEZIR_CAPABILITY("turn") Destination {
   // thread takes several turns.
   size_t record() const { return record_; }
 
-  // Takes and drops a reference. REQUIRES for Ref: the destination has a
-  // reference that cannot go meanwhile, or the caller checks after Ref that
-  // it still reached the destination through a live pointer (and calls
-  // Unref if not).
+ private:
+  // Takes and drops a reference, through a DestinationRef. REQUIRES for
+  // Ref: the destination has a reference that cannot go meanwhile, or the
+  // caller checks after Ref that it still reached the destination through
+  // a live pointer (and lets it go if not).
   void Ref() { refs_.fetch_add(1, std::memory_order_seq_cst); }
   void Unref();
 
- private:
   friend class DestinationTable;
+  friend class ExclusiveTurn;
   friend class LongLine;
+  friend class DestinationRef;
+  friend void WriteStartedBanner(Destination& destination);
+  friend void WriteClosedBanner(Destination& destination);
 
-  // Appends `line` through the gate, beside other threads' lines, when the
-  // gate lets it in and its time allows, and sets its verdict. Returns false
-  // when the line must wait in the queue instead.
+  // Appends `line` from a shared place in the gate, beside other threads'
+  // lines, when the gate lets it in and its time allows, and sets its
+  // verdict. Returns false when the line must wait in the queue instead.
   bool TryAppend(OutgoingLine* line);
-  // Commits `line` to the queue and sets its verdict; returns once it is
-  // written (or judged) and, when durable, synced. REQUIRES: the caller
-  // holds a reference.
-  void Commit(OutgoingLine* line);
-  // Writes `line` at once, without a turn (TRACE_NO_LOCK).
+  // A shared place in the gate, for one line.
+  bool EnterGate() RAZEZIR_TRY_ACQUIRE_SHARED(true) { return gate_.Enter(); }
+  void LeaveGate() RAZEZIR_RELEASE_SHARED() { gate_.Leave(); }
+  // The file alone, for a turn or a queue's leader: the gate closed, where
+  // there is one, and drained; only the queue's leader closes it (see
+  // AppendGate). Then opened again, with the stamp it had or stamped with
+  // `millisecond`.
+  void CloseForAlone() RAZEZIR_REQUIRES(queue_) RAZEZIR_ACQUIRE() {
+    if (gate_.Allowed()) gate_.Close();
+  }
+  void OpenAfterAlone() RAZEZIR_RELEASE() {
+    if (gate_.Allowed()) gate_.Open();
+  }
+  void OpenStampedAfterAlone(int64_t millisecond) RAZEZIR_RELEASE() {
+    if (gate_.Allowed()) gate_.OpenStamped(millisecond, false);
+  }
+  // A queue's leader writing beside the threads in the gate: in the gate
+  // with them, and, when its lines are `timed`, with a time that no line in
+  // the gate contradicts, read into `now`.
+  void EnterBesideAsLeader(bool timed, platform::WallClock* now) RAZEZIR_REQUIRES(queue_)
+      RAZEZIR_ACQUIRE_SHARED();
+  void LeaveBesideAsLeader() RAZEZIR_RELEASE_SHARED() { gate_.Leave(); }
+
+  // A long line's turn, held across the formatter's calls: taken, when the
+  // line's stream still writes here (else passed on at once, returning
+  // false), then handed over to the long line's own keeping, and claimed
+  // back by it, checked in debug builds, for each piece and to pass it.
+  bool TakeTurnUnlessMoved(OutgoingLine* line) RAZEZIR_TRY_ACQUIRE(true, this, queue_);
+  void KeepTurnAcrossCalls() RAZEZIR_RELEASE() {}
+  void ClaimKeptTurn() RAZEZIR_ACQUIRE(this, queue_) { AssertTurnKept(); }
+  void AssertTurnKept() RAZEZIR_ASSERT_CAPABILITY(this) RAZEZIR_ASSERT_CAPABILITY(queue_) {
+    assert(TurnsHeldByCallingThread() > 0);
+  }
+  // Queues `line`, and writes its batch when it comes to lead, and sets its
+  // verdict; returns once it is written (or judged) and, when durable,
+  // synced. REQUIRES: the caller holds a reference.
+  void Commit(OutgoingLine* line) RAZEZIR_REQUIRES(!&queue_);
+  // Writes the lines of a batch the caller leads: beside the threads in the
+  // gate, or with the gate closed when a fragment must be closed off first.
+  void WriteBatch(const LedBatch& batch) RAZEZIR_REQUIRES(queue_);
+  // Writes `line` at once, without a place (TRACE_NO_LOCK). REQUIRES: the
+  // caller holds a reference.
   void WriteAtOnce(OutgoingLine* line);
 
-  // The batch a leader of the queue writes.
-  static void WriteBatch(void* context, CommitEntry* const* entries, size_t count);
-  void WriteLines(OutgoingLine* const* lines, size_t count);
-
-  // Writes the spans and notes a cut. `alone`: the gate is closed or there
-  // is none, and a fragment is closed off first; otherwise threads in the
-  // gate write beside, and the write is made once. Returns the bytes
-  // written.
-  size_t WriteSpans(const platform::ByteSpan* spans, size_t count, bool alone,
-                    bool continuesLine);
+  // The write primitives, each for one place. Each notes a write cut short
+  // and returns the bytes written.
+  // With the file alone (a turn, or a leader that closed the gate): a
+  // fragment that ends the file is closed off first, and then the rest of
+  // a write cut short is written too. `continuesLine`: earlier pieces of
+  // the same line were written.
+  size_t WriteAlone(const platform::ByteSpan* spans, size_t count, bool continuesLine)
+      RAZEZIR_REQUIRES(this);
+  // Beside the threads in the gate (from the gate, or by the queue's
+  // leader while the gate is open): one write, never completed after a
+  // cut, since another line may already follow its first part.
+  size_t AppendBeside(const platform::ByteSpan* spans, size_t count)
+      RAZEZIR_REQUIRES_SHARED(this);
+  // With no place at all (TRACE_NO_LOCK).
+  size_t WriteWithNoPlace(const platform::ByteSpan& span, bool continuesLine);
   // REQUIRES: the file alone. Ends a fragment that ends the file with a
   // line end, unless the file is seen to end with one already. Returns
   // false if it could not.
-  bool CloseCutLine();
-  // The same without the file alone (TRACE_NO_LOCK): the thread that
-  // finds the fragment first closes it off.
-  bool CloseCutLineAtOnce();
+  bool CloseCutLine() RAZEZIR_REQUIRES(this);
+  // The same with no place (TRACE_NO_LOCK): the thread that finds the
+  // fragment first closes it off.
+  bool CloseCutLineWithNoPlace();
   // After a write of `spans` that took only `written` bytes: notes that the
   // file ends inside a line when it does, and then refuses the gate, since
   // a line appended beside would be glued to the fragment.
   void NoteShortWrite(const platform::ByteSpan* spans, size_t written, bool continuesLine);
   size_t RawWrite(const platform::ByteSpan* spans, size_t count);
-  // Writes `span` with no turn (TRACE_NO_LOCK) and notes a cut. Returns
-  // false if it did not all reach the file.
-  bool WriteWithoutTurn(const platform::ByteSpan& span, bool continuesLine);
+  // Three lines with the time between `head` and `tail`, with the file
+  // alone.
+  void WriteBanner(const char* head, const char* tail) RAZEZIR_REQUIRES(this);
   void NoteDurableLine() {
     if (!durableLines_.load(std::memory_order_relaxed)) {
       durableLines_.store(true, std::memory_order_relaxed);
@@ -216,18 +276,13 @@ class RAZEZIR_CAPABILITY("turn") Destination {
   CommitEntry forkTurn_;
 };
 
-#ifndef NDEBUG
-// For asserts only: how many turns the calling thread holds, where it must
-// hold none (before it waits for the global lock, or for a sync).
-int TurnsHeldByCallingThread();
-#endif  // NDEBUG
-
 // Holds a destination for the caller alone for the guard's lifetime. The
 // thread is not cancelled while it waits or holds the turn, which it could
 // not pass on.
 class RAZEZIR_SCOPED_CAPABILITY ExclusiveTurn {
  public:
-  explicit ExclusiveTurn(Destination& destination) RAZEZIR_ACQUIRE(destination)
+  explicit ExclusiveTurn(Destination& destination)
+      RAZEZIR_ACQUIRE(destination, destination.queue_)
       : destination_(destination) {
     destination_.TakeTurn(&entry_);
   }
@@ -241,8 +296,61 @@ class RAZEZIR_SCOPED_CAPABILITY ExclusiveTurn {
   CommitEntry entry_;
 };
 
+// A reference to a destination for the guard's lifetime: the destination,
+// and its file's handle, stay until it goes.
+class DestinationRef {
+ public:
+  DestinationRef() = default;
+  // Takes a reference to `destination`. REQUIRES: a reference that cannot
+  // go meanwhile is held (else see DestinationTable::Hold).
+  explicit DestinationRef(Destination* destination) : destination_(destination) {
+    destination_->Ref();
+  }
+  ~DestinationRef() { Drop(); }
+  DestinationRef(const DestinationRef&) = delete;
+  DestinationRef& operator=(const DestinationRef&) = delete;
+  DestinationRef(DestinationRef&& other) noexcept : destination_(other.destination_) {
+    other.destination_ = nullptr;
+  }
+  DestinationRef& operator=(DestinationRef&& other) noexcept {
+    if (this != &other) {
+      Drop();
+      destination_ = other.destination_;
+      other.destination_ = nullptr;
+    }
+    return *this;
+  }
+
+  Destination* get() const { return destination_; }
+  Destination* operator->() const { return destination_; }
+  Destination& operator*() const { return *destination_; }
+
+  // Hands the reference over to the caller, who must give it back to
+  // Adopt: for a holder that keeps it across calls and would rather not
+  // pay for a destructor on every path.
+  Destination* Relinquish() {
+    Destination* destination = destination_;
+    destination_ = nullptr;
+    return destination;
+  }
+  // Takes over a reference that Relinquish handed over.
+  static DestinationRef Adopt(Destination* destination) {
+    return DestinationRef(destination, Adopted{});
+  }
+
+ private:
+  struct Adopted {};
+  DestinationRef(Destination* destination, Adopted) : destination_(destination) {}
+  void Drop() {
+    if (destination_ != nullptr) destination_->Unref();
+    destination_ = nullptr;
+  }
+
+  Destination* destination_ = nullptr;
+};
+
 // Write the Started or Closed banner, three lines with the time (with
-// milliseconds always), with the destination alone.
+// milliseconds always), in `turn`.
 void WriteStartedBanner(Destination& destination) RAZEZIR_REQUIRES(destination);
 void WriteClosedBanner(Destination& destination) RAZEZIR_REQUIRES(destination);
 
@@ -264,20 +372,33 @@ class LongLine {
   bool Started() const { return destination_ != nullptr; }
   // Writes the next piece. The line's own buffer is lent for it: the first
   // piece still has the time's gap to fill.
-  void Write(char* data, size_t nBytes);
+  void Write(char* data, size_t nBytes) RAZEZIR_REQUIRES(!destination_);
   // Writes the last piece, gives the destination back and, for a durable
   // line, syncs the file. REQUIRES: Started().
-  void Finish(const char* data, size_t nBytes);
+  void Finish(const char* data, size_t nBytes) RAZEZIR_REQUIRES(!destination_);
 
  private:
-  // Takes the turn of the line's destination as it stands once the turn is
-  // had, and judges the line there.
+  // Before the first piece: takes the turn of the line's destination as it
+  // stands once the turn is had (with TRACE_NO_LOCK, only a reference), and
+  // judges the line there.
   void Begin();
+  // Hands the turn over to this object's keeping across the formatter's
+  // calls, which the analysis cannot follow; each piece, and the pass at
+  // Finish, claims it back (Destination::ClaimKeptTurn).
+  static void KeepTurn(Destination& destination)
+      RAZEZIR_RELEASE(destination, destination.queue_) {
+    destination.KeepTurnAcrossCalls();
+    destination.queue_.KeepLeadAcrossCalls();
+  }
+  void KeepTurn() RAZEZIR_RELEASE(*destination_, destination_->queue_) {
+    KeepTurn(*destination_);
+  }
 
   OutgoingLine* const line_;
   DestinationTable* const table_;
   const bool turns_;
-  Destination* destination_ = nullptr;  // Held, with its turn, once begun.
+  // Held (a relinquished reference), with its turn, once begun.
+  Destination* destination_ = nullptr;
   bool dropped_ = false;  // Not admitted, or a piece failed: the rest goes.
 };
 
@@ -319,24 +440,36 @@ class DestinationTable {
   // use when it begins is on stable storage: each is held open and synced
   // (syncs shared with other threads, as durable lines share them).
   // REQUIRES: no turn held.
-  void SyncOpenFiles();
+  void SyncOpenFiles() RAZEZIR_REQUIRES(!&lock_);
 
   // The route's destination as it stands, with a reference that keeps it
-  // from being given back until Release. Standard output's needs none.
-  Destination* Hold(const LineRoute& route);
-  void Release(Destination* destination) {
-    if (destination != stdout_) destination->Unref();
+  // from being given back while the reference is held.
+  DestinationRef Hold(const LineRoute& route);
+
+  // The one acquisition of a place for `line`: holds the route's
+  // destination as it stands, lets `place` take its place there, judge the
+  // line and write it (returning the verdict), and goes again while the
+  // verdict is that the line's stream moved meanwhile. Returns the
+  // destination, still held, where the line was written or dropped.
+  template <typename Place>
+  DestinationRef Acquire(OutgoingLine* line, Place&& place) {
+    for (;;) {
+      DestinationRef held = Hold(line->route);
+      line->verdict = place(*held);
+      if (line->verdict != Verdict::kMoved) return held;
+    }
   }
 
   // The identity of the file `destination` stands for; false for standard
   // output and for a file whose identity could not be read.
-  bool IdentityOf(const Destination& destination, platform::FileIdentity* identity);
+  bool IdentityOf(const Destination& destination, platform::FileIdentity* identity)
+      RAZEZIR_REQUIRES(!&lock_);
 
   // The records, in use or kept for reuse, in the order they were made,
   // which is the order in which a thread takes several turns. Records are
   // never removed, so an index stays valid; one is added only by Open.
-  size_t RecordCount();
-  Destination* Record(size_t index);
+  size_t RecordCount() RAZEZIR_REQUIRES(!&lock_);
+  Destination* Record(size_t index) RAZEZIR_REQUIRES(!&lock_);
 
   // The table's lock, for callers above that order their own locks before
   // it; it is taken only by the table itself.
@@ -347,7 +480,7 @@ class DestinationTable {
   // Around fork: the prepare handler holds the table's lock, so that the
   // child gets it unlocked and the table whole; a handler that must not
   // wait only tries it (it is free of every thread, the caller included).
-  void LockForFork() RAZEZIR_ACQUIRE(lock_) { lock_.Enter(); }
+  void LockForFork() RAZEZIR_ACQUIRE(lock_) RAZEZIR_REQUIRES(!&lock_) { lock_.Enter(); }
   bool TryLockForFork() RAZEZIR_TRY_ACQUIRE(true, lock_) { return lock_.TryEnterFree(); }
   void UnlockAfterFork() RAZEZIR_RELEASE(lock_) { lock_.Leave(); }
   // The child's table lock, afresh. REQUIRES: only the calling thread runs
@@ -359,16 +492,24 @@ class DestinationTable {
   // inside a line of another thread, and the child's first line starts on
   // a line of its own. REQUIRES: only the calling thread runs in this
   // process, and no call of it is inside a destination.
-  void ResetDestinationsInForkChild(bool turnsHeld);
+  void ResetDestinationsInForkChild(bool turnsHeld) RAZEZIR_REQUIRES(!&lock_);
 
  private:
   friend class Destination;
+
+  // Deliver's way when the gate does not take the line: the queue of the
+  // line's destination as it stands, and again wherever its stream moved.
+  // Kept out of Deliver, whose common case is the gate.
+#if defined(__GNUC__)
+  __attribute__((noinline))
+#endif
+  void DeliverThroughQueue(OutgoingLine* line);
 
   // A destination for a new stream, from the free ones or new, with one
   // reference. Throws std::bad_alloc.
   Destination* Take() RAZEZIR_REQUIRES(lock_);
   // Called by the last reference to go.
-  void GiveBack(Destination* destination);
+  void GiveBack(Destination* destination) RAZEZIR_REQUIRES(!&lock_);
 
   CriticalSectionLock lock_;
   Destination* stdout_;
