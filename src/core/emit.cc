@@ -407,8 +407,8 @@ inline void EmitRouted(TraceState* state, int level, const char16_t* module,
   // With TRACE_NO_LOCK lines are not serialised: each is written at once,
   // in one write up to the buffer's spill size, and a longer one in pieces
   // that other threads' lines may come between.
-  const bool turns = (flags & QXSTD::TRACE_NO_LOCK) == 0;
-  LongLine pieces(&line, &state->destinations, turns);
+  const bool serialised = (flags & QXSTD::TRACE_NO_LOCK) == 0;
+  LongLine pieces(&line, &state->destinations, serialised);
   buffer.SetSpill(SpillLine, &pieces);
   // The tag and the message narrow their text under one reading of the
   // locale, so that a line is in one encoding whatever another thread
@@ -422,7 +422,7 @@ inline void EmitRouted(TraceState* state, int level, const char16_t* module,
   }
   line.start = buffer.data();
   line.bytes = buffer.size();
-  if (turns) {
+  if (serialised) {
     state->destinations.Deliver(&line);
   } else {
     state->destinations.DeliverAtOnce(&line);

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cassert>
+#include <chrono>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -387,6 +388,20 @@ void EndForkTakeover();
 
 // Tells the processor that the calling thread spins on a memory word.
 void CpuRelax();
+
+// Spins until `done()` or until `limit` has passed; returns `done()`.
+template <typename Done>
+bool SpinUntil(std::chrono::nanoseconds limit, Done&& done) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  do {
+    // The clock is read now and then only: the test is far cheaper.
+    for (int spin = 0; spin < 16; ++spin) {
+      if (done()) return true;
+      CpuRelax();
+    }
+  } while (std::chrono::steady_clock::now() < deadline);
+  return done();
+}
 
 // Holds off cancellation of the calling thread for the guard's lifetime. A
 // thread cancelled inside a call of the C runtime that is a cancellation

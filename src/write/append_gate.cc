@@ -38,13 +38,11 @@ bool AppendGate::MoveStamp(int64_t millisecond) {
 
 void AppendGate::Close() {
   word_.fetch_or(kClosed, std::memory_order_acq_rel);
-  const auto deadline = std::chrono::steady_clock::now() + kDrainSpin;
-  do {
-    for (int spin = 0; spin < 16; ++spin) {
-      if ((word_.load(std::memory_order_acquire) & kCountMask) == 0) return;
-      platform::CpuRelax();
-    }
-  } while (std::chrono::steady_clock::now() < deadline);
+  if (platform::SpinUntil(kDrainSpin, [this] {
+        return (word_.load(std::memory_order_acquire) & kCountMask) == 0;
+      })) {
+    return;
+  }
   for (;;) {
     // The count is read again with the drainer bit set, so that the last
     // thread out either saw the bit and wakes, or left before the read.

@@ -20,10 +20,10 @@
 // for the threads in it and moves the stamp on (about once a millisecond
 // under contention).
 //
-// A write cut short in a file that others append to leaves a fragment that
+// A write cut short in a file that others append to leaves a cut line that
 // the next append would be glued to. After one, the gate refuses every
 // thread for good, and the lines of that file wait in its queue, where one
-// thread writes at a time and the fragment is closed off first.
+// thread writes at a time and the cut line is closed off first.
 //
 // The gate is one 64-bit word: the stamp in the high bits, the closed and
 // refused bits, a bit saying that the leader sleeps until the gate drains,

@@ -41,20 +41,6 @@ constexpr std::chrono::nanoseconds kLingerLimit{1500};
 constexpr int kBatchesKept = 4;
 constexpr int kBatchesKeptForSleepers = 64;
 
-// Spins until `done()` or until `limit` has passed; returns `done()`.
-template <typename Done>
-bool SpinUntil(std::chrono::nanoseconds limit, Done&& done) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  do {
-    // The clock is read now and then only: the test is far cheaper.
-    for (int spin = 0; spin < 16; ++spin) {
-      if (done()) return true;
-      platform::CpuRelax();
-    }
-  } while (std::chrono::steady_clock::now() < deadline);
-  return done();
-}
-
 // Sets the state of `entry`, waking its thread if it sleeps. The entry may be
 // gone as soon as the exchange is made; waking its address is harmless.
 void Tell(CommitEntry* entry, CommitEntry::State state) {
@@ -106,7 +92,7 @@ bool CommitQueue::Await(CommitEntry* entry) {
     state = entry->state.load(std::memory_order_acquire);
     return state != CommitEntry::kQueued;
   };
-  if (SpinUntil(kSpinLimit, told)) return state == CommitEntry::kLead;
+  if (platform::SpinUntil(kSpinLimit, told)) return state == CommitEntry::kLead;
   const bool sampled = waits_.fetch_add(1, std::memory_order_relaxed) % kYieldSampling == 0;
   if (sampled || yieldCredit_.load(std::memory_order_relaxed) >= 0) {
     using Clock = std::chrono::steady_clock;
@@ -148,7 +134,7 @@ void CommitQueue::AwaitCompany(CommitEntry* leader) const {
   if (!lingers_.load(std::memory_order_relaxed) || !contended_.load(std::memory_order_relaxed)) {
     return;
   }
-  SpinUntil(kLingerLimit, [&] { return tail_.load(std::memory_order_acquire) != leader; });
+  platform::SpinUntil(kLingerLimit, [&] { return tail_.load(std::memory_order_acquire) != leader; });
 }
 
 void CommitQueue::TakeBatch(CommitEntry* first, Batch* batch) {

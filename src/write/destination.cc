@@ -1,5 +1,5 @@
 // The write of a line, from its destination's gate or queue to the file:
-// judging it, giving it its time, writing it, closing off a fragment that a
+// judging it, giving it its time, writing it, closing off a cut line that a
 // cut write left, and syncing it when it is durable; the turns; lines
 // written in pieces; and the table that finds a file's destination when a
 // stream is opened and takes it back for reuse when its last reference goes.
@@ -95,24 +95,24 @@ bool Destination::CloseCutLine() {
 
 void Destination::NoteShortWrite(const platform::ByteSpan* spans, size_t written,
                                  bool continuesLine) {
-  bool midLine = continuesLine;
+  bool cut = continuesLine;
   if (written > 0) {
     for (const platform::ByteSpan* span = spans;; ++span) {
       if (written <= span->size) {
-        midLine = span->data[written - 1] != '\n';
+        cut = span->data[written - 1] != '\n';
         break;
       }
       written -= span->size;
     }
   }
-  if (!midLine) return;
+  if (!cut) return;
   cutLine_.store(true, std::memory_order_relaxed);
   if (gate_.Allowed()) gate_.Refuse();
 }
 
 size_t Destination::WriteAlone(const platform::ByteSpan* spans, size_t count,
                                bool continuesLine) {
-  // Until the fragment is closed off, nothing more goes after it: a line
+  // Until the cut line is closed off, nothing more goes after it: a line
   // that cannot be written whole is lost whole.
   if (!CloseCutLine()) return 0;
   const size_t written = RawWrite(spans, count);
@@ -128,7 +128,7 @@ size_t Destination::AppendBeside(const platform::ByteSpan* spans, size_t count) 
 
 bool Destination::TryAppend(OutgoingLine* line) {
   if (!EnterGate()) return false;
-  // A fragment ends the file: the queue's leader closes it off first, with
+  // A cut line ends the file: the queue's leader closes it off first, with
   // the file alone.
   if (cutLine_.load(std::memory_order_relaxed)) {
     LeaveGate();
@@ -164,7 +164,7 @@ bool Destination::TryAppend(OutgoingLine* line) {
   return true;
 }
 
-void Destination::Commit(OutgoingLine* line) {
+void Destination::WriteThroughQueue(OutgoingLine* line) {
   line->verdict = Verdict::kDrop;
   if (queue_.Enqueue(line)) {
     LedBatch batch(queue_, line);
@@ -226,7 +226,7 @@ void Destination::WriteBatch(const LedBatch& batch) {
   }
   platform::ByteSpan spans[CommitQueue::kMaxBatch];
   platform::WallClock now{};
-  // Beside the threads in the gate, unless there is no gate, a fragment
+  // Beside the threads in the gate, unless there is no gate, a cut line
   // must be closed off first, or the gate refuses since a cut (one whose
   // threads may still be in it): then with the file alone.
   if (gate_.Allowed() && !cutLine_.load(std::memory_order_relaxed) && !gate_.Refused()) {
@@ -237,7 +237,7 @@ void Destination::WriteBatch(const LedBatch& batch) {
     if (next == nSpans) return;
     // Cut short beside the threads in the gate: the gate now refuses, and
     // the lines that the write did not reach go out with the file alone,
-    // after the fragment is closed off.
+    // after the cut line is closed off.
     CloseForAlone();
     WriteAlone(spans + next, nSpans - next, false);
   } else {
@@ -321,7 +321,7 @@ void WriteClosedBanner(Destination& destination) {
 }
 
 void LongLine::Begin() {
-  if (!turns_) {
+  if (!inTurn_) {
     destination_ = table_->Hold(line_->route).Relinquish();
     line_->verdict = Verdict::kWrite;
     dropped_ = !destination_->CloseCutLineWithNoPlace();
@@ -342,7 +342,7 @@ void LongLine::Write(char* data, size_t nBytes) {
   const size_t offset = first ? TimeText(ReadTraceClock()).Put(data, line_->flags) : 0;
   const platform::ByteSpan piece{data + offset, nBytes - offset};
   size_t written;
-  if (turns_) {
+  if (inTurn_) {
     destination_->ClaimKeptTurn();
     written = destination_->WriteAlone(&piece, 1, !first);
     KeepTurn();
@@ -357,7 +357,7 @@ void LongLine::Finish(const char* data, size_t nBytes) {
   const bool sync = IsDurableLine(line_->flags) && line_->verdict != Verdict::kDrop;
   const DestinationRef held = DestinationRef::Adopt(destination_);
   if (sync) held->NoteDurableLine();
-  if (!turns_) {
+  if (!inTurn_) {
     if (sync) platform::SyncToStorage(held->SyncFile());
   } else {
     destination_->ClaimKeptTurn();
@@ -528,7 +528,7 @@ void DestinationTable::DeliverThroughQueue(OutgoingLine* line) {
   // A line that moved once is rare enough to take the queue wherever it
   // goes next.
   Acquire(line, [line](Destination& here) {
-    here.Commit(line);
+    here.WriteThroughQueue(line);
     return line->verdict;
   });
 }

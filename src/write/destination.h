@@ -13,7 +13,7 @@
 //   - a shared place in the append gate (Destination::TryAppend), where
 //     lines are appended once each, side by side;
 //   - a batch led from the queue (LedBatch), written beside the gate, or
-//     with the gate closed when a fragment must be closed off first;
+//     with the gate closed when a cut line must be closed off first;
 //   - an exclusive turn (ExclusiveTurn), the file alone: banners, lines
 //     written in pieces, the control calls;
 //   - a write at once with the destination held by a reference
@@ -121,12 +121,12 @@ class RAZEZIR_CAPABILITY("file") Destination {
   Destination& operator=(const Destination&) = delete;
 
   // Takes the destination for the caller alone: after the lines queued
-  // before, with no thread in the gate. `entry` marks the caller's place in
-  // the queue until PassTurn. A thread holds at most one turn, but for
+  // before, with no thread in the gate. `entry` stands for the caller in the
+  // queue until PassTurn. A thread holds at most one turn, but for
   // those that hold the global lock (a control call, the fork handler).
   void TakeTurn(CommitEntry* entry) RAZEZIR_ACQUIRE(this, queue_) RAZEZIR_REQUIRES(!&queue_);
   void PassTurn(CommitEntry* entry) RAZEZIR_RELEASE(this, queue_);
-  // The fork prepare handler's turn, with a place of the destination's own.
+  // The fork prepare handler's turn, with an entry of the destination's own.
   // REQUIRES: the global lock (one fork at a time).
   void TakeTurnForFork() RAZEZIR_ACQUIRE(this, queue_) RAZEZIR_REQUIRES(!&queue_) {
     TakeTurn(&forkTurn_);
@@ -142,7 +142,7 @@ class RAZEZIR_CAPABILITY("file") Destination {
   }
 
   bool IsStandardOutput() const { return standardOutput_; }
-  // The destination's place among the table's records, the order in which a
+  // The destination's position among the table's records, the order in which a
   // thread takes several turns.
   size_t record() const { return record_; }
 
@@ -201,9 +201,9 @@ class RAZEZIR_CAPABILITY("file") Destination {
   // Queues `line`, and writes its batch when it comes to lead, and sets its
   // verdict; returns once it is written (or judged) and, when durable,
   // synced. REQUIRES: the caller holds a reference.
-  void Commit(OutgoingLine* line) RAZEZIR_REQUIRES(!&queue_);
+  void WriteThroughQueue(OutgoingLine* line) RAZEZIR_REQUIRES(!&queue_);
   // Writes the lines of a batch the caller leads: beside the threads in the
-  // gate, or with the gate closed when a fragment must be closed off first.
+  // gate, or with the gate closed when a cut line must be closed off first.
   void WriteBatch(const LedBatch& batch) RAZEZIR_REQUIRES(queue_);
   // Writes `line` at once, without a place (TRACE_NO_LOCK). REQUIRES: the
   // caller holds a reference.
@@ -212,7 +212,7 @@ class RAZEZIR_CAPABILITY("file") Destination {
   // The write primitives, each for one place. Each notes a write cut short
   // and returns the bytes written.
   // With the file alone (a turn, or a leader that closed the gate): a
-  // fragment that ends the file is closed off first, and then the rest of
+  // cut line that ends the file is closed off first, and then the rest of
   // a write cut short is written too. `continuesLine`: earlier pieces of
   // the same line were written.
   size_t WriteAlone(const platform::ByteSpan* spans, size_t count, bool continuesLine)
@@ -224,16 +224,16 @@ class RAZEZIR_CAPABILITY("file") Destination {
       RAZEZIR_REQUIRES_SHARED(this);
   // With no place at all (TRACE_NO_LOCK).
   size_t WriteWithNoPlace(const platform::ByteSpan& span, bool continuesLine);
-  // REQUIRES: the file alone. Ends a fragment that ends the file with a
+  // REQUIRES: the file alone. Ends a cut line that ends the file with a
   // line end, unless the file is seen to end with one already. Returns
   // false if it could not.
   bool CloseCutLine() RAZEZIR_REQUIRES(this);
   // The same with no place (TRACE_NO_LOCK): the thread that finds the
-  // fragment first closes it off.
+  // cut line first closes it off.
   bool CloseCutLineWithNoPlace();
   // After a write of `spans` that took only `written` bytes: notes that the
   // file ends inside a line when it does, and then refuses the gate, since
-  // a line appended beside would be glued to the fragment.
+  // a line appended beside would be glued to the cut line.
   void NoteShortWrite(const platform::ByteSpan* spans, size_t written, bool continuesLine);
   size_t RawWrite(const platform::ByteSpan* spans, size_t count);
   // Three lines with the time between `head` and `tail`, with the file
@@ -272,7 +272,7 @@ class RAZEZIR_CAPABILITY("file") Destination {
   bool inUse_ = false;
   bool keyed_ = false;
   platform::FileIdentity identity_{};
-  // The fork handler's place in the queue.
+  // The fork handler's entry in the queue.
   CommitEntry forkTurn_;
 };
 
@@ -362,10 +362,10 @@ void WriteClosedBanner(Destination& destination) RAZEZIR_REQUIRES(destination);
 // gap.
 class LongLine {
  public:
-  // `line` carries the flags, level and route; `turns` is false with
+  // `line` carries the flags, level and route; `inTurn` is false with
   // TRACE_NO_LOCK.
-  LongLine(OutgoingLine* line, DestinationTable* table, bool turns)
-      : line_(line), table_(table), turns_(turns) {}
+  LongLine(OutgoingLine* line, DestinationTable* table, bool inTurn)
+      : line_(line), table_(table), inTurn_(inTurn) {}
   LongLine(const LongLine&) = delete;
   LongLine& operator=(const LongLine&) = delete;
 
@@ -396,7 +396,7 @@ class LongLine {
 
   OutgoingLine* const line_;
   DestinationTable* const table_;
-  const bool turns_;
+  const bool inTurn_;
   // Held (a relinquished reference), with its turn, once begun.
   Destination* destination_ = nullptr;
   bool dropped_ = false;  // Not admitted, or a piece failed: the rest goes.
