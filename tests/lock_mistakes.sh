@@ -110,9 +110,10 @@ $'    destination_->PassTurn(line_);\n' ''
 mistake "a sync waits while its thread holds the turn" \
   src/write/destination.cc \
 $'    destination_->PassTurn(line_);
-    if (sync) held->SyncWritten();' \
-$'    if (sync) destination_->SyncWritten();
-    destination_->PassTurn(line_);'
+  }' \
+$'    destination_->SyncIfDurable(*line_, inTurn_);
+    destination_->PassTurn(line_);
+  }'
 
 mistake "a batch is written without leading the queue" \
   src/write/destination.cc \

@@ -157,10 +157,9 @@ bool Destination::TryAppend(OutgoingLine* line) {
   }
   // The place in the gate keeps the destination in use until the
   // reference is had; the sync is waited for outside the gate.
-  NoteDurableLine();
   DestinationRef held(this);
   LeaveGate();
-  SyncWritten();
+  SyncIfDurable(*line, true);
   return true;
 }
 
@@ -173,9 +172,16 @@ void Destination::WriteThroughQueue(OutgoingLine* line) {
     } while (batch.Next());
     queue_.LeadPassed();
   }
-  if (line->verdict == Verdict::kWrite && IsDurableLine(line->flags)) {
-    NoteDurableLine();
+  SyncIfDurable(*line, true);
+}
+
+void Destination::SyncIfDurable(const OutgoingLine& line, bool shared) {
+  if (!IsDurableLine(line.flags) || line.verdict != Verdict::kWrite) return;
+  NoteDurableLine();
+  if (shared) {
     SyncWritten();
+  } else {
+    platform::SyncToStorage(SyncFile());
   }
 }
 
@@ -280,10 +286,7 @@ void Destination::WriteAtOnce(OutgoingLine* line) {
   if (!CloseCutLineWithNoPlace()) return;
   const size_t offset = TimeText(ReadTraceClock()).Put(line->start, line->flags);
   WriteWithNoPlace(platform::ByteSpan{line->start + offset, line->bytes - offset}, false);
-  if (IsDurableLine(line->flags)) {
-    NoteDurableLine();
-    platform::SyncToStorage(SyncFile());
-  }
+  SyncIfDurable(*line, false);
 }
 
 namespace {
@@ -354,16 +357,12 @@ void LongLine::Write(char* data, size_t nBytes) {
 
 void LongLine::Finish(const char* data, size_t nBytes) {
   Write(const_cast<char*>(data), nBytes);
-  const bool sync = IsDurableLine(line_->flags) && line_->verdict != Verdict::kDrop;
   const DestinationRef held = DestinationRef::Adopt(destination_);
-  if (sync) held->NoteDurableLine();
-  if (!inTurn_) {
-    if (sync) platform::SyncToStorage(held->SyncFile());
-  } else {
+  if (inTurn_) {
     destination_->ClaimKeptTurn();
     destination_->PassTurn(line_);
-    if (sync) held->SyncWritten();
   }
+  held->SyncIfDurable(*line_, inTurn_);
 }
 
 DestinationTable::DestinationTable() {

@@ -205,6 +205,11 @@ class RAZEZIR_CAPABILITY("file") Destination {
   // Writes the lines of a batch the caller leads: beside the threads in the
   // gate, or with the gate closed when a cut line must be closed off first.
   void WriteBatch(const LedBatch& batch) RAZEZIR_REQUIRES(queue_);
+  // The one sync decision of a line, once its thread holds no place: a
+  // durable line that was written is synced, through the sync that threads
+  // share (`shared`), or on its own, with TRACE_NO_LOCK, which shares
+  // nothing.
+  void SyncIfDurable(const OutgoingLine& line, bool shared) RAZEZIR_EXCLUDES(this);
   // Writes `line` at once, without a place (TRACE_NO_LOCK). REQUIRES: the
   // caller holds a reference.
   void WriteAtOnce(OutgoingLine* line);
