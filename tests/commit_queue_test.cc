@@ -206,8 +206,8 @@ TEST_F(CommitQueueTest, SleepingWaiterIsWoken) {
   EXPECT_EQ(recorder.batches, (Batches{{0, 1}}));
 }
 
-// Threads commit numbered lines through one queue, with turns in between. Every line must be written exactly once, each thread's lines in
-// order.
+// Threads commit numbered lines through one queue, with turns in between.
+// Every line must be written exactly once, each thread's lines in order.
 TEST_F(CommitQueueTest, ContendedLinesAreWrittenOnceInOrder) {
   constexpr int kThreads = 6;
   constexpr int kLines = 20000;

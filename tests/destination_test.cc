@@ -51,7 +51,9 @@ TEST(Destination, WaitingLineIsJudgedWhenItIsWritten) {
   {
     razezir::ExclusiveTurn turn(*a.destination);
     // The gate is closed while the turn holds: each line waits in the queue.
-    for (int i = 0; i < 3; ++i) threads.push_back(razezir_test::StartJoined(g_joined, [&deliver, i] { deliver(i); }));
+    for (int i = 0; i < 3; ++i) {
+      threads.push_back(razezir_test::StartJoined(g_joined, [&deliver, i] { deliver(i); }));
+    }
     where[0] = b.destination;
     level[1] = 2;
   }

@@ -186,7 +186,7 @@ class TargetDestinationField : private WrittenUnderLock<Destination*> {
 // file reopened) under both locks; the level and the destination are
 // atomics, which emission reads without a lock, and the destination is
 // read again when a line of the target is written, as the main log's is.
-// The stream and the file name are the control calls' alone: emission, which
+// The stream and the file name belong to the control calls: emission, which
 // holds no global lock, must not read them.
 struct TraceTarget {
   std::u16string name;   // The module tag or the thread name.

@@ -27,7 +27,7 @@ bool AppendGate::MoveStamp(int64_t millisecond) {
   for (;;) {
     if ((word & kStampMask) == stamp) return true;
     // Another thread in the gate may carry the old stamp and land after
-    // this line; only a thread alone may move the stamp.
+    // this line; the stamp moves only for the one thread in the gate.
     if ((word & kCountMask) != 1) return false;
     if (word_.compare_exchange_weak(word, stamp | (word & ~kStampMask), std::memory_order_acq_rel,
                                     std::memory_order_acquire)) {

@@ -15,7 +15,7 @@
 // backwards in a file, though lines in the gate land in any order. So the
 // gate carries a stamp: the millisecond that every thread in the gate may
 // give its line. A thread may use its own reading only when that is the
-// stamp, or when it is alone in the gate and so may move the stamp;
+// stamp, or when it is the only thread in the gate and so may move the stamp;
 // otherwise its line waits in the queue, whose leader closes the gate, waits
 // for the threads in it and moves the stamp on (about once a millisecond
 // under contention).
@@ -61,8 +61,8 @@ class AppendGate {
   }
   // REQUIRES: the caller is in the gate. Returns true if the caller may give
   // its line the time `millisecond` (a clock reading in milliseconds): the
-  // gate carries that stamp, or the caller is alone and moves the stamp to
-  // it. Returns false if its line must wait in the queue instead.
+  // gate carries that stamp, or the caller is the only thread in it and
+  // moves the stamp to it. Returns false if its line must wait in the queue instead.
   bool Stamp(int64_t millisecond) {
     // Within a millisecond, as a rule, the stamp is the reading already.
     if ((word_.load(std::memory_order_acquire) & kStampMask) == StampBits(millisecond)) {

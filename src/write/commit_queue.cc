@@ -134,7 +134,8 @@ void CommitQueue::AwaitCompany(CommitEntry* leader) const {
   if (!lingers_.load(std::memory_order_relaxed) || !contended_.load(std::memory_order_relaxed)) {
     return;
   }
-  platform::SpinUntil(kLingerLimit, [&] { return tail_.load(std::memory_order_acquire) != leader; });
+  platform::SpinUntil(kLingerLimit,
+                      [&] { return tail_.load(std::memory_order_acquire) != leader; });
 }
 
 void CommitQueue::TakeBatch(CommitEntry* first, Batch* batch) {

@@ -1,8 +1,9 @@
 // Group commit of log lines. Every destination (a file, or standard output)
 // has a CommitQueue. A thread with a finished line joins the queue
 // (Enqueue); if the queue was idle it leads at once, writes its line and
-// leaves, which costs one write and two atomic operations. If another thread is writing, the line waits,
-// in the joining thread's own stack frame, and that thread waits with it.
+// leaves, which costs one write and two atomic operations. If another
+// thread is writing, the line waits, in the joining thread's own stack
+// frame, and that thread waits with it.
 // The thread that writes next takes the lines waiting behind its own and
 // writes them together with one system call, then tells the threads whose
 // lines it wrote. If lines arrived while it wrote, it writes those too, for
