@@ -128,38 +128,29 @@ size_t Destination::AppendBeside(const platform::ByteSpan* spans, size_t count) 
 
 bool Destination::TryAppend(OutgoingLine* line) {
   if (!EnterGate()) return false;
-  // A cut line ends the file: the queue's leader closes it off first, with
-  // the file alone.
-  if (cutLine_.load(std::memory_order_relaxed)) {
-    LeaveGate();
-    return false;
-  }
-  line->verdict = Judge(line->route, line->level, this);
-  if (line->verdict != Verdict::kWrite) {
-    LeaveGate();
-    return true;
-  }
-  size_t offset = 0;
-  if (TimeGap(line->flags) != 0) {
-    // Read in the gate: the line lands after every line stamped earlier.
-    const platform::WallClock now = ReadTraceClock();
-    if (!gate_.Stamp(Milliseconds(now))) {
-      LeaveGate();
-      return false;
+  bool durable;
+  {
+    GatePlace place(*this);
+    // A cut line ends the file: the queue's leader closes it off first, with
+    // the file alone.
+    if (cutLine_.load(std::memory_order_relaxed)) return false;
+    line->verdict = Judge(line->route, line->level, this);
+    if (line->verdict != Verdict::kWrite) return true;
+    size_t offset = 0;
+    if (TimeGap(line->flags) != 0) {
+      // Read in the gate: the line lands after every line stamped earlier.
+      const platform::WallClock now = ReadTraceClock();
+      if (!gate_.Stamp(Milliseconds(now))) return false;
+      offset = TimeText(now).Put(line->start, line->flags);
     }
-    offset = TimeText(now).Put(line->start, line->flags);
+    const platform::ByteSpan span{line->start + offset, line->bytes - offset};
+    AppendBeside(&span, 1);
+    // The place in the gate keeps the destination in use until the
+    // reference is had; the sync is waited for outside the gate.
+    durable = IsDurableLine(line->flags);
+    if (durable) Ref();
   }
-  const platform::ByteSpan span{line->start + offset, line->bytes - offset};
-  AppendBeside(&span, 1);
-  if (!IsDurableLine(line->flags)) {
-    LeaveGate();
-    return true;
-  }
-  // The place in the gate keeps the destination in use until the
-  // reference is had; the sync is waited for outside the gate.
-  DestinationRef held(this);
-  LeaveGate();
-  SyncIfDurable(*line, true);
+  if (durable) DestinationRef::Adopt(this)->SyncIfDurable(*line, true);
   return true;
 }
 

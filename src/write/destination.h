@@ -165,9 +165,20 @@ class RAZEZIR_CAPABILITY("file") Destination {
   // lines, when the gate lets it in and its time allows, and sets its
   // verdict. Returns false when the line must wait in the queue instead.
   bool TryAppend(OutgoingLine* line);
-  // A shared place in the gate, for one line.
+  // A shared place in the gate, for one line: entered (which the gate may
+  // refuse), then held by a GatePlace, which leaves when it goes.
   bool EnterGate() RAZEZIR_TRY_ACQUIRE_SHARED(true) { return gate_.Enter(); }
-  void LeaveGate() RAZEZIR_RELEASE_SHARED() { gate_.Leave(); }
+  class RAZEZIR_SCOPED_CAPABILITY GatePlace {
+   public:
+    explicit GatePlace(Destination& destination) RAZEZIR_REQUIRES_SHARED(destination)
+        : gate_(destination.gate_) {}
+    ~GatePlace() RAZEZIR_RELEASE_GENERIC() { gate_.Leave(); }
+    GatePlace(const GatePlace&) = delete;
+    GatePlace& operator=(const GatePlace&) = delete;
+
+   private:
+    AppendGate& gate_;
+  };
   // The file alone, for a turn or a queue's leader: the gate closed, where
   // there is one, and drained; only the queue's leader closes it (see
   // AppendGate). Then opened again, with the stamp it had or stamped with
