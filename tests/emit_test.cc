@@ -96,6 +96,7 @@ TEST(EmitLayout, FieldsAppearExactlyWhenTheirBitsAreSet) {
       {0x80, 1, "   1: connected"},
       {0x80, -12, "  -12: connected"},
       {0x80, 100, "  100: connected"},
+      {0x80, INT_MIN, "  -2147483648: connected"},
       {0x100, 1, "  []: connected"},
       {0x201, 1, "2026-12-07T06:32:03+05:30 : connected"},
       {0x211, 1, "2026-12-07T06:32:03.005+05:30 : connected"},

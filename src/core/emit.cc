@@ -590,7 +590,9 @@ void LibraryCall::WriteDeferredLines() {
       TraceState* state = g_state.load(std::memory_order_acquire);
       if (state != nullptr && MayAdmit(state, deferred->level)) {
         EmitRouted(state, deferred->level, deferred->hasTag ? deferred->tag : nullptr,
-                   [&](OutBuffer* line, Narrowing*) { line->Append(deferred->text, deferred->size); });
+                   [&](OutBuffer* line, Narrowing*) {
+                     line->Append(deferred->text, deferred->size);
+                   });
       }
       deferred->state.store(DeferredLine::kEmpty, std::memory_order_release);
     }

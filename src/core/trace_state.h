@@ -378,7 +378,9 @@ class LibraryCall {
   static DeferredLine* DeferredForHandler();
   // For a call nested in a handler, once its line waits in the deferred
   // line: the interrupted call writes it before it returns.
-  static void NoteDeferred() { t_thread.pending.fetch_or(kLineDeferred, std::memory_order_seq_cst); }
+  static void NoteDeferred() {
+    t_thread.pending.fetch_or(kLineDeferred, std::memory_order_seq_cst);
+  }
   // For the fork child handler, when the fork interrupted this thread
   // inside a call: once that call has ended in the child, the child's
   // library ends the takeover (EndForkTakeover) before anything else.

@@ -752,8 +752,9 @@ bool RenderFixed(OutBuffer* out, const Field& field, double value, int precision
     text[n++] = ' ';
   }
   const int digits = precision >= 0 ? precision : 6;
-  const size_t nExact =
-      digits <= kExactPrecision ? ExactFixedDigits(std::fabs(value), digits, point[0], text + n) : 0;
+  const size_t nExact = digits <= kExactPrecision
+                            ? ExactFixedDigits(std::fabs(value), digits, point[0], text + n)
+                            : 0;
   if (nExact > 0) {
     n += nExact;
   } else {
@@ -1151,8 +1152,9 @@ bool TypedArgs::Star(OutBuffer* out, const Field&, int* value) {
   const uint64_t bits = argument.value;
   if (isSigned) {
     const int64_t signedValue = static_cast<int64_t>(bits);
-    *value = signedValue > INT_MAX ? INT_MAX : signedValue < INT_MIN ? INT_MIN
-                                                                     : static_cast<int>(signedValue);
+    *value = signedValue > INT_MAX   ? INT_MAX
+             : signedValue < INT_MIN ? INT_MIN
+                                     : static_cast<int>(signedValue);
   } else {
     *value = bits > static_cast<uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(bits);
   }

@@ -396,8 +396,9 @@ bool ReadValue(Args& args, OutBuffer* out, Field* field, FieldValue* value) {
 // uncommitted room, and are moved on.
 // Inlined where it is used, so that the room stays in registers.
 template <typename Args>
-RAZEZIR_ALWAYS_INLINE int WriteFastConversion(OutBuffer* out, FormatCursor* cursor, const char16_t* format,
-                               Args& args, char** dst, const char** limit, bool* dropped) {
+RAZEZIR_ALWAYS_INLINE int WriteFastConversion(OutBuffer* out, FormatCursor* cursor,
+                                              const char16_t* format, Args& args, char** dst,
+                                              const char** limit, bool* dropped) {
   const char16_t letter = format[1];
   uint64_t bits;
   bool wide64;

@@ -1,8 +1,9 @@
 // The time text.
 //
 // The text of the current second is cached per thread and only formatted
-// again when the second or its form (local or UTC, as text or ISO 8601) changes: breaking the time down and running
-// strftime costs far more than the rest of a line's prefix.
+// again when the second or its form (local or UTC, as text or ISO 8601)
+// changes: breaking the time down and running strftime costs far more than
+// the rest of a line's prefix.
 
 #include "logtext/log_text.h"
 

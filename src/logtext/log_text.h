@@ -95,7 +95,7 @@ inline size_t PutPrefixTime(platform::WallClock now, int flags, char* gap) {
   // above the bits of `flags` that shape the text.
   const int64_t tick =
       (flags & QXSTD::TRACE_MSEC) != 0 ? Milliseconds(now) : static_cast<int64_t>(now.seconds);
-  const int64_t key = tick << kPrefixTimeFormShift | (flags & kPrefixTimeFormBits);
+  const int64_t key = tick * (int64_t{1} << kPrefixTimeFormShift) + (flags & kPrefixTimeFormBits);
   PrefixTimeText* cache = &t_prefixTime;
   if (cache->key != key) MakePrefixTime(now, flags, key);
   // The whole gap at once: what stands before the text is never written
